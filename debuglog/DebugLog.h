@@ -1,0 +1,79 @@
+/** @file
+  Levelled log lines on the legacy COM1 UART, for the debug builds of both drivers.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#ifndef DEBUG_LOG_H_
+#define DEBUG_LOG_H_
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+#include <Uefi.h>
+#include <Library/DebugLib.h>   // DEBUG_INFO, DEBUG_WARN, DEBUG_ERROR
+#ifdef __cplusplus
+}
+#endif
+
+#ifndef MDEPKG_NDEBUG
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define DEBUG_LOG_NAME_SIZE  32
+#define DEBUG_LOG_LINE_SIZE  256
+
+// A line gives up once the transmitter has stayed busy for this many status reads
+// in a row, so a machine without a working COM1 still boots.
+#define DEBUG_LOG_TX_READY_POLLS  10000
+
+#define DEBUG_LOG_PORT_DATA         0x3F8
+#define DEBUG_LOG_PORT_DIVISOR_HIGH 0x3F9
+#define DEBUG_LOG_PORT_LINE_CONTROL 0x3FB
+#define DEBUG_LOG_PORT_LINE_STATUS  0x3FD
+#define DEBUG_LOG_LSR_THR_EMPTY     0x20
+
+extern CHAR8        mModuleName[DEBUG_LOG_NAME_SIZE];
+extern CONST CHAR8  *CONST mLevelNames[4];
+
+/**
+  Takes the module name every later line carries and programs COM1 for
+  115200 baud, 8 data bits, no parity, 2 stop bits.
+
+  @param[in] ModuleName  NUL-terminated; 32 characters or more keep "NONAME".
+**/
+VOID
+DebugLogInit (
+  IN CONST CHAR8  *ModuleName
+  );
+
+/**
+  Writes one "[Module | LEVEL] message" line to COM1.
+
+  @param[in] Level   DEBUG_INFO, DEBUG_WARN or DEBUG_ERROR; anything else prints no name.
+  @param[in] Format  A PrintLib format; NULL sends nothing.
+**/
+VOID
+EFIAPI
+DebugLogPrint (
+  IN UINTN        Level,
+  IN CONST CHAR8  *Format,
+  ...
+  );
+
+#ifdef __cplusplus
+}
+#endif
+
+#define DEBUG_LOG_INIT(ModuleName)  DebugLogInit (ModuleName)
+#define DEBUG_LOG(Level, ...)       DebugLogPrint ((Level), __VA_ARGS__)
+
+#else
+
+// Release builds: no channel, and every call site vanishes with its text and arguments.
+#define DEBUG_LOG_INIT(ModuleName)  do { } while (FALSE)
+#define DEBUG_LOG(Level, ...)       do { } while (FALSE)
+
+#endif
+
+#endif
