@@ -7,7 +7,7 @@ BUILD     := $(REPO)/build
 LOCK      := flock $(BUILD)/.lock
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 
-.PHONY: all build host-test image-check e2e-test test demo clean
+.PHONY: all build host-test image-check sim-test e2e-test test demo clean
 
 all: build
 
@@ -25,10 +25,14 @@ host-test:
 image-check: build
 	python3 $(REPO)/tests/image_check.py $(BUILD)/X64
 
-e2e-test: build
-	@if [ -f $(REPO)/tests/e2e/run.py ]; then python3 $(REPO)/tests/e2e/run.py; fi
+# End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py).
+sim-test:
+	python3 $(REPO)/tests/e2e/test_pn532sim.py
 
-test: build host-test image-check e2e-test
+e2e-test: build sim-test
+	python3 $(REPO)/tests/e2e/run.py
+
+test: build host-test image-check sim-test
 
 demo: build
 	python3 $(REPO)/tools/demo.py

@@ -1,0 +1,371 @@
+/** @file
+  The commands of NfcKeyboardSetup: status, enable, disable, console add and
+  console remove, and the dispatcher that picks one from the words typed.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboardSetup.h"
+
+extern "C" {
+#include <Guid/GlobalVariable.h>
+#include <Library/BaseLib.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+}
+
+extern "C" EFI_GUID  gZorvikConfGuid;
+
+namespace {
+
+inline CONST CHAR16 *
+W (const char16_t *Text)
+{
+  return reinterpret_cast<CONST CHAR16 *>(Text);
+}
+
+inline CHAR16 *
+MutableName (const char16_t *Text)
+{
+  return const_cast<CHAR16 *>(W (Text));
+}
+
+constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                          EFI_VARIABLE_RUNTIME_ACCESS;
+
+const char16_t  mSerialDriverName[]   = u"FTDI-232 USB Serial Driver";
+const char16_t  mKeyboardDriverName[] = u"NFC Keyboard Driver";
+const char16_t  mZorvikConfName[]     = u"ZorvikConf";
+const char16_t  mConInName[]          = u"ConIn";
+
+// A pool buffer owned by one scope.
+template<typename T>
+class PoolPtr {
+public:
+  PoolPtr () : mPointer (NULL) {}
+  ~PoolPtr () { Reset (); }
+  PoolPtr (const PoolPtr &) = delete;
+  PoolPtr &operator= (const PoolPtr &) = delete;
+
+  T *Get () const { return mPointer; }
+  T **Out () { Reset (); return &mPointer; }
+
+  VOID
+  Reset ()
+  {
+    if (mPointer != NULL) {
+      FreePool (mPointer);
+      mPointer = NULL;
+    }
+  }
+
+private:
+  T  *mPointer;
+};
+
+// A whole variable as the firmware holds it; Status EFI_NOT_FOUND means absent.
+struct STORED_VARIABLE {
+  EFI_STATUS     Status;
+  PoolPtr<VOID>  Data;
+  UINTN          Size;
+  UINT32         Attributes;
+};
+
+VOID
+ReadVariable (
+  const char16_t   *Name,
+  EFI_GUID         *Guid,
+  STORED_VARIABLE  *Variable
+  )
+{
+  Variable->Size       = 0;
+  Variable->Attributes = 0;
+  Variable->Status     = GetVariable3 (W (Name), Guid, Variable->Data.Out (), &Variable->Size, &Variable->Attributes);
+  if (EFI_ERROR (Variable->Status)) {
+    Variable->Data.Reset ();
+    Variable->Size = 0;
+  }
+}
+
+VOID
+PrintDevicePath (
+  CONST CHAR16                    *Indent,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
+  )
+{
+  CHAR16  *Text = ConvertDevicePathToText (DevicePath, FALSE, FALSE);
+
+  Print (W (u"%s%s\n"), Indent, (Text != NULL) ? Text : W (u"(a device path with no text form)"));
+  if (Text != NULL) {
+    FreePool (Text);
+  }
+}
+
+// Print formats into a buffer of a few hundred characters, so one line a call.
+const char16_t  *const  mUsage[] = {
+  u"Usage: NfcKeyboardSetup <command>\n",
+  u"  status          the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn\n",
+  u"  enable          ZorvikConf = 01: the keyboard driver starts a keyboard from its next load\n",
+  u"  disable         ZorvikConf = 00: the keyboard driver starts none from its next load\n",
+  u"  console add     put the running NFC keyboard into ConIn (it joins the console at the next boot)\n",
+  u"  console remove  take the NFC keyboard out of ConIn, leaving every other console alone\n",
+  u"  help            this text\n",
+};
+
+VOID
+PrintUsage ()
+{
+  for (const char16_t *Line : mUsage) {
+    Print (W (u"%s"), W (Line));
+  }
+}
+
+EFI_STATUS
+Fail (
+  EFI_STATUS    Status,
+  CONST CHAR16  *Message
+  )
+{
+  Print (W (u"NfcKeyboardSetup: %s (%r)\n"), Message, Status);
+  return Status;
+}
+
+EFI_STATUS
+CommandStatus ()
+{
+  EFI_STATUS  Result = EFI_SUCCESS;
+
+  EFI_HANDLE  SerialDriver   = FindDriverByName (W (mSerialDriverName));
+  EFI_HANDLE  KeyboardDriver = FindDriverByName (W (mKeyboardDriverName));
+
+  Print (W (u"Serial driver \"%s\": %s\n"), W (mSerialDriverName), (SerialDriver != NULL) ? W (u"loaded") : W (u"not loaded"));
+  Print (W (u"Keyboard driver \"%s\": %s\n"), W (mKeyboardDriverName), (KeyboardDriver != NULL) ? W (u"loaded") : W (u"not loaded"));
+
+  STORED_VARIABLE  Conf;
+  ReadVariable (mZorvikConfName, &gZorvikConfGuid, &Conf);
+  if (Conf.Status == EFI_NOT_FOUND) {
+    Print (W (u"ZorvikConf: not set (the keyboard driver creates it as 00, disabled, at its next load)\n"));
+  } else if (EFI_ERROR (Conf.Status)) {
+    Print (W (u"ZorvikConf: cannot be read (%r)\n"), Conf.Status);
+    Result = Conf.Status;
+  } else if (Conf.Size != 1) {
+    Print (W (u"ZorvikConf: %lu bytes, not one (the keyboard driver replaces it with 00, disabled, at its next load)\n"), (UINT64)Conf.Size);
+  } else {
+    UINT8  Enabled = *static_cast<UINT8 *>(Conf.Data.Get ());
+    Print (W (u"ZorvikConf: %02x (%s)\n"), Enabled, (Enabled != 0) ? W (u"enabled") : W (u"disabled"));
+  }
+
+  PoolPtr<EFI_HANDLE>  Children;
+  UINTN                ChildCount;
+  EFI_STATUS           Status = FindFtdiChildren (SerialDriver, Children.Out (), &ChildCount);
+  if (EFI_ERROR (Status)) {
+    Print (W (u"FT232 serial ports: cannot be listed (%r)\n"), Status);
+    Result = Status;
+  } else {
+    Print (W (u"FT232 serial ports: %lu\n"), (UINT64)ChildCount);
+    for (UINTN Index = 0; Index < ChildCount; Index++) {
+      EFI_DEVICE_PATH_PROTOCOL  *Path = DevicePathFromHandle (Children.Get ()[Index]);
+      if (Path != NULL) {
+        PrintDevicePath (W (u"  "), Path);
+      }
+    }
+  }
+
+  EFI_HANDLE                Keyboard;
+  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
+  BOOLEAN                   Running = (BOOLEAN)!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath));
+  if (Running) {
+    Print (W (u"NFC keyboard: running\n"));
+    PrintDevicePath (W (u"  "), KeyboardPath);
+  } else {
+    Print (W (u"NFC keyboard: not running\n"));
+  }
+
+  STORED_VARIABLE  ConIn;
+  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
+  if (ConIn.Status == EFI_NOT_FOUND) {
+    Print (W (u"ConIn: not set\n"));
+  } else if (EFI_ERROR (ConIn.Status)) {
+    Print (W (u"ConIn: cannot be read (%r)\n"), ConIn.Status);
+    return ConIn.Status;
+  } else if (!ConInIsWellFormed (ConIn.Data.Get (), ConIn.Size)) {
+    Print (W (u"ConIn: malformed (%lu bytes that are no device path)\n"), (UINT64)ConIn.Size);
+    return Result;
+  } else {
+    Print (W (u"ConIn: %lu instance(s)\n"), (UINT64)ConInInstanceCount (ConIn.Data.Get (), ConIn.Size));
+  }
+
+  if (!Running) {
+    Print (W (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
+  } else {
+    CONIN_RESULT  Found = ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath);
+    Print (W (u"NFC keyboard in ConIn: %s\n"), (Found == ConInHasIt) ? W (u"yes") : W (u"no"));
+  }
+
+  return Result;
+}
+
+EFI_STATUS
+CommandSetEnabled (
+  UINT8  Enabled
+  )
+{
+  STORED_VARIABLE  Conf;
+  EFI_STATUS       Status;
+
+  ReadVariable (mZorvikConfName, &gZorvikConfGuid, &Conf);
+  if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == mZorvikConfAttributes) &&
+      (*static_cast<UINT8 *>(Conf.Data.Get ()) == Enabled))
+  {
+    Print (W (u"ZorvikConf is %02x already; nothing changed\n"), Enabled);
+    return EFI_SUCCESS;
+  }
+
+  // Firmware refuses to rewrite a variable under other attributes (one set by
+  // hand with runtime access, say), so such a one goes first.
+  if (!EFI_ERROR (Conf.Status) && (Conf.Attributes != mZorvikConfAttributes)) {
+    Status = gRT->SetVariable (MutableName (mZorvikConfName), &gZorvikConfGuid, Conf.Attributes, 0, NULL);
+    if (EFI_ERROR (Status)) {
+      return Fail (Status, W (u"cannot replace ZorvikConf, which has other attributes; it is unchanged"));
+    }
+  }
+
+  Status = gRT->SetVariable (MutableName (mZorvikConfName), &gZorvikConfGuid, mZorvikConfAttributes, 1, &Enabled);
+  if (EFI_ERROR (Status)) {
+    return Fail (Status, W (u"cannot write ZorvikConf"));
+  }
+
+  if (Enabled != 0) {
+    Print (W (u"ZorvikConf = 01: the keyboard driver starts the keyboard from its next load (reset, or load it again)\n"));
+  } else {
+    Print (W (u"ZorvikConf = 00: the keyboard driver starts no keyboard from its next load\n"));
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+CommandConsole (
+  BOOLEAN  Add
+  )
+{
+  EFI_HANDLE                Keyboard;
+  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
+
+  if (EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath))) {
+    Print (W (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
+    Print (W (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
+    return EFI_NOT_FOUND;
+  }
+
+  STORED_VARIABLE  ConIn;
+  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
+  if (EFI_ERROR (ConIn.Status) && (ConIn.Status != EFI_NOT_FOUND)) {
+    return Fail (ConIn.Status, W (u"cannot read ConIn; it is unchanged"));
+  }
+
+  UINT32  Attributes = EFI_ERROR (ConIn.Status) ? mConInAttributes : ConIn.Attributes;
+
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
+  UINTN                              NewSize;
+  CONIN_RESULT                       Result = Add ? ConInAdd (ConIn.Data.Get (), ConIn.Size, KeyboardPath, NewConIn.Out (), &NewSize)
+                                                  : ConInRemove (ConIn.Data.Get (), ConIn.Size, KeyboardPath, NewConIn.Out (), &NewSize);
+
+  switch (Result) {
+    case ConInChanged:
+      break;
+    case ConInHasIt:
+      Print (W (u"ConIn holds the NFC keyboard already; nothing changed\n"));
+      return EFI_SUCCESS;
+    case ConInLacksIt:
+      Print (W (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
+      return EFI_SUCCESS;
+    case ConInMalformed:
+      Print (W (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), (UINT64)ConIn.Size);
+      return EFI_COMPROMISED_DATA;
+    case ConInBadInstance:
+      return Fail (EFI_INVALID_PARAMETER, W (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
+    default:
+      return Fail (EFI_OUT_OF_RESOURCES, W (u"out of memory; ConIn is unchanged"));
+  }
+
+  // One SetVariable with the whole value: the firmware replaces the variable
+  // atomically, so a refused write leaves the old ConIn in place.
+  EFI_STATUS  Status = gRT->SetVariable (MutableName (mConInName), &gEfiGlobalVariableGuid, Attributes, NewSize, NewConIn.Get ());
+  if (EFI_ERROR (Status)) {
+    return Fail (Status, W (u"cannot write ConIn; it is unchanged"));
+  }
+
+  if (Add) {
+    Print (W (u"ConIn now holds the NFC keyboard; it joins the console at the next boot\n"));
+  } else if (NewSize == 0) {
+    Print (W (u"ConIn held only the NFC keyboard and is now deleted\n"));
+  } else {
+    Print (W (u"ConIn no longer holds the NFC keyboard; the other consoles stay\n"));
+  }
+
+  PrintDevicePath (W (u"  "), KeyboardPath);
+  if ((Attributes & EFI_VARIABLE_NON_VOLATILE) == 0) {
+    Print (W (u"Note: ConIn is not non-volatile on this firmware, so the change lasts only until the next reset\n"));
+  }
+
+  return EFI_SUCCESS;
+}
+
+BOOLEAN
+Is (
+  CONST CHAR16    *Word,
+  const char16_t  *Expected
+  )
+{
+  return (BOOLEAN)(StrCmp (Word, W (Expected)) == 0);
+}
+
+} // namespace
+
+EFI_STATUS
+NfcKeyboardSetupRun (
+  IN UINTN         Argc,
+  IN CONST CHAR16  *CONST *Argv
+  )
+{
+  if ((Argc <= 1) || ((Argc == 2) && Is (Argv[1], u"help"))) {
+    PrintUsage ();
+    return EFI_SUCCESS;
+  }
+
+  if (Argc == 2) {
+    if (Is (Argv[1], u"status")) {
+      return CommandStatus ();
+    }
+
+    if (Is (Argv[1], u"enable")) {
+      return CommandSetEnabled (1);
+    }
+
+    if (Is (Argv[1], u"disable")) {
+      return CommandSetEnabled (0);
+    }
+  }
+
+  if ((Argc == 3) && Is (Argv[1], u"console")) {
+    if (Is (Argv[2], u"add")) {
+      return CommandConsole (TRUE);
+    }
+
+    if (Is (Argv[2], u"remove")) {
+      return CommandConsole (FALSE);
+    }
+  }
+
+  Print (W (u"NfcKeyboardSetup: unknown command:"));
+  for (UINTN Index = 1; Index < Argc; Index++) {
+    Print (W (u" %s"), Argv[Index]);
+  }
+
+  Print (W (u"\n"));
+  PrintUsage ();
+  return EFI_INVALID_PARAMETER;
+}

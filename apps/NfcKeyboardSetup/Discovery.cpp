@@ -1,0 +1,200 @@
+/** @file
+  Finding our drivers by their names, the FT232 serial children and the running
+  NFC keyboard in the firmware's protocol database.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboardSetup.h"
+
+extern "C" {
+#include <Guid/PcAnsi.h>
+#include <Protocol/ComponentName2.h>
+#include <Protocol/DriverBinding.h>
+#include <Protocol/SerialIo.h>
+#include <Protocol/SimpleTextInEx.h>
+#include <Protocol/UsbIo.h>
+#include <Library/BaseLib.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+}
+
+static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control node is 24 bytes on the wire");
+
+namespace {
+
+// A LocateHandleBuffer result, freed on every way out.
+class HandleBuffer {
+public:
+  explicit HandleBuffer (EFI_GUID *Protocol) : mCount (0), mHandles (NULL)
+  {
+    if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &mCount, &mHandles))) {
+      mCount   = 0;
+      mHandles = NULL;
+    }
+  }
+
+  ~HandleBuffer ()
+  {
+    if (mHandles != NULL) {
+      FreePool (mHandles);
+    }
+  }
+
+  HandleBuffer (const HandleBuffer &) = delete;
+  HandleBuffer &operator= (const HandleBuffer &) = delete;
+
+  UINTN      Count () const { return mCount; }
+  EFI_HANDLE operator[] (UINTN Index) const { return mHandles[Index]; }
+
+private:
+  UINTN       mCount;
+  EFI_HANDLE  *mHandles;
+};
+
+} // namespace
+
+BOOLEAN
+DevicePathEndsInUartFlowControl (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node;
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Last;
+
+  // A path from another driver is walked only once it is known to end.
+  if ((DevicePath == NULL) || !IsDevicePathValid (DevicePath, 0)) {
+    return FALSE;
+  }
+
+  Last = NULL;
+  for (Node = DevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    Last = Node;
+  }
+
+  if ((Last == NULL) || (DevicePathType (Last) != MESSAGING_DEVICE_PATH) ||
+      (DevicePathSubType (Last) != MSG_VENDOR_DP) ||
+      (DevicePathNodeLength (Last) != sizeof (UART_FLOW_CONTROL_DEVICE_PATH)))
+  {
+    return FALSE;
+  }
+
+  return CompareGuid (&reinterpret_cast<CONST UART_FLOW_CONTROL_DEVICE_PATH *>(Last)->Guid, &gEfiUartDevicePathGuid);
+}
+
+EFI_HANDLE
+FindDriverByName (
+  IN CONST CHAR16  *DriverName
+  )
+{
+  HandleBuffer  Drivers (&gEfiDriverBindingProtocolGuid);
+
+  for (UINTN Index = 0; Index < Drivers.Count (); Index++) {
+    EFI_COMPONENT_NAME2_PROTOCOL  *Names;
+    CHAR16                        *Name;
+
+    if (EFI_ERROR (gBS->HandleProtocol (Drivers[Index], &gEfiComponentName2ProtocolGuid, (VOID **)&Names))) {
+      continue;
+    }
+
+    if (EFI_ERROR (Names->GetDriverName (Names, (CHAR8 *)"en", &Name)) || (Name == NULL)) {
+      continue;
+    }
+
+    if (StrCmp (Name, DriverName) == 0) {
+      return Drivers[Index];
+    }
+  }
+
+  return NULL;
+}
+
+EFI_STATUS
+FindNfcKeyboard (
+  OUT EFI_HANDLE                *Handle,
+  OUT EFI_DEVICE_PATH_PROTOCOL  **DevicePath
+  )
+{
+  HandleBuffer  TextInputs (&gEfiSimpleTextInputExProtocolGuid);
+
+  *Handle     = NULL;
+  *DevicePath = NULL;
+
+  // Terminal consoles on a serial line sit on a child of their own, without
+  // Serial I/O; only the keyboard publishes its text input on the line itself.
+  for (UINTN Index = 0; Index < TextInputs.Count (); Index++) {
+    VOID                      *SerialIo;
+    EFI_DEVICE_PATH_PROTOCOL  *Path;
+
+    if (EFI_ERROR (gBS->HandleProtocol (TextInputs[Index], &gEfiSerialIoProtocolGuid, &SerialIo)) ||
+        EFI_ERROR (gBS->HandleProtocol (TextInputs[Index], &gEfiDevicePathProtocolGuid, (VOID **)&Path)))
+    {
+      continue;
+    }
+
+    if (DevicePathEndsInUartFlowControl (Path)) {
+      *Handle     = TextInputs[Index];
+      *DevicePath = Path;
+      return EFI_SUCCESS;
+    }
+  }
+
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS
+FindFtdiChildren (
+  IN  EFI_HANDLE  SerialDriver,
+  OUT EFI_HANDLE  **Children,
+  OUT UINTN       *Count
+  )
+{
+  *Children = NULL;
+  *Count    = 0;
+  if (SerialDriver == NULL) {
+    return EFI_SUCCESS;
+  }
+
+  HandleBuffer  Converters (&gEfiUsbIoProtocolGuid);
+  if (Converters.Count () == 0) {
+    return EFI_SUCCESS;
+  }
+
+  // The driver makes one child per converter, so the converters bound the count.
+  EFI_HANDLE  *Found = static_cast<EFI_HANDLE *>(AllocateZeroPool (Converters.Count () * sizeof (EFI_HANDLE)));
+  if (Found == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  UINTN  Stored = 0;
+  for (UINTN Index = 0; Index < Converters.Count (); Index++) {
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
+    UINTN                                EntryCount;
+
+    if (EFI_ERROR (gBS->OpenProtocolInformation (Converters[Index], &gEfiUsbIoProtocolGuid, &Entries, &EntryCount))) {
+      continue;
+    }
+
+    for (UINTN Entry = 0; Entry < EntryCount; Entry++) {
+      if ((Entries[Entry].AgentHandle == SerialDriver) &&
+          ((Entries[Entry].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
+          (Stored < Converters.Count ()))
+      {
+        Found[Stored++] = Entries[Entry].ControllerHandle;
+      }
+    }
+
+    if (Entries != NULL) {
+      FreePool (Entries);
+    }
+  }
+
+  if (Stored == 0) {
+    FreePool (Found);
+    return EFI_SUCCESS;
+  }
+
+  *Children = Found;
+  *Count    = Stored;
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,275 @@
+# OVMF under QEMU with an emulated FT232 wired to the PN532 simulator.
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""Boots OVMF in QEMU with our images on an ESP and talks to its shell over COM1.
+
+    from harness import QemuRun
+    run = QemuRun(images={"OstrelDriver.efi": path, ...}, startup="fs0:\\r\\n...",
+                  controller="xhci", card="04A13F7B")
+    try:
+        run.start()                       # simulator first, then QEMU
+        run.wait_for(r"NFCKEYTEST: done", 60)
+        run.send("drivers")               # types a line into the shell (COM1 is ConIn)
+        run.wait_prompt(30)
+        run.wait_exit(30)                 # after the script's `reset -s`
+    finally:
+        run.stop()                        # always ends QEMU and the simulator
+
+What it sets up, in a fresh temporary folder per run:
+  - ESP/: the images given, and startup.nsh when a script is given (the shell
+    runs it after its 5 s countdown; without one the shell waits at its prompt).
+  - A fresh copy of OVMF_VARS_4M.fd, so no variable leaks from run to run.
+  - nfc.sock: the PN532 simulator (tools/pn532sim.py, in this process) listens,
+    QEMU connects as the client; QEMU's FT232 attaches only once it is connected.
+  - com1.sock: COM1, where the shell's console and the drivers' DEBUG log lines
+    meet. The harness listens, QEMU connects; what QEMU writes is kept raw in
+    com1.raw, and split into console lines (terminal escapes stripped) and log
+    lines "[Module | LEVEL] text", each with the host time it arrived. A log
+    line written in the middle of a console line is taken out of it, so markers
+    are found whole.
+Every wait is bounded; stop() kills QEMU's process group when it has not ended.
+Runs use KVM when /dev/kvm exists, TCG otherwise.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tools"))
+import pn532sim  # noqa: E402
+
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+ZORVIK_GUID = "FA9D4DC0-2D4F-4AD3-849F-7A7F08DA3922"
+
+ESCAPE = re.compile(r"\x1b(\[[0-9;?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>78cDEHM])")
+LOG_START = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| ")
+LOG_LINE = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| (INFO|WARN|ERROR|)\] (.*)")
+PROMPT = re.compile(r"(Shell|FS\d+:\\[^>]*)> ?$")
+
+
+class HarnessError(Exception):
+    pass
+
+
+class QemuRun:
+    def __init__(self, images, startup=None, controller="xhci", card=None,
+                 name="run", keep=None, answer_pending=True, memory=256):
+        self.images = dict(images)
+        self.startup = startup
+        self.controller = controller
+        self.name = name
+        self.memory = memory
+        self.dir = tempfile.mkdtemp(prefix="nfc-e2e-%s-" % name)
+        self.keep = keep if keep is not None else os.environ.get("E2E_KEEP") == "1"
+        self.sim = pn532sim.Pn532Sim(os.path.join(self.dir, "nfc.sock"),
+                                     log=open(os.path.join(self.dir, "pn532.log"), "w"),
+                                     answer_pending=answer_pending)
+        if card:
+            self.sim.place(card)
+        self.qemu = None
+        self.com1_listener = None
+        self.com1 = None
+        self.reader = None
+        self.lock = threading.Condition()
+        self.lines = []  # (host time, console line)
+        self.logs = []  # (host time, module, level, text)
+        self.partial = ""  # console text after the last newline
+        self.prefix = ""  # console text a log line cut off
+        self.raw = open(os.path.join(self.dir, "com1.raw"), "wb")
+        self.started_at = None
+        self.raw_data = bytearray()
+
+    # -- life -----------------------------------------------------------------
+    def start(self):
+        esp = os.path.join(self.dir, "esp")
+        os.makedirs(esp)
+        for name, path in self.images.items():
+            if not os.path.exists(path):
+                raise HarnessError("missing image " + path)
+            shutil.copy(path, os.path.join(esp, name))
+        if self.startup is not None:
+            text = self.startup.replace("\r\n", "\n").replace("\n", "\r\n")
+            with open(os.path.join(esp, "startup.nsh"), "w", newline="") as f:
+                f.write(text)
+        vars_copy = os.path.join(self.dir, "vars.fd")
+        shutil.copy(OVMF_VARS, vars_copy)
+
+        com1_path = os.path.join(self.dir, "com1.sock")
+        self.com1_listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.com1_listener.bind(com1_path)
+        self.com1_listener.listen(1)
+        self.sim.start()
+
+        kvm = os.path.exists("/dev/kvm") and os.access("/dev/kvm", os.W_OK)
+        if self.controller == "xhci":
+            hc = ["-device", "qemu-xhci,id=hc"]
+        elif self.controller == "uhci":
+            hc = ["-device", "piix3-usb-uhci,id=hc"]
+        else:
+            raise HarnessError("controller is xhci or uhci")
+        cmd = ["qemu-system-x86_64",
+               "-machine", "q35,accel=%s" % ("kvm" if kvm else "tcg"),
+               "-nodefaults", "-display", "none", "-no-reboot", "-m", str(self.memory),
+               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+               "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+               "-drive", "file=fat:rw:%s,format=raw" % esp,
+               "-chardev", "socket,id=com1,path=" + com1_path,
+               "-serial", "chardev:com1",
+               ] + hc + [
+               "-chardev", "socket,id=nfc,path=" + self.sim.path,
+               "-device", "usb-serial,chardev=nfc,bus=hc.0"]
+        self.started_at = time.monotonic()
+        self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                                     stdout=open(os.path.join(self.dir, "qemu.out"), "w"),
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.com1_listener.settimeout(20)
+        try:
+            self.com1, _ = self.com1_listener.accept()
+        except socket.timeout:
+            raise HarnessError("QEMU did not connect COM1: " + self._qemu_out())
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        if not self.sim.connected.wait(20):
+            raise HarnessError("QEMU did not connect the FT232 line")
+        return self
+
+    def stop(self):
+        if self.qemu is not None and self.qemu.poll() is None:
+            for sig, wait in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
+                try:
+                    os.killpg(self.qemu.pid, sig)
+                except ProcessLookupError:
+                    break
+                try:
+                    self.qemu.wait(wait)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+        for s in (self.com1, self.com1_listener):
+            if s is not None:
+                try:
+                    s.close()
+                except OSError:
+                    pass
+        if self.reader is not None:
+            self.reader.join(5)
+        self.sim.stop()
+        self.raw.close()
+        with open(os.path.join(self.dir, "console.txt"), "w") as f:
+            for t, line in self.lines:
+                f.write("%8.3f %s\n" % (t - (self.started_at or t), line))
+            for t, m, lv, text in self.logs:
+                f.write("%8.3f LOG [%s | %s] %s\n" % (t - (self.started_at or t), m, lv, text))
+        if not self.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def wait_exit(self, timeout):
+        try:
+            self.qemu.wait(timeout)
+            return True
+        except subprocess.TimeoutExpired:
+            return False
+
+    def _qemu_out(self):
+        try:
+            with open(os.path.join(self.dir, "qemu.out")) as f:
+                return f.read()[-2000:]
+        except OSError:
+            return ""
+
+    # -- COM1 -----------------------------------------------------------------
+    def _read(self):
+        while True:
+            try:
+                data = self.com1.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            now = time.monotonic()
+            self.raw.write(data)
+            self.raw_data += data
+            text = data.decode("latin-1")
+            with self.lock:
+                self.partial += text
+                while "\n" in self.partial:
+                    line, self.partial = self.partial.split("\n", 1)
+                    self._line(now, ESCAPE.sub("", line).replace("\r", ""))
+                self.lock.notify_all()
+
+    def _line(self, now, line):
+        # A message that ends in a bare CR runs into the next log line: split at every start.
+        starts = [m.start() for m in LOG_START.finditer(line)]
+        if starts:
+            for begin, end in zip(starts, starts[1:] + [len(line)]):
+                log = LOG_LINE.match(line[begin:end])
+                if log is not None:
+                    self.logs.append((now, log.group(1), log.group(2), log.group(3)))
+            self.prefix += line[:starts[0]]
+            return
+        self.lines.append((now, self.prefix + line))
+        self.prefix = ""
+
+    def send(self, line):
+        """Types one command line into the shell."""
+        for ch in line + "\r":
+            self.com1.sendall(ch.encode())
+            time.sleep(0.01)
+
+    # -- waiting --------------------------------------------------------------
+    def wait_for(self, pattern, timeout, start=0, logs=False):
+        """Waits for a console line (or log text) matching pattern, from index start.
+
+        Returns (index, host time, match); raises HarnessError on timeout.
+        """
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                source = self.logs if logs else self.lines
+                for i in range(start, len(source)):
+                    m = rx.search(source[i][-1] if logs else source[i][1])
+                    if m:
+                        return i, source[i][0], m
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.qemu.poll() is not None and not self.reader.is_alive()):
+                    raise HarnessError("no %s %r within %ds" % ("log" if logs else "line", pattern, timeout))
+                self.lock.wait(min(left, 0.5))
+
+    def wait_prompt(self, timeout):
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                if PROMPT.search(ESCAPE.sub("", self.partial).replace("\r", "")):
+                    return
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise HarnessError("no shell prompt within %ds" % timeout)
+                self.lock.wait(min(left, 0.5))
+
+    def command(self, line, timeout=60):
+        """Types a line at the prompt and waits for the next prompt; returns its output lines."""
+        with self.lock:
+            first = len(self.lines)
+        self.send(line)
+        # The old prompt is still the partial line until the shell echoes the command.
+        self.wait_for(re.escape(line) + r"\s*$", timeout, start=first)
+        self.wait_prompt(timeout)
+        with self.lock:
+            return [text for _, text in self.lines[first:]]
+
+    def console(self):
+        with self.lock:
+            return [text for _, text in self.lines]
+
+    def log_texts(self):
+        with self.lock:
+            return ["[%s | %s] %s" % (m, lv, text) for _, m, lv, text in self.logs]

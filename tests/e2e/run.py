@@ -1,0 +1,385 @@
+#!/usr/bin/env python3
+# End-to-end scenarios: both drivers in OVMF under QEMU, a simulated PN532 on the FT232.
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""Runs every scenario (or those named on the command line) and prints the figures.
+
+    python3 tests/e2e/run.py [-k SUBSTRING] [--list] [--keep]
+
+Closes with "N passed, N failed" alone on a line; exits 1 on any failure.
+E2E_KEEP=1 (or --keep) keeps each run's folder (console.txt, com1.raw, pn532.log).
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import REPO, ZORVIK_GUID, HarnessError, QemuRun  # noqa: E402
+
+DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
+RELEASE = os.path.join(REPO, "build", "X64", "RELEASE")
+APP = os.path.join(DEBUG, "NfcKeyTest.efi")
+CARD = "04A13F7B"
+CARD7 = "04112233445566"
+CARD10 = "0102030405060708090A"
+
+# A boot to `reset -s` takes ~10 s on TCG; the app's own timeouts bound the rest.
+BOOT = 120
+FIGURES = {}
+
+
+def images(build=DEBUG):
+    return {"OstrelDriver.efi": os.path.join(build, "OstrelDriver.efi"),
+            "ZorvikDxe.efi": os.path.join(build, "ZorvikDxe.efi"),
+            "NfcKeyTest.efi": APP}
+
+
+def script(app, enable=True, before="", after="", load_flags=""):
+    lines = ["fs0:", "load %sOstrelDriver.efi" % load_flags]
+    if enable:
+        lines.append("setvar ZorvikConf -guid %s -bs -nv =01" % ZORVIK_GUID)
+    lines += ["load %sZorvikDxe.efi" % load_flags]
+    lines += [l for l in before.split("\n") if l]
+    if app:
+        lines.append("NfcKeyTest.efi " + app)
+    lines += [l for l in after.split("\n") if l]
+    lines += ["echo E2E-SCRIPT-END", "reset -s"]
+    return "\n".join(lines) + "\n"
+
+
+class Check:
+    def __init__(self):
+        self.failures = []
+
+    def true(self, cond, what):
+        if not cond:
+            self.failures.append(what)
+
+    def done(self):
+        if self.failures:
+            raise AssertionError("; ".join(self.failures))
+
+
+def boot(startup, build=DEBUG, controller="xhci", card=None, during=None, timeout=BOOT, **kw):
+    """One boot to the script's end; `during(run)` may drive the simulator meanwhile."""
+    run = QemuRun(images(build), startup=startup, controller=controller, card=card, **kw)
+    try:
+        run.start()
+        if during is not None:
+            during(run)
+        run.wait_for(r"^E2E-SCRIPT-END", timeout)
+        if not run.wait_exit(30):
+            raise HarnessError("QEMU did not power off after reset -s")
+        return run
+    finally:
+        run.stop()
+
+
+def keys_line(run):
+    for line in run.console():
+        if line.startswith("NFCKEYTEST: keys "):
+            return line
+    return ""
+
+
+def key_records(run):
+    return [l for l in run.console() if l.startswith("NFCKEYTEST: key ")]
+
+
+_cache = {}
+
+
+def typed_card_run(controller, build=DEBUG):
+    # The log-line and RELEASE checks read the same boots as the typing checks.
+    key = (controller, build)
+    if key not in _cache:
+        _cache[key] = boot(script("-n 8 -t 30"), build=build, controller=controller, card=CARD)
+    return _cache[key]
+
+
+def check_card(run):
+    c = Check()
+    c.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), "keys: %r" % keys_line(run))
+    recs = key_records(run)
+    c.true(len(recs) == 8 and all("scan 0000 shift 00000000 toggle 00" in r for r in recs),
+           "key records: %r" % recs[:3])
+    c.done()
+
+
+# -- scenarios ---------------------------------------------------------------------
+
+def test_ft232_enumerates_on_xhci_and_uhci():
+    # Without this the other scenarios would fail for the wiring, not the drivers:
+    # QEMU attaches its FT232 only once the simulator has taken the connection.
+    for controller in ("xhci", "uhci"):
+        run = QemuRun({"NfcKeyTest.efi": APP}, controller=controller, card=CARD, name="usb",
+                      startup="fs0:\nNfcKeyTest.efi -n 0\ndh -p UsbIo\necho E2E-SCRIPT-END\nreset -s\n")
+        try:
+            run.start()
+            run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+            exited = run.wait_exit(30)
+        finally:
+            run.stop()
+        c = Check()
+        c.true(exited, "no power-off on " + controller)
+        c.true(any(": USBIO DevicePath(" in l and "USB(0x" in l for l in run.console()),
+               "no USB device on " + controller)
+        c.true("NFCKEYTEST: serial lines 0 keyboards 0" in run.console(),
+               "a serial line before any driver was loaded on " + controller)
+        c.done()
+
+
+def test_card_xhci():
+    check_card(typed_card_run("xhci"))
+
+
+def test_card_uhci():
+    check_card(typed_card_run("uhci"))
+
+
+def test_seven_byte_identifier():
+    run = boot(script("-n 14 -t 30"), card=CARD7)
+    c = Check()
+    c.true('keys "%s" count 14 of 14 (Success)' % CARD7 in keys_line(run), keys_line(run))
+    c.done()
+
+
+def test_ten_byte_identifier():
+    run = boot(script("-n 1 -t 5"), card=CARD10)
+    c = Check()
+    c.true('count 0 of 1 (Time out)' in keys_line(run), keys_line(run))
+    c.true(any(a[1] == CARD10 for a in run.sim.answers), "the reader never reported the card")
+    c.true("NFCKEYTEST: serial lines 1 keyboards 1" in run.console(), "no keyboard running")
+    c.done()
+
+
+def test_card_left_is_typed_again():
+    run = boot(script("-n 16 -t 30"), card=CARD)
+    c = Check()
+    c.true('keys "04A13F7B04A13F7B" count 16 of 16 (Success)' in keys_line(run), keys_line(run))
+    c.done()
+
+
+def test_card_removed_is_not_typed_again():
+    def during(run):
+        # The app pauses 100 ms a key, so seven keys still wait when the card leaves.
+        run.wait_for(r"^NFCKEYTEST: key 1 ", BOOT)
+        run.sim.remove()
+
+    run = boot(script("-n 16 -t 8 -d 100"), card=CARD, during=during)
+    c = Check()
+    c.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
+    c.done()
+
+
+def test_disabled_without_zorvikconf():
+    run = boot(script("-n 1 -t 3", enable=False,
+                      after="dmpstore ZorvikConf -guid %s" % ZORVIK_GUID), card=CARD)
+    logs = run.log_texts()
+    console = run.console()
+    c = Check()
+    for want in ("[ZorvikDxe | INFO] Store zero data Buffer Storage to EFI variable",
+                 "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
+                 "[ZorvikDxe | INFO] NFC Keyboard is found.",
+                 "[ZorvikDxe | WARN] NFC/RFID module is disabled, device must not use this driver!"):
+        c.true(any(l.startswith(want) for l in logs), "missing log " + want)
+    c.true(not any("Multiple protocol interfaces are installed" in l for l in logs), "protocols installed")
+    c.true("NFCKEYTEST: serial lines 1 keyboards 0" in console, "a text-input protocol appeared")
+    c.true(any("NFCKEYTEST: line 0 textin no textinex no" in l for l in console), "text input on the line")
+    dump = "\n".join(console)
+    c.true("DataSize = 0x01" in dump and "00000000: 00 " in dump, "ZorvikConf is not one zero byte")
+    c.true("NV+BS" in dump, "ZorvikConf attributes are not NV+BS")
+    c.done()
+
+
+def test_shell_names_and_connect_time():
+    run = boot(script("-n 0", load_flags="-nc ",
+                      before="echo E2E-CONNECT\nconnect -r\necho E2E-CONNECTED",
+                      after="drivers\ndevtree"), card=CARD)
+    console = run.console()
+    text = "\n".join(console)
+    c = Check()
+    for name in ("FTDI-232 USB Serial Driver", "NFC Keyboard Driver", "Velk USB Serial Adapter"):
+        c.true(name in text, "the shell never shows " + name)
+    for drv, name in (("OstrelDriver", "FTDI-232 USB Serial Driver"), ("ZorvikDxe", "NFC Keyboard Driver")):
+        want = 'eng "%s" Success en "%s" Success' % (name, name)
+        c.true(any(l.startswith("NFCKEYTEST: driver \\%s.efi version A " % drv) and want in l
+                   for l in console), "component names of " + drv)
+    i, t0, _ = run.wait_for(r"^E2E-CONNECT$", 1)
+    try:
+        _, t1, _ = run.wait_for(r"ZorvikDxe \| INFO\] Multiple protocol interfaces are installed", 1,
+                                logs=True)
+        FIGURES["connect -> text-input protocols installed (s)"] = "%.3f" % (t1 - t0)
+        c.true(t1 >= t0, "protocols installed before connect")
+    except HarnessError:
+        c.true(False, "no install line after connect")
+    c.done()
+
+
+def test_debug_log_lines():
+    run = typed_card_run("xhci")
+    logs = run.log_texts()
+    c = Check()
+    wants = [
+        "[OstrelDriver | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
+        "[OstrelDriver | INFO] UsbSerialDriverBindingStart() is called",
+        "[OstrelDriver | INFO] SetAttributesInternal() status: Success",
+        "[OstrelDriver | INFO] SetControlBitsInternal() status: Success",
+        "[ZorvikDxe | INFO] Initialize driver private data",
+        "[ZorvikDxe | INFO] Initialize configuration data",
+        "[ZorvikDxe | INFO] EFI variable exist:",
+        "[ZorvikDxe | INFO] mConfiguration->Enabled = 1",
+        "[ZorvikDxe | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
+        "[ZorvikDxe | INFO] Trying to initialize a NFC Keyboard...",
+        "[ZorvikDxe | INFO] Trying to get firmware version...",
+        "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
+        "[ZorvikDxe | INFO] NFC Keyboard is found.",
+        "[ZorvikDxe | INFO] Serial I/O Protocol is opened.",
+        "[ZorvikDxe | INFO] Multiple protocol interfaces are installed.",
+        "[ZorvikDxe | INFO] Unicode strings2 are added.",
+        "[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.",
+    ]
+    for want in wants:
+        c.true(any(l.rstrip() == want for l in logs), "missing log line " + want)
+    c.true(b"[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.\r\n"
+           in bytes(run.raw_data), "log lines do not end in CR LF")
+    c.done()
+
+
+def test_release_images_log_nothing_and_type():
+    run = typed_card_run("xhci", build=RELEASE)
+    c = Check()
+    c.true(run.log_texts() == [], "RELEASE wrote %r" % run.log_texts()[:2])
+    c.true(not any("OstrelDriver |" in l or "ZorvikDxe |" in l for l in run.console()), "log text in console")
+    c.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), keys_line(run))
+    c.done()
+
+
+def test_unload_serial_driver_stops_keyboard_first():
+    run = QemuRun(images(), startup=script("-n 8 -t 30").replace("echo E2E-SCRIPT-END\nreset -s\n",
+                                                                  "echo E2E-SCRIPT-END\n"), card=CARD)
+    c = Check()
+    try:
+        run.start()
+        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+        run.wait_prompt(30)
+        c.true('count 8 of 8 (Success)' in keys_line(run), "keyboard not running: " + keys_line(run))
+        handle = None
+        for line in run.command("drivers", 60):
+            if "FTDI-232 USB Serial Driver" in line:
+                handle = line.split()[0]
+        if handle is None:
+            raise AssertionError("drivers does not list the serial driver")
+        before = len(run.logs)
+        run.command("unload -n %s" % handle, 60)
+        after = [l for l in run.log_texts()[before:]]
+        order = [l for l in after if "*BindingStop is called." in l or "UsbSerialDriverBindingStop is called" in l]
+        c.true(len(order) >= 2 and "*BindingStop" in order[0], "stop order %r" % order)
+        c.true(any("OstrelUnload is called" in l for l in after), "no unload line")
+        out = run.command("NfcKeyTest.efi -n 0", 60)
+        c.true("NFCKEYTEST: serial lines 0 keyboards 0" in out, "left behind: %r" % out)
+        inputs = [l for l in run.console() if l.startswith("NFCKEYTEST: text inputs ")]
+        c.true(len(inputs) == 2 and int(inputs[1].split()[-1]) == int(inputs[0].split()[-1]) - 1,
+               "text inputs before and after unload: %r" % inputs)
+        out = run.command("echo E2E-ALIVE", 60)
+        c.true("E2E-ALIVE" in out, "the shell does not answer after unload")
+        run.send("reset -s")
+        c.true(run.wait_exit(30), "no power-off")
+    finally:
+        run.stop()
+    c.done()
+
+
+def test_fault_types_nothing_then_good_answer_types():
+    faults = ["badsum", "error", "nack", "badlen", "garbage", "silence"]
+
+    run = QemuRun(images(), startup=script("-n 16 -t 12"), name="fault")
+    # The card reports once, after the faults have taken the first answers.
+    for f in faults:
+        run.sim.fault(f)
+    run.sim.place(CARD, answers=1)
+    c = Check()
+    try:
+        run.start()
+        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+        run.wait_exit(30)
+    finally:
+        run.stop()
+    kinds = [a[1] for a in run.sim.answers]
+    c.true(kinds[:len(faults)] == ["fault:" + f for f in faults], "answers %r" % kinds)
+    c.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
+    good = [a[0] for a in run.sim.answers if a[1] == CARD]
+    first_key = [t for t, l in run.lines if l.startswith("NFCKEYTEST: key 1 ")]
+    c.true(good and first_key and first_key[0] > good[0], "a key came before the good answer")
+    c.done()
+
+
+def test_placement_latency():
+    placements = 12
+    latencies = []
+
+    def during(run):
+        run.wait_for(r"^NFCKEYTEST: serial lines 1 keyboards 1", BOOT)
+        seen = 0
+        for n in range(placements):
+            # Wait out a random share of the poll period so placements fall at every phase.
+            time.sleep(0.6 + (n * 0.37) % 0.5)
+            run.sim.place(CARD, answers=1)
+            placed = time.monotonic()
+            i, t, _ = run.wait_for(r"^NFCKEYTEST: key %d " % (seen + 1), 30)
+            latencies.append(t - placed)
+            seen += 8
+            run.wait_for(r"^NFCKEYTEST: key %d " % seen, 30)
+
+    run = boot(script("-n %d -t 90" % (8 * placements)), during=during, answer_pending=False, timeout=150)
+    c = Check()
+    c.true('count %d of %d (Success)' % (8 * placements, 8 * placements) in keys_line(run), keys_line(run))
+    c.true(len(latencies) == placements, "placements %d" % len(latencies))
+    if latencies:
+        FIGURES["card placed -> first key read, median (ms)"] = "%.0f" % (1000 * statistics.median(latencies))
+        FIGURES["card placed -> first key read, max (ms)"] = "%.0f" % (1000 * max(latencies))
+        FIGURES["placements"] = str(len(latencies))
+    c.done()
+
+
+TESTS = [v for k, v in list(globals().items()) if k.startswith("test_")]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("-k", default="", help="run only tests whose name holds this")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--keep", action="store_true")
+    args = ap.parse_args()
+    if args.keep:
+        os.environ["E2E_KEEP"] = "1"
+    tests = [t for t in TESTS if args.k in t.__name__]
+    if args.list:
+        print("\n".join(t.__name__ for t in tests))
+        return 0
+    start = time.monotonic()
+    passed = failed = 0
+    for t in tests:
+        t0 = time.monotonic()
+        try:
+            t()
+            passed += 1
+            print("PASS %-50s %5.1fs" % (t.__name__, time.monotonic() - t0), flush=True)
+        except (AssertionError, HarnessError) as e:
+            failed += 1
+            print("FAIL %-50s %5.1fs  %s" % (t.__name__, time.monotonic() - t0, e), flush=True)
+        except Exception:
+            failed += 1
+            print("FAIL %-50s\n%s" % (t.__name__, traceback.format_exc()), flush=True)
+    FIGURES["total e2e wall time (s)"] = "%.1f" % (time.monotonic() - start)
+    for k, v in FIGURES.items():
+        print("FIGURE %s: %s" % (k, v))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

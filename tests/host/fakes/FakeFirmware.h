@@ -1,0 +1,92 @@
+/** @file
+  The platform firmware as a host test sees it: boot services with a protocol
+  database, events, task priority and pool memory; runtime variables; a system
+  table. Time is virtual and moves only when something waits or a test says so.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#ifndef FAKE_FIRMWARE_H_
+#define FAKE_FIRMWARE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+}
+
+namespace fake {
+
+struct Firmware {
+  // New empty protocol database (only gImageHandle, carrying a loaded image), no
+  // events, TPL_APPLICATION, virtual clock 0, allocation counters 0, variables
+  // empty, all fault switches off; gBS/gST/gRT/gImageHandle valid. Blocks a
+  // previous test leaked are released here.
+  static void Reset ();
+
+  // Virtual time: Stall(us) advances it (and never sleeps); peers may add wait time too.
+  static UINT64 NowUs ();
+  static void   AdvanceUs (UINT64 Us);           // moves the clock only (no timer fires by itself)
+  static UINT64 StallCalls ();                   // count of gBS->Stall calls
+  using STALL_HOOK = void (*)(void *Context, UINT64 NowUs);
+  // Called after each Stall advances time, and after each 1 ms round WaitForEvent waits.
+  static void   SetStallHook (STALL_HOOK Hook, void *Context);
+
+  // Pool memory (AllocatePool/FreePool through gBS, so MemoryAllocationLib works unchanged).
+  // Page allocations count as blocks too, so one leak check covers both.
+  static size_t LiveAllocations ();              // blocks allocated and not yet freed
+  static size_t LiveBytes ();
+  static void   FailAllocation (size_t Nth);     // the Nth AllocatePool from now (1 = the next) fails; 0 = off
+  static size_t AllocationCount ();              // AllocatePool calls since Reset
+
+  // TPL
+  static EFI_TPL CurrentTpl ();
+  static EFI_TPL HighestTplSeen ();
+  static bool    TplBalanced ();                 // every RaiseTPL had its RestoreTPL
+
+  // Events
+  static size_t  OpenEvents ();
+  static bool    IsOpenEvent (EFI_EVENT Event);
+  static bool    IsSignaled (EFI_EVENT Event);
+  static UINT64  TimerPeriod100ns (EFI_EVENT Event);   // 0 when cancelled / never set
+  static EFI_TIMER_DELAY TimerType (EFI_EVENT Event);
+  // Signals the timer as its expiry would: the notify runs now at the event's TPL
+  // (raise, call, restore) when the current TPL is below it, else on RestoreTPL.
+  // A relative timer disarms; a periodic one stays armed.
+  static void    FireTimer (EFI_EVENT Event);
+  static size_t  FireAllTimers ();               // fires every armed timer once; returns how many
+  static void    RunPendingNotifies ();          // notifies of signaled events whose TPL > current
+  static EFI_TPL NotifyTpl (EFI_EVENT Event);
+  // Fires the armed timers whose trigger time has come on the virtual clock
+  // (WaitForEvent does this each round); returns how many fired.
+  static size_t  FireDueTimers ();
+
+  // Protocol database
+  static EFI_HANDLE NewHandle ();                // a handle with nothing on it yet (tests then install protocols)
+  static EFI_STATUS Install (EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface);
+  static void      *Find (EFI_HANDLE Handle, const EFI_GUID &Guid);   // nullptr when absent
+  static bool       HasHandle (EFI_HANDLE Handle);
+  static size_t     HandleCount ();
+  // Open entries of (Handle, Guid) whose attributes share a bit with AttributeMask.
+  static size_t     OpenCount (EFI_HANDLE Handle, const EFI_GUID &Guid, UINT32 AttributeMask);
+  static void       FailUninstall (EFI_STATUS Status);                 // next UninstallMultipleProtocolInterfaces fails with it (once)
+  // The next call of the named service (gBS/gRT member name, e.g. "CreateEvent",
+  // "OpenProtocol", "AllocatePool") fails with Status, once.
+  static void       FailNext (const char *ServiceName, EFI_STATUS Status);
+
+  // Runtime variables
+  static void       PutVariable (const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, const void *Data, size_t Size);
+  static bool       ReadVariable (const CHAR16 *Name, const EFI_GUID &Guid, std::vector<uint8_t> *Data, UINT32 *Attributes);
+  static void       FailSetVariable (EFI_STATUS Status);               // every SetVariable fails with it until Reset (EFI_SUCCESS = off)
+  static size_t     SetVariableCalls ();
+
+  // What went to gST->ConOut, narrowed to 8 bits.
+  static std::string ConsoleOutput ();
+};
+
+} // namespace fake
+
+#endif
