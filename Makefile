@@ -28,6 +28,7 @@ image-check: build
 # End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py).
 sim-test:
 	python3 $(REPO)/tests/e2e/test_pn532sim.py
+	python3 $(REPO)/tests/e2e/test_harness.py
 
 e2e-test: build sim-test
 	python3 $(REPO)/tests/e2e/run.py

@@ -1,0 +1,282 @@
+/** @file
+  The commands as a shell user meets them: what they print, what status the
+  shell gets, and what is left in the variables.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "NfcKeyboardSetup.h"
+#include "SetupPeers.h"
+
+extern "C" {
+#include <Guid/GlobalVariable.h>
+}
+
+extern "C" EFI_GUID  gZorvikConfGuid;
+
+using namespace peer;
+
+namespace {
+
+constexpr UINT32  mNvBsRt = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+constexpr UINT32  mNvBs   = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+
+BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), TerminalVt100 (), End () }); }
+BYTES Ps2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
+
+class SetupCommand : public ::testing::Test {
+protected:
+  void
+  SetUp () override
+  {
+    fake::Firmware::Reset ();
+    mSerialDriver   = AddDriver (u"FTDI-232 USB Serial Driver");
+    mKeyboardDriver = AddDriver (u"NFC Keyboard Driver");
+  }
+
+  void TearDown () override { EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u); }
+
+  EFI_STATUS
+  Run (std::vector<const char16_t *> Words)
+  {
+    std::vector<const CHAR16 *>  Argv = { (const CHAR16 *)u"NfcKeyboardSetup" };
+
+    for (const char16_t *Word : Words) {
+      Argv.push_back ((const CHAR16 *)Word);
+    }
+
+    mOutputBefore = fake::Firmware::ConsoleOutput ().size ();
+    return NfcKeyboardSetupRun (Argv.size (), Argv.data ());
+  }
+
+  std::string Output () const { return fake::Firmware::ConsoleOutput ().substr (mOutputBefore); }
+
+  void StartKeyboard () { AddSerialPort (mSerialDriver, KeyboardPath (), true); }
+
+  BYTES
+  Conf (UINT32 *Attributes = nullptr)
+  {
+    BYTES  Data;
+    fake::Firmware::ReadVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, &Data, Attributes);
+    return Data;
+  }
+
+  void
+  PutConf (BYTES Value, UINT32 Attributes)
+  {
+    fake::Firmware::PutVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, Attributes, Value.data (), Value.size ());
+  }
+
+  EFI_HANDLE  mSerialDriver;
+  EFI_HANDLE  mKeyboardDriver;
+  size_t      mOutputBefore = 0;
+};
+
+TEST_F (SetupCommand, HelpAndNoWordsPrintUsageAndSucceed) {
+  EXPECT_EQ (Run ({}), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("Usage: NfcKeyboardSetup"), std::string::npos);
+  EXPECT_NE (Output ().find ("console remove"), std::string::npos);
+  EXPECT_EQ (Run ({ u"help" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("Usage: NfcKeyboardSetup"), std::string::npos);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+}
+
+TEST_F (SetupCommand, UnknownWordsFailWithUsageAndTouchNothing) {
+  StartKeyboard ();
+  for (std::vector<const char16_t *> Words : std::vector<std::vector<const char16_t *>>{
+         { u"bogus" }, { u"console" }, { u"console", u"bogus" }, { u"enable", u"now" },
+         { u"console", u"add", u"twice" }, { u"Status" }, { u"add" }, { u"help", u"me" } })
+  {
+    EXPECT_EQ (Run (Words), EFI_INVALID_PARAMETER);
+    EXPECT_NE (Output ().find ("unknown command"), std::string::npos) << Output ();
+    EXPECT_NE (Output ().find ("Usage:"), std::string::npos);
+  }
+
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+  EXPECT_FALSE (HasConIn ());
+}
+
+TEST_F (SetupCommand, ConsoleChangesNeedARunningKeyboard) {
+  // A serial port with the reader, but the keyboard was never started on it.
+  AddSerialPort (mSerialDriver, KeyboardPath (), false);
+  PutConIn (Ps2 (), mNvBsRt);
+
+  for (const char16_t *Verb : { u"add", u"remove" }) {
+    EXPECT_EQ (Run ({ u"console", Verb }), EFI_NOT_FOUND);
+    EXPECT_NE (Output ().find ("no NFC keyboard is running"), std::string::npos) << Output ();
+  }
+
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+  EXPECT_EQ (ReadConIn (), Ps2 ());
+}
+
+// A terminal console on a serial line has its text input on a child of its own;
+// a text input beside Serial I/O on a path that ends elsewhere is not ours either.
+TEST_F (SetupCommand, OtherTextInputsAreNotTakenForTheKeyboard) {
+  AddSerialPort (mSerialDriver, Cat ({ AdapterPath (), Uart (115200), TerminalVt100 (), End () }), true);
+
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_NOT_FOUND);
+  EXPECT_FALSE (HasConIn ());
+}
+
+TEST_F (SetupCommand, ConsoleAddAppendsOnceAndKeepsAttributes) {
+  StartKeyboard ();
+  PutConIn (MultiInstance ({ Ps2 (), Terminal () }), mNvBsRt);
+
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("ConIn now holds the NFC keyboard"), std::string::npos) << Output ();
+  UINT32  Attributes = 0;
+  EXPECT_EQ (ReadConIn (&Attributes), MultiInstance ({ Ps2 (), Terminal (), KeyboardPath () }));
+  EXPECT_EQ (Attributes, mNvBsRt);
+
+  size_t  Writes = fake::Firmware::SetVariableCalls ();
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("already"), std::string::npos);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), Writes);
+  EXPECT_EQ (ReadConIn (), MultiInstance ({ Ps2 (), Terminal (), KeyboardPath () }));
+}
+
+TEST_F (SetupCommand, ConsoleAddCreatesAnAbsentConIn) {
+  StartKeyboard ();
+
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_SUCCESS);
+  UINT32  Attributes = 0;
+  EXPECT_EQ (ReadConIn (&Attributes), KeyboardPath ());
+  EXPECT_EQ (Attributes, mNvBsRt);
+}
+
+TEST_F (SetupCommand, ConsoleRemoveLeavesEveryOtherInstance) {
+  StartKeyboard ();
+  PutConIn (MultiInstance ({ Ps2 (), KeyboardPath (), Terminal () }), mNvBsRt);
+
+  EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
+  EXPECT_EQ (ReadConIn (), MultiInstance ({ Ps2 (), Terminal () }));
+
+  size_t  Writes = fake::Firmware::SetVariableCalls ();
+  EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("does not hold"), std::string::npos);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), Writes);
+}
+
+TEST_F (SetupCommand, ConsoleRemoveOfTheOnlyInstanceDeletesConIn) {
+  StartKeyboard ();
+  PutConIn (KeyboardPath (), mNvBsRt);
+
+  EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
+  EXPECT_FALSE (HasConIn ());
+}
+
+TEST_F (SetupCommand, MalformedConInIsReportedAndNotRewritten) {
+  StartKeyboard ();
+  BYTES  Broken = Cat ({ Ps2 (), { 0x01, 0x02, 0x03 } });
+  PutConIn (Broken, mNvBsRt);
+
+  for (const char16_t *Verb : { u"add", u"remove" }) {
+    EXPECT_EQ (Run ({ u"console", Verb }), EFI_COMPROMISED_DATA);
+    EXPECT_NE (Output ().find ("ConIn is malformed"), std::string::npos) << Output ();
+  }
+
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("ConIn: malformed"), std::string::npos) << Output ();
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+  EXPECT_EQ (ReadConIn (), Broken);
+}
+
+TEST_F (SetupCommand, RefusedWritesFailAndLeaveTheVariables) {
+  StartKeyboard ();
+  PutConIn (Ps2 (), mNvBsRt);
+  PutConf ({ 0 }, mNvBs);
+  fake::Firmware::FailSetVariable (EFI_WRITE_PROTECTED);
+
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_WRITE_PROTECTED);
+  EXPECT_NE (Output ().find ("cannot write ConIn; it is unchanged"), std::string::npos) << Output ();
+  EXPECT_EQ (Run ({ u"enable" }), EFI_WRITE_PROTECTED);
+  EXPECT_NE (Output ().find ("cannot write ZorvikConf"), std::string::npos) << Output ();
+
+  EXPECT_EQ (ReadConIn (), Ps2 ());
+  EXPECT_EQ (Conf (), BYTES ({ 0 }));
+}
+
+TEST_F (SetupCommand, UnreadableConInFailsWithoutWriting) {
+  StartKeyboard ();
+  PutConIn (Ps2 (), mNvBsRt);
+  fake::Firmware::FailNext ("GetVariable", EFI_DEVICE_ERROR);
+
+  EXPECT_EQ (Run ({ u"console", u"add" }), EFI_DEVICE_ERROR);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+}
+
+TEST_F (SetupCommand, EnableAndDisableWriteOneByteAsTheDriverReadsIt) {
+  UINT32  Attributes = 0;
+
+  EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS);
+  EXPECT_EQ (Conf (&Attributes), BYTES ({ 1 }));
+  EXPECT_EQ (Attributes, mNvBs);
+
+  size_t  Writes = fake::Firmware::SetVariableCalls ();
+  EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("already"), std::string::npos);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), Writes);
+
+  EXPECT_EQ (Run ({ u"disable" }), EFI_SUCCESS);
+  EXPECT_EQ (Conf (&Attributes), BYTES ({ 0 }));
+  EXPECT_EQ (Attributes, mNvBs);
+}
+
+// Firmware refuses a rewrite under other attributes, so a variable set by hand
+// with runtime access, or a wrong size, still ends up as the driver's one byte.
+TEST_F (SetupCommand, EnableReplacesAZorvikConfStoredOtherwise) {
+  UINT32  Attributes = 0;
+
+  PutConf ({ 0 }, mNvBsRt);
+  EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS) << Output ();
+  EXPECT_EQ (Conf (&Attributes), BYTES ({ 1 }));
+  EXPECT_EQ (Attributes, mNvBs);
+
+  PutConf ({ 1, 1 }, mNvBs);
+  EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS);
+  EXPECT_EQ (Conf (), BYTES ({ 1 }));
+}
+
+TEST_F (SetupCommand, StatusShowsDriversConfPortsKeyboardAndConIn) {
+  AddDriver (u"Some Other Driver");
+  StartKeyboard ();
+  PutConf ({ 1 }, mNvBs);
+  PutConIn (MultiInstance ({ Ps2 (), KeyboardPath () }), mNvBsRt);
+
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  std::string  Text = Output ();
+  EXPECT_NE (Text.find ("Serial driver \"FTDI-232 USB Serial Driver\": loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("Keyboard driver \"NFC Keyboard Driver\": loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("ZorvikConf: 01 (enabled)"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("FT232 serial ports: 1"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("Uart(115200,8,N,1)"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("NFC keyboard: running"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("ConIn: 2 instance(s)"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("NFC keyboard in ConIn: yes"), std::string::npos) << Text;
+}
+
+TEST_F (SetupCommand, StatusWithNothingLoaded) {
+  fake::Firmware::Reset ();
+
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  std::string  Text = Output ();
+  EXPECT_NE (Text.find ("\"FTDI-232 USB Serial Driver\": not loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("\"NFC Keyboard Driver\": not loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("ZorvikConf: not set"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("FT232 serial ports: 0"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("NFC keyboard: not running"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("ConIn: not set"), std::string::npos) << Text;
+}
+
+TEST_F (SetupCommand, StatusFailsWhenAVariableCannotBeRead) {
+  fake::Firmware::FailNext ("GetVariable", EFI_DEVICE_ERROR);
+
+  EXPECT_EQ (Run ({ u"status" }), EFI_DEVICE_ERROR);
+  EXPECT_NE (Output ().find ("ZorvikConf: cannot be read"), std::string::npos) << Output ();
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+/** @file
+  ConIn edits: whole values in, whole values out, other consoles untouched.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+
+#include "NfcKeyboardSetup.h"
+#include "SetupPeers.h"
+
+extern "C" {
+#include <Library/MemoryAllocationLib.h>
+}
+
+using namespace peer;
+
+namespace {
+
+const EFI_DEVICE_PATH_PROTOCOL *
+Path (const BYTES &Bytes)
+{
+  return reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(Bytes.data ());
+}
+
+BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), TerminalVt100 (), End () }); }
+BYTES Keyboard2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
+
+class ConInEdit : public ::testing::Test {
+protected:
+  void SetUp () override { fake::Firmware::Reset (); }
+  void TearDown () override { EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u); }
+
+  // Runs an edit and hands back what it built, freeing the pool copy.
+  CONIN_RESULT
+  Edit (bool Add, const BYTES &ConIn, const BYTES &Instance, BYTES *Out)
+  {
+    EFI_DEVICE_PATH_PROTOCOL  *New = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(1);
+    UINTN                     Size = 99;
+    CONIN_RESULT              Result = Add
+      ? ConInAdd (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size)
+      : ConInRemove (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size);
+
+    Out->clear ();
+    if (New != nullptr) {
+      const uint8_t  *Bytes = reinterpret_cast<const uint8_t *>(New);
+      Out->assign (Bytes, Bytes + Size);
+      FreePool (New);
+    } else {
+      EXPECT_EQ (Size, 0u);
+    }
+
+    return Result;
+  }
+};
+
+TEST_F (ConInEdit, AddAppendsAfterEveryOtherInstanceUnchanged) {
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (true, MultiInstance ({ Keyboard2 (), Terminal () }), KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal (), KeyboardPath () }));
+  EXPECT_EQ (ConInInstanceCount (Out.data (), Out.size ()), 3u);
+}
+
+TEST_F (ConInEdit, AddToAnAbsentConInGivesTheKeyboardAlone) {
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (true, {}, KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Out, KeyboardPath ());
+}
+
+TEST_F (ConInEdit, AddWhenPresentBuildsNothing) {
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (true, MultiInstance ({ KeyboardPath (), Terminal () }), KeyboardPath (), &Out), ConInHasIt);
+  EXPECT_TRUE (Out.empty ());
+}
+
+// Only a bytewise equal instance is the keyboard: a path that shares its adapter,
+// or differs in the baud rate or the flow-control map, is another console.
+TEST_F (ConInEdit, LookalikeInstancesAreNotTheKeyboard) {
+  BYTES  Slower  = Cat ({ AdapterPath (), Uart (9600), FlowControl (0), End () });
+  BYTES  Hw      = Cat ({ AdapterPath (), Uart (115200), FlowControl (1), End () });
+  BYTES  Adapter = Cat ({ AdapterPath (), End () });
+  BYTES  Longer  = Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () });
+  BYTES  ConIn   = MultiInstance ({ Slower, Hw, Adapter, Longer });
+  BYTES  Out;
+
+  EXPECT_EQ (ConInFind (ConIn.data (), ConIn.size (), Path (KeyboardPath ())), ConInLacksIt);
+  EXPECT_EQ (Edit (false, ConIn, KeyboardPath (), &Out), ConInLacksIt);
+  EXPECT_EQ (Edit (true, ConIn, KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Out, MultiInstance ({ Slower, Hw, Adapter, Longer, KeyboardPath () }));
+}
+
+TEST_F (ConInEdit, RemoveTakesOutEveryCopyAndKeepsTheOthersInOrder) {
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (false, MultiInstance ({ KeyboardPath (), Keyboard2 (), KeyboardPath (), Terminal () }), KeyboardPath (), &Out),
+             ConInChanged);
+  EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal () }));
+}
+
+TEST_F (ConInEdit, RemovingTheOnlyInstanceLeavesNothing) {
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (false, KeyboardPath (), KeyboardPath (), &Out), ConInChanged);
+  EXPECT_TRUE (Out.empty ());
+  EXPECT_EQ (Edit (false, {}, KeyboardPath (), &Out), ConInLacksIt);
+}
+
+// Stored bytes that are no device path are never rebuilt: a rewrite would keep
+// only what the parser made of them.
+TEST_F (ConInEdit, MalformedValuesAreRefusedByEveryOperation) {
+  BYTES  Good = MultiInstance ({ Keyboard2 (), Terminal () });
+  BYTES  NoEnd (Good.begin (), Good.end () - 4);
+  BYTES  Trailing = Cat ({ Good, { 0xAA, 0xBB } });
+  BYTES  Cut (Good.begin (), Good.begin () + 6);
+  BYTES  ZeroLength = Cat ({ PciRoot (), { 3, 5, 0, 0 }, End () });
+  BYTES  Tiny = { 0x7F, 0xFF };
+  BYTES  Out;
+
+  for (const BYTES &Bad : { NoEnd, Trailing, Cut, ZeroLength, Tiny }) {
+    EXPECT_FALSE (ConInIsWellFormed (Bad.data (), Bad.size ()));
+    EXPECT_EQ (ConInFind (Bad.data (), Bad.size (), Path (KeyboardPath ())), ConInMalformed);
+    EXPECT_EQ (Edit (true, Bad, KeyboardPath (), &Out), ConInMalformed);
+    EXPECT_EQ (Edit (false, Bad, KeyboardPath (), &Out), ConInMalformed);
+    EXPECT_EQ (ConInInstanceCount (Bad.data (), Bad.size ()), 0u);
+  }
+}
+
+TEST_F (ConInEdit, OnlyOneWholeInstanceIsAddedOrRemoved) {
+  BYTES  Two = MultiInstance ({ KeyboardPath (), Terminal () });
+  BYTES  Out;
+
+  EXPECT_EQ (Edit (true, Keyboard2 (), Two, &Out), ConInBadInstance);
+  EXPECT_EQ (Edit (false, Keyboard2 (), End (), &Out), ConInBadInstance);
+}
+
+TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
+  BYTES  ConIn = MultiInstance ({ Keyboard2 (), KeyboardPath (), Terminal () });
+  BYTES  Out;
+
+  for (size_t Nth = 1; Nth <= 3; Nth++) {
+    fake::Firmware::FailAllocation (Nth);
+    CONIN_RESULT  Result = Edit (false, ConIn, KeyboardPath (), &Out);
+    fake::Firmware::FailAllocation (0);
+    EXPECT_TRUE ((Result == ConInNoMemory) || (Result == ConInChanged)) << Nth;
+    if (Result == ConInNoMemory) {
+      EXPECT_TRUE (Out.empty ());
+    } else {
+      EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal () }));
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,94 @@
+/** @file
+  The entry point's command line: the shell's words, or the load options.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "NfcKeyboardSetup.h"
+#include "FakeFirmware.h"
+
+extern "C" {
+#include <Protocol/LoadedImage.h>
+#include <Protocol/ShellParameters.h>
+}
+
+extern "C" EFI_GUID  gZorvikConfGuid;
+extern "C" EFI_STATUS EFIAPI NfcKeyboardSetupMain (EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+namespace {
+
+std::u16string
+Word (CHAR16 *Text)
+{
+  return std::u16string (reinterpret_cast<const char16_t *>(Text));
+}
+
+TEST (SplitCommandLine, BlanksSeparateAndQuotesGroup) {
+  char16_t  Line[] = u"  NfcKeyboardSetup.efi \t console   \"a b\"\r\n";
+  CHAR16    *Argv[8];
+
+  ASSERT_EQ (SplitCommandLine ((CHAR16 *)Line, Argv, 8), 3u);
+  EXPECT_EQ (Word (Argv[0]), u"NfcKeyboardSetup.efi");
+  EXPECT_EQ (Word (Argv[1]), u"console");
+  EXPECT_EQ (Word (Argv[2]), u"a b");
+}
+
+TEST (SplitCommandLine, StopsAtTheArrayBound) {
+  char16_t  Line[] = u"a b c d";
+  char16_t  Empty[] = u"   ";
+  CHAR16    *Argv[2];
+
+  EXPECT_EQ (SplitCommandLine ((CHAR16 *)Line, Argv, 2), 2u);
+  EXPECT_EQ (Word (Argv[1]), u"b");
+  EXPECT_EQ (SplitCommandLine ((CHAR16 *)Empty, Argv, 2), 0u);
+}
+
+class SetupEntry : public ::testing::Test {
+protected:
+  void SetUp () override { fake::Firmware::Reset (); }
+  void TearDown () override { EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u); }
+
+  bool
+  ConfIs (uint8_t Value)
+  {
+    std::vector<uint8_t>  Data;
+    return fake::Firmware::ReadVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, &Data, nullptr) &&
+           (Data == std::vector<uint8_t>{ Value });
+  }
+};
+
+TEST_F (SetupEntry, TakesTheShellsWordsAndReturnsTheCommandsStatus) {
+  const CHAR16  *Words[] = { (const CHAR16 *)u"NfcKeyboardSetup", (const CHAR16 *)u"enable" };
+  EFI_SHELL_PARAMETERS_PROTOCOL  Parameters = {};
+
+  Parameters.Argv = const_cast<CHAR16 **>(Words);
+  Parameters.Argc = 2;
+  ASSERT_EQ (fake::Firmware::Install (&gImageHandle, gEfiShellParametersProtocolGuid, &Parameters), EFI_SUCCESS);
+
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
+  EXPECT_TRUE (ConfIs (1));
+
+  Words[1] = (const CHAR16 *)u"frobnicate";
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_INVALID_PARAMETER);
+}
+
+// Outside the shell the options are the line, with or without a closing NUL.
+TEST_F (SetupEntry, FallsBackToTheLoadOptions) {
+  auto      *Image = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(fake::Firmware::Find (gImageHandle, gEfiLoadedImageProtocolGuid));
+  char16_t  Options[] = u"NfcKeyboardSetup.efi disable";
+
+  ASSERT_NE (Image, nullptr);
+  Image->LoadOptions     = Options;
+  Image->LoadOptionsSize = sizeof (Options) - sizeof (char16_t);
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
+  EXPECT_TRUE (ConfIs (0));
+
+  Image->LoadOptions     = nullptr;
+  Image->LoadOptionsSize = 0;
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
+  EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("Usage:"), std::string::npos);
+}
+
+} // namespace
