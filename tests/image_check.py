@@ -43,10 +43,40 @@ def port_instructions(image):
     return PORT_INSN.findall(out)
 
 
+CHANNEL_SYMBOLS = {"DebugLogInit", "DebugLogPrint", "mModuleName", "mLevelNames"}
+CHANNEL_REFERENCES = {"IoRead8", "IoWrite8", "AsciiVSPrint", "AsciiSPrint"}
+
+
+def channel_library(base, target):
+    """The channel's library as EDK II built it (LTO objects, so read with gcc-nm)."""
+    return os.path.join(os.path.dirname(base), "workspace", "Build", "NfcKeyboardPkg",
+                        f"{target}_GCC5", "X64", "NfcKeyboardPkg", "debuglog",
+                        "DebugLogLib", "OUTPUT", "DebugLogLib.lib")
+
+
+def check_channel_library(base, failures):
+    """DEBUG defines the channel and reaches the port and the formatter; RELEASE holds nothing."""
+    checked = 0
+    for target in ("DEBUG", "RELEASE"):
+        lib = channel_library(base, target)
+        if not os.path.exists(lib):
+            continue
+        checked += 1
+        out = subprocess.run(["gcc-nm", lib], capture_output=True, text=True).stdout
+        symbols = {line.split()[-1] for line in out.splitlines() if len(line.split()) >= 2}
+        if target == "DEBUG":
+            if not CHANNEL_SYMBOLS | CHANNEL_REFERENCES <= symbols:
+                failures.append(f"{lib}: lacks {sorted((CHANNEL_SYMBOLS | CHANNEL_REFERENCES) - symbols)}")
+        elif symbols:
+            failures.append(f"{lib}: holds {sorted(symbols)}")
+        print(f"image-check: {target}/DebugLogLib.lib {len(symbols)} symbols")
+    return checked
+
+
 def main():
     base = sys.argv[1]
-    checked = 0
     failures = []
+    checked = check_channel_library(base, failures)
     for driver, folders in DRIVERS.items():
         texts = log_texts(folders)
         for target in ("DEBUG", "RELEASE"):
