@@ -1,0 +1,148 @@
+/** @file
+  Reader bring-up (is a PN532 on this line?) and the periodic card poll.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboard.h"
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+}
+
+namespace {
+
+CONST CHAR16  mHexDigits[] = {
+  '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F', 0
+};
+static_assert (sizeof (mHexDigits) == 17 * sizeof (CHAR16), "16 digits and a NUL");
+
+// InListPassiveTarget: at most one target, 106 kbps type A.
+CONST UINT8  mListPassiveTargetData[] = { 0x01, 0x00 };
+
+// Offsets in the InListPassiveTarget answer.
+constexpr UINTN  NBTG_OFFSET         = 0;
+constexpr UINTN  NFCID_LENGTH_OFFSET = 5;
+constexpr UINTN  NFCID_OFFSET        = 6;
+
+static_assert (NFCID_OFFSET + NFC_MAX_NFCID_LENGTH <= NFC_POLL_ANSWER_LENGTH, "a 7-byte identifier fits the answer");
+static_assert (2 * NFC_MAX_NFCID_LENGTH <= KEY_RING_CAPACITY, "a poll never pushes an older key out");
+
+VOID
+QueueHexDigit (
+  KEY_RING  *Queue,
+  UINT8     Nibble
+  )
+{
+  EFI_KEY_DATA  Key;
+
+  ZeroMem (&Key, sizeof (Key));
+  Key.Key.ScanCode    = SCAN_NULL;
+  Key.Key.UnicodeChar = mHexDigits[Nibble & 0x0F];
+  KeyRingEnqueue (Queue, &Key, KEY_RING_ITEM_SIZE);
+}
+
+} // namespace
+
+EFI_STATUS
+NfcKeyboardSetLine (
+  IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
+  )
+{
+  return SerialIo->SetAttributes (
+                     SerialIo,
+                     NFC_LINE_BAUD_RATE,
+                     SerialIo->Mode->ReceiveFifoDepth,
+                     SerialIo->Mode->Timeout,
+                     NoParity,
+                     8,
+                     OneStopBit
+                     );
+}
+
+BOOLEAN
+InitializeReader (
+  IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
+  )
+{
+  DEBUG_LOG (DEBUG_INFO, "Trying to initialize a NFC Keyboard...\n");
+
+  if (EFI_ERROR (NfcKeyboardSetLine (SerialIo))) {
+    DEBUG_LOG (DEBUG_ERROR, "Serial Port init failed!\n");
+    return FALSE;
+  }
+
+  Pn532AttachLink (SerialIo);
+
+  PN532_LINK_OPS  Ops;
+
+  InitLinkOps (&Ops);
+
+  DEBUG_LOG (DEBUG_INFO, "Trying to get firmware version...\n");
+
+  // IC, Ver, Rev, Support.
+  UINT8  Version[4];
+
+  if (Pn532Exchange (&Ops, PN532_CMD_GET_FIRMWARE_VERSION, Version, sizeof (Version), NULL, 0, NFC_FIRMWARE_TIMEOUT_MS) < 0) {
+    DEBUG_LOG (DEBUG_ERROR, "PN532 not found!\n");
+    return FALSE;
+  }
+
+  DEBUG_LOG (DEBUG_INFO, "Found PN532 with firmware version: %d.%d\n", (UINT32)Version[1], (UINT32)Version[2]);
+  return TRUE;
+}
+
+VOID
+EFIAPI
+PollCardTimerHandler (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
+
+  (VOID)Event;
+
+  // The poll refills only an empty queue, so a reader never races it for Head.
+  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
+    return;
+  }
+
+  UINT8  Answer[NFC_POLL_ANSWER_LENGTH];
+  INT32  Sent = Pn532Exchange (
+                  &Dev->LinkOps,
+                  PN532_CMD_IN_LIST_PASSIVE_TARGET,
+                  Answer,
+                  sizeof (Answer),
+                  mListPassiveTargetData,
+                  sizeof (mListPassiveTargetData),
+                  NFC_POLL_TIMEOUT_MS
+                  );
+
+  if ((Sent < 0) || (Answer[NBTG_OFFSET] != 1)) {
+    return;
+  }
+
+  UINT8  IdLength = Answer[NFCID_LENGTH_OFFSET];
+
+  if (IdLength > NFC_MAX_NFCID_LENGTH) {
+    return;
+  }
+
+  // Only identifier bytes the controller actually sent become keys; the rest of the
+  // answer buffer is filler.
+  if ((UINTN)Sent < NFCID_OFFSET + IdLength) {
+    return;
+  }
+
+  UINT8  Id[NFC_MAX_NFCID_LENGTH];
+
+  if (IdLength != 0) {
+    CopyMem (Id, &Answer[NFCID_OFFSET], IdLength);
+  }
+
+  DEBUG_LOG (DEBUG_INFO, "Fetching raw data from the NFC Keyboard is successful.\n");
+
+  for (UINTN Index = 0; Index < IdLength; Index++) {
+    QueueHexDigit (&Dev->KeyQueue, (UINT8)(Id[Index] >> 4));
+    QueueHexDigit (&Dev->KeyQueue, (UINT8)(Id[Index] & 0x0F));
+  }
+}

@@ -1,0 +1,495 @@
+/** @file
+  The keyboard's driver binding, the ZorvikConf variable, the image entry and the names.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboard.h"
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+}
+
+namespace {
+
+CHAR16  mConfigVariableName[] = { 'Z', 'o', 'r', 'v', 'i', 'k', 'C', 'o', 'n', 'f', 0 };
+CHAR16  mDriverName[]         = {
+  'N', 'F', 'C', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', ' ', 'D', 'r', 'i', 'v', 'e', 'r', 0
+};
+CHAR16  mControllerName[] = {
+  'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'N', 'f', 'c', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', 0
+};
+
+// Writable arrays keep the language codes in the data section, out of the code that
+// the image check disassembles.
+CHAR8  mLanguageIso639[]   = "eng";
+CHAR8  mLanguageRfc4646[]  = "en";
+CHAR8  mLanguagesBoth[]    = "eng;en";
+
+EFI_UNICODE_STRING_TABLE  mDriverNameTable[] = {
+  { mLanguagesBoth, mDriverName },
+  { NULL,              NULL        }
+};
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardGetDriverName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **DriverName
+  )
+{
+  return NfcKeyboardGetDriverName (reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), Language, DriverName);
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardGetControllerName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  EFI_HANDLE                    ControllerHandle,
+  IN  EFI_HANDLE                    ChildHandle OPTIONAL,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **ControllerName
+  )
+{
+  return NfcKeyboardGetControllerName (
+           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This),
+           ControllerHandle,
+           ChildHandle,
+           Language,
+           ControllerName
+           );
+}
+
+EFI_STATUS
+OpenSerialIoByDriver (
+  EFI_DRIVER_BINDING_PROTOCOL  *This,
+  EFI_HANDLE                   ControllerHandle,
+  EFI_SERIAL_IO_PROTOCOL       **SerialIo
+  )
+{
+  return gBS->OpenProtocol (
+                ControllerHandle,
+                &gEfiSerialIoProtocolGuid,
+                reinterpret_cast<VOID **>(SerialIo),
+                This->DriverBindingHandle,
+                ControllerHandle,
+                EFI_OPEN_PROTOCOL_BY_DRIVER
+                );
+}
+
+VOID
+CloseSerialIo (
+  EFI_DRIVER_BINDING_PROTOCOL  *This,
+  EFI_HANDLE                   ControllerHandle
+  )
+{
+  (VOID)gBS->CloseProtocol (ControllerHandle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+}
+
+VOID
+CloseEventIfOpen (
+  EFI_EVENT  *Event
+  )
+{
+  if (*Event != NULL) {
+    (VOID)gBS->CloseEvent (*Event);
+    *Event = NULL;
+  }
+}
+
+// Every Start failure after the record exists comes through here.
+VOID
+ReleaseDevice (
+  EFI_DRIVER_BINDING_PROTOCOL  *This,
+  EFI_HANDLE                   ControllerHandle,
+  NFC_KEYBOARD_DEV             *Dev
+  )
+{
+  DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
+  CloseEventIfOpen (&Dev->PollTimer);
+  CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
+  CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
+  CloseEventIfOpen (&Dev->NotifyDispatchEvent);
+  FreePool (Dev);
+  CloseSerialIo (This, ControllerHandle);
+}
+
+EFI_STATUS
+CreateDeviceEvents (
+  NFC_KEYBOARD_DEV  *Dev
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_NOTIFY, PollCardTimerHandler, Dev, &Dev->PollTimer);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->SetTimer (Dev->PollTimer, TimerPeriodic, NFC_POLL_PERIOD_100NS);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, WaitForKeyNotify, Dev, &Dev->SimpleTextInEx.WaitForKeyEx);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, WaitForKeyNotify, Dev, &Dev->SimpleTextIn.WaitForKey);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  return gBS->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, KeyNotifyDispatch, Dev, &Dev->NotifyDispatchEvent);
+}
+
+VOID
+FreeNotifyList (
+  NFC_KEYBOARD_DEV  *Dev
+  )
+{
+  while (!IsListEmpty (&Dev->NotifyList)) {
+    KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (GetFirstNode (&Dev->NotifyList));
+
+    RemoveEntryList (&Entry->Link);
+    FreePool (Entry);
+  }
+}
+
+} // namespace
+
+NFC_KEYBOARD_CONFIG  *mConfiguration = NULL;
+UINT64               mKeyboardCount  = 0;
+
+// Above the terminal driver's 0xa, so a new Serial I/O line is offered to the keyboard
+// first and reaches the terminal driver only when no PN532 answers on it.
+EFI_DRIVER_BINDING_PROTOCOL  gNfcKeyboardDriverBinding = {
+  NfcKeyboardSupported,
+  NfcKeyboardStart,
+  NfcKeyboardStop,
+  0x10,
+  NULL,
+  NULL
+};
+
+EFI_COMPONENT_NAME_PROTOCOL  gNfcKeyboardComponentName = {
+  NfcKeyboardGetDriverName,
+  NfcKeyboardGetControllerName,
+  mLanguageIso639
+};
+
+EFI_COMPONENT_NAME2_PROTOCOL  gNfcKeyboardComponentName2 = {
+  NfcKeyboardGetDriverName2,
+  NfcKeyboardGetControllerName2,
+  mLanguageRfc4646
+};
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardSupported (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+  )
+{
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  EFI_STATUS              Status;
+
+  (VOID)RemainingDevicePath;
+  Status = OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  // The link is one set of module globals, so a second reader would steal the first's line.
+  if (mKeyboardCount == 1) {
+    DEBUG_LOG (DEBUG_WARN, "Only one NFC Keyboard is allowed.\n");
+    Status = EFI_ALREADY_STARTED;
+  } else if (!InitializeReader (SerialIo)) {
+    Status = EFI_UNSUPPORTED;
+  } else {
+    DEBUG_LOG (DEBUG_INFO, "NFC Keyboard is found.\n");
+    Status = EFI_SUCCESS;
+  }
+
+  CloseSerialIo (This, ControllerHandle);
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardStart (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+  )
+{
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  NFC_KEYBOARD_DEV        *Dev;
+  EFI_STATUS              Status;
+
+  (VOID)RemainingDevicePath;
+  if ((mConfiguration == NULL) || (mConfiguration->Enabled == 0)) {
+    DEBUG_LOG (DEBUG_WARN, "NFC/RFID module is disabled, device must not use this driver!\r");
+    return EFI_UNSUPPORTED;
+  }
+
+  Status = OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
+  if (EFI_ERROR (Status)) {
+    goto Failed;
+  }
+
+  DEBUG_LOG (DEBUG_INFO, "Serial I/O Protocol is opened.\n");
+
+  Dev = static_cast<NFC_KEYBOARD_DEV *>(AllocateZeroPool (sizeof (NFC_KEYBOARD_DEV)));
+  if (Dev == NULL) {
+    CloseSerialIo (This, ControllerHandle);
+    Status = EFI_OUT_OF_RESOURCES;
+    goto Failed;
+  }
+
+  Status = NfcKeyboardSetLine (SerialIo);
+  if (EFI_ERROR (Status)) {
+    DEBUG_LOG (DEBUG_ERROR, "Serial Port init failed!\n");
+    ReleaseDevice (This, ControllerHandle, Dev);
+    goto Failed;
+  }
+
+  Pn532AttachLink (SerialIo);
+  InitLinkOps (&Dev->LinkOps);
+
+  Dev->Signature                        = NFC_KEYBOARD_DEV_SIGNATURE;
+  Dev->SimpleTextIn.Reset               = NfcKeyboardReset;
+  Dev->SimpleTextIn.ReadKeyStroke       = NfcKeyboardReadKeyStroke;
+  Dev->SimpleTextInEx.Reset             = NfcKeyboardResetEx;
+  Dev->SimpleTextInEx.ReadKeyStrokeEx   = NfcKeyboardReadKeyStrokeEx;
+  Dev->SimpleTextInEx.SetState          = NfcKeyboardSetState;
+  Dev->SimpleTextInEx.RegisterKeyNotify = NfcKeyboardRegisterKeyNotify;
+  Dev->SimpleTextInEx.UnregisterKeyNotify = NfcKeyboardUnregisterKeyNotify;
+  InitializeListHead (&Dev->NotifyList);
+
+  Status = CreateDeviceEvents (Dev);
+  if (!EFI_ERROR (Status)) {
+    Status = gBS->InstallMultipleProtocolInterfaces (
+                    &ControllerHandle,
+                    &gEfiSimpleTextInProtocolGuid,
+                    &Dev->SimpleTextIn,
+                    &gEfiSimpleTextInputExProtocolGuid,
+                    &Dev->SimpleTextInEx,
+                    NULL
+                    );
+  }
+
+  if (EFI_ERROR (Status)) {
+    ReleaseDevice (This, ControllerHandle, Dev);
+    goto Failed;
+  }
+
+  DEBUG_LOG (DEBUG_INFO, "Multiple protocol interfaces are installed.\n");
+
+  // The first reset gives both rings their storage.
+  (VOID)Dev->SimpleTextInEx.Reset (&Dev->SimpleTextInEx, TRUE);
+
+  Dev->ControllerNameTable = NULL;
+  (VOID)AddUnicodeString2 (
+          mLanguageIso639,
+          gNfcKeyboardComponentName.SupportedLanguages,
+          &Dev->ControllerNameTable,
+          mControllerName,
+          TRUE
+          );
+  (VOID)AddUnicodeString2 (
+          mLanguageRfc4646,
+          gNfcKeyboardComponentName2.SupportedLanguages,
+          &Dev->ControllerNameTable,
+          mControllerName,
+          FALSE
+          );
+  DEBUG_LOG (DEBUG_INFO, "Unicode strings2 are added.\n");
+
+  mKeyboardCount++;
+  return EFI_SUCCESS;
+
+Failed:
+  DEBUG_LOG (DEBUG_ERROR, "Error #1! This driver cannot be started.\n");
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardStop (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN UINTN                        NumberOfChildren,
+  IN EFI_HANDLE                   *ChildHandleBuffer
+  )
+{
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL  *SimpleTextIn;
+  EFI_STATUS                      Status;
+
+  (VOID)NumberOfChildren;
+  (VOID)ChildHandleBuffer;
+  DEBUG_LOG (DEBUG_INFO, "*BindingStop is called.\n");
+
+  mKeyboardCount--;
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle,
+                  &gEfiSimpleTextInProtocolGuid,
+                  reinterpret_cast<VOID **>(&SimpleTextIn),
+                  This->DriverBindingHandle,
+                  ControllerHandle,
+                  EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                  );
+  if (EFI_ERROR (Status)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (SimpleTextIn);
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle,
+                  &gEfiSimpleTextInputExProtocolGuid,
+                  NULL,
+                  This->DriverBindingHandle,
+                  ControllerHandle,
+                  EFI_OPEN_PROTOCOL_TEST_PROTOCOL
+                  );
+  if (EFI_ERROR (Status)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  CloseSerialIo (This, ControllerHandle);
+
+  Status = gBS->UninstallMultipleProtocolInterfaces (
+                  ControllerHandle,
+                  &gEfiSimpleTextInProtocolGuid,
+                  &Dev->SimpleTextIn,
+                  &gEfiSimpleTextInputExProtocolGuid,
+                  &Dev->SimpleTextInEx,
+                  NULL
+                  );
+  if (EFI_ERROR (Status)) {
+    // A consumer still holds the interfaces, so the record and everything it owns stay,
+    // and the keyboard keeps running on its line as before.
+    EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+
+    (VOID)OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
+    mKeyboardCount++;
+    return Status;
+  }
+
+  CloseEventIfOpen (&Dev->PollTimer);
+  CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
+  CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
+  CloseEventIfOpen (&Dev->NotifyDispatchEvent);
+
+  FreeNotifyList (Dev);
+
+  if (Dev->ControllerNameTable != NULL) {
+    FreeUnicodeStringTable (Dev->ControllerNameTable);
+  }
+
+  KeyRingFree (&Dev->KeyQueue);
+  KeyRingFree (&Dev->NotifyQueue);
+  FreePool (Dev);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardGetDriverName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **DriverName
+  )
+{
+  return LookupUnicodeString2 (
+           Language,
+           This->SupportedLanguages,
+           mDriverNameTable,
+           DriverName,
+           (BOOLEAN)(This == &gNfcKeyboardComponentName)
+           );
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardGetControllerName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  EFI_HANDLE                   ControllerHandle,
+  IN  EFI_HANDLE                   ChildHandle OPTIONAL,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **ControllerName
+  )
+{
+  (VOID)This;
+  (VOID)ControllerHandle;
+  (VOID)ChildHandle;
+  (VOID)Language;
+  (VOID)ControllerName;
+  return EFI_UNSUPPORTED;
+}
+
+extern "C"
+EFI_STATUS
+EFIAPI
+NfcKeyboardDriverEntryPoint (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_STATUS  Status;
+
+  DEBUG_LOG_INIT ("ZorvikDxe");
+
+  DEBUG_LOG (DEBUG_INFO, "Initialize driver private data\n");
+  NFC_KEYBOARD_CONFIG  *Config = static_cast<NFC_KEYBOARD_CONFIG *>(AllocateZeroPool (sizeof (NFC_KEYBOARD_CONFIG)));
+
+  if (Config == NULL) {
+    DEBUG_LOG (DEBUG_ERROR, "Failed to allocate private data\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  DEBUG_LOG (DEBUG_INFO, "Initialize configuration data\n");
+  mConfiguration          = Config;
+  mConfiguration->Enabled = 0;
+
+  UINTN  DataSize = sizeof (NFC_KEYBOARD_CONFIG);
+
+  Status = gRT->GetVariable (mConfigVariableName, &gZorvikConfGuid, NULL, &DataSize, mConfiguration);
+  if (EFI_ERROR (Status)) {
+    DEBUG_LOG (DEBUG_INFO, "Store zero data Buffer Storage to EFI variable\n");
+    // Whatever a failed read left behind, the stored value and the copy become one zero byte.
+    mConfiguration->Enabled = 0;
+    Status                  = gRT->SetVariable (
+                                     mConfigVariableName,
+                                     &gZorvikConfGuid,
+                                     ZORVIK_CONF_ATTRIBUTES,
+                                     sizeof (NFC_KEYBOARD_CONFIG),
+                                     mConfiguration
+                                     );
+    if (EFI_ERROR (Status)) {
+      DEBUG_LOG (DEBUG_ERROR, "Failed to set Zorvik variable\n");
+      FreePool (mConfiguration);
+      mConfiguration = NULL;
+      return EFI_UNSUPPORTED;
+    }
+  } else {
+    DEBUG_LOG (DEBUG_INFO, "EFI variable exist:\n");
+    DEBUG_LOG (DEBUG_INFO, "mConfiguration->Enabled = %d\n", (UINT32)mConfiguration->Enabled);
+  }
+
+  Status = EfiLibInstallDriverBindingComponentName2 (
+             ImageHandle,
+             SystemTable,
+             &gNfcKeyboardDriverBinding,
+             ImageHandle,
+             &gNfcKeyboardComponentName,
+             &gNfcKeyboardComponentName2
+             );
+  DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
+  return Status;
+}

@@ -1,0 +1,176 @@
+/** @file
+  The 33-slot key ring, the alternating key hand-out and the key notifications.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboard.h"
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+}
+
+// Shared by every keyboard and both read operations, and never reset: a key is handed
+// out on every second read call that finds one.
+UINT64  mKeyReadCounter = 1;
+
+VOID
+KeyRingReset (
+  IN OUT KEY_RING  *Ring,
+  IN     UINTN     ItemSize
+  )
+{
+  (VOID)ItemSize;
+  Ring->Head     = 0;
+  Ring->Tail     = 0;
+  Ring->ItemSize = KEY_RING_ITEM_SIZE;
+
+  if (Ring->Slot[0] != NULL) {
+    FreePool (Ring->Slot[0]);
+  }
+
+  // Without a block every slot is NULL, so the ring drops what is queued into it
+  // instead of writing through a stale or missing pointer.
+  Ring->Slot[0] = static_cast<EFI_KEY_DATA *>(AllocatePool (KEY_RING_SLOTS * KEY_RING_ITEM_SIZE));
+  for (UINTN Index = 1; Index < KEY_RING_SLOTS; Index++) {
+    Ring->Slot[Index] = (Ring->Slot[0] != NULL) ? Ring->Slot[Index - 1] + 1 : NULL;
+  }
+}
+
+VOID
+KeyRingFree (
+  IN OUT KEY_RING  *Ring
+  )
+{
+  if (Ring->Slot[0] != NULL) {
+    FreePool (Ring->Slot[0]);
+  }
+
+  ZeroMem (Ring->Slot, sizeof (Ring->Slot));
+  Ring->Head = 0;
+  Ring->Tail = 0;
+}
+
+VOID
+KeyRingEnqueue (
+  IN OUT KEY_RING      *Ring,
+  IN     EFI_KEY_DATA  *Item,
+  IN     UINTN         ItemSize
+  )
+{
+  (VOID)ItemSize;
+  if (Ring->Slot[0] == NULL) {
+    return;
+  }
+
+  if ((Ring->Tail + 1) % KEY_RING_SLOTS == Ring->Head) {
+    Ring->Head = (Ring->Head + 1) % KEY_RING_SLOTS;
+  }
+
+  CopyMem (Ring->Slot[Ring->Tail], Item, KEY_RING_ITEM_SIZE);
+  Ring->Tail = (Ring->Tail + 1) % KEY_RING_SLOTS;
+}
+
+EFI_STATUS
+KeyRingDequeue (
+  IN OUT KEY_RING      *Ring,
+  OUT    EFI_KEY_DATA  *Item,
+  IN     UINTN         ItemSize
+  )
+{
+  (VOID)ItemSize;
+  if ((Ring->Head == Ring->Tail) || (Ring->Slot[0] == NULL)) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  // Copy before advancing Head: until then the poll sees a non-empty queue and stays away.
+  CopyMem (Item, Ring->Slot[Ring->Head], KEY_RING_ITEM_SIZE);
+  Ring->Head = (Ring->Head + 1) % KEY_RING_SLOTS;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+KeyStrokeWorker (
+  IN     NFC_KEYBOARD_DEV  *Dev,
+  IN OUT EFI_KEY_DATA      *KeyData
+  )
+{
+  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
+    mKeyReadCounter++;
+    if ((mKeyReadCounter % 2) == 0) {
+      (VOID)KeyRingDequeue (&Dev->KeyQueue, KeyData, KEY_RING_ITEM_SIZE);
+      DEBUG_LOG (
+        DEBUG_INFO,
+        "KeyStrokeWorker: Dequeued KeyData (Char = 0x%02x, %c).\n",
+        KeyData->Key.UnicodeChar,
+        KeyData->Key.UnicodeChar
+        );
+      return EFI_SUCCESS;
+    }
+  }
+
+  ZeroMem (&KeyData->Key, sizeof (KeyData->Key));
+  return EFI_NOT_READY;
+}
+
+BOOLEAN
+IsKeyRegistered (
+  IN EFI_KEY_DATA  *RegData,
+  IN EFI_KEY_DATA  *InputData
+  )
+{
+  DEBUG_LOG (DEBUG_INFO, "IsKeyRegistered is called.\n");
+  DEBUG_LOG (
+    DEBUG_INFO,
+    "RegData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
+    RegData->Key.ScanCode,
+    RegData->Key.UnicodeChar,
+    RegData->Key.UnicodeChar
+    );
+  DEBUG_LOG (
+    DEBUG_INFO,
+    "InputData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
+    InputData->Key.ScanCode,
+    InputData->Key.UnicodeChar,
+    InputData->Key.UnicodeChar
+    );
+
+  // The shift and toggle state do not take part: a notification is for a key.
+  return (BOOLEAN)((RegData->Key.ScanCode == InputData->Key.ScanCode) &&
+                   (RegData->Key.UnicodeChar == InputData->Key.UnicodeChar));
+}
+
+VOID
+EFIAPI
+KeyNotifyDispatch (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
+
+  (VOID)Event;
+  for ( ; ;) {
+    EFI_KEY_DATA  Key;
+    EFI_STATUS    Status;
+
+    {
+      TplGuard  Guard (TPL_NOTIFY);
+      Status = KeyRingDequeue (&Dev->NotifyQueue, &Key, KEY_RING_ITEM_SIZE);
+    }
+
+    if (EFI_ERROR (Status)) {
+      return;
+    }
+
+    for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
+         !IsNull (&Dev->NotifyList, Link);
+         Link = GetNextNode (&Dev->NotifyList, Link))
+    {
+      KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
+
+      if (IsKeyRegistered (&Entry->KeyData, &Key)) {
+        (VOID)Entry->NotifyFunction (&Key);
+      }
+    }
+  }
+}

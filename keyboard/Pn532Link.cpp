@@ -1,0 +1,335 @@
+/** @file
+  The PN532 serial link: framing, ACK and response checks over a one-byte look-ahead.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "Pn532Link.h"
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+}
+
+EFI_SERIAL_IO_PROTOCOL  *mSerialIo       = NULL;
+BOOLEAN                 mLookAheadEmpty  = TRUE;
+UINT8                   mLookAheadByte   = 0;
+
+CONST UINT8  mPn532AckFrame[6] = { 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00 };
+
+// Two wake-up bytes and zero fill, then SAMConfiguration in normal mode; the last two
+// zeros of the fill double as the frame's preamble and first start-code byte.
+CONST UINT8  mPn532WakeupFrame[PN532_WAKEUP_SIZE] = {
+  0x55, 0x55, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+  0x00, 0x00, 0x00, 0x00, 0xFF, 0x03, 0xFD, 0xD4, 0x14, 0x01, 0x17, 0x00
+};
+
+namespace {
+
+// Every look at the line is a one-byte Read; only the returned size counts, since a
+// producer may report a timeout or an error for a read that simply found nothing.
+BOOLEAN
+ReadOneByte (
+  VOID
+  )
+{
+  UINTN  BufferSize = 1;
+
+  (VOID)mSerialIo->Read (mSerialIo, &BufferSize, &mLookAheadByte);
+  return (BOOLEAN)(BufferSize == 1);
+}
+
+INT32
+LinkBegin (
+  VOID
+  )
+{
+  return 0;
+}
+
+VOID
+LinkEnd (
+  VOID
+  )
+{
+}
+
+// Waits for one byte the way a frame read does: a bounded run of looks 5 ms apart.
+BOOLEAN
+WaitFrameByte (
+  VOID
+  )
+{
+  for (UINT32 Checks = 1; !SerialByteAvailable (); Checks++) {
+    if (Checks >= PN532_READ_EMPTY_CHECKS) {
+      return FALSE;
+    }
+
+    gBS->Stall (PN532_READ_RETRY_STALL_US);
+  }
+
+  return TRUE;
+}
+
+INT32
+Pn532ReadFrame (
+  UINT8   *Buffer,
+  UINT16  Length,
+  UINT16  Capacity
+  )
+{
+  UINT16  Total  = 4;
+  UINT16  Stored = 0;
+
+  while (Stored < Total) {
+    if (Stored >= Capacity) {
+      return -1;
+    }
+
+    if (!WaitFrameByte ()) {
+      return -1;
+    }
+
+    Buffer[Stored++] = SerialReadByte ();
+    if (Stored == 4) {
+      Total = (Buffer[3] != 0) ? (UINT16)(Buffer[3] + 7) : Length;
+    }
+  }
+
+  return Stored;
+}
+
+INT32
+Pn532WriteFrame (
+  CONST UINT8  *Buffer,
+  UINT16       Length
+  )
+{
+  // Whatever arrived since the last exchange (a late answer, the wake-up's ACK) would
+  // otherwise be taken for this command's ACK.
+  for (UINTN Drained = 0; Drained < PN532_DRAIN_LIMIT && SerialByteAvailable (); Drained++) {
+    (VOID)SerialReadByte ();
+  }
+
+  if (Length != 0) {
+    UINTN  BufferSize = Length;
+
+    (VOID)mSerialIo->Write (mSerialIo, &BufferSize, (VOID *)Buffer);
+  }
+
+  return 0;
+}
+
+BOOLEAN
+Pn532WaitReady (
+  UINT32  TimeoutMs
+  )
+{
+  for ( ; ;) {
+    if (SerialByteAvailable ()) {
+      return TRUE;
+    }
+
+    gBS->Stall (PN532_WAIT_STEP_MS * 1000);
+    if (TimeoutMs < PN532_WAIT_STEP_MS) {
+      return FALSE;
+    }
+
+    TimeoutMs -= PN532_WAIT_STEP_MS;
+  }
+}
+
+INT32
+Pn532Wakeup (
+  VOID
+  )
+{
+  UINTN  BufferSize = sizeof (mPn532WakeupFrame);
+
+  (VOID)mSerialIo->Write (mSerialIo, &BufferSize, (VOID *)mPn532WakeupFrame);
+  gBS->Stall (PN532_WAKEUP_STALL_US);
+  return 0;
+}
+
+} // namespace
+
+VOID
+Pn532AttachLink (
+  IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
+  )
+{
+  mSerialIo       = SerialIo;
+  mLookAheadEmpty = TRUE;
+  mLookAheadByte  = 0;
+}
+
+BOOLEAN
+SerialByteAvailable (
+  VOID
+  )
+{
+  if (!mLookAheadEmpty) {
+    return TRUE;
+  }
+
+  if (ReadOneByte ()) {
+    mLookAheadEmpty = FALSE;
+    return TRUE;
+  }
+
+  return FALSE;
+}
+
+UINT8
+SerialReadByte (
+  VOID
+  )
+{
+  if (!mLookAheadEmpty) {
+    mLookAheadEmpty = TRUE;
+    return mLookAheadByte;
+  }
+
+  return ReadOneByte () ? mLookAheadByte : 0;
+}
+
+VOID
+InitLinkOps (
+  OUT PN532_LINK_OPS  *Ops
+  )
+{
+  Ops->Begin      = LinkBegin;
+  Ops->ReadFrame  = Pn532ReadFrame;
+  Ops->WriteFrame = Pn532WriteFrame;
+  Ops->WaitReady  = Pn532WaitReady;
+  Ops->Wakeup     = Pn532Wakeup;
+  Ops->End        = LinkEnd;
+  (VOID)Pn532Wakeup ();
+}
+
+INT32
+Pn532Exchange (
+  IN  PN532_LINK_OPS  *Ops,
+  IN  UINT8           Command,
+  OUT UINT8           *Answer,
+  IN  UINT16          AnswerLength,
+  IN  CONST UINT8     *Data,
+  IN  UINT16          DataLength,
+  IN  UINT32          TimeoutMs
+  )
+{
+  if ((DataLength > PN532_MAX_DATA_LENGTH) || ((Data == NULL) && (DataLength != 0))) {
+    (VOID)Ops->Wakeup ();
+    return -1;
+  }
+
+  // The answer is copied out of the staging area; a longer one would read past it.
+  if (AnswerLength > PN532_MAX_ANSWER_LENGTH) {
+    return -1;
+  }
+
+  UINT8  Staging[PN532_STAGING_SIZE];
+  UINT8  Frame[PN532_FRAME_SIZE];
+
+  Staging[0] = PN532_TFI_HOST;
+  Staging[1] = Command;
+  if (DataLength != 0) {
+    CopyMem (&Staging[2], Data, DataLength);
+  }
+
+  UINT16  StagedLength = (UINT16)(DataLength + 2);
+  UINT8   Sum          = 0x00 + 0x00 + 0xFF;
+
+  Frame[0] = 0x00;
+  Frame[1] = 0x00;
+  Frame[2] = 0xFF;
+  Frame[3] = (UINT8)StagedLength;
+  Frame[4] = (UINT8)(0x100 - StagedLength);
+  for (UINT16 Index = 0; Index < StagedLength; Index++) {
+    Frame[5 + Index] = Staging[Index];
+    Sum              = (UINT8)(Sum + Staging[Index]);
+  }
+
+  Frame[5 + StagedLength] = (UINT8)~Sum;
+  Frame[6 + StagedLength] = 0x00;
+
+  if (Ops->WriteFrame (Frame, (UINT16)(DataLength + 9)) != 0) {
+    (VOID)Ops->Wakeup ();
+    return -1;
+  }
+
+  if (!Ops->WaitReady (TimeoutMs)) {
+    return -1;
+  }
+
+  if (Ops->ReadFrame (Staging, sizeof (mPn532AckFrame), sizeof (Staging)) < 0) {
+    return -1;
+  }
+
+  if (CompareMem (Staging, mPn532AckFrame, sizeof (mPn532AckFrame)) != 0) {
+    return -1;
+  }
+
+  if (!Ops->WaitReady (TimeoutMs)) {
+    return -1;
+  }
+
+  INT32  Stored = Ops->ReadFrame (Frame, (UINT16)(AnswerLength + 9), sizeof (Frame));
+
+  if (Stored < 0) {
+    return -1;
+  }
+
+  // Leading zeros are tolerated up to the bound; LEN and LCS must lie in what was read.
+  UINTN  Bound = (UINTN)AnswerLength + 10;
+  UINTN  Index = 0;
+
+  while ((Index < (UINTN)Stored) && (Frame[Index] == 0x00)) {
+    Index++;
+    if (Index >= Bound) {
+      return -1;
+    }
+  }
+
+  if ((Index >= (UINTN)Stored) || (Frame[Index] != 0xFF)) {
+    return -1;
+  }
+
+  Index++;
+  if ((Index >= Bound) || (Index + 1 >= (UINTN)Stored)) {
+    return -1;
+  }
+
+  UINT8  Len = Frame[Index];
+
+  if ((UINT8)(Len + Frame[Index + 1]) != 0) {
+    return -1;
+  }
+
+  // TFI and response code at least, and the DCS must have been read too.
+  if ((Len < 2) || (Index + 2 + Len + 1 > (UINTN)Stored)) {
+    return -1;
+  }
+
+  Sum = 0;
+  for (UINTN Offset = 0; Offset <= Len; Offset++) {
+    Sum = (UINT8)(Sum + Frame[Index + 2 + Offset]);
+  }
+
+  if (Sum != 0) {
+    return -1;
+  }
+
+  // Answer bytes the controller did not send then read as zeros, not as the ACK or the
+  // stack's old contents.
+  ZeroMem (Staging, sizeof (Staging));
+  for (UINTN Offset = 0; Offset < Len; Offset++) {
+    Staging[Offset] = Frame[Index + 2 + Offset];
+    gBS->Stall (PN532_COPY_STALL_US);
+  }
+
+  if ((Staging[0] != PN532_TFI_CONTROLLER) || ((UINT32)Staging[1] != (UINT32)Command + 1)) {
+    return -1;
+  }
+
+  CopyMem (Answer, &Staging[2], AnswerLength);
+  return (INT32)Len - 2;
+}

@@ -1,0 +1,185 @@
+/** @file
+  The nine entry points of the two text-input protocols and their wait events' notify.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "NfcKeyboard.h"
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardReset (
+  IN EFI_SIMPLE_TEXT_INPUT_PROTOCOL  *This,
+  IN BOOLEAN                         ExtendedVerification
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+
+  (VOID)ExtendedVerification;
+  KeyRingReset (&Dev->KeyQueue, KEY_RING_ITEM_SIZE);
+  KeyRingReset (&Dev->NotifyQueue, KEY_RING_ITEM_SIZE);
+  DEBUG_LOG (DEBUG_INFO, "*Reset is called.\n");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardReadKeyStroke (
+  IN  EFI_SIMPLE_TEXT_INPUT_PROTOCOL  *This,
+  OUT EFI_INPUT_KEY                   *Key
+  )
+{
+  // Refused before the worker runs, so a bad call neither loses a key nor moves the phase.
+  if (Key == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  EFI_KEY_DATA  KeyData;
+
+  ZeroMem (&KeyData, sizeof (KeyData));
+
+  EFI_STATUS  Status = KeyStrokeWorker (NfcKeyboardFromProtocol (This), &KeyData);
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  CopyMem (Key, &KeyData.Key, sizeof (*Key));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardResetEx (
+  IN EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *This,
+  IN BOOLEAN                            ExtendedVerification
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+
+  return Dev->SimpleTextIn.Reset (&Dev->SimpleTextIn, ExtendedVerification);
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardReadKeyStrokeEx (
+  IN  EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *This,
+  OUT EFI_KEY_DATA                       *KeyData
+  )
+{
+  if (KeyData == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  return KeyStrokeWorker (NfcKeyboardFromProtocol (This), KeyData);
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardSetState (
+  IN EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *This,
+  IN EFI_KEY_TOGGLE_STATE               *KeyToggleState
+  )
+{
+  (VOID)This;
+  // A card reader has no lock keys to light; the state is accepted and dropped.
+  if (KeyToggleState == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardRegisterKeyNotify (
+  IN  EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *This,
+  IN  EFI_KEY_DATA                       *KeyData,
+  IN  EFI_KEY_NOTIFY_FUNCTION            KeyNotificationFunction,
+  OUT VOID                               **NotifyHandle
+  )
+{
+  DEBUG_LOG (DEBUG_INFO, "*RegisterKeyNotify is called.\n");
+
+  if ((KeyData == NULL) || (NotifyHandle == NULL) || (KeyNotificationFunction == NULL)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+
+  for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
+       !IsNull (&Dev->NotifyList, Link);
+       Link = GetNextNode (&Dev->NotifyList, Link))
+  {
+    KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
+
+    if (IsKeyRegistered (&Entry->KeyData, KeyData) && (Entry->NotifyFunction == KeyNotificationFunction)) {
+      *NotifyHandle = Entry;
+      return EFI_SUCCESS;
+    }
+  }
+
+  KEY_NOTIFY_ENTRY  *Entry = static_cast<KEY_NOTIFY_ENTRY *>(AllocateZeroPool (sizeof (KEY_NOTIFY_ENTRY)));
+
+  if (Entry == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Entry->Signature      = KEY_NOTIFY_SIGNATURE;
+  Entry->NotifyFunction = KeyNotificationFunction;
+  CopyMem (&Entry->KeyData, KeyData, sizeof (Entry->KeyData));
+  InsertTailList (&Dev->NotifyList, &Entry->Link);
+
+  *NotifyHandle = Entry;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+NfcKeyboardUnregisterKeyNotify (
+  IN EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *This,
+  IN VOID                               *NotificationHandle
+  )
+{
+  DEBUG_LOG (DEBUG_INFO, "*UnregisterKeyNotify is called.\n");
+
+  if (NotificationHandle == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+
+  // Matched by address only, so a stale or foreign handle is never dereferenced.
+  for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
+       !IsNull (&Dev->NotifyList, Link);
+       Link = GetNextNode (&Dev->NotifyList, Link))
+  {
+    KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
+
+    if (Entry == NotificationHandle) {
+      RemoveEntryList (&Entry->Link);
+      FreePool (Entry);
+      return EFI_SUCCESS;
+    }
+  }
+
+  return EFI_INVALID_PARAMETER;
+}
+
+VOID
+EFIAPI
+WaitForKeyNotify (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
+  TplGuard          Guard (TPL_NOTIFY);
+
+  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
+    gBS->SignalEvent (Event);
+  }
+}

@@ -1,0 +1,248 @@
+/** @file
+  The keyboard as the firmware and a console see it: entry, binding, poll, text input.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+#include <cstdio>
+
+#include "FakeFirmware.h"
+#include "FakePortIo.h"
+#include "FakePn532.h"
+#include "NfcKeyboard.h"
+
+namespace {
+
+const CHAR16  *ConfName = (const CHAR16 *)u"ZorvikConf";
+const EFI_GUID ConfGuid = mZorvikConfGuidValue;
+
+class Keyboard : public ::testing::Test {
+protected:
+  fake::Pn532  Line;
+  EFI_HANDLE   Controller = nullptr;
+  size_t       BaseAllocations = 0;
+  size_t       BaseEvents = 0;
+
+  void SetUp () override
+  {
+    fake::Firmware::Reset ();
+    fake::PortIo::Reset ();
+    Controller = fake::Firmware::NewHandle ();
+    ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Line.SerialIo), EFI_SUCCESS);
+  }
+
+  void Load (int Enabled)
+  {
+    if (Enabled >= 0) {
+      UINT8  B = (UINT8)Enabled;
+      fake::Firmware::PutVariable (ConfName, ConfGuid, 3, &B, 1);
+    }
+    ASSERT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+    BaseAllocations = fake::Firmware::LiveAllocations ();
+    BaseEvents      = fake::Firmware::OpenEvents ();
+  }
+
+  EFI_STATUS Supported () { return NfcKeyboardSupported (&gNfcKeyboardDriverBinding, Controller, nullptr); }
+  EFI_STATUS Start () { return NfcKeyboardStart (&gNfcKeyboardDriverBinding, Controller, nullptr); }
+  EFI_STATUS Stop () { return NfcKeyboardStop (&gNfcKeyboardDriverBinding, Controller, 0, nullptr); }
+
+  NFC_KEYBOARD_DEV *Dev ()
+  {
+    auto  *In = static_cast<EFI_SIMPLE_TEXT_INPUT_PROTOCOL *>(fake::Firmware::Find (Controller, gEfiSimpleTextInProtocolGuid));
+    return In ? NfcKeyboardFromProtocol (In) : nullptr;
+  }
+
+  std::u16string Drain ()
+  {
+    std::u16string  Typed;
+    EFI_INPUT_KEY   K;
+    for (int I = 0; I < 100; I++) {
+      if (Dev ()->SimpleTextIn.ReadKeyStroke (&Dev ()->SimpleTextIn, &K) == EFI_SUCCESS) {
+        Typed.push_back ((char16_t)K.UnicodeChar);
+      }
+    }
+    return Typed;
+  }
+
+  void ExpectReleased ()
+  {
+    EXPECT_EQ (fake::Firmware::LiveAllocations (), BaseAllocations);
+    EXPECT_EQ (fake::Firmware::OpenEvents (), BaseEvents);
+    EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiSerialIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+    EXPECT_EQ (mKeyboardCount, 0u);
+  }
+};
+
+TEST_F (Keyboard, AbsentConfigurationIsCreatedDisabled) {
+  Load (-1);
+  std::vector<uint8_t>  Data;
+  UINT32                Attributes = 0;
+  ASSERT_TRUE (fake::Firmware::ReadVariable (ConfName, ConfGuid, &Data, &Attributes));
+  EXPECT_EQ (Data, std::vector<uint8_t> ({ 0 }));
+  EXPECT_EQ (Attributes, 3u);
+  EXPECT_EQ (Supported (), EFI_SUCCESS);
+  EXPECT_EQ (Start (), EFI_UNSUPPORTED);
+}
+
+TEST_F (Keyboard, TwoByteConfigurationIsReplacedAndARefusedWriteInstallsNothing) {
+  UINT8  Two[2] = { 1, 1 };
+  fake::Firmware::PutVariable (ConfName, ConfGuid, 3, Two, 2);
+  Load (-1);
+  std::vector<uint8_t>  Data;
+  ASSERT_TRUE (fake::Firmware::ReadVariable (ConfName, ConfGuid, &Data, nullptr));
+  EXPECT_EQ (Data, std::vector<uint8_t> ({ 0 }));
+
+  fake::Firmware::Reset ();
+  fake::Firmware::FailSetVariable (EFI_WRITE_PROTECTED);
+  EXPECT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_UNSUPPORTED);
+  EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Keyboard, BindingOutranksTheTerminalDriver) {
+  Load (0x7F);
+  EXPECT_EQ (gNfcKeyboardDriverBinding.Version, 0x10u);
+  EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), &gNfcKeyboardDriverBinding);
+  CHAR16  *Name = nullptr;
+  EXPECT_EQ (gNfcKeyboardComponentName.GetDriverName (&gNfcKeyboardComponentName, (CHAR8 *)"eng", &Name), EFI_SUCCESS);
+  EXPECT_EQ (std::u16string ((const char16_t *)Name), u"NFC Keyboard Driver");
+  EXPECT_EQ (gNfcKeyboardComponentName2.GetDriverName (&gNfcKeyboardComponentName2, (CHAR8 *)"eng", &Name), EFI_UNSUPPORTED);
+  EXPECT_EQ (gNfcKeyboardComponentName.GetControllerName (&gNfcKeyboardComponentName, Controller, nullptr, (CHAR8 *)"eng", &Name), EFI_UNSUPPORTED);
+}
+
+TEST_F (Keyboard, ACardIsTypedAsHexAndFiguresAreMeasured) {
+  Load (1);
+  ASSERT_EQ (Supported (), EFI_SUCCESS);
+  size_t  BytesBefore = fake::Firmware::LiveBytes ();
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  size_t  Held = fake::Firmware::LiveBytes () - BytesBefore;
+  EXPECT_EQ (fake::Firmware::TimerPeriod100ns (Dev ()->PollTimer), 5000000u);
+
+  UINT64  T0 = fake::Firmware::NowUs ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  UINT64  NoCard = fake::Firmware::NowUs () - T0;
+  EXPECT_TRUE (KeyRingIsEmpty (&Dev ()->KeyQueue));
+
+  Line.Card = { 0x04, 0xA1, 0x3F, 0x7B, 0x00, 0xFF, 0x12 };
+  T0 = fake::Firmware::NowUs ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  UINT64  Card7 = fake::Firmware::NowUs () - T0;
+
+  // A tick while keys wait sends nothing.
+  size_t  Writes = Line.Writes.size ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Line.Writes.size (), Writes);
+
+  EXPECT_EQ (Drain (), u"04A13F7B00FF12");
+  std::printf ("FIGURE poll tick at TPL_NOTIFY: no card %llu us, 7-byte card %llu us; pool held by a running keyboard %zu bytes\n",
+               (unsigned long long)NoCard, (unsigned long long)Card7, Held);
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, OnlyAnswersWithOneTargetAndAShortIdBecomeKeys) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  struct { uint8_t Targets; std::vector<uint8_t> Id; } Cases[] = {
+    { 0, { 1, 2, 3, 4 } }, { 2, { 1, 2, 3, 4 } }, { 1, std::vector<uint8_t> (8, 1) }, { 1, std::vector<uint8_t> (10, 1) }, { 1, {} }
+  };
+  for (auto &C : Cases) {
+    Line.Targets = C.Targets;
+    Line.Card    = C.Id;
+    if (C.Id.empty ()) {
+      Line.RawResponse = fake::Pn532::Frame (0xD5, { 0x4B, 0x01, 0x01, 0x00, 0x44, 0x00, 0x00 });
+    }
+    fake::Firmware::FireTimer (Dev ()->PollTimer);
+    EXPECT_TRUE (KeyRingIsEmpty (&Dev ()->KeyQueue));
+  }
+  // NbTg 1 with nothing behind it: the identifier length is not the controller's.
+  Line.RawResponse = fake::Pn532::Frame (0xD5, { 0x4B, 0x01 });
+  Line.Card = { 1 };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_TRUE (KeyRingIsEmpty (&Dev ()->KeyQueue));
+  // And the next poll works again.
+  Line.Targets = 1;
+  Line.Card = { 0xAB };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Drain (), u"AB");
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  auto  *In = &Dev ()->SimpleTextIn;
+  auto  *Ex = &Dev ()->SimpleTextInEx;
+  Line.Card = { 0x12 };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (In->ReadKeyStroke (In, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Ex->ReadKeyStrokeEx (Ex, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Ex->SetState (Ex, nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Drain (), u"12") << "a refused call neither loses a key nor moves the phase";
+
+  EFI_KEY_DATA  K = {};
+  K.Key.UnicodeChar = 'A';
+  VOID  *H1 = nullptr, *H2 = nullptr, *H3 = nullptr;
+  auto  Fn = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { return EFI_SUCCESS; };
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H1), EFI_SUCCESS);
+  K.KeyState.KeyShiftState = 5;
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H2), EFI_SUCCESS);
+  EXPECT_EQ (H1, H2);
+  K.Key.UnicodeChar = 'B';
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H3), EFI_SUCCESS);
+  EXPECT_NE (H1, H3);
+  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_SUCCESS);
+  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_INVALID_PARAMETER);
+  ASSERT_EQ (Stop (), EFI_SUCCESS);   // H3 still registered: Stop frees it
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, OneKeyboardAtATime) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  fake::Pn532  Other;
+  EFI_HANDLE   Second = fake::Firmware::NewHandle ();
+  ASSERT_EQ (fake::Firmware::Install (&Second, gEfiSerialIoProtocolGuid, &Other.SerialIo), EFI_SUCCESS);
+  EXPECT_EQ (NfcKeyboardSupported (&gNfcKeyboardDriverBinding, Second, nullptr), EFI_ALREADY_STARTED);
+  EXPECT_TRUE (Other.Writes.empty ());
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  EXPECT_EQ (NfcKeyboardSupported (&gNfcKeyboardDriverBinding, Second, nullptr), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, EveryStartFailureReleasesEverything) {
+  Load (1);
+  const char  *Services[] = { "OpenProtocol", "CreateEvent", "SetTimer", "InstallMultipleProtocolInterfaces" };
+  for (const char *S : Services) {
+    fake::Firmware::FailNext (S, EFI_OUT_OF_RESOURCES);
+    EXPECT_TRUE (EFI_ERROR (Start ())) << S;
+    ExpectReleased ();
+  }
+  fake::Firmware::FailAllocation (1);
+  EXPECT_EQ (Start (), EFI_OUT_OF_RESOURCES);
+  ExpectReleased ();
+  Line.SetAttributesStatus = EFI_DEVICE_ERROR;
+  EXPECT_EQ (Start (), EFI_DEVICE_ERROR);
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  NFC_KEYBOARD_DEV  *D = Dev ();
+  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  EXPECT_EQ (Stop (), EFI_ACCESS_DENIED);
+  EXPECT_EQ (Dev (), D);
+  EXPECT_EQ (mKeyboardCount, 1u);
+  EXPECT_TRUE (fake::Firmware::IsOpenEvent (D->PollTimer));
+  EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiSerialIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 1u);
+  Line.Card = { 0x5A };
+  fake::Firmware::FireTimer (D->PollTimer);
+  EXPECT_EQ (Drain (), u"5A");
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+} // namespace

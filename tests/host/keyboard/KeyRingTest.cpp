@@ -1,0 +1,94 @@
+/** @file
+  The key ring, the alternating hand-out and key-notification matching.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+
+#include "FakeFirmware.h"
+#include "NfcKeyboard.h"
+
+namespace {
+
+EFI_KEY_DATA Key (CHAR16 C, UINT32 Shift = 0)
+{
+  EFI_KEY_DATA  K = {};
+  K.Key.UnicodeChar = C;
+  K.KeyState.KeyShiftState = Shift;
+  return K;
+}
+
+class KeyRingTest : public ::testing::Test {
+protected:
+  KEY_RING  Ring = {};
+  void SetUp () override { fake::Firmware::Reset (); }
+  void TearDown () override
+  {
+    KeyRingFree (&Ring);
+    EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+  }
+};
+
+TEST_F (KeyRingTest, The33rdEnqueueDropsTheOldest) {
+  KeyRingReset (&Ring, 12);
+  for (CHAR16 C = 0; C < 33; C++) {
+    EFI_KEY_DATA  K = Key ((CHAR16)('A' + C));
+    KeyRingEnqueue (&Ring, &K, 12);
+  }
+  for (CHAR16 C = 1; C < 33; C++) {
+    EFI_KEY_DATA  Out;
+    ASSERT_EQ (KeyRingDequeue (&Ring, &Out, 12), EFI_SUCCESS);
+    EXPECT_EQ (Out.Key.UnicodeChar, 'A' + C);
+  }
+  EFI_KEY_DATA  Out = Key ('z');
+  EXPECT_EQ (KeyRingDequeue (&Ring, &Out, 12), EFI_DEVICE_ERROR);
+  EXPECT_EQ (Out.Key.UnicodeChar, 'z');
+}
+
+TEST_F (KeyRingTest, ARingWithoutStorageDropsKeysAndStaysEmpty) {
+  EFI_KEY_DATA  K = Key ('1');
+  KeyRingEnqueue (&Ring, &K, 12);   // never reset: no block
+  EXPECT_TRUE (KeyRingIsEmpty (&Ring));
+
+  KeyRingReset (&Ring, 12);
+  KeyRingEnqueue (&Ring, &K, 12);
+  fake::Firmware::FailAllocation (1);
+  KeyRingReset (&Ring, 12);         // the old block is freed, no new one
+  KeyRingEnqueue (&Ring, &K, 12);
+  EXPECT_TRUE (KeyRingIsEmpty (&Ring));
+  EFI_KEY_DATA  Out;
+  EXPECT_EQ (KeyRingDequeue (&Ring, &Out, 12), EFI_DEVICE_ERROR);
+}
+
+TEST_F (KeyRingTest, WorkerHandsOutEverySecondCallThatFindsAKey) {
+  NFC_KEYBOARD_DEV  Dev = {};
+  KeyRingReset (&Dev.KeyQueue, 12);
+  mKeyReadCounter = 1;
+  EFI_KEY_DATA  A = Key ('A'), B = Key ('B');
+  KeyRingEnqueue (&Dev.KeyQueue, &A, 12);
+  KeyRingEnqueue (&Dev.KeyQueue, &B, 12);
+
+  EFI_KEY_DATA  Out = Key ('x', 7);
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_SUCCESS);
+  EXPECT_EQ (Out.Key.UnicodeChar, 'A');
+  Out = Key ('x', 7);
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_NOT_READY);
+  EXPECT_EQ (Out.Key.UnicodeChar, 0);
+  EXPECT_EQ (Out.KeyState.KeyShiftState, 7u);
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_SUCCESS);
+  EXPECT_EQ (Out.Key.UnicodeChar, 'B');
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_NOT_READY);
+  EXPECT_EQ (mKeyReadCounter, 4u);
+  KeyRingEnqueue (&Dev.KeyQueue, &A, 12);
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_NOT_READY);
+  EXPECT_EQ (KeyStrokeWorker (&Dev, &Out), EFI_SUCCESS);
+  KeyRingFree (&Dev.KeyQueue);
+}
+
+TEST_F (KeyRingTest, KeysMatchWhateverTheirState) {
+  EFI_KEY_DATA  A = Key ('A', 1), A2 = Key ('A', 2), B = Key ('B');
+  A2.KeyState.KeyToggleState = 0x81;
+  EXPECT_TRUE (IsKeyRegistered (&A, &A2));
+  EXPECT_FALSE (IsKeyRegistered (&A, &B));
+}
+
+} // namespace
