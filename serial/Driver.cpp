@@ -1,0 +1,812 @@
+/** @file
+  The adapter binding, the child's device path, the image entry, unload and the names.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FtdiSerial.h"
+
+extern "C" {
+#include <Library/UefiRuntimeServicesTableLib.h>
+}
+
+namespace {
+
+struct FTDI_DEVICE_ID {
+  UINTN    VendorId;
+  UINTN    ProductId;
+};
+
+constexpr FTDI_DEVICE_ID  mFtdiDeviceTable[] = {
+  { 0x0403, 0x6001 },
+  { 0,      0      }
+};
+
+constexpr UINT16  kLanguageEnglishUs = 0x0409;
+
+CHAR16  mDriverName[] = {
+  'F', 'T', 'D', 'I', '-', '2', '3', '2', ' ', 'U', 'S', 'B', ' ', 'S', 'e', 'r', 'i', 'a', 'l', ' ',
+  'D', 'r', 'i', 'v', 'e', 'r', 0
+};
+CHAR16  mControllerName[] = {
+  'V', 'e', 'l', 'k', ' ', 'U', 'S', 'B', ' ', 'S', 'e', 'r', 'i', 'a', 'l', ' ',
+  'A', 'd', 'a', 'p', 't', 'e', 'r', 0
+};
+
+// Writable arrays keep the language codes in the data section, out of the code that
+// the image check disassembles.
+CHAR8  mLanguageIso639[]  = "eng";
+CHAR8  mLanguageRfc4646[] = "en";
+CHAR8  mLanguagesBoth[]   = "eng;en";
+
+EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
+  { mLanguagesBoth, mDriverName },
+  { NULL,           NULL        }
+};
+
+BOOLEAN
+IsUartNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == MSG_UART_DP) &&
+                   (DevicePathNodeLength (Node) == sizeof (UART_DEVICE_PATH)));
+}
+
+BOOLEAN
+IsFlowControlNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  // The map is read behind the GUID, so a shorter node is not taken for one.
+  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == MSG_VENDOR_DP) &&
+                   (DevicePathNodeLength (Node) >= sizeof (UART_FLOW_CONTROL_DEVICE_PATH)) &&
+                   CompareGuid (&((CONST VENDOR_DEVICE_PATH *)Node)->Guid, &gEfiUartDevicePathGuid));
+}
+
+UINT32
+FlowControlMapOf (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  return ReadUnaligned32 ((CONST UINT32 *)((CONST UINT8 *)Node + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap)));
+}
+
+BOOLEAN
+PathHasFlowControlNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node;
+
+  for (Node = Path; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if (IsFlowControlNode (Node)) {
+      return TRUE;
+    }
+
+    // A zero-length node would never reach the end.
+    if (DevicePathNodeLength (Node) < sizeof (EFI_DEVICE_PATH_PROTOCOL)) {
+      return FALSE;
+    }
+  }
+
+  return FALSE;
+}
+
+BOOLEAN
+IsEndOrNull (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path
+  )
+{
+  return (BOOLEAN)((Path == NULL) || IsDevicePathEnd (Path));
+}
+
+// The child this driver made for a controller, from the open information of its USB I/O.
+EFI_STATUS
+FindChildOf (
+  EFI_HANDLE  ControllerHandle,
+  EFI_HANDLE  *Child
+  )
+{
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
+  UINTN                                Count;
+  UINTN                                Index;
+  EFI_STATUS                           Status;
+
+  *Child = NULL;
+  Status = gBS->OpenProtocolInformation (ControllerHandle, &gEfiUsbIoProtocolGuid, &Info, &Count);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  for (Index = 0; Index < Count; Index++) {
+    if (((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
+        (Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle))
+    {
+      *Child = Info[Index].ControllerHandle;
+      break;
+    }
+  }
+
+  FreePool (Info);
+  return EFI_SUCCESS;
+}
+
+VOID
+ReleaseDevice (
+  FTDI_SERIAL_DEVICE  *Device
+  )
+{
+  if (Device->PollTimer != NULL) {
+    gBS->SetTimer (Device->PollTimer, TimerCancel, 0);
+    gBS->CloseEvent (Device->PollTimer);
+    Device->PollTimer = NULL;
+  }
+
+  Device->DeviceFailed = TRUE;
+  if (Device->ControllerNameTable != NULL) {
+    FreeUnicodeStringTable (Device->ControllerNameTable);
+    Device->ControllerNameTable = NULL;
+  }
+
+  if (Device->Ring != NULL) {
+    FreePool (Device->Ring);
+    Device->Ring = NULL;
+  }
+
+  FreePool (Device);
+}
+
+EFI_STATUS
+ReprogramRunningChild (
+  EFI_HANDLE                      ControllerHandle,
+  EFI_DEVICE_PATH_PROTOCOL        *RemainingDevicePath,
+  EFI_DRIVER_BINDING_PROTOCOL     *This
+  )
+{
+  EFI_STATUS                      Status;
+  EFI_HANDLE                      Child;
+  EFI_SERIAL_IO_PROTOCOL          *SerialIo;
+  UART_DEVICE_PATH                Uart;
+  EFI_DEVICE_PATH_PROTOCOL        *Next;
+  UINT32                          Control;
+
+  if (IsEndOrNull (RemainingDevicePath)) {
+    return EFI_SUCCESS;
+  }
+
+  Status = FindChildOf (ControllerHandle, &Child);
+  if (EFI_ERROR (Status)) {
+    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
+    return Status;
+  }
+
+  if (Child == NULL) {
+    return EFI_ALREADY_STARTED;
+  }
+
+  Status = gBS->OpenProtocol (
+                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (!IsUartNode (RemainingDevicePath)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  CopyMem (&Uart, RemainingDevicePath, sizeof (Uart));
+  Status = SerialIo->SetAttributes (
+                       SerialIo, Uart.BaudRate, SerialIo->Mode->ReceiveFifoDepth, SerialIo->Mode->Timeout,
+                       (EFI_PARITY_TYPE)Uart.Parity, Uart.DataBits, (EFI_STOP_BITS_TYPE)Uart.StopBits);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Next = NextDevicePathNode (RemainingDevicePath);
+  if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
+    Status = SerialIo->GetControl (SerialIo, &Control);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE) {
+      Control |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
+    } else {
+      Control &= ~(UINT32)EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
+    }
+
+    Status = SerialIo->SetControl (SerialIo, Control & FTDI_CONTROL_SETTABLE);
+  }
+
+  return Status;
+}
+
+// Reads the endpoints Start needs; a descriptor that cannot be read ends Start with its status.
+EFI_STATUS
+FindBulkEndpoints (
+  FTDI_SERIAL_DEVICE  *Device,
+  BOOLEAN             *FoundBoth
+  )
+{
+  EFI_USB_ENDPOINT_DESCRIPTOR  Endpoint;
+  EFI_STATUS                   Status;
+  BOOLEAN                      FoundIn;
+  BOOLEAN                      FoundOut;
+  UINT8                        Index;
+
+  Device->UsbIo->UsbGetInterfaceDescriptor (Device->UsbIo, &Device->InterfaceDescriptor);
+  FoundIn  = FALSE;
+  FoundOut = FALSE;
+  for (Index = 0; Index < Device->InterfaceDescriptor.NumEndpoints; Index++) {
+    ZeroMem (&Endpoint, sizeof (Endpoint));
+    Status = Device->UsbIo->UsbGetEndpointDescriptor (Device->UsbIo, Index, &Endpoint);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Endpoint.EndpointAddress == FTDI_BULK_OUT_ADDRESS) {
+      CopyMem (&Device->BulkOutEndpoint, &Endpoint, sizeof (Endpoint));
+      FoundOut = TRUE;
+    } else if (Endpoint.EndpointAddress == FTDI_BULK_IN_ADDRESS) {
+      CopyMem (&Device->BulkInEndpoint, &Endpoint, sizeof (Endpoint));
+      FoundIn = TRUE;
+    }
+  }
+
+  *FoundBoth = (BOOLEAN)(FoundIn && FoundOut);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialDriverBindingSupported (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+  )
+{
+  EFI_STATUS                 Status;
+  EFI_USB_IO_PROTOCOL        *UsbIo;
+  EFI_DEVICE_PATH_PROTOCOL   *DevicePath;
+  EFI_DEVICE_PATH_PROTOCOL   *Next;
+  EFI_DEVICE_PATH_PROTOCOL   *ChildPath;
+  EFI_USB_DEVICE_DESCRIPTOR  DeviceDescriptor;
+  CHAR16                     *Manufacturer;
+  EFI_HANDLE                 Child;
+  UINTN                      Index;
+
+  if (!IsEndOrNull (RemainingDevicePath)) {
+    if (!IsUartNode (RemainingDevicePath)) {
+      return EFI_UNSUPPORTED;
+    }
+
+    Next = NextDevicePathNode (RemainingDevicePath);
+    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next) && ((FlowControlMapOf (Next) & ~(UINT32)UART_FLOW_CONTROL_HARDWARE) != 0)) {
+      return EFI_UNSUPPORTED;
+    }
+  }
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (Status == EFI_ALREADY_STARTED) {
+    if (IsEndOrNull (RemainingDevicePath)) {
+      return EFI_SUCCESS;
+    }
+
+    Status = FindChildOf (ControllerHandle, &Child);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Child == NULL) {
+      return EFI_SUCCESS;
+    }
+
+    Status = gBS->OpenProtocol (
+                    Child, &gEfiDevicePathProtocolGuid, (VOID **)&ChildPath, This->DriverBindingHandle,
+                    ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    return (PathHasFlowControlNode (RemainingDevicePath) != PathHasFlowControlNode (ChildPath)) ? EFI_UNSUPPORTED : EFI_SUCCESS;
+  }
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath, This->DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (Status == EFI_ALREADY_STARTED) {
+    return EFI_SUCCESS;
+  }
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = EFI_UNSUPPORTED;
+  if (!EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &DeviceDescriptor))) {
+    for (Index = 0; (mFtdiDeviceTable[Index].VendorId != 0) && (mFtdiDeviceTable[Index].ProductId != 0); Index++) {
+      if ((DeviceDescriptor.IdVendor == mFtdiDeviceTable[Index].VendorId) &&
+          (DeviceDescriptor.IdProduct == mFtdiDeviceTable[Index].ProductId))
+      {
+        Manufacturer = NULL;
+        if (!EFI_ERROR (UsbIo->UsbGetStringDescriptor (UsbIo, kLanguageEnglishUs, DeviceDescriptor.StrManufacturer, &Manufacturer))) {
+          Status = EFI_SUCCESS;
+        }
+
+        if (Manufacturer != NULL) {
+          FreePool (Manufacturer);
+        }
+
+        break;
+      }
+    }
+  }
+
+  gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialDriverBindingStart (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+  )
+{
+  FTDI_SERIAL_DEVICE        *Device;
+  EFI_STATUS                Status;
+  EFI_STATUS                AttributesStatus;
+  EFI_DEVICE_PATH_PROTOCOL  *Next;
+  EFI_DEVICE_PATH_PROTOCOL  *UartPath;
+  UINT8                     FirstStatus[FTDI_STATUS_SIZE];
+  UINTN                     Length;
+  BOOLEAN                   PathOpened;
+  BOOLEAN                   FoundBoth;
+
+  DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() is called\n");
+
+  Device = (FTDI_SERIAL_DEVICE *)AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE));
+  if (Device == NULL) {
+    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", EFI_OUT_OF_RESOURCES);
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&Device->AdapterDevicePath,
+                  This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
+    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
+    FreePool (Device);
+    return Status;
+  }
+
+  PathOpened = (BOOLEAN)!EFI_ERROR (Status);
+  Status     = gBS->OpenProtocol (
+                      ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&Device->UsbIo,
+                      This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
+    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
+    if (PathOpened) {
+      gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+    }
+
+    FreePool (Device);
+    return Status;
+  }
+
+  if (Status == EFI_ALREADY_STARTED) {
+    FreePool (Device);
+    return ReprogramRunningChild (ControllerHandle, RemainingDevicePath, This);
+  }
+
+  if ((RemainingDevicePath != NULL) && IsDevicePathEnd (RemainingDevicePath)) {
+    FreePool (Device);
+    return EFI_SUCCESS;
+  }
+
+  Status = FindBulkEndpoints (Device, &FoundBoth);
+  if (!EFI_ERROR (Status) && !FoundBoth) {
+    Status = EFI_DEVICE_ERROR;
+  }
+
+  if (EFI_ERROR (Status)) {
+    goto Failed;
+  }
+
+  Device->UartNode.Header.Type             = MESSAGING_DEVICE_PATH;
+  Device->UartNode.Header.SubType          = MSG_UART_DP;
+  SetDevicePathNodeLength (&Device->UartNode.Header, sizeof (UART_DEVICE_PATH));
+  Device->FlowControlNode.Header.Type      = MESSAGING_DEVICE_PATH;
+  Device->FlowControlNode.Header.SubType   = MSG_VENDOR_DP;
+  SetDevicePathNodeLength (&Device->FlowControlNode.Header, sizeof (UART_FLOW_CONTROL_DEVICE_PATH));
+  CopyGuid (&Device->FlowControlNode.Guid, &gEfiUartDevicePathGuid);
+  Device->FlowControlNode.FlowControlMap   = 0;
+  Device->LastAttributes.BaudRate          = FTDI_DEFAULT_BAUD;
+  Device->LastAttributes.ReceiveFifoDepth  = FTDI_DEFAULT_FIFO_DEPTH;
+  Device->LastAttributes.Timeout           = FTDI_DEFAULT_TIMEOUT;
+  Device->LastAttributes.Parity            = NoParity;
+  Device->LastAttributes.DataBits          = 8;
+  Device->LastAttributes.StopBits          = OneStopBit;
+  Device->SerialIo.Mode                    = &Device->SerialMode;
+
+  AttributesStatus = SetAttributesInternal (
+                       Device, FTDI_DEFAULT_BAUD, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT, NoParity, 8, OneStopBit);
+  DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
+  AttributesStatus = SetControlBitsInternal (Device, &Device->LineControl);
+  DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
+  (VOID)AttributesStatus;
+
+  Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;
+  CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
+  Device->SerialIo.Mode        = &Device->SerialMode;
+  Device->SerialMode.Timeout   = 0;
+  Device->SerialMode.BaudRate  = FTDI_DEFAULT_BAUD;
+  Device->SerialMode.DataBits  = 8;
+  Device->SerialMode.Parity    = NoParity;
+  Device->SerialMode.StopBits  = OneStopBit;
+
+  Device->ChildHandle = NULL;
+  Device->Ring        = (UINT8 *)AllocateZeroPool (FTDI_RING_SIZE);
+  if (Device->Ring == NULL) {
+    Status = EFI_OUT_OF_RESOURCES;
+    goto Failed;
+  }
+
+  Device->RingHead = 0;
+  Device->RingTail = 0;
+  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName, TRUE);
+  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
+
+  if (!Device->DeviceFailed) {
+    TplGuard  Tpl (TPL_NOTIFY);
+    ZeroMem (FirstStatus, sizeof (FirstStatus));
+    Length = sizeof (FirstStatus);
+    FtdiBulkTransfer (Device, FALSE, FirstStatus, &Length, FTDI_TIMEOUT_FIRST_STATUS);
+    FtdiDecodeModemStatus (Device, FirstStatus);
+  }
+
+  if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, FtdiPollNotify, Device, &Device->PollTimer))) {
+    gBS->SetTimer (Device->PollTimer, TimerPeriodic, FTDI_POLL_PERIOD_100NS);
+  } else {
+    Device->PollTimer = NULL;
+  }
+
+  if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
+    CopyMem (&Device->UartNode, RemainingDevicePath, sizeof (UART_DEVICE_PATH));
+    Next = NextDevicePathNode (RemainingDevicePath);
+    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
+      Device->FlowControlNode.FlowControlMap = FlowControlMapOf (Next);
+    }
+  }
+
+  UartPath = AppendDevicePathNode (Device->AdapterDevicePath, &Device->UartNode.Header);
+  if (UartPath != NULL) {
+    Device->ChildDevicePath = AppendDevicePathNode (UartPath, &Device->FlowControlNode.Header);
+    FreePool (UartPath);
+  }
+
+  if (Device->ChildDevicePath == NULL) {
+    Status = EFI_OUT_OF_RESOURCES;
+    goto Failed;
+  }
+
+  Status = gBS->InstallMultipleProtocolInterfaces (
+                  &Device->ChildHandle,
+                  &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
+                  &gEfiSerialIoProtocolGuid, &Device->SerialIo,
+                  NULL);
+  if (EFI_ERROR (Status)) {
+    Device->ChildHandle = NULL;
+    goto Failed;
+  }
+
+  gBS->OpenProtocol (
+         ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&Device->UsbIo, This->DriverBindingHandle,
+         Device->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+  Device->DeviceFailed = FALSE;
+  return EFI_SUCCESS;
+
+Failed:
+  // Everything Start acquired goes back, newest first, so no timer outlives its ring.
+  DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
+  if (Device->ChildDevicePath != NULL) {
+    FreePool (Device->ChildDevicePath);
+    Device->ChildDevicePath = NULL;
+  }
+
+  ReleaseDevice (Device);
+  gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  if (PathOpened) {
+    gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  }
+
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialDriverBindingStop (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN UINTN                        NumberOfChildren,
+  IN EFI_HANDLE                   *ChildHandleBuffer
+  )
+{
+  EFI_STATUS              Status;
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  FTDI_SERIAL_DEVICE      *Device;
+  EFI_USB_IO_PROTOCOL     *UsbIo;
+  BOOLEAN                 AllStopped;
+  UINTN                   Index;
+
+  DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStop is called\n");
+
+  if (NumberOfChildren == 0) {
+    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+    return gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  }
+
+  AllStopped = TRUE;
+  for (Index = 0; Index < NumberOfChildren; Index++) {
+    Status = gBS->OpenProtocol (
+                    ChildHandleBuffer[Index], &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
+                    ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (Status != EFI_SUCCESS) {
+      AllStopped = FALSE;
+      continue;
+    }
+
+    Device = FtdiFromSerialIo (SerialIo);
+    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ChildHandleBuffer[Index]);
+    Status = gBS->UninstallMultipleProtocolInterfaces (
+                    ChildHandleBuffer[Index],
+                    &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
+                    &gEfiSerialIoProtocolGuid, &Device->SerialIo,
+                    NULL);
+    if (EFI_ERROR (Status)) {
+      gBS->OpenProtocol (
+             ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
+             ChildHandleBuffer[Index], EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+      AllStopped = FALSE;
+      continue;
+    }
+
+    if (Device->ChildDevicePath != NULL) {
+      FreePool (Device->ChildDevicePath);
+      Device->ChildDevicePath = NULL;
+    }
+
+    ReleaseDevice (Device);
+  }
+
+  return AllStopped ? EFI_SUCCESS : EFI_DEVICE_ERROR;
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetDriverName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **DriverName
+  )
+{
+  return LookupUnicodeString2 (
+           Language, This->SupportedLanguages, mUsbSerialDriverNameTable, DriverName,
+           (BOOLEAN)(This == &gUsbSerialComponentName));
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetControllerName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  EFI_HANDLE                   ControllerHandle,
+  IN  EFI_HANDLE                   ChildHandle OPTIONAL,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **ControllerName
+  )
+{
+  EFI_STATUS              Status;
+  EFI_USB_IO_PROTOCOL     *UsbIo;
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  EFI_HANDLE              Child;
+  FTDI_SERIAL_DEVICE      *Device;
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, gUsbSerialDriverBinding.DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (!EFI_ERROR (Status)) {
+    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, gUsbSerialDriverBinding.DriverBindingHandle, ControllerHandle);
+    return EFI_UNSUPPORTED;
+  }
+
+  if (Status != EFI_ALREADY_STARTED) {
+    return EFI_UNSUPPORTED;
+  }
+
+  // Serial I/O lives on the child Start made, not on the USB handle, so the name is
+  // reached through that child; the controller and that child share the one name.
+  Status = FindChildOf (ControllerHandle, &Child);
+  if (EFI_ERROR (Status) || (Child == NULL)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  if ((ChildHandle != NULL) && (ChildHandle != Child)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  Status = gBS->OpenProtocol (
+                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, gUsbSerialDriverBinding.DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Device = FtdiFromSerialIo (SerialIo);
+  return LookupUnicodeString2 (
+           Language, This->SupportedLanguages, Device->ControllerNameTable, ControllerName,
+           (BOOLEAN)(This == &gUsbSerialComponentName));
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetDriverName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **DriverName
+  )
+{
+  return UsbSerialGetDriverName (reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), Language, DriverName);
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetControllerName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  EFI_HANDLE                    ControllerHandle,
+  IN  EFI_HANDLE                    ChildHandle OPTIONAL,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **ControllerName
+  )
+{
+  return UsbSerialGetControllerName (
+           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), ControllerHandle, ChildHandle, Language, ControllerName);
+}
+
+// True while any controller still has this driver attached, by its own open or a child's.
+BOOLEAN
+DriverStillAttached (
+  EFI_HANDLE  *Handles,
+  UINTN       Count
+  )
+{
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
+  UINTN                                Entries;
+  UINTN                                Handle;
+  UINTN                                Index;
+  BOOLEAN                              Attached;
+
+  Attached = FALSE;
+  for (Handle = 0; (Handle < Count) && !Attached; Handle++) {
+    if (EFI_ERROR (gBS->OpenProtocolInformation (Handles[Handle], &gEfiUsbIoProtocolGuid, &Info, &Entries))) {
+      continue;
+    }
+
+    for (Index = 0; Index < Entries; Index++) {
+      if ((Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle) &&
+          ((Info[Index].Attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER)) != 0))
+      {
+        Attached = TRUE;
+        break;
+      }
+    }
+
+    FreePool (Info);
+  }
+
+  return Attached;
+}
+
+EFI_HANDLE  mImageHandle = NULL;
+
+} // namespace
+
+EFI_DRIVER_BINDING_PROTOCOL  gUsbSerialDriverBinding = {
+  UsbSerialDriverBindingSupported,
+  UsbSerialDriverBindingStart,
+  UsbSerialDriverBindingStop,
+  0x0A,
+  NULL,
+  NULL
+};
+
+EFI_COMPONENT_NAME_PROTOCOL  gUsbSerialComponentName = {
+  UsbSerialGetDriverName,
+  UsbSerialGetControllerName,
+  mLanguageIso639
+};
+
+EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2 = {
+  UsbSerialGetDriverName2,
+  UsbSerialGetControllerName2,
+  mLanguageRfc4646
+};
+
+extern "C" EFI_STATUS
+EFIAPI
+UsbSerialDriverEntryPoint (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_LOADED_IMAGE_PROTOCOL  *LoadedImage;
+  EFI_STATUS                 Status;
+
+  gImageHandle = ImageHandle;
+  gST          = SystemTable;
+  gBS          = SystemTable->BootServices;
+  gRT          = SystemTable->RuntimeServices;
+  mImageHandle = ImageHandle;
+
+  // Without its loaded-image record the image could never be unloaded, so it stays unpublished.
+  Status = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  LoadedImage->Unload = OstrelUnload;
+  DEBUG_LOG_INIT ("OstrelDriver");
+
+  Status = EfiLibInstallDriverBindingComponentName2 (
+             ImageHandle, SystemTable, &gUsbSerialDriverBinding, ImageHandle,
+             &gUsbSerialComponentName, &gUsbSerialComponentName2);
+  DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+OstrelUnload (
+  IN EFI_HANDLE  ImageHandle
+  )
+{
+  EFI_STATUS  Status;
+  EFI_HANDLE  *Handles;
+  UINTN       Count;
+  UINTN       Index;
+  BOOLEAN     Attached;
+
+  DEBUG_LOG (DEBUG_INFO, "OstrelUnload is called\n");
+
+  Status = gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &Handles);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  for (Index = 0; Index < Count; Index++) {
+    gBS->DisconnectController (Handles[Index], mImageHandle, NULL);
+  }
+
+  // A controller that refused to let go still runs this image's code; the image must stay.
+  Attached = DriverStillAttached (Handles, Count);
+  FreePool (Handles);
+  if (Attached) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Status = gBS->UninstallMultipleProtocolInterfaces (
+                  ImageHandle,
+                  &gEfiDriverBindingProtocolGuid, &gUsbSerialDriverBinding,
+                  &gEfiComponentNameProtocolGuid, &gUsbSerialComponentName,
+                  &gEfiComponentName2ProtocolGuid, &gUsbSerialComponentName2,
+                  NULL);
+  return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
+}

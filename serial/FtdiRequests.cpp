@@ -1,0 +1,318 @@
+/** @file
+  The FT232's vendor requests: baud divisor, line word, flow control and modem lines.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FtdiSerial.h"
+
+namespace {
+
+// Sixteenths of the divisor the chip can really run, indexed by the computed sixteenths.
+constexpr UINT8  mBaudRoundTable[16] = { 0, 2, 2, 4, 4, 4, 8, 8, 8, 8, 8, 8, 16, 16, 16, 16 };
+
+constexpr UINT32  kBaseSixteenths = 48000000;
+constexpr UINT32  kMinSixteenths  = 32;
+constexpr UINT32  kMaxSixteenths  = 0x3FFF8;
+constexpr UINT32  kAcceptLow      = 46601941;
+constexpr UINT32  kAcceptHigh     = 49484536;
+constexpr UINT64  kMinBaud        = 178;
+
+// Walks the child's path to the first node of the given kind.
+EFI_DEVICE_PATH_PROTOCOL *
+FindChildNode (
+  FTDI_SERIAL_DEVICE  *Device,
+  UINT8               SubType,
+  UINT16              Length
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *Node;
+
+  if ((Device->ChildHandle == NULL) || (Device->ChildDevicePath == NULL)) {
+    return NULL;
+  }
+
+  for (Node = Device->ChildDevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if ((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == SubType) &&
+        (DevicePathNodeLength (Node) == Length))
+    {
+      return Node;
+    }
+  }
+
+  return NULL;
+}
+
+} // namespace
+
+EFI_STATUS
+FtdiVendorRequest (
+  IN EFI_USB_IO_PROTOCOL     *UsbIo,
+  IN UINT8                   Request,
+  IN UINT16                  Value,
+  IN EFI_USB_DATA_DIRECTION  Direction,
+  IN UINT32                  Timeout
+  )
+{
+  EFI_USB_DEVICE_REQUEST  Setup;
+  UINT8                   Scratch;
+  UINT32                  UsbStatus;
+
+  Setup.RequestType = FTDI_REQUEST_TYPE_VENDOR_OUT;
+  Setup.Request     = Request;
+  Setup.Value       = Value;
+  Setup.Index       = FTDI_REQUEST_INDEX;
+  Setup.Length      = 0;
+  Scratch           = 0;
+  UsbStatus         = 0;
+  return UsbIo->UsbControlTransfer (UsbIo, &Setup, Direction, Timeout, &Scratch, 1, &UsbStatus);
+}
+
+EFI_STATUS
+FtdiComputeDivisor (
+  IN  UINT64  BaudRate,
+  OUT UINT16  *Divisor
+  )
+{
+  UINT32  Quotient;
+  UINT32  Sixteenths;
+  UINT32  Product;
+  UINT16  Word;
+
+  if (BaudRate > 3092783) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (BaudRate >= 2912621) {
+    *Divisor = 0;
+    return EFI_SUCCESS;
+  }
+
+  if ((BaudRate >= 1941747) && (BaudRate <= 2061855)) {
+    *Divisor = 1;
+    return EFI_SUCCESS;
+  }
+
+  if (BaudRate == 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Quotient   = kBaseSixteenths / (UINT32)BaudRate;
+  Sixteenths = (Quotient & ~(UINT32)0xF) + mBaudRoundTable[Quotient & 0xF];
+  if (Sixteenths < kMinSixteenths) {
+    Sixteenths = kMinSixteenths;
+  } else if (Sixteenths > kMaxSixteenths) {
+    Sixteenths = kMaxSixteenths;
+  }
+
+  Product = (UINT32)BaudRate * Sixteenths;
+  if ((Product < kAcceptLow) || (Product > kAcceptHigh)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Word = (UINT16)(Sixteenths >> 4);
+  if ((Sixteenths & 8) != 0) {
+    Word |= 0x4000;
+  } else if ((Sixteenths & 4) != 0) {
+    Word |= 0x8000;
+  } else if ((Sixteenths & 2) != 0) {
+    Word |= 0xC000;
+  }
+
+  *Divisor = Word;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+FtdiSetLineProperties (
+  IN EFI_USB_IO_PROTOCOL      *UsbIo,
+  IN UINT8                    DataBits,
+  IN EFI_PARITY_TYPE          Parity,
+  IN EFI_STOP_BITS_TYPE       StopBits,
+  IN CONST SERIAL_ATTRIBUTES  *Last
+  )
+{
+  UINT8   Data;
+  UINT32  Par;
+  UINT32  Stop;
+  UINT16  Word;
+
+  Data = (DataBits != 0) ? DataBits : Last->DataBits;
+  Par  = (Parity != DefaultParity) ? (UINT32)Parity : Last->Parity;
+  Stop = (StopBits != DefaultStopBits) ? (UINT32)StopBits : Last->StopBits;
+
+  if ((DataBits != 0) && ((DataBits < 5) || (DataBits > 8))) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if ((Data >= 6) && (Data <= 8) && (Stop == OneFiveStopBits)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Word = Data;
+  switch (Par) {
+    case EvenParity:  Word |= 0x200; break;
+    case OddParity:   Word |= 0x100; break;
+    case MarkParity:  Word |= 0x300; break;
+    case SpaceParity: Word |= 0x400; break;
+    default:          break;
+  }
+
+  switch (Stop) {
+    case OneFiveStopBits: Word |= 0x800;  break;
+    case TwoStopBits:     Word |= 0x1000; break;
+    default:              break;
+  }
+
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_DATA, Word, EfiUsbDataOut, FTDI_TIMEOUT_LINE))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+FtdiSetBaudRate (
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT64               BaudRate,
+  IN UINT64               Fallback
+  )
+{
+  TplGuard    Tpl (TPL_NOTIFY);
+  UINT64      Baud;
+  UINT16      Divisor;
+  EFI_STATUS  Status;
+
+  Baud = (BaudRate != 0) ? BaudRate : Fallback;
+  if (Baud < kMinBaud) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Status = FtdiComputeDivisor (Baud, &Divisor);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_BAUD_RATE, Divisor, EfiUsbDataOut, FTDI_TIMEOUT_LINE))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+SetAttributesInternal (
+  IN FTDI_SERIAL_DEVICE  *Device,
+  IN UINT64              BaudRate,
+  IN UINT32              ReceiveFifoDepth,
+  IN UINT32              Timeout,
+  IN EFI_PARITY_TYPE     Parity,
+  IN UINT8               DataBits,
+  IN EFI_STOP_BITS_TYPE  StopBits
+  )
+{
+  TplGuard                  Tpl (TPL_NOTIFY);
+  SERIAL_ATTRIBUTES         *Last;
+  EFI_SERIAL_IO_MODE        *Mode;
+  UART_DEVICE_PATH          *Uart;
+
+  (VOID)ReceiveFifoDepth;
+  (VOID)Timeout;
+
+  if ((DataBits >= 6) && (DataBits <= 8) && (StopBits == OneFiveStopBits)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Last = &Device->LastAttributes;
+  if (EFI_ERROR (FtdiSetLineProperties (Device->UsbIo, DataBits, Parity, StopBits, Last))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  if (EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, BaudRate, Last->BaudRate))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Mode = &Device->SerialMode;
+  if (BaudRate != 0) {
+    Last->BaudRate = BaudRate;
+  }
+
+  Mode->BaudRate         = Last->BaudRate;
+  Last->Timeout          = FTDI_DEFAULT_TIMEOUT;
+  Last->ReceiveFifoDepth = FTDI_DEFAULT_FIFO_DEPTH;
+  if (Parity != DefaultParity) {
+    Last->Parity = Parity;
+  }
+
+  Mode->Parity = Last->Parity;
+  if (DataBits != 0) {
+    Last->DataBits = DataBits;
+  }
+
+  Mode->DataBits = Last->DataBits;
+  if (StopBits != DefaultStopBits) {
+    Last->StopBits = StopBits;
+  }
+
+  Mode->StopBits = Last->StopBits;
+
+  // The path carries what the caller asked for, zeros included, as the consumer named it.
+  Uart = &Device->UartNode;
+  if ((Uart->BaudRate != BaudRate) || (Uart->DataBits != DataBits) || (Uart->StopBits != (UINT8)StopBits) ||
+      (Uart->Parity != (UINT8)Parity))
+  {
+    Uart->BaudRate = BaudRate;
+    Uart->DataBits = DataBits;
+    Uart->StopBits = (UINT8)StopBits;
+    Uart->Parity   = (UINT8)Parity;
+    UART_DEVICE_PATH *Node = (UART_DEVICE_PATH *)FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH));
+    if (Node != NULL) {
+      WriteUnaligned64 (&Node->BaudRate, BaudRate);
+      Node->DataBits = DataBits;
+      Node->StopBits = (UINT8)StopBits;
+      Node->Parity   = (UINT8)Parity;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+SetControlBitsInternal (
+  IN FTDI_SERIAL_DEVICE  *Device,
+  IN LINE_CONTROL        *Control
+  )
+{
+  UART_FLOW_CONTROL_DEVICE_PATH  *Node;
+
+  Control->HardwareLoopback = FALSE;
+  Control->SoftwareLoopback = FALSE;
+
+  if (EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL,
+          Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE,
+          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW,
+          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW,
+          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)))
+  {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Device->LineControl.HardwareFlowControl = Control->HardwareFlowControl;
+  Device->LineControl.DtrOn               = Control->DtrOn;
+  Device->LineControl.RtsOn               = Control->RtsOn;
+  Device->LineControl.HardwareLoopback    = FALSE;
+  Device->LineControl.SoftwareLoopback    = FALSE;
+
+  Node = (UART_FLOW_CONTROL_DEVICE_PATH *)FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH));
+  if (Node != NULL) {
+    WriteUnaligned32 (&Node->FlowControlMap, Control->HardwareFlowControl ? UART_FLOW_CONTROL_HARDWARE : 0);
+  }
+
+  return EFI_SUCCESS;
+}

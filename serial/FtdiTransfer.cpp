@@ -1,0 +1,153 @@
+/** @file
+  The bulk wrapper, the status pairs of the bulk-IN packets, the receive ring and its poll.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FtdiSerial.h"
+
+namespace {
+
+// Host controllers end a bulk-IN the chip NAKed for its whole timeout in different words:
+// NAK itself, or a timeout (XHCI) or not-executed (UHCI) status with nothing moved.
+constexpr UINT32  kIdleUsbStatus = EFI_USB_ERR_NAK | EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_NOTEXECUTE;
+
+} // namespace
+
+EFI_STATUS
+FtdiBulkTransfer (
+  IN     FTDI_SERIAL_DEVICE  *Device,
+  IN     BOOLEAN             Write,
+  IN OUT VOID                *Buffer,
+  IN OUT UINTN               *Length,
+  IN     UINTN               Timeout
+  )
+{
+  EFI_STATUS  Status;
+  UINT32      UsbStatus;
+  UINT8       Endpoint;
+
+  if (*Length == 0) {
+    return EFI_SUCCESS;
+  }
+
+  Endpoint  = Write ? Device->BulkOutEndpoint.EndpointAddress : Device->BulkInEndpoint.EndpointAddress;
+  UsbStatus = 0;
+  Status    = Device->UsbIo->UsbBulkTransfer (Device->UsbIo, Endpoint, Buffer, Length, Timeout, &UsbStatus);
+  if (!EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if ((UsbStatus & EFI_USB_ERR_NAK) != 0) {
+    return EFI_NOT_READY;
+  }
+
+  // A chip with nothing to send NAKs until the transfer times out; that is an idle line, not a dead one.
+  if (!Write && (Status == EFI_TIMEOUT) && (*Length == 0) &&
+      ((UsbStatus & ~kIdleUsbStatus) == 0))
+  {
+    return EFI_TIMEOUT;
+  }
+
+  Device->DeviceFailed = TRUE;
+  return Status;
+}
+
+EFI_STATUS
+FtdiDecodeModemStatus (
+  IN FTDI_SERIAL_DEVICE  *Device,
+  IN CONST UINT8         *Status
+  )
+{
+  Device->ModemStatus.Cts = (BOOLEAN)((Status[0] & 0x10) != 0);
+  Device->ModemStatus.Dsr = (BOOLEAN)((Status[0] & 0x20) != 0);
+  Device->ModemStatus.Ri  = (BOOLEAN)((Status[0] & 0x40) != 0);
+  Device->ModemStatus.Dcd = (BOOLEAN)((Status[0] & 0x80) != 0);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+FtdiReceivePacket (
+  IN     FTDI_SERIAL_DEVICE  *Device,
+  IN OUT UINTN               *Count,
+  OUT    UINT8               *Destination OPTIONAL
+  )
+{
+  TplGuard    Tpl (TPL_NOTIFY);
+  EFI_STATUS  Status;
+  UINTN       Length;
+  UINTN       PacketSize;
+  UINTN       Offset;
+  UINTN       Index;
+  UINTN       Moved;
+  BOOLEAN     Full;
+
+  Length = sizeof (Device->PacketBuffer);
+  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, FTDI_TIMEOUT_BULK_IN);
+  if (EFI_ERROR (Status)) {
+    return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
+  }
+
+  // A USB stack that reports more than it was given must not walk us off the landing area.
+  if (Length > sizeof (Device->PacketBuffer)) {
+    Length = sizeof (Device->PacketBuffer);
+  }
+
+  // The chip heads every packet with its status pair, not only the transfer.
+  PacketSize = Device->BulkInEndpoint.MaxPacketSize;
+  if ((PacketSize <= FTDI_STATUS_SIZE) || (PacketSize > sizeof (Device->PacketBuffer))) {
+    PacketSize = sizeof (Device->PacketBuffer);
+  }
+
+  Full = FALSE;
+  for (Offset = 0; Offset + FTDI_STATUS_SIZE <= Length; Offset += PacketSize) {
+    FtdiDecodeModemStatus (Device, &Device->PacketBuffer[Offset]);
+    for (Index = Offset + FTDI_STATUS_SIZE; !Full && Index < Offset + PacketSize && Index < Length; Index++) {
+      if (((Device->RingTail + 1) & FTDI_RING_MASK) == Device->RingHead) {
+        Full = TRUE;
+        break;
+      }
+
+      Device->Ring[Device->RingTail] = Device->PacketBuffer[Index];
+      Device->RingTail               = (Device->RingTail + 1) & FTDI_RING_MASK;
+    }
+  }
+
+  Moved = 0;
+  while ((Moved < *Count) && (Destination != NULL) && !FtdiRingEmpty (Device)) {
+    Destination[Moved++] = Device->Ring[Device->RingHead];
+    Device->RingHead     = (Device->RingHead + 1) & FTDI_RING_MASK;
+  }
+
+  *Count = Moved;
+  return EFI_SUCCESS;
+}
+
+VOID
+EFIAPI
+FtdiPollNotify (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device;
+  UINTN               Count;
+
+  (VOID)Event;
+  Device = (FTDI_SERIAL_DEVICE *)Context;
+
+  // The poll refills only an empty ring, so Read never races it for RingHead.
+  if (!FtdiRingEmpty (Device)) {
+    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+    return;
+  }
+
+  if (!Device->DeviceFailed) {
+    Count = 0;
+    FtdiReceivePacket (Device, &Count, NULL);
+  }
+
+  if (FtdiRingEmpty (Device)) {
+    Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
+  } else {
+    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+  }
+}

@@ -1,0 +1,205 @@
+/** @file
+  The six Serial I/O operations of an FT232 adapter's child handle.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FtdiSerial.h"
+
+namespace {
+
+EFI_STATUS
+EFIAPI
+FtdiSerialReset (
+  IN EFI_SERIAL_IO_PROTOCOL  *This
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
+
+  if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, EfiUsbDataIn, FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, EfiUsbDataIn, FTDI_TIMEOUT_CONTROL)))
+  {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FtdiSerialSetAttributes (
+  IN EFI_SERIAL_IO_PROTOCOL  *This,
+  IN UINT64                  BaudRate,
+  IN UINT32                  ReceiveFifoDepth,
+  IN UINT32                  Timeout,
+  IN EFI_PARITY_TYPE         Parity,
+  IN UINT8                   DataBits,
+  IN EFI_STOP_BITS_TYPE      StopBits
+  )
+{
+  return SetAttributesInternal (FtdiFromSerialIo (This), BaudRate, ReceiveFifoDepth, Timeout, Parity, DataBits, StopBits);
+}
+
+EFI_STATUS
+EFIAPI
+FtdiSerialSetControl (
+  IN EFI_SERIAL_IO_PROTOCOL  *This,
+  IN UINT32                  Control
+  )
+{
+  LINE_CONTROL  Lines;
+
+  if ((Control & ~(UINT32)FTDI_CONTROL_SETTABLE) != 0) {
+    return EFI_UNSUPPORTED;
+  }
+
+  Lines.HardwareFlowControl = (BOOLEAN)((Control & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0);
+  Lines.DtrOn               = (BOOLEAN)((Control & EFI_SERIAL_DATA_TERMINAL_READY) != 0);
+  Lines.RtsOn               = (BOOLEAN)((Control & EFI_SERIAL_REQUEST_TO_SEND) != 0);
+  Lines.HardwareLoopback    = FALSE;
+  Lines.SoftwareLoopback    = FALSE;
+  return SetControlBitsInternal (FtdiFromSerialIo (This), &Lines);
+}
+
+EFI_STATUS
+EFIAPI
+FtdiSerialGetControl (
+  IN  EFI_SERIAL_IO_PROTOCOL  *This,
+  OUT UINT32                  *Control
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
+  UINT32              Bits    = 0;
+
+  if (Device->ModemStatus.Cts) {
+    Bits |= EFI_SERIAL_CLEAR_TO_SEND;
+  }
+
+  if (Device->ModemStatus.Dsr) {
+    Bits |= EFI_SERIAL_DATA_SET_READY;
+  }
+
+  if (Device->ModemStatus.Ri) {
+    Bits |= EFI_SERIAL_RING_INDICATE;
+  }
+
+  if (Device->ModemStatus.Dcd) {
+    Bits |= EFI_SERIAL_CARRIER_DETECT;
+  }
+
+  if (Device->LineControl.DtrOn) {
+    Bits |= EFI_SERIAL_DATA_TERMINAL_READY;
+  }
+
+  if (Device->LineControl.RtsOn) {
+    Bits |= EFI_SERIAL_REQUEST_TO_SEND;
+  }
+
+  if (Device->LineControl.HardwareLoopback) {
+    Bits |= EFI_SERIAL_HARDWARE_LOOPBACK_ENABLE;
+  }
+
+  if (Device->LineControl.HardwareFlowControl) {
+    Bits |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
+  }
+
+  // Nothing is buffered on the way out, so an empty receive ring stands for both.
+  if (FtdiRingEmpty (Device)) {
+    Bits |= EFI_SERIAL_INPUT_BUFFER_EMPTY | EFI_SERIAL_OUTPUT_BUFFER_EMPTY;
+  }
+
+  if (Device->LineControl.SoftwareLoopback) {
+    Bits |= EFI_SERIAL_SOFTWARE_LOOPBACK_ENABLE;
+  }
+
+  *Control = Bits;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FtdiSerialWrite (
+  IN     EFI_SERIAL_IO_PROTOCOL  *This,
+  IN OUT UINTN                   *BufferSize,
+  IN     VOID                    *Buffer
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
+  EFI_STATUS          Status;
+
+  if (Device->DeviceFailed) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  {
+    TplGuard  Tpl (TPL_NOTIFY);
+    Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
+  }
+
+  if (EFI_ERROR (Status)) {
+    return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FtdiSerialRead (
+  IN     EFI_SERIAL_IO_PROTOCOL  *This,
+  IN OUT UINTN                   *BufferSize,
+  OUT    VOID                    *Buffer
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
+  UINT8               *Out;
+  UINTN               Taken;
+  UINTN               Missing;
+  EFI_STATUS          Status;
+
+  if (*BufferSize == 0) {
+    return EFI_SUCCESS;
+  }
+
+  if (Buffer == NULL) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Out   = (UINT8 *)Buffer;
+  Taken = 0;
+  while ((Taken < *BufferSize) && !FtdiRingEmpty (Device)) {
+    Out[Taken++]     = Device->Ring[Device->RingHead];
+    Device->RingHead = (Device->RingHead + 1) & FTDI_RING_MASK;
+  }
+
+  Status = EFI_SUCCESS;
+  if (Taken < *BufferSize) {
+    if (Device->DeviceFailed) {
+      Status      = EFI_DEVICE_ERROR;
+      *BufferSize = Taken;
+    } else {
+      Missing = *BufferSize - Taken;
+      Status  = FtdiReceivePacket (Device, &Missing, Out + Taken);
+      *BufferSize = EFI_ERROR (Status) ? Taken : Taken + Missing;
+    }
+  }
+
+  if (FtdiRingEmpty (Device)) {
+    Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
+  } else {
+    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+  }
+
+  return Status;
+}
+
+} // namespace
+
+CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate = {
+  0,
+  FtdiSerialReset,
+  FtdiSerialSetAttributes,
+  FtdiSerialSetControl,
+  FtdiSerialGetControl,
+  FtdiSerialWrite,
+  FtdiSerialRead,
+  NULL
+};

@@ -1,0 +1,211 @@
+/** @file
+  The FT232 model behind EFI_USB_IO_PROTOCOL.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FakeFt232.h"
+
+#include <cstring>
+
+#include "FakeFirmware.h"
+
+extern "C" {
+#include <Library/MemoryAllocationLib.h>
+}
+
+namespace fake {
+namespace {
+
+constexpr size_t  kPacket = 64;
+
+Ft232 *
+Chip (EFI_USB_IO_PROTOCOL *This)
+{
+  return reinterpret_cast<Ft232 *>(This);
+}
+
+EFI_STATUS EFIAPI
+ControlTransfer (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_REQUEST *Request, EFI_USB_DATA_DIRECTION Direction,
+                 UINT32 Timeout, VOID *Data, UINTN DataLength, UINT32 *Status)
+{
+  Ft232 *C = Chip (This);
+  if ((Request == nullptr) || (Status == nullptr) || ((DataLength != 0) && (Data == nullptr))) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (C->FailControl) {
+    if (C->FailControlAfter == 0) {
+      *Status = EFI_USB_ERR_STALL;
+      return EFI_DEVICE_ERROR;
+    }
+    C->FailControlAfter--;
+  }
+
+  C->Requests.push_back ({ Request->RequestType, Request->Request, Request->Value, Request->Index, Direction, Timeout });
+  *Status = 0;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *DataLength, UINTN Timeout, UINT32 *Status)
+{
+  Ft232 *C = Chip (This);
+  (void)Timeout;
+  if (Endpoint == 0x02) {
+    C->BulkOutCalls++;
+    if (C->OutFault != EFI_SUCCESS) {
+      *Status     = (C->OutFault == EFI_TIMEOUT) ? EFI_USB_ERR_TIMEOUT : EFI_USB_ERR_STALL;
+      *DataLength = 0;
+      return C->OutFault;
+    }
+    const uint8_t *P = static_cast<const uint8_t *>(Data);
+    C->Sent.insert (C->Sent.end (), P, P + *DataLength);
+    *Status = 0;
+    return EFI_SUCCESS;
+  }
+
+  if (Endpoint != 0x81) {
+    *Status = EFI_USB_ERR_STALL;
+    return EFI_INVALID_PARAMETER;
+  }
+
+  C->BulkInCalls++;
+  uint8_t *Out  = static_cast<uint8_t *>(Data);
+  size_t  Room  = *DataLength;
+  switch (C->InFault) {
+    case BULK_IN_FAULT::None:         break;
+    case BULK_IN_FAULT::NakXhci:      *DataLength = 0; *Status = EFI_USB_ERR_TIMEOUT; return EFI_TIMEOUT;
+    case BULK_IN_FAULT::NakUhci:      *DataLength = 0; *Status = EFI_USB_ERR_NOTEXECUTE; return EFI_TIMEOUT;
+    case BULK_IN_FAULT::NakBit:       *DataLength = 0; *Status = EFI_USB_ERR_NAK; return EFI_DEVICE_ERROR;
+    case BULK_IN_FAULT::Stall:        *DataLength = 0; *Status = EFI_USB_ERR_STALL; return EFI_DEVICE_ERROR;
+    case BULK_IN_FAULT::DeviceError:  *DataLength = 0; *Status = EFI_USB_ERR_SYSTEM; return EFI_DEVICE_ERROR;
+    case BULK_IN_FAULT::TimeoutOther: *DataLength = 0; *Status = EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_CRC; return EFI_TIMEOUT;
+  }
+
+  if (!C->RawReply.empty ()) {
+    size_t N = C->RawReply.size () < Room ? C->RawReply.size () : Room;
+    std::memcpy (Out, C->RawReply.data (), N);
+    *DataLength = (C->ReportedLength != 0) ? C->ReportedLength : N;
+    C->RawReply.clear ();
+    C->ReportedLength = 0;
+    *Status = 0;
+    return EFI_SUCCESS;
+  }
+
+  if (C->Pending.empty () && C->IdleNak) {
+    // The chip NAKs an IN while it has nothing to send; the host controller times the transfer out.
+    *DataLength = 0;
+    *Status     = EFI_USB_ERR_TIMEOUT;
+    return EFI_TIMEOUT;
+  }
+
+  size_t Used = 0;
+  // Every packet starts with the status pair; the transfer ends with the first short packet.
+  do {
+    if (Room - Used < 2) {
+      break;
+    }
+    size_t Start = Used;
+    Out[Used++] = C->ModemStatus;
+    Out[Used++] = C->LineStatus;
+    while (!C->Pending.empty () && (Used - Start < kPacket) && (Used < Room)) {
+      Out[Used++] = C->Pending.front ();
+      C->Pending.pop_front ();
+    }
+    if (Used - Start < kPacket) {
+      break;
+    }
+  } while (Used < Room);
+
+  *DataLength = Used;
+  *Status     = 0;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+GetDeviceDescriptor (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DESCRIPTOR *D)
+{
+  Ft232 *C = Chip (This);
+  std::memset (D, 0, sizeof (*D));
+  D->Length          = sizeof (*D);
+  D->DescriptorType  = 1;
+  D->IdVendor        = C->VendorId;
+  D->IdProduct       = C->ProductId;
+  D->StrManufacturer = 1;
+  D->NumConfigurations = 1;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+GetInterfaceDescriptor (EFI_USB_IO_PROTOCOL *This, EFI_USB_INTERFACE_DESCRIPTOR *D)
+{
+  Ft232 *C = Chip (This);
+  std::memset (D, 0, sizeof (*D));
+  D->Length         = sizeof (*D);
+  D->DescriptorType = 4;
+  D->NumEndpoints   = (C->NumEndpointsOverride != 0xFF) ? C->NumEndpointsOverride : (UINT8)C->Endpoints.size ();
+  D->InterfaceClass = 0xFF;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+GetEndpointDescriptor (EFI_USB_IO_PROTOCOL *This, UINT8 Index, EFI_USB_ENDPOINT_DESCRIPTOR *D)
+{
+  Ft232 *C = Chip (This);
+  if (((int)Index == C->FailEndpointIndex) || (Index >= C->Endpoints.size ())) {
+    return EFI_NOT_FOUND;
+  }
+  *D = C->Endpoints[Index];
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+GetStringDescriptor (EFI_USB_IO_PROTOCOL *This, UINT16 LangId, UINT8 StringId, CHAR16 **String)
+{
+  Ft232 *C = Chip (This);
+  if (!C->ManufacturerOk || (LangId != 0x0409) || (StringId != 1)) {
+    return EFI_NOT_FOUND;
+  }
+  static const CHAR16 Name[] = { 'Q', 'E', 'M', 'U', 0 };
+  *String = (CHAR16 *)AllocateCopyPool (sizeof (Name), Name);
+  return EFI_SUCCESS;
+}
+
+EFI_USB_ENDPOINT_DESCRIPTOR
+Bulk (UINT8 Address)
+{
+  EFI_USB_ENDPOINT_DESCRIPTOR E;
+  std::memset (&E, 0, sizeof (E));
+  E.Length          = sizeof (E);
+  E.DescriptorType  = 5;
+  E.EndpointAddress = Address;
+  E.Attributes      = 2;
+  E.MaxPacketSize   = kPacket;
+  return E;
+}
+
+} // namespace
+
+Ft232::Ft232 ()
+{
+  std::memset (&UsbIo, 0, sizeof (UsbIo));
+  UsbIo.UsbControlTransfer        = ControlTransfer;
+  UsbIo.UsbBulkTransfer           = BulkTransfer;
+  UsbIo.UsbGetDeviceDescriptor    = GetDeviceDescriptor;
+  UsbIo.UsbGetInterfaceDescriptor = GetInterfaceDescriptor;
+  UsbIo.UsbGetEndpointDescriptor  = GetEndpointDescriptor;
+  UsbIo.UsbGetStringDescriptor    = GetStringDescriptor;
+  Endpoints = { Bulk (0x81), Bulk (0x02) };
+  // PciRoot-like hardware node, then the end node.
+  DevicePath = { 0x01, 0x01, 0x06, 0x00, 0x00, 0x1D, 0x7F, 0xFF, 0x04, 0x00 };
+}
+
+EFI_HANDLE
+Ft232::Plug ()
+{
+  Handle = Firmware::NewHandle ();
+  Firmware::Install (&Handle, gEfiUsbIoProtocolGuid, &UsbIo);
+  Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, DevicePath.data ());
+  return Handle;
+}
+
+} // namespace fake

@@ -1,0 +1,74 @@
+/** @file
+  An FT232 behind EFI_USB_IO_PROTOCOL: its descriptors, the vendor requests as the
+  chip receives them, bulk-OUT captured and bulk-IN answered a 64-byte packet at a time.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#ifndef FAKE_FT232_H_
+#define FAKE_FT232_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+extern "C" {
+#include <Uefi.h>
+#include <Protocol/UsbIo.h>
+#include <Protocol/DevicePath.h>
+}
+
+namespace fake {
+
+struct VENDOR_REQUEST {
+  uint8_t                   RequestType;
+  uint8_t                   Request;
+  uint16_t                  Value;
+  uint16_t                  Index;
+  EFI_USB_DATA_DIRECTION    Direction;
+  uint32_t                  Timeout;
+};
+
+enum class BULK_IN_FAULT { None, NakXhci, NakUhci, NakBit, Stall, DeviceError, TimeoutOther };
+
+struct Ft232 {
+  EFI_USB_IO_PROTOCOL    UsbIo;               // first, so This leads back to the chip
+
+  // Descriptors
+  uint16_t               VendorId      = 0x0403;
+  uint16_t               ProductId     = 0x6001;
+  bool                   ManufacturerOk = true;
+  std::vector<EFI_USB_ENDPOINT_DESCRIPTOR> Endpoints;
+  int                    FailEndpointIndex = -1;
+  uint8_t                NumEndpointsOverride = 0xFF;   // 0xFF: the real count
+
+  // Line state as the chip sees it
+  std::vector<VENDOR_REQUEST> Requests;
+  bool                   FailControl = false;
+  size_t                 FailControlAfter = 0;          // requests that still succeed before FailControl bites
+
+  // Data
+  std::vector<uint8_t>   Sent;                // everything bulk-OUT delivered
+  std::deque<uint8_t>    Pending;             // characters the line has received, not yet read
+  uint8_t                ModemStatus = 0x01;  // byte 0 of every packet (low nibble 1 as the chip sends)
+  uint8_t                LineStatus  = 0x60;
+  bool                   IdleNak = false;     // NAK (time out) instead of an empty status pair
+  BULK_IN_FAULT          InFault  = BULK_IN_FAULT::None;
+  EFI_STATUS             OutFault = EFI_SUCCESS;
+  // A raw bulk-IN reply that replaces the modelled one once (hostile device); ReportedLength overrides *DataLength.
+  std::vector<uint8_t>   RawReply;
+  UINTN                  ReportedLength = 0;
+  size_t                 BulkInCalls  = 0;
+  size_t                 BulkOutCalls = 0;
+
+  EFI_HANDLE             Handle = nullptr;
+  std::vector<uint8_t>   DevicePath;          // a PCI/USB-like adapter path
+
+  Ft232 ();
+  // Creates a handle carrying this USB I/O and a device path.
+  EFI_HANDLE Plug ();
+  size_t Transfers () const { return BulkInCalls + BulkOutCalls; }
+};
+
+} // namespace fake
+
+#endif

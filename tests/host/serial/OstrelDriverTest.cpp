@@ -1,0 +1,523 @@
+/** @file
+  The serial driver against an FT232 model: what the chip receives and what a Serial I/O consumer sees.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstring>
+
+#include "FakeFirmware.h"
+#include "FakeFt232.h"
+#include "FakePortIo.h"
+#include "FtdiSerial.h"
+
+namespace {
+
+class Ostrel : public ::testing::Test {
+protected:
+  fake::Ft232             Chip;
+  EFI_HANDLE              Controller = nullptr;
+  EFI_SERIAL_IO_PROTOCOL  *Sio       = nullptr;
+  FTDI_SERIAL_DEVICE      *Dev       = nullptr;
+
+  void
+  SetUp () override
+  {
+    fake::Firmware::Reset ();
+    fake::PortIo::Reset ();
+    ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+  }
+
+  EFI_STATUS
+  Start (EFI_DEVICE_PATH_PROTOCOL *Remaining = nullptr)
+  {
+    if (Controller == nullptr) {
+      Controller = Chip.Plug ();
+    }
+    EFI_STATUS S = gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, Remaining);
+    Sio = nullptr;
+    for (EFI_HANDLE H : Children ()) {
+      Sio = (EFI_SERIAL_IO_PROTOCOL *)fake::Firmware::Find (H, gEfiSerialIoProtocolGuid);
+    }
+    Dev = Sio ? FtdiFromSerialIo (Sio) : nullptr;
+    return S;
+  }
+
+  std::vector<EFI_HANDLE>
+  Children ()
+  {
+    std::vector<EFI_HANDLE>              Out;
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
+    UINTN                                Count;
+    if (EFI_ERROR (gBS->OpenProtocolInformation (Controller, &gEfiUsbIoProtocolGuid, &Info, &Count))) {
+      return Out;
+    }
+    for (UINTN I = 0; I < Count; I++) {
+      if (Info[I].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) {
+        Out.push_back (Info[I].ControllerHandle);
+      }
+    }
+    gBS->FreePool (Info);
+    return Out;
+  }
+
+  EFI_STATUS
+  StopAll ()
+  {
+    std::vector<EFI_HANDLE> Kids = Children ();
+    EFI_STATUS S = EFI_SUCCESS;
+    if (!Kids.empty ()) {
+      S = gUsbSerialDriverBinding.Stop (&gUsbSerialDriverBinding, Controller, Kids.size (), Kids.data ());
+      if (EFI_ERROR (S)) {
+        return S;
+      }
+    }
+    return gUsbSerialDriverBinding.Stop (&gUsbSerialDriverBinding, Controller, 0, nullptr);
+  }
+
+  std::vector<uint16_t>
+  Values (uint8_t Request)
+  {
+    std::vector<uint16_t> V;
+    for (auto &R : Chip.Requests) {
+      if (R.Request == Request) {
+        V.push_back (R.Value);
+      }
+    }
+    return V;
+  }
+
+  UINTN
+  Read (UINT8 *Buffer, UINTN Size, EFI_STATUS *Status)
+  {
+    *Status = Sio->Read (Sio, &Size, Buffer);
+    return Size;
+  }
+
+  void
+  Queue (size_t N, uint8_t First = 0)
+  {
+    for (size_t I = 0; I < N; I++) {
+      Chip.Pending.push_back ((uint8_t)(First + I));
+    }
+  }
+};
+
+std::vector<uint8_t>
+Remaining (UINT64 Baud, bool WithFlow, UINT32 Map)
+{
+  std::vector<uint8_t> P (19 + (WithFlow ? 24 : 0) + 4, 0);
+  UART_DEVICE_PATH U = {};
+  U.Header.Type = MESSAGING_DEVICE_PATH; U.Header.SubType = MSG_UART_DP; U.Header.Length[0] = 19;
+  U.BaudRate = Baud; U.DataBits = 8; U.Parity = 1; U.StopBits = 1;
+  std::memcpy (P.data (), &U, 19);
+  size_t O = 19;
+  if (WithFlow) {
+    UART_FLOW_CONTROL_DEVICE_PATH F = {};
+    F.Header.Type = MESSAGING_DEVICE_PATH; F.Header.SubType = MSG_VENDOR_DP; F.Header.Length[0] = 24;
+    F.Guid = gEfiUartDevicePathGuid; F.FlowControlMap = Map;
+    std::memcpy (P.data () + O, &F, 24);
+    O += 24;
+  }
+  P[O] = 0x7F; P[O + 1] = 0xFF; P[O + 2] = 4;
+  return P;
+}
+
+// ---- divisor and line word
+
+TEST (FtdiDivisor, GivesTheChipsWordForEveryListedRate) {
+  struct { UINT64 Baud; UINT16 Word; } Cases[] = {
+    { 115200, 0x001A }, { 9600, 0x4138 }, { 19200, 0x809C }, { 38400, 0xC04E }, { 57600, 0xC034 },
+    { 921600, 0x8003 }, { 1000000, 0x0003 }, { 1500000, 0x0002 }, { 178, 0x7FFF }, { 2000000, 1 },
+    { 3000000, 0 }, { 3092783, 0 }, { 1456311, 0x0002 } };
+  for (auto &C : Cases) {
+    UINT16 W = 0xFFFF;
+    EXPECT_EQ (FtdiComputeDivisor (C.Baud, &W), EFI_SUCCESS) << C.Baud;
+    EXPECT_EQ (W, C.Word) << C.Baud;
+  }
+}
+
+TEST (FtdiDivisor, RejectsRatesOutsideTheWindow) {
+  for (UINT64 B : { 3092784ull, 2061856ull, 2500000ull, 2912620ull, 1546392ull, 1941746ull, 1456310ull }) {
+    UINT16 W;
+    EXPECT_EQ (FtdiComputeDivisor (B, &W), EFI_INVALID_PARAMETER) << B;
+  }
+}
+
+TEST_F (Ostrel, SetAttributesProgramsTheLineAndKeepsZerosAsLastValues) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x001A }));
+  EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x0008 }));
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->SetAttributes (Sio, 9600, 0, 0, EvenParity, 7, TwoStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x1207 }));
+  EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x4138 }));
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x1207 }));
+  EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x4138 }));
+  EXPECT_EQ (Sio->Mode->BaudRate, 9600u);
+  EXPECT_EQ (Sio->Mode->DataBits, 7u);
+  // The path node takes the raw arguments, zeros included.
+  EXPECT_EQ (Dev->UartNode.BaudRate, 0u);
+  EXPECT_EQ (StopAll (), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Ostrel, OneAndAHalfStopBitsOnlyWithFiveDataBits) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 8, OneFiveStopBits), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 0, OneFiveStopBits), EFI_DEVICE_ERROR);
+  EXPECT_TRUE (Chip.Requests.empty ());
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, NoParity, 5, OneFiveStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x0805 }));
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 9, DefaultStopBits), EFI_DEVICE_ERROR);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 177, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_DEVICE_ERROR);
+  EXPECT_EQ (Sio->Mode->BaudRate, 115200u);
+  StopAll ();
+}
+
+TEST_F (Ostrel, SetControlDrivesDtrRtsAndFlowControl) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->SetControl (Sio, 0x1000 | 0x0001), EFI_SUCCESS);
+  EXPECT_EQ (Values (1), std::vector<uint16_t> ({ 0x0101, 0x0200 }));
+  EXPECT_EQ (Values (2), std::vector<uint16_t> ({ 0 }));
+  UINT32 C;
+  EXPECT_EQ (Sio->GetControl (Sio, &C), EFI_SUCCESS);
+  EXPECT_EQ (C & 0x1001, 0x0001u);
+  EXPECT_EQ (C & 0x0300, 0x0300u);
+  EXPECT_EQ (Sio->SetControl (Sio, 0x0100), EFI_UNSUPPORTED);
+  EXPECT_EQ (Sio->SetControl (Sio, 0x4002), EFI_SUCCESS);
+  EXPECT_EQ (Values (2).back (), 4);
+  // The child's path follows the flow control.
+  EXPECT_EQ (ReadUnaligned32 ((const UINT32 *)((const UINT8 *)Dev->ChildDevicePath + 6 + 19 + 20)), 1u);
+  StopAll ();
+}
+
+// ---- transfers and ring
+
+TEST_F (Ostrel, IdleNakTimeoutIsNothingYetOnXhciAndUhci) {
+  for (auto Fault : { fake::BULK_IN_FAULT::NakXhci, fake::BULK_IN_FAULT::NakUhci }) {
+    ASSERT_EQ (Start (), EFI_SUCCESS);
+    Chip.InFault = Fault;
+    fake::Firmware::FireTimer (Dev->PollTimer);
+    EXPECT_FALSE (Dev->DeviceFailed);
+    UINT8 B[4]; EFI_STATUS S;
+    EXPECT_EQ (Read (B, 1, &S), 0u);
+    EXPECT_EQ (S, EFI_TIMEOUT);
+    EXPECT_FALSE (Dev->DeviceFailed);
+    Chip.InFault = fake::BULK_IN_FAULT::None;
+    Queue (1, 'x');
+    EXPECT_EQ (Read (B, 1, &S), 1u);
+    EXPECT_EQ (S, EFI_SUCCESS);
+    EXPECT_EQ (B[0], 'x');
+    UINTN N = 1;
+    EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_SUCCESS);
+    EXPECT_EQ (StopAll (), EFI_SUCCESS);
+  }
+}
+
+TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.InFault = fake::BULK_IN_FAULT::TimeoutOther;
+  UINT8 B[4]; EFI_STATUS S;
+  Read (B, 1, &S);
+  EXPECT_EQ (S, EFI_TIMEOUT);
+  EXPECT_TRUE (Dev->DeviceFailed);
+  UINTN N = 3;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
+  EXPECT_EQ (N, 3u);
+  size_t Before = Chip.Transfers ();
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  EXPECT_EQ (Chip.Transfers (), Before);
+  StopAll ();
+  Chip.InFault = fake::BULK_IN_FAULT::Stall;
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Read (B, 1, &S);
+  EXPECT_EQ (S, EFI_DEVICE_ERROR);
+  EXPECT_TRUE (Dev->DeviceFailed);
+  StopAll ();
+}
+
+TEST_F (Ostrel, StatusPairOfEveryPacketStaysOutOfTheData) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Queue (100);
+  Chip.ModemStatus = 0x01;
+  UINT8 B[200]; EFI_STATUS S;
+  EXPECT_EQ (Read (B, 200, &S), 100u);
+  for (int I = 0; I < 100; I++) {
+    ASSERT_EQ (B[I], I) << I;
+  }
+  StopAll ();
+}
+
+TEST_F (Ostrel, ModemStatusComesFromTheLastPacket) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.ModemStatus = 0x31;   // CTS, DSR
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  UINT32 C; Sio->GetControl (Sio, &C);
+  EXPECT_EQ (C & 0xF0, 0x30u);
+  EXPECT_EQ (C & 0x300, 0x300u);
+  StopAll ();
+}
+
+TEST_F (Ostrel, RingHoldsAtMost1023AndKeepsOrder) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  // Hostile device: a full 512-byte transfer with 64-byte packets, twice, then more.
+  for (int T = 0; T < 3; T++) {
+    Chip.RawReply.assign (512, 0);
+    for (int I = 0; I < 512; I++) Chip.RawReply[I] = (I % 64 < 2) ? 0x01 : (uint8_t)T;
+    UINTN Zero = 0;
+    FtdiReceivePacket (Dev, &Zero, nullptr);
+  }
+  UINT32 Used = (Dev->RingTail - Dev->RingHead) & FTDI_RING_MASK;
+  EXPECT_EQ (Used, 1023u);
+  StopAll ();
+}
+
+TEST_F (Ostrel, LengthReportedBeyondTheBufferIsClamped) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.RawReply = { 0x01, 0x60, 'a', 'b' };
+  Chip.ReportedLength = 100000;
+  UINT8 B[8]; EFI_STATUS S;
+  Read (B, 1, &S);
+  EXPECT_EQ (S, EFI_SUCCESS);
+  // An odd single byte after a packet boundary is not a status pair.
+  Chip.RawReply.assign (65, 'z'); Chip.RawReply[0] = 1; Chip.RawReply[1] = 0x60;
+  UINTN Zero = 0;
+  FtdiReceivePacket (Dev, &Zero, nullptr);
+  StopAll ();
+}
+
+TEST_F (Ostrel, ReadFromRingTransferAndBoth) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  UINT8 B[16]; EFI_STATUS S;
+  EXPECT_EQ (Read (B, 1, &S), 0u);          // only the status pair
+  EXPECT_EQ (S, EFI_SUCCESS);
+  EXPECT_TRUE (Dev->ControlStatus & 0x100);
+  Queue (12);
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  size_t Before = Chip.Transfers ();
+  EXPECT_EQ (Read (B, 10, &S), 10u);
+  EXPECT_EQ (Chip.Transfers (), Before);    // from the ring alone
+  Queue (20, 100);
+  EXPECT_EQ (Read (B, 10, &S), 10u);        // 2 from the ring, 8 from one transfer
+  EXPECT_EQ (B[1], 11); EXPECT_EQ (B[2], 100);
+  EXPECT_EQ ((Dev->RingTail - Dev->RingHead) & FTDI_RING_MASK, 12u);
+  EXPECT_FALSE (Dev->ControlStatus & 0x100);
+  UINTN Z = 0;
+  EXPECT_EQ (Sio->Read (Sio, &Z, nullptr), EFI_SUCCESS);
+  UINTN One = 1;
+  EXPECT_EQ (Sio->Read (Sio, &One, nullptr), EFI_DEVICE_ERROR);
+  StopAll ();
+}
+
+TEST_F (Ostrel, WriteSendsOneBulkOut) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  UINT8 F[] = { 0x00, 0x00, 0xFF, 0x02, 0xFE, 0xD4, 0x02, 0x2A, 0x00 };
+  UINTN N = sizeof (F);
+  EXPECT_EQ (Sio->Write (Sio, &N, F), EFI_SUCCESS);
+  EXPECT_EQ (Chip.Sent, std::vector<uint8_t> (F, F + sizeof (F)));
+  EXPECT_EQ (Chip.BulkOutCalls, 1u);
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  StopAll ();
+}
+
+TEST_F (Ostrel, ResetPurgesBothWaysAsDataIn) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  ASSERT_EQ (Chip.Requests.size (), 2u);
+  EXPECT_EQ (Chip.Requests[0].Value, 1); EXPECT_EQ (Chip.Requests[1].Value, 2);
+  EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbDataIn);
+  EXPECT_EQ (Chip.Requests[0].RequestType, 0x40);
+  EXPECT_EQ (Chip.Requests[0].Index, 1);
+  Chip.FailControl = true;
+  EXPECT_EQ (Sio->Reset (Sio), EFI_DEVICE_ERROR);
+  StopAll ();
+}
+
+// ---- binding
+
+TEST_F (Ostrel, SupportedWantsTheFt232WithAManufacturer) {
+  Controller = Chip.Plug ();
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, nullptr), EFI_SUCCESS);
+  Chip.ManufacturerOk = false;
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, nullptr), EFI_UNSUPPORTED);
+  Chip.ManufacturerOk = true;
+  Chip.ProductId = 0x6010;
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, nullptr), EFI_UNSUPPORTED);
+  Chip.ProductId = 0x6001;
+  auto Bad = Remaining (115200, true, 2);
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)Bad.data ()), EFI_UNSUPPORTED);
+  EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Ostrel, StartFailureExitsReleaseEverything) {
+  struct { const char *What; EFI_STATUS Want; } Cases[] = {
+    { "no-out", EFI_DEVICE_ERROR }, { "endpoint", EFI_NOT_FOUND }, { "pool", EFI_OUT_OF_RESOURCES },
+    { "install", EFI_OUT_OF_RESOURCES } };
+  for (auto &C : Cases) {
+    fake::Firmware::Reset ();
+    ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+    fake::Ft232 Fresh;
+    std::string W = C.What;
+    if (W == "no-out") Fresh.Endpoints[1].EndpointAddress = 0x83;
+    if (W == "endpoint") Fresh.FailEndpointIndex = 1;
+    EFI_HANDLE H = Fresh.Plug ();
+    size_t Events = fake::Firmware::OpenEvents ();
+    if (W == "pool") fake::Firmware::FailAllocation (2);          // the ring
+    if (W == "install") fake::Firmware::FailNext ("InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES);
+    EXPECT_EQ (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, H, nullptr), C.Want) << W;
+    EXPECT_EQ (fake::Firmware::OpenCount (H, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u) << W;
+    EXPECT_EQ (fake::Firmware::OpenCount (H, gEfiDevicePathProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u) << W;
+    EXPECT_EQ (fake::Firmware::OpenEvents (), Events) << W;
+    EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u) << W;
+  }
+}
+
+TEST_F (Ostrel, StartGivesThePathBackWhenAnotherDriverHoldsTheUsbIo) {
+  Controller = Chip.Plug ();
+  EFI_HANDLE Other = fake::Firmware::NewHandle ();
+  VOID *Iface;
+  ASSERT_EQ (gBS->OpenProtocol (Controller, &gEfiUsbIoProtocolGuid, &Iface, Other, Controller, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
+  EXPECT_TRUE (EFI_ERROR (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, nullptr)));
+  EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiDevicePathProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+  CHAR16 *Name;
+  EXPECT_EQ (gUsbSerialComponentName.GetControllerName (&gUsbSerialComponentName, Controller, nullptr, (CHAR8 *)"eng", &Name), EFI_UNSUPPORTED);
+}
+
+TEST_F (Ostrel, ChildPathEndsInUartAndFlowControl) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  const UINT8 *P = (const UINT8 *)Dev->ChildDevicePath;
+  EXPECT_EQ (std::memcmp (P, Chip.DevicePath.data (), 6), 0);
+  const UINT8 Uart[] = { 3, 14, 19, 0, 0, 0, 0, 0, 0x00, 0xC2, 0x01, 0, 0, 0, 0, 0, 8, 1, 1 };
+  EXPECT_EQ (std::memcmp (P + 6, Uart, 19), 0);
+  EXPECT_EQ (P[25], 3); EXPECT_EQ (P[26], 10); EXPECT_EQ (P[27], 24);
+  EXPECT_EQ (std::memcmp (P + 29, &gEfiUartDevicePathGuid, 16), 0);
+  EXPECT_EQ (P[45], 0);
+  EXPECT_EQ (P[49], 0x7F);
+  StopAll ();
+}
+
+TEST_F (Ostrel, RemainingPathsNameTheChildAndReprogramIt) {
+  auto R9600 = Remaining (9600, true, 1);
+  ASSERT_EQ (Start ((EFI_DEVICE_PATH_PROTOCOL *)R9600.data ()), EFI_SUCCESS);
+  const UINT8 *P = (const UINT8 *)Dev->ChildDevicePath;
+  EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 9600u);
+  EXPECT_EQ (P[45], 1);
+  EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x001A }));   // the chip keeps 115200
+  auto R57600 = Remaining (57600, true, 0);
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)R57600.data ()), EFI_SUCCESS);
+  size_t Live = fake::Firmware::LiveAllocations ();
+  EXPECT_EQ (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)R57600.data ()), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), Live);
+  EXPECT_EQ (Values (3).back (), 0xC034);
+  EXPECT_EQ (Sio->Mode->BaudRate, 57600u);
+  EXPECT_EQ (Children ().size (), 1u);
+  auto NoFlow = Remaining (57600, false, 0);
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)NoFlow.data ()), EFI_UNSUPPORTED);
+  EXPECT_EQ (StopAll (), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Ostrel, EndNodeOpensTheControllerWithoutAChild) {
+  UINT8 End[] = { 0x7F, 0xFF, 4, 0 };
+  ASSERT_EQ (Start ((EFI_DEVICE_PATH_PROTOCOL *)End), EFI_SUCCESS);
+  EXPECT_TRUE (Children ().empty ());
+  EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 1u);
+  EXPECT_EQ (StopAll (), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Ostrel, StopKeepsAChildItsConsumerWillNotRelease) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  EFI_EVENT Timer = Dev->PollTimer;
+  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  auto Kids = Children ();
+  EXPECT_EQ (gUsbSerialDriverBinding.Stop (&gUsbSerialDriverBinding, Controller, Kids.size (), Kids.data ()), EFI_DEVICE_ERROR);
+  EXPECT_EQ (Children ().size (), 1u);
+  EXPECT_TRUE (fake::Firmware::IsOpenEvent (Timer));
+  EXPECT_EQ (StopAll (), EFI_SUCCESS);
+}
+
+// ---- entry, unload, names
+
+TEST_F (Ostrel, NamesThroughBothProtocols) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  CHAR16 *Name = nullptr;
+  EXPECT_EQ (gUsbSerialComponentName.GetDriverName (&gUsbSerialComponentName, (CHAR8 *)"eng", &Name), EFI_SUCCESS);
+  EXPECT_EQ (gUsbSerialComponentName2.GetDriverName (&gUsbSerialComponentName2, (CHAR8 *)"en", &Name), EFI_SUCCESS);
+  EXPECT_EQ (gUsbSerialComponentName.GetDriverName (&gUsbSerialComponentName, (CHAR8 *)"en\0", &Name), EFI_UNSUPPORTED);  // ISO 639-2 codes are read as three bytes
+  EXPECT_EQ (gUsbSerialComponentName2.GetDriverName (&gUsbSerialComponentName2, (CHAR8 *)"en-US", &Name), EFI_UNSUPPORTED);
+  EXPECT_EQ (gUsbSerialComponentName.GetDriverName (&gUsbSerialComponentName, nullptr, &Name), EFI_INVALID_PARAMETER);
+  Name = nullptr;
+  EXPECT_EQ (gUsbSerialComponentName.GetControllerName (&gUsbSerialComponentName, Controller, nullptr, (CHAR8 *)"eng", &Name), EFI_SUCCESS);
+  ASSERT_NE (Name, nullptr);
+  EXPECT_EQ (std::memcmp (Name, u"Velk USB Serial Adapter", 24 * 2), 0);
+  EFI_HANDLE Kid = Children ()[0];
+  EXPECT_EQ (gUsbSerialComponentName2.GetControllerName (&gUsbSerialComponentName2, Controller, Kid, (CHAR8 *)"en", &Name), EFI_SUCCESS);
+  EXPECT_EQ (gUsbSerialComponentName2.GetControllerName (&gUsbSerialComponentName2, Controller, Controller, (CHAR8 *)"en\0", &Name), EFI_UNSUPPORTED);  // ISO 639-2 codes are read as three bytes
+  fake::Ft232 Other;
+  EFI_HANDLE Free = Other.Plug ();
+  EXPECT_EQ (gUsbSerialComponentName.GetControllerName (&gUsbSerialComponentName, Free, nullptr, nullptr, &Name), EFI_UNSUPPORTED);
+  EXPECT_EQ (fake::Firmware::OpenCount (Free, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+  StopAll ();
+}
+
+TEST_F (Ostrel, UnloadWithNoAdapterAndWithTwo) {
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
+  ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+  fake::Ft232 Second;
+  Second.DevicePath[5] = 0x1E;   // another port: two identical child paths could not both be installed
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  EFI_HANDLE H2 = Second.Plug ();
+  ASSERT_EQ (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, H2, nullptr), EFI_SUCCESS);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
+  EXPECT_EQ (fake::Firmware::OpenCount (H2, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+}
+
+TEST_F (Ostrel, UnloadRefusesWhileAChildStillRuns) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_DEVICE_ERROR);
+  EXPECT_NE (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
+}
+
+TEST_F (Ostrel, EntryInstallsNothingWithoutTheLoadedImage) {
+  fake::Firmware::Reset ();
+  fake::Firmware::FailNext ("HandleProtocol", EFI_UNSUPPORTED);
+  EXPECT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_UNSUPPORTED);
+  EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
+}
+
+// ---- figures for the note
+
+TEST_F (Ostrel, FiguresPoolTransfersPerTickAndPerRead) {
+  size_t Before = fake::Firmware::LiveBytes ();
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  size_t Held = fake::Firmware::LiveBytes () - Before;
+  size_t T0 = Chip.Transfers ();
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  size_t PerIdleTick = Chip.Transfers () - T0;
+  Queue (5);
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  T0 = Chip.Transfers ();
+  UINT8 B; EFI_STATUS S;
+  Read (&B, 1, &S);
+  size_t PerReadWaiting = Chip.Transfers () - T0;
+  std::printf ("FIGURES pool bytes held per adapter: %zu; USB transfers per idle poll tick: %zu; "
+               "per one-byte Read with data waiting: %zu\n", Held, PerIdleTick, PerReadWaiting);
+  EXPECT_EQ (PerIdleTick, 1u);
+  EXPECT_EQ (PerReadWaiting, 0u);
+  StopAll ();
+}
+
+} // namespace
