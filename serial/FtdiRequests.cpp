@@ -48,12 +48,10 @@ FtdiVendorRequest (
   IN EFI_USB_IO_PROTOCOL     *UsbIo,
   IN UINT8                   Request,
   IN UINT16                  Value,
-  IN EFI_USB_DATA_DIRECTION  Direction,
   IN UINT32                  Timeout
   )
 {
   EFI_USB_DEVICE_REQUEST  Setup;
-  UINT8                   Scratch;
   UINT32                  UsbStatus;
 
   Setup.RequestType = FTDI_REQUEST_TYPE_VENDOR_OUT;
@@ -61,9 +59,10 @@ FtdiVendorRequest (
   Setup.Value       = Value;
   Setup.Index       = FTDI_REQUEST_INDEX;
   Setup.Length      = 0;
-  Scratch           = 0;
   UsbStatus         = 0;
-  return UsbIo->UsbControlTransfer (UsbIo, &Setup, Direction, Timeout, &Scratch, 1, &UsbStatus);
+  // The setup packet announces no data, so the transfer has no data stage either: a host
+  // controller that sends one anyway makes the chip stall every request.
+  return UsbIo->UsbControlTransfer (UsbIo, &Setup, EfiUsbNoData, Timeout, NULL, 0, &UsbStatus);
 }
 
 EFI_STATUS
@@ -162,7 +161,7 @@ FtdiSetLineProperties (
     default:              break;
   }
 
-  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_DATA, Word, EfiUsbDataOut, FTDI_TIMEOUT_LINE))) {
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_DATA, Word, FTDI_TIMEOUT_LINE))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -191,7 +190,7 @@ FtdiSetBaudRate (
     return Status;
   }
 
-  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_BAUD_RATE, Divisor, EfiUsbDataOut, FTDI_TIMEOUT_LINE))) {
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_BAUD_RATE, Divisor, FTDI_TIMEOUT_LINE))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -289,16 +288,13 @@ SetControlBitsInternal (
   if (EFI_ERROR (
         FtdiVendorRequest (
           Device->UsbIo, FTDI_REQUEST_FLOW_CTRL,
-          Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE,
-          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)) ||
+          Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE, FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (
         FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW,
-          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)) ||
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (
         FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW,
-          EfiUsbDataOut, FTDI_TIMEOUT_CONTROL)))
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_TIMEOUT_CONTROL)))
   {
     return EFI_DEVICE_ERROR;
   }

@@ -192,7 +192,6 @@ FtdiVendorRequest (
   IN EFI_USB_IO_PROTOCOL     *UsbIo,
   IN UINT8                   Request,
   IN UINT16                  Value,
-  IN EFI_USB_DATA_DIRECTION  Direction,
   IN UINT32                  Timeout
   );
 

@@ -21,9 +21,9 @@ DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
 
 STARTUP = "\n".join([
     "fs0:",
-    "load OstrelDriver.efi",
     "setvar ZorvikConf -guid %s -bs -nv =01" % ZORVIK_GUID,
     "load ZorvikDxe.efi",
+    "load OstrelDriver.efi",
     "NfcKeyTest.efi -n 8 -t 30",
     "echo E2E-SCRIPT-END",
     "reset -s",

@@ -30,7 +30,7 @@ args=()
 for t in $TARGETS; do args+=(-b "$t"); done
 
 build -a X64 -t GCC5 -p NfcKeyboardPkg/NfcKeyboardPkg.dsc "${args[@]}" \
-      -n "$(nproc)" -s -q ${EDK2_BUILD_ARGS:-}
+      -n "$(nproc)" -s ${EDK2_BUILD_ARGS:-}
 
 for t in $TARGETS; do
   out="$REPO/build/X64/$t"

@@ -38,10 +38,12 @@ def images(build=DEBUG):
 
 
 def script(app, enable=True, before="", after="", load_flags=""):
-    lines = ["fs0:", "load %sOstrelDriver.efi" % load_flags]
+    # The keyboard is loaded first, so the serial child is new when it appears and the
+    # firmware offers it to the keyboard (binding Version 0x10) before the terminal driver.
+    lines = ["fs0:"]
     if enable:
         lines.append("setvar ZorvikConf -guid %s -bs -nv =01" % ZORVIK_GUID)
-    lines += ["load %sZorvikDxe.efi" % load_flags]
+    lines += ["load %sZorvikDxe.efi" % load_flags, "load %sOstrelDriver.efi" % load_flags]
     lines += [l for l in before.split("\n") if l]
     if app:
         lines.append("NfcKeyTest.efi " + app)

@@ -32,6 +32,13 @@ ControlTransfer (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_REQUEST *Request, EFI
     return EFI_INVALID_PARAMETER;
   }
 
+  // The chip answers only what the setup packet announces; a data stage it did not
+  // ask for ends the request with a stall.
+  if (((Direction == EfiUsbNoData) != (DataLength == 0)) || (DataLength != Request->Length)) {
+    *Status = EFI_USB_ERR_STALL;
+    return EFI_DEVICE_ERROR;
+  }
+
   if (C->FailControl) {
     if (C->FailControlAfter == 0) {
       *Status = EFI_USB_ERR_STALL;

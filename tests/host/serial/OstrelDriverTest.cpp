@@ -331,7 +331,7 @@ TEST_F (Ostrel, ResetPurgesBothWaysAsDataIn) {
   EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
   ASSERT_EQ (Chip.Requests.size (), 2u);
   EXPECT_EQ (Chip.Requests[0].Value, 1); EXPECT_EQ (Chip.Requests[1].Value, 2);
-  EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbDataIn);
+  EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbNoData);
   EXPECT_EQ (Chip.Requests[0].RequestType, 0x40);
   EXPECT_EQ (Chip.Requests[0].Index, 1);
   Chip.FailControl = true;
