@@ -21,6 +21,8 @@ extern "C" {
 extern EFI_GUID  gZorvikConfGuid;
 }
 
+#include <TplGuard.h>
+
 #include "DebugLog.h"
 #include "Pn532Link.h"
 
@@ -112,16 +114,6 @@ KeyNotifyFromLink (
   return BASE_CR (Link, KEY_NOTIFY_ENTRY, Link);
 }
 
-// Raises the TPL for one scope and restores it on every way out.
-class TplGuard {
-public:
-  explicit TplGuard (EFI_TPL Tpl) : mOld (gBS->RaiseTPL (Tpl)) {}
-  ~TplGuard () { gBS->RestoreTPL (mOld); }
-  TplGuard (const TplGuard &) = delete;
-  TplGuard &operator= (const TplGuard &) = delete;
-private:
-  EFI_TPL mOld;
-};
 
 constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
 constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;

@@ -24,6 +24,8 @@ extern "C" {
 #include <Library/DevicePathLib.h>
 }
 
+#include <TplGuard.h>
+
 #include "DebugLog.h"
 
 #define FTDI_SERIAL_DEVICE_SIGNATURE  SIGNATURE_32 ('u', 's', 'b', 's')
@@ -144,17 +146,6 @@ FtdiFromSerialIo (
   return BASE_CR (This, FTDI_SERIAL_DEVICE, SerialIo);
 }
 
-// Raises the TPL for one scope and restores it on every way out.
-class TplGuard {
-public:
-  explicit TplGuard (EFI_TPL Tpl) : mOld (gBS->RaiseTPL (Tpl)) {}
-  ~TplGuard () { gBS->RestoreTPL (mOld); }
-  TplGuard (const TplGuard &) = delete;
-  TplGuard &operator= (const TplGuard &) = delete;
-
-private:
-  EFI_TPL    mOld;
-};
 
 inline BOOLEAN
 FtdiRingEmpty (
