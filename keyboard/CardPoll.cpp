@@ -106,6 +106,12 @@ PollCardTimerHandler (
     return;
   }
 
+  // Called from inside the firmware's timer interrupt, the exchange's reads could wait
+  // for ever on a silent reader; the next period will find the clock running.
+  if (!TickWitnessTicking (&Dev->PollClock)) {
+    return;
+  }
+
   UINT8  Answer[NFC_POLL_ANSWER_LENGTH];
   INT32  Sent = Pn532Exchange (
                   &Dev->LinkOps,

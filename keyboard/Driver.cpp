@@ -108,6 +108,7 @@ ReleaseDevice (
 {
   DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
   CloseEventIfOpen (&Dev->PollTimer);
+  TickWitnessClose (&Dev->PollClock);
   CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
   CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
   CloseEventIfOpen (&Dev->NotifyDispatchEvent);
@@ -121,6 +122,11 @@ CreateDeviceEvents (
   )
 {
   EFI_STATUS  Status;
+
+  Status = TickWitnessOpen (&Dev->PollClock);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
 
   Status = gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_NOTIFY, PollCardTimerHandler, Dev, &Dev->PollTimer);
   if (EFI_ERROR (Status)) {
@@ -382,6 +388,7 @@ NfcKeyboardStop (
   }
 
   CloseEventIfOpen (&Dev->PollTimer);
+  TickWitnessClose (&Dev->PollClock);
   CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
   CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
   CloseEventIfOpen (&Dev->NotifyDispatchEvent);

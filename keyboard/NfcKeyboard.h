@@ -21,6 +21,7 @@ extern "C" {
 extern EFI_GUID  gZorvikConfGuid;
 }
 
+#include <TickWitness.h>
 #include <TplGuard.h>
 
 #include "DebugLog.h"
@@ -84,6 +85,7 @@ typedef struct {
   KEY_RING                             NotifyQueue;
   PN532_LINK_OPS                       LinkOps;
   EFI_EVENT                            PollTimer;
+  TICK_WITNESS                         PollClock;
   EFI_UNICODE_STRING_TABLE             *ControllerNameTable;
   LIST_ENTRY                           NotifyList;
   EFI_EVENT                            NotifyDispatchEvent;

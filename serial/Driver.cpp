@@ -141,6 +141,8 @@ ReleaseDevice (
     Device->PollTimer = NULL;
   }
 
+  TickWitnessClose (&Device->PollClock);
+
   Device->DeviceFailed = TRUE;
   if (Device->ControllerNameTable != NULL) {
     FreeUnicodeStringTable (Device->ControllerNameTable);
@@ -474,6 +476,8 @@ UsbSerialDriverBindingStart (
     FtdiDecodeModemStatus (Device, FirstStatus);
   }
 
+  // Without its witness the poll would work as before, so a failure here is not fatal.
+  (VOID)TickWitnessOpen (&Device->PollClock);
   if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, FtdiPollNotify, Device, &Device->PollTimer))) {
     gBS->SetTimer (Device->PollTimer, TimerPeriodic, FTDI_POLL_PERIOD_100NS);
   } else {

@@ -24,6 +24,7 @@ extern "C" {
 #include <Library/DevicePathLib.h>
 }
 
+#include <TickWitness.h>
 #include <TplGuard.h>
 
 #include "DebugLog.h"
@@ -120,6 +121,7 @@ typedef struct {
   EFI_SERIAL_IO_MODE              SerialMode;
   BOOLEAN                         DeviceFailed;
   EFI_EVENT                       PollTimer;
+  TICK_WITNESS                    PollClock;
   UINT32                          ControlStatus;
   SERIAL_ATTRIBUTES               LastAttributes;
   LINE_CONTROL                    LineControl;

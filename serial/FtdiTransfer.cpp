@@ -140,7 +140,8 @@ FtdiPollNotify (
     return;
   }
 
-  if (!Device->DeviceFailed) {
+  // From inside the firmware's timer interrupt, a bulk-IN on an idle line may never end.
+  if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
     Count = 0;
     FtdiReceivePacket (Device, &Count, NULL);
   }

@@ -126,6 +126,9 @@ class QemuRun:
                ] + hc + [
                "-chardev", "socket,id=nfc,path=" + self.sim.path,
                "-device", "usb-serial,chardev=nfc,bus=hc.0"]
+        if os.environ.get("E2E_MONITOR") == "1":
+            # A monitor socket in the run folder, to look at a guest that stopped answering.
+            cmd += ["-monitor", "unix:%s,server,nowait" % os.path.join(self.dir, "monitor.sock")]
         self.started_at = time.monotonic()
         self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.dir, "qemu.out"), "w"),

@@ -356,12 +356,7 @@ TESTS = [v for k, v in list(globals().items()) if k.startswith("test_")]
 
 # Scenarios that show an open fault: run them by name (-k) to work on them; the full run
 # reports them as skipped, with the reason, instead of hanging a guest for two minutes.
-OPEN_FAULTS = {
-    "test_card_removed_is_not_typed_again":
-        "the guest stops answering after four keys when the reader stalls 100 ms between reads",
-    "test_unload_serial_driver_stops_keyboard_first":
-        "the shell sometimes stops answering after the unload",
-}
+OPEN_FAULTS = {}
 
 
 def main():

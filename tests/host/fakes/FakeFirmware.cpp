@@ -67,6 +67,7 @@ struct EVENT_RECORD {
   UINT64              Period100ns;
   bool                Armed;
   UINT64              DueUs;
+  UINT64              ArmedUs;
 };
 
 constexpr UINT64  HandleSignature = SIGNATURE_64 ('F', 'H', 'A', 'N', 'D', 'L', 'E', ' ');
@@ -74,6 +75,8 @@ constexpr UINT64  EventSignature  = SIGNATURE_64 ('F', 'E', 'V', 'E', 'N', 'T', 
 // WaitForEvent gives up after this much virtual time rather than hang a test.
 constexpr UINT64  WaitLimitUs     = 10ULL * 1000 * 1000;
 constexpr UINT64  WaitRoundUs     = 1000;
+// The firmware's timer interrupt period.
+constexpr UINT64  TickUs          = 10000;
 
 EFI_BOOT_SERVICES                mBootServices;
 EFI_RUNTIME_SERVICES             mRuntimeServices;
@@ -103,6 +106,7 @@ INTN                                mTplDepth;
 UINT64                              mNowUs;
 UINT64                              mStallCalls;
 fake::Firmware::STALL_HOOK          mStallHook;
+bool                                mTicksHeld;
 void                                *mStallContext;
 UINT64                              mMonotonic;
 
@@ -343,6 +347,37 @@ Expire (EVENT_RECORD *Event)
   Signal (Event);
 }
 
+// A stall lets the timer interrupt in, unless it runs at TPL_HIGH_LEVEL or inside that
+// interrupt (HoldTicks). Only timers without a notify are signalled here: those are what
+// code that stalls can see (CheckEvent); notifies run from WaitForEvent or the test.
+// A timer is signalled on the first tick at or after its trigger time that follows the
+// moment it was armed, as the firmware's core does.
+void
+SignalTicksDuringStall (UINT64 Before, UINT64 After)
+{
+  if (mTicksHeld || (mTpl >= TPL_HIGH_LEVEL)) {
+    return;
+  }
+
+  UINT64  LastTick = After - After % TickUs;
+  if (LastTick <= Before) {
+    return;
+  }
+
+  std::vector<EVENT_RECORD *>  Due;
+  for (auto &Event : mEvents) {
+    if (Event->Open && Event->Armed && (Event->Notify == nullptr) &&
+        (LastTick >= Event->DueUs) && (LastTick > Event->ArmedUs))
+    {
+      Due.push_back (Event.get ());
+    }
+  }
+
+  for (auto *Event : Due) {
+    Expire (Event);
+  }
+}
+
 // ---- boot services: TPL, time, memory ----------------------------------------
 
 EFI_TPL
@@ -460,8 +495,11 @@ EFI_STATUS
 EFIAPI
 FwStall (UINTN Microseconds)
 {
+  UINT64  Before = mNowUs;
+
   mStallCalls++;
   mNowUs += Microseconds;
+  SignalTicksDuringStall (Before, mNowUs);
   if (mStallHook != nullptr) {
     mStallHook (mStallContext, mNowUs);
   }
@@ -713,6 +751,12 @@ FwSetTimer (EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT64 TriggerTime)
   Record->Period100ns = (Type == TimerCancel) ? 0 : TriggerTime;
   Record->Armed       = (Type != TimerCancel);
   Record->DueUs       = mNowUs + (TriggerTime + 9) / 10;
+  Record->ArmedUs     = mNowUs;
+  // The firmware's core signals a relative 0 at once, not on a tick.
+  if ((Type == TimerRelative) && (TriggerTime == 0) && (Record->Notify == nullptr)) {
+    Expire (Record);
+  }
+
   return EFI_SUCCESS;
 }
 
@@ -1941,6 +1985,7 @@ Firmware::Reset ()
   mNowUs            = 0;
   mStallCalls       = 0;
   mStallHook        = nullptr;
+  mTicksHeld        = false;
   mStallContext     = nullptr;
   mMonotonic        = 0;
   mFailUninstall    = EFI_SUCCESS;
@@ -2064,6 +2109,8 @@ Firmware::Reset ()
 UINT64 Firmware::NowUs () { return mNowUs; }
 void   Firmware::AdvanceUs (UINT64 Us) { mNowUs += Us; }
 UINT64 Firmware::StallCalls () { return mStallCalls; }
+void   Firmware::HoldTicks (bool Held) { mTicksHeld = Held; }
+bool   Firmware::TicksHeld () { return mTicksHeld; }
 
 void
 Firmware::SetStallHook (STALL_HOOK Hook, void *Context)

@@ -34,6 +34,11 @@ struct Firmware {
   using STALL_HOOK = void (*)(void *Context, UINT64 NowUs);
   // Called after each Stall advances time, and after each 1 ms round WaitForEvent waits.
   static void   SetStallHook (STALL_HOOK Hook, void *Context);
+  // The timer interrupt ticks every 10 ms of virtual time; a Stall signals the notify-less
+  // timers that come due on those ticks. HoldTicks (true) plays code that runs inside the
+  // timer interrupt, before it is acknowledged: the clock moves but no timer comes due.
+  static void   HoldTicks (bool Held);
+  static bool   TicksHeld ();
 
   // Pool memory (AllocatePool/FreePool through gBS, so MemoryAllocationLib works unchanged).
   // Page allocations count as blocks too, so one leak check covers both.

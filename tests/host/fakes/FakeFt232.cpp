@@ -76,6 +76,10 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   }
 
   C->BulkInCalls++;
+  if (Firmware::TicksHeld () && ((C->InFault == BULK_IN_FAULT::NakXhci) || (C->Pending.empty () && C->IdleNak))) {
+    C->NeverEnding++;
+  }
+
   uint8_t *Out  = static_cast<uint8_t *>(Data);
   size_t  Room  = *DataLength;
   switch (C->InFault) {

@@ -141,6 +141,23 @@ TEST_F (Keyboard, ACardIsTypedAsHexAndFiguresAreMeasured) {
   ExpectReleased ();
 }
 
+TEST_F (Keyboard, APollInsideTheTimerInterruptLeavesTheReaderAlone) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Line.Card = { 0x04, 0xA1, 0x3F, 0x7B };
+  size_t  Writes = Line.Writes.size ();
+  fake::Firmware::HoldTicks (true);
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Line.Writes.size (), Writes);
+  EXPECT_TRUE (KeyRingIsEmpty (&Dev ()->KeyQueue));
+  fake::Firmware::HoldTicks (false);
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Drain (), u"04A13F7B");
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
 TEST_F (Keyboard, OnlyAnswersWithOneTargetAndAShortIdBecomeKeys) {
   Load (1);
   ASSERT_EQ (Start (), EFI_SUCCESS);

@@ -25,6 +25,7 @@
 #include <Protocol/UgaDraw.h>
 #include <Protocol/HiiFont.h>
 #include <Protocol/SimpleFileSystem.h>
+#include <Protocol/Timer.h>
 #include <Guid/GlobalVariable.h>
 #include <Guid/EventGroup.h>
 #include <Guid/EventLegacyBios.h>
@@ -51,6 +52,7 @@ EFI_GUID  gEfiGraphicsOutputProtocolGuid         = EFI_GRAPHICS_OUTPUT_PROTOCOL_
 EFI_GUID  gEfiUgaDrawProtocolGuid                = EFI_UGA_DRAW_PROTOCOL_GUID;
 EFI_GUID  gEfiHiiFontProtocolGuid                = EFI_HII_FONT_PROTOCOL_GUID;
 EFI_GUID  gEfiSimpleFileSystemProtocolGuid       = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
+EFI_GUID  gEfiTimerArchProtocolGuid              = EFI_TIMER_ARCH_PROTOCOL_GUID;
 EFI_GUID  gEfiGlobalVariableGuid                 = EFI_GLOBAL_VARIABLE;
 EFI_GUID  gEfiEventReadyToBootGuid               = EFI_EVENT_GROUP_READY_TO_BOOT;
 EFI_GUID  gEfiEventLegacyBootGuid                = EFI_EVENT_LEGACY_BOOT_GUID;

@@ -219,6 +219,33 @@ TEST_F (Ostrel, IdleNakTimeoutIsNothingYetOnXhciAndUhci) {
   }
 }
 
+TEST_F (Ostrel, APollInsideTheTimerInterruptLeavesTheLineAlone) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.IdleNak = true;
+  // Inside the timer interrupt an idle line's bulk-IN could never time out; the poll
+  // gives up within two ticks instead, and what arrives meanwhile waits in the chip.
+  fake::Firmware::HoldTicks (true);
+  size_t  Before = Chip.BulkInCalls;
+  UINT64  T0     = fake::Firmware::NowUs ();
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  EXPECT_LE (fake::Firmware::NowUs () - T0, 21000u);
+  Queue (2, 'q');
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  EXPECT_EQ (Chip.BulkInCalls, Before);
+  EXPECT_EQ (Chip.NeverEnding, 0u);
+  EXPECT_TRUE (FtdiRingEmpty (Dev));
+  // With the clock running again the next poll fetches it.
+  fake::Firmware::HoldTicks (false);
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  EXPECT_EQ (Chip.BulkInCalls, Before + 1);
+  UINT8 B[2]; EFI_STATUS S;
+  EXPECT_EQ (Read (B, 2, &S), 2u);
+  EXPECT_EQ (B[0], 'q');
+  EXPECT_EQ (B[1], 'r');
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  StopAll ();
+}
+
 TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Chip.InFault = fake::BULK_IN_FAULT::TimeoutOther;
