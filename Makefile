@@ -33,7 +33,7 @@ sim-test:
 e2e-test: build sim-test
 	python3 $(REPO)/tests/e2e/run.py
 
-test: build host-test image-check sim-test
+test: build host-test image-check e2e-test
 
 demo: build
 	python3 $(REPO)/tools/demo.py

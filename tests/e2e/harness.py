@@ -61,12 +61,14 @@ class HarnessError(Exception):
 
 class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
-                 name="run", keep=None, answer_pending=True, memory=256):
+                 name="run", keep=None, answer_pending=True, memory=256, reboot=False):
         self.images = dict(images)
         self.startup = startup
         self.controller = controller
         self.name = name
         self.memory = memory
+        # A reboot keeps the same QEMU and its VARS copy, as a machine keeps its NVRAM.
+        self.reboot = reboot
         self.dir = tempfile.mkdtemp(prefix="nfc-e2e-%s-" % name)
         self.keep = keep if keep is not None else os.environ.get("E2E_KEEP") == "1"
         self.sim = pn532sim.Pn532Sim(os.path.join(self.dir, "nfc.sock"),
@@ -117,7 +119,7 @@ class QemuRun:
             raise HarnessError("controller is xhci or uhci")
         cmd = ["qemu-system-x86_64",
                "-machine", "q35,accel=%s" % ("kvm" if kvm else "tcg"),
-               "-nodefaults", "-display", "none", "-no-reboot", "-m", str(self.memory),
+               "-nodefaults", "-display", "none", "-m", str(self.memory),
                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
                "-drive", "file=fat:rw:%s,format=raw" % esp,
@@ -129,6 +131,8 @@ class QemuRun:
         if os.environ.get("E2E_MONITOR") == "1":
             # A monitor socket in the run folder, to look at a guest that stopped answering.
             cmd += ["-monitor", "unix:%s,server,nowait" % os.path.join(self.dir, "monitor.sock")]
+        if not self.reboot:
+            cmd.append("-no-reboot")
         self.started_at = time.monotonic()
         self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.dir, "qemu.out"), "w"),
@@ -247,16 +251,23 @@ class QemuRun:
                     raise HarnessError("no %s %r within %ds" % ("log" if logs else "line", pattern, timeout))
                 self.lock.wait(min(left, 0.5))
 
-    def wait_prompt(self, timeout):
+    def wait_prompt(self, timeout, pattern=PROMPT):
+        """Waits until the unfinished last line (the prompt line) matches pattern; returns the match."""
+        rx = re.compile(pattern)
         deadline = time.monotonic() + timeout
         with self.lock:
             while True:
-                if PROMPT.search(ESCAPE.sub("", self.partial).replace("\r", "")):
-                    return
+                m = rx.search(ESCAPE.sub("", self.partial).replace("\r", ""))
+                if m:
+                    return m
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise HarnessError("no shell prompt within %ds" % timeout)
+                    raise HarnessError("no prompt line %r within %ds" % (rx.pattern, timeout))
                 self.lock.wait(min(left, 0.5))
+
+    def prompt_line(self):
+        with self.lock:
+            return ESCAPE.sub("", self.partial).replace("\r", "")
 
     def command(self, line, timeout=60):
         """Types a line at the prompt and waits for the next prompt; returns its output lines."""

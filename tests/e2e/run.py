@@ -351,6 +351,119 @@ def test_placement_latency():
     c.done()
 
 
+# -- the boot-time install: Driver#### options, ZorvikConf and ConIn across a reset ----
+
+SETUP = os.path.join(RELEASE, "NfcKeyboardSetup.efi")
+# The card's characters as the shell echoes them on its own prompt line.
+PROMPT_CARD = r"(Shell|FS\d+:\\[^>]*)> ?(04A13F7B)"
+
+
+def installed_images():
+    # The images a user copies to the ESP; RELEASE, so no log line lands on the prompt line.
+    return {"OstrelDriver.efi": os.path.join(RELEASE, "OstrelDriver.efi"),
+            "ZorvikDxe.efi": os.path.join(RELEASE, "ZorvikDxe.efi"),
+            "NfcKeyboardSetup.efi": SETUP}
+
+
+class Boots:
+    """One QEMU that resets between boots and keeps its VARS copy; every boot's
+    startup.nsh only marks the boot and changes to fs0:, the rest is typed in."""
+
+    def __init__(self, name):
+        self.run = QemuRun(installed_images(), startup="echo E2E-BOOT\nfs0:\n", name=name, reboot=True)
+        self.seen = -1
+
+    def next_boot(self):
+        self.seen, _, _ = self.run.wait_for(r"^E2E-BOOT", BOOT, start=self.seen + 1)
+        self.run.wait_prompt(30)
+
+    def cmd(self, line):
+        return "\n".join(self.run.command(line, 60))
+
+    def reset(self):
+        self.run.send("reset")
+
+    def install(self):
+        out = [self.cmd('bcfg driver add 0 fs0:\\OstrelDriver.efi "FTDI-232 USB Serial Driver"'),
+               self.cmd('bcfg driver add 1 fs0:\\ZorvikDxe.efi "NFC Keyboard Driver"'),
+               self.cmd("NfcKeyboardSetup.efi enable"),
+               self.cmd("load ZorvikDxe.efi"),
+               self.cmd("load OstrelDriver.efi"),
+               self.cmd("NfcKeyboardSetup.efi console add")]
+        return "\n".join(out)
+
+    def card_on_prompt(self, timeout):
+        """Places the card; True when the prompt line shows its characters in time."""
+        self.run.sim.place(CARD)
+        try:
+            self.run.wait_prompt(timeout, PROMPT_CARD)
+            return True
+        except HarnessError:
+            return False
+        finally:
+            self.run.sim.remove()
+
+    def clear_prompt(self):
+        # What the card typed runs as an unknown command; the next prompt comes clean.
+        time.sleep(1.5)
+        self.run.send("")
+        self.run.wait_prompt(30, r"(Shell|FS\d+:\\[^>]*)> ?$")
+
+
+def test_boot_install_types_into_the_shell_prompt():
+    b = Boots("install")
+    c = Check()
+    try:
+        b.run.start()
+        b.next_boot()
+        out = b.install()
+        c.true("ConIn now holds the NFC keyboard" in out, "console add: %r" % out[-400:])
+        b.reset()
+        b.next_boot()
+        # Nothing was loaded by hand in this boot: the firmware did it all.
+        c.true(b.card_on_prompt(20), "the card never reached the prompt line: %r" % b.run.prompt_line())
+        b.clear_prompt()
+        status = b.cmd("NfcKeyboardSetup.efi status")
+        for want in ('Serial driver "FTDI-232 USB Serial Driver": loaded',
+                     'Keyboard driver "NFC Keyboard Driver": loaded',
+                     "ZorvikConf: 01 (enabled)", "NFC keyboard: running", "NFC keyboard in ConIn: yes"):
+            c.true(want in status, "status lacks %r" % want)
+        b.run.send("reset -s")
+        c.true(b.run.wait_exit(30), "no power-off")
+    finally:
+        b.run.stop()
+    c.done()
+
+
+def test_console_remove_and_disable_undo_the_install():
+    b = Boots("undo")
+    c = Check()
+    try:
+        b.run.start()
+        b.next_boot()
+        b.install()
+        b.reset()
+        b.next_boot()
+        c.true(b.card_on_prompt(20), "the install did not take: %r" % b.run.prompt_line())
+        b.clear_prompt()
+        out = b.cmd("NfcKeyboardSetup.efi console remove") + b.cmd("NfcKeyboardSetup.efi disable")
+        c.true("no longer holds the NFC keyboard" in out or "held only the NFC keyboard" in out,
+               "console remove: %r" % out[-400:])
+        c.true("ZorvikConf = 00" in out, "disable: %r" % out[-400:])
+        b.reset()
+        b.next_boot()
+        c.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
+        status = b.cmd("NfcKeyboardSetup.efi status")
+        for want in ('Keyboard driver "NFC Keyboard Driver": loaded', "ZorvikConf: 00 (disabled)",
+                     "NFC keyboard: not running"):
+            c.true(want in status, "status lacks %r" % want)
+        b.run.send("reset -s")
+        c.true(b.run.wait_exit(30), "no power-off")
+    finally:
+        b.run.stop()
+    c.done()
+
+
 TESTS = [v for k, v in list(globals().items()) if k.startswith("test_")]
 
 
