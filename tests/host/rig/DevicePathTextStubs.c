@@ -1,5 +1,6 @@
 /** @file
-  The text conversions UefiDevicePathLib refers to; the serial driver never converts a path to text.
+  The text conversions UefiDevicePathLib refers to. Neither driver converts a device path
+  to or from text, so their tests link these empty ones.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include <Uefi.h>
