@@ -383,14 +383,23 @@ class Boots:
     def reset(self):
         self.run.send("reset")
 
-    def install(self):
-        out = [self.cmd('bcfg driver add 0 fs0:\\OstrelDriver.efi "FTDI-232 USB Serial Driver"'),
-               self.cmd('bcfg driver add 1 fs0:\\ZorvikDxe.efi "NFC Keyboard Driver"'),
-               self.cmd("NfcKeyboardSetup.efi enable"),
-               self.cmd("load ZorvikDxe.efi"),
-               self.cmd("load OstrelDriver.efi"),
-               self.cmd("NfcKeyboardSetup.efi console add")]
-        return "\n".join(out)
+    def install_and_reboot(self, c):
+        """Starts QEMU, types the install into the first boot, resets, and checks that
+        the card reaches the prompt line of the second boot, where nothing was loaded by
+        hand: the firmware did it all."""
+        self.run.start()
+        self.next_boot()
+        out = "\n".join([self.cmd('bcfg driver add 0 fs0:\\OstrelDriver.efi "FTDI-232 USB Serial Driver"'),
+                         self.cmd('bcfg driver add 1 fs0:\\ZorvikDxe.efi "NFC Keyboard Driver"'),
+                         self.cmd("NfcKeyboardSetup.efi enable"),
+                         self.cmd("load ZorvikDxe.efi"),
+                         self.cmd("load OstrelDriver.efi"),
+                         self.cmd("NfcKeyboardSetup.efi console add")])
+        c.true("ConIn now holds the NFC keyboard" in out, "console add: %r" % out[-400:])
+        self.reset()
+        self.next_boot()
+        c.true(self.card_on_prompt(20), "the card never reached the prompt line: %r" % self.run.prompt_line())
+        self.clear_prompt()
 
     def card_on_prompt(self, timeout):
         """Places the card; True when the prompt line shows its characters in time."""
@@ -409,27 +418,23 @@ class Boots:
         self.run.send("")
         self.run.wait_prompt(30, r"(Shell|FS\d+:\\[^>]*)> ?$")
 
+    def check_status_and_power_off(self, c, wants):
+        status = self.cmd("NfcKeyboardSetup.efi status")
+        for want in wants:
+            c.true(want in status, "status lacks %r" % want)
+        self.run.send("reset -s")
+        c.true(self.run.wait_exit(30), "no power-off")
+
 
 def test_boot_install_types_into_the_shell_prompt():
     b = Boots("install")
     c = Check()
     try:
-        b.run.start()
-        b.next_boot()
-        out = b.install()
-        c.true("ConIn now holds the NFC keyboard" in out, "console add: %r" % out[-400:])
-        b.reset()
-        b.next_boot()
-        # Nothing was loaded by hand in this boot: the firmware did it all.
-        c.true(b.card_on_prompt(20), "the card never reached the prompt line: %r" % b.run.prompt_line())
-        b.clear_prompt()
-        status = b.cmd("NfcKeyboardSetup.efi status")
-        for want in ('Serial driver "FTDI-232 USB Serial Driver": loaded',
-                     'Keyboard driver "NFC Keyboard Driver": loaded',
-                     "ZorvikConf: 01 (enabled)", "NFC keyboard: running", "NFC keyboard in ConIn: yes"):
-            c.true(want in status, "status lacks %r" % want)
-        b.run.send("reset -s")
-        c.true(b.run.wait_exit(30), "no power-off")
+        b.install_and_reboot(c)
+        b.check_status_and_power_off(c, ('Serial driver "FTDI-232 USB Serial Driver": loaded',
+                                         'Keyboard driver "NFC Keyboard Driver": loaded',
+                                         "ZorvikConf: 01 (enabled)", "NFC keyboard: running",
+                                         "NFC keyboard in ConIn: yes"))
     finally:
         b.run.stop()
     c.done()
@@ -439,13 +444,7 @@ def test_console_remove_and_disable_undo_the_install():
     b = Boots("undo")
     c = Check()
     try:
-        b.run.start()
-        b.next_boot()
-        b.install()
-        b.reset()
-        b.next_boot()
-        c.true(b.card_on_prompt(20), "the install did not take: %r" % b.run.prompt_line())
-        b.clear_prompt()
+        b.install_and_reboot(c)
         out = b.cmd("NfcKeyboardSetup.efi console remove") + b.cmd("NfcKeyboardSetup.efi disable")
         c.true("no longer holds the NFC keyboard" in out or "held only the NFC keyboard" in out,
                "console remove: %r" % out[-400:])
@@ -453,12 +452,8 @@ def test_console_remove_and_disable_undo_the_install():
         b.reset()
         b.next_boot()
         c.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
-        status = b.cmd("NfcKeyboardSetup.efi status")
-        for want in ('Keyboard driver "NFC Keyboard Driver": loaded', "ZorvikConf: 00 (disabled)",
-                     "NFC keyboard: not running"):
-            c.true(want in status, "status lacks %r" % want)
-        b.run.send("reset -s")
-        c.true(b.run.wait_exit(30), "no power-off")
+        b.check_status_and_power_off(c, ('Keyboard driver "NFC Keyboard Driver": loaded',
+                                         "ZorvikConf: 00 (disabled)", "NFC keyboard: not running"))
     finally:
         b.run.stop()
     c.done()
