@@ -8,27 +8,12 @@
 #include <random>
 #include <vector>
 
-#include "FakeFirmware.h"
-#include "FakeFt232.h"
-#include "FakePortIo.h"
-#include "FtdiSerial.h"
+#include "SerialFixture.h"
 
 namespace {
 
-class OstrelHostile : public ::testing::Test {
+class OstrelHostile : public SerialFixture {
 protected:
-  fake::Ft232             Chip;
-  EFI_HANDLE              Controller = nullptr;
-  EFI_SERIAL_IO_PROTOCOL  *Sio       = nullptr;
-  FTDI_SERIAL_DEVICE      *Dev       = nullptr;
-
-  void
-  SetUp () override
-  {
-    fake::Firmware::Reset ();
-    fake::PortIo::Reset ();
-    ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
-  }
 
   EFI_HANDLE
   Child ()

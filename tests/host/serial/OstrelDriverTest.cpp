@@ -6,27 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FakeFirmware.h"
-#include "FakeFt232.h"
-#include "FakePortIo.h"
-#include "FtdiSerial.h"
+#include "SerialFixture.h"
 
 namespace {
 
-class Ostrel : public ::testing::Test {
+class Ostrel : public SerialFixture {
 protected:
-  fake::Ft232             Chip;
-  EFI_HANDLE              Controller = nullptr;
-  EFI_SERIAL_IO_PROTOCOL  *Sio       = nullptr;
-  FTDI_SERIAL_DEVICE      *Dev       = nullptr;
-
-  void
-  SetUp () override
-  {
-    fake::Firmware::Reset ();
-    fake::PortIo::Reset ();
-    ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
-  }
 
   EFI_STATUS
   Start (EFI_DEVICE_PATH_PROTOCOL *Remaining = nullptr)
