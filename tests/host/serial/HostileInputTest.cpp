@@ -14,7 +14,6 @@ namespace {
 
 class OstrelHostile : public SerialFixture {
 protected:
-
   EFI_HANDLE
   Child ()
   {

@@ -12,7 +12,6 @@ namespace {
 
 class Ostrel : public SerialFixture {
 protected:
-
   EFI_STATUS
   Start (EFI_DEVICE_PATH_PROTOCOL *Remaining = nullptr)
   {
