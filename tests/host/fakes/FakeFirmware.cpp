@@ -851,17 +851,12 @@ DisconnectUsers (HANDLE_RECORD *Handle, PROTOCOL_ENTRY *Entry)
   return Opens.empty () ? EFI_SUCCESS : EFI_ACCESS_DENIED;
 }
 
+// Uninstall and reinstall both need the entry to hold the interface the caller names and
+// every driver using it to let go; on a refusal the drivers stopped so far get the
+// controller back.
 EFI_STATUS
-EFIAPI
-FwUninstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *Interface)
+ReleaseEntry (HANDLE_RECORD *Handle, EFI_GUID *Protocol, VOID *Interface, PROTOCOL_ENTRY **Released)
 {
-  EFI_STATUS      Status;
-  HANDLE_RECORD   *Handle = AsHandle (UserHandle);
-
-  if (Failing ("UninstallProtocolInterface", &Status)) {
-    return Status;
-  }
-
   if ((Handle == nullptr) || (Protocol == NULL)) {
     return EFI_INVALID_PARAMETER;
   }
@@ -871,12 +866,31 @@ FwUninstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *I
     return EFI_NOT_FOUND;
   }
 
-  Status = DisconnectUsers (Handle, Entry);
-  if (EFI_ERROR (Status)) {
-    // Whoever was stopped before the refusal gets the controller back.
+  if (EFI_ERROR (DisconnectUsers (Handle, Entry))) {
     CORE_CALL  Core;
     FwConnectController (Handle, NULL, NULL, TRUE);
     return EFI_ACCESS_DENIED;
+  }
+
+  *Released = Entry;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FwUninstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *Interface)
+{
+  EFI_STATUS      Status;
+  HANDLE_RECORD   *Handle = AsHandle (UserHandle);
+  PROTOCOL_ENTRY  *Entry;
+
+  if (Failing ("UninstallProtocolInterface", &Status)) {
+    return Status;
+  }
+
+  Status = ReleaseEntry (Handle, Protocol, Interface, &Entry);
+  if (EFI_ERROR (Status)) {
+    return Status;
   }
 
   auto  &List = Handle->Protocols;
@@ -894,25 +908,15 @@ FwReinstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *O
 {
   EFI_STATUS      Status;
   HANDLE_RECORD   *Handle = AsHandle (UserHandle);
+  PROTOCOL_ENTRY  *Entry;
 
   if (Failing ("ReinstallProtocolInterface", &Status)) {
     return Status;
   }
 
-  if ((Handle == nullptr) || (Protocol == NULL)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  PROTOCOL_ENTRY  *Entry = FindProtocol (Handle, Protocol);
-  if ((Entry == nullptr) || (Entry->Interface != OldInterface)) {
-    return EFI_NOT_FOUND;
-  }
-
-  Status = DisconnectUsers (Handle, Entry);
+  Status = ReleaseEntry (Handle, Protocol, OldInterface, &Entry);
   if (EFI_ERROR (Status)) {
-    CORE_CALL  Core;
-    FwConnectController (Handle, NULL, NULL, TRUE);
-    return EFI_ACCESS_DENIED;
+    return Status;
   }
 
   Entry->Interface = NewInterface;
