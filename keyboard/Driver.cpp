@@ -98,6 +98,19 @@ CloseEventIfOpen (
   }
 }
 
+// Closes what CreateDeviceEvents made, in order; events never created are skipped.
+VOID
+CloseDeviceEvents (
+  NFC_KEYBOARD_DEV  *Dev
+  )
+{
+  CloseEventIfOpen (&Dev->PollTimer);
+  TickWitnessClose (&Dev->PollClock);
+  CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
+  CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
+  CloseEventIfOpen (&Dev->NotifyDispatchEvent);
+}
+
 // Every Start failure after the record exists comes through here.
 VOID
 ReleaseDevice (
@@ -107,11 +120,7 @@ ReleaseDevice (
   )
 {
   DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
-  CloseEventIfOpen (&Dev->PollTimer);
-  TickWitnessClose (&Dev->PollClock);
-  CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
-  CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
-  CloseEventIfOpen (&Dev->NotifyDispatchEvent);
+  CloseDeviceEvents (Dev);
   FreePool (Dev);
   CloseSerialIo (This, ControllerHandle);
 }
@@ -387,11 +396,7 @@ NfcKeyboardStop (
     return Status;
   }
 
-  CloseEventIfOpen (&Dev->PollTimer);
-  TickWitnessClose (&Dev->PollClock);
-  CloseEventIfOpen (&Dev->SimpleTextIn.WaitForKey);
-  CloseEventIfOpen (&Dev->SimpleTextInEx.WaitForKeyEx);
-  CloseEventIfOpen (&Dev->NotifyDispatchEvent);
+  CloseDeviceEvents (Dev);
 
   FreeNotifyList (Dev);
 
