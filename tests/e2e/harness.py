@@ -52,7 +52,9 @@ ZORVIK_GUID = "FA9D4DC0-2D4F-4AD3-849F-7A7F08DA3922"
 ESCAPE = re.compile(r"\x1b(\[[0-9;?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>78cDEHM])")
 LOG_START = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| ")
 LOG_LINE = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| (INFO|WARN|ERROR|)\] (.*)")
-PROMPT = re.compile(r"(Shell|FS\d+:\\[^>]*)> ?$")
+# The shell prompt as it starts a line; PROMPT is the prompt alone, waiting for input.
+PROMPT_START = r"(Shell|FS\d+:\\[^>]*)> ?"
+PROMPT = re.compile(PROMPT_START + "$")
 
 
 class HarnessError(Exception):
@@ -257,7 +259,7 @@ class QemuRun:
         deadline = time.monotonic() + timeout
         with self.lock:
             while True:
-                m = rx.search(ESCAPE.sub("", self.partial).replace("\r", ""))
+                m = rx.search(self._prompt_text())
                 if m:
                     return m
                 left = deadline - time.monotonic()
@@ -267,7 +269,11 @@ class QemuRun:
 
     def prompt_line(self):
         with self.lock:
-            return ESCAPE.sub("", self.partial).replace("\r", "")
+            return self._prompt_text()
+
+    def _prompt_text(self):
+        # The caller holds the lock.
+        return ESCAPE.sub("", self.partial).replace("\r", "")
 
     def command(self, line, timeout=60):
         """Types a line at the prompt and waits for the next prompt; returns its output lines."""

@@ -17,7 +17,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import REPO, ZORVIK_GUID, HarnessError, QemuRun  # noqa: E402
+from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun  # noqa: E402
 
 DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
 RELEASE = os.path.join(REPO, "build", "X64", "RELEASE")
@@ -355,7 +355,7 @@ def test_placement_latency():
 
 SETUP = os.path.join(RELEASE, "NfcKeyboardSetup.efi")
 # The card's characters as the shell echoes them on its own prompt line.
-PROMPT_CARD = r"(Shell|FS\d+:\\[^>]*)> ?(04A13F7B)"
+PROMPT_CARD = PROMPT_START + "(%s)" % CARD
 
 
 def installed_images():
@@ -416,7 +416,7 @@ class Boots:
         # What the card typed runs as an unknown command; the next prompt comes clean.
         time.sleep(1.5)
         self.run.send("")
-        self.run.wait_prompt(30, r"(Shell|FS\d+:\\[^>]*)> ?$")
+        self.run.wait_prompt(30)
 
     def check_status_and_power_off(self, c, wants):
         status = self.cmd("NfcKeyboardSetup.efi status")
