@@ -17,6 +17,7 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/PrintLib.h>
 #include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
@@ -58,6 +59,28 @@ public:
 private:
   VOID *mBuffer;
 };
+
+// Prints one whole line. The drivers' debug builds write their log lines to the same
+// UART from timer notifies; above those notifies' TPL, a log line can come before or
+// after this line but never inside it.
+VOID
+EFIAPI
+Say (
+  IN CONST CHAR8  *Format,
+  ...
+  )
+{
+  CHAR8    Line[512];
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  AsciiVSPrint (Line, sizeof (Line), Format, Marker);
+  VA_END (Marker);
+
+  EFI_TPL  Old = gBS->RaiseTPL (TPL_NOTIFY);
+  AsciiPrint ("%a", Line);
+  gBS->RestoreTPL (Old);
+}
 
 // Closes an event on every way out.
 class EventGuard {
@@ -117,7 +140,7 @@ ParseOptions (
     }
 
     if ((Target == nullptr) || (Index + 1 >= Parameters->Argc)) {
-      AsciiPrint ("NFCKEYTEST: usage: NfcKeyTest [-n KEYS] [-t SECONDS] [-d MS]\r\n");
+      Say ("NFCKEYTEST: usage: NfcKeyTest [-n KEYS] [-t SECONDS] [-d MS]\r\n");
       return EFI_INVALID_PARAMETER;
     }
 
@@ -194,7 +217,7 @@ FindLines (
 
     BOOLEAN  TextIn   = HasProtocol (Handles[Index], &gEfiSimpleTextInProtocolGuid);
     BOOLEAN  TextInEx = HasProtocol (Handles[Index], &gEfiSimpleTextInputExProtocolGuid);
-    AsciiPrint (
+    Say (
       "NFCKEYTEST: line %u textin %a textinex %a\r\n",
       (UINT32)(Lines - 1),
       TextIn ? "yes" : "no",
@@ -208,7 +231,7 @@ FindLines (
     }
   }
 
-  AsciiPrint ("NFCKEYTEST: serial lines %u keyboards %u\r\n", (UINT32)Lines, (UINT32)Keyboards);
+  Say ("NFCKEYTEST: serial lines %u keyboards %u\r\n", (UINT32)Lines, (UINT32)Keyboards);
 
   // All text inputs, the firmware's included: one left behind without its line shows here.
   UINTN       TextInputs = 0;
@@ -218,7 +241,7 @@ FindLines (
   }
 
   PoolGuard  InputsGuard (Inputs);
-  AsciiPrint ("NFCKEYTEST: text inputs %u\r\n", (UINT32)TextInputs);
+  Say ("NFCKEYTEST: text inputs %u\r\n", (UINT32)TextInputs);
 }
 
 /**
@@ -265,7 +288,7 @@ PrintControllerName (
     }
   }
 
-  AsciiPrint (
+  Say (
     "NFCKEYTEST: controller %s eng \"%s\" %r en \"%s\" %r\r\n",
     Image,
     EFI_ERROR (Status1) ? mEmpty : Text1,
@@ -323,7 +346,7 @@ PrintDriverNames (
       Status2 = Name2->GetDriverName (Name2, mLanguageEn, &Text2);
     }
 
-    AsciiPrint (
+    Say (
       "NFCKEYTEST: driver %s version %x eng \"%s\" %r en \"%s\" %r\r\n",
       Image,
       Binding->Version,
@@ -399,7 +422,7 @@ ReadKeys (
     Keys[*KeysRead] = Key.Key.UnicodeChar;
     (*KeysRead)++;
     Keys[*KeysRead] = 0;
-    AsciiPrint (
+    Say (
       "NFCKEYTEST: key %u '%c' scan %04x shift %08x toggle %02x\r\n",
       (UINT32)*KeysRead,
       Key.Key.UnicodeChar,
@@ -412,7 +435,7 @@ ReadKeys (
     }
   }
 
-  AsciiPrint ("NFCKEYTEST: refused reads %u\r\n", (UINT32)Refused);
+  Say ("NFCKEYTEST: refused reads %u\r\n", (UINT32)Refused);
   return Status;
 }
 
@@ -436,13 +459,13 @@ NfcKeyTestMain (
   PrintDriverNames (Line);
 
   if (Options.KeyCount == 0) {
-    AsciiPrint ("NFCKEYTEST: done (Success)\r\n");
+    Say ("NFCKEYTEST: done (Success)\r\n");
     return EFI_SUCCESS;
   }
 
   if (Keyboard == nullptr) {
-    AsciiPrint ("NFCKEYTEST: keys \"\" count 0 of %u (Not Found)\r\n", (UINT32)Options.KeyCount);
-    AsciiPrint ("NFCKEYTEST: done (Not Found)\r\n");
+    Say ("NFCKEYTEST: keys \"\" count 0 of %u (Not Found)\r\n", (UINT32)Options.KeyCount);
+    Say ("NFCKEYTEST: done (Not Found)\r\n");
     return EFI_NOT_FOUND;
   }
 
@@ -460,13 +483,13 @@ NfcKeyTestMain (
   PoolGuard  KeysGuard (Keys);
   UINTN      KeysRead = 0;
   Status = ReadKeys (TextInEx, Options, Keys, &KeysRead);
-  AsciiPrint (
+  Say (
     "NFCKEYTEST: keys \"%s\" count %u of %u (%r)\r\n",
     Keys,
     (UINT32)KeysRead,
     (UINT32)Options.KeyCount,
     Status
     );
-  AsciiPrint ("NFCKEYTEST: done (%r)\r\n", Status);
+  Say ("NFCKEYTEST: done (%r)\r\n", Status);
   return Status;
 }

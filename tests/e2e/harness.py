@@ -27,7 +27,9 @@ What it sets up, in a fresh temporary folder per run:
     line written in the middle of a console line is taken out of it, so markers
     are found whole.
 Every wait is bounded; stop() kills QEMU's process group when it has not ended.
-Runs use KVM when /dev/kvm exists, TCG otherwise.
+Runs use KVM only when a short probe boot proved that it runs OVMF on this host
+(some hosts have a /dev/kvm that stops OVMF at its first instructions); TCG
+otherwise. E2E_ACCEL=tcg or E2E_ACCEL=kvm overrides the probe.
 """
 
 import os
@@ -51,7 +53,10 @@ ZORVIK_GUID = "FA9D4DC0-2D4F-4AD3-849F-7A7F08DA3922"
 
 ESCAPE = re.compile(r"\x1b(\[[0-9;?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>78cDEHM])")
 LOG_START = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| ")
-LOG_LINE = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| (INFO|WARN|ERROR|)\] (.*)")
+LOG_LINE = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| (INFO|WARN|ERROR|)\] (.*)", re.S)
+# The test app prints each of its lines whole, above the drivers' notify TPL, so a log
+# line never cuts one; a log line that lost its line end still stops where one starts.
+RECORD_START = re.compile(r"NFCKEYTEST: ")
 # The shell prompt as it starts a line; PROMPT is the prompt alone, waiting for input.
 PROMPT_START = r"(Shell|FS\d+:\\[^>]*)> ?"
 PROMPT = re.compile(PROMPT_START + "$")
@@ -59,6 +64,65 @@ PROMPT = re.compile(PROMPT_START + "$")
 
 class HarnessError(Exception):
     pass
+
+
+_accel = None
+
+
+def accelerator():
+    """"kvm" or "tcg", chosen once per process and printed once."""
+    global _accel
+    if _accel is None:
+        forced = os.environ.get("E2E_ACCEL", "")
+        if forced:
+            if forced not in ("kvm", "tcg"):
+                raise HarnessError("E2E_ACCEL is kvm or tcg, not %r" % forced)
+            _accel, why = forced, "E2E_ACCEL"
+        elif not (os.path.exists("/dev/kvm") and os.access("/dev/kvm", os.W_OK)):
+            _accel, why = "tcg", "no usable /dev/kvm"
+        else:
+            ok, why = probe_kvm()
+            _accel = "kvm" if ok else "tcg"
+        print("e2e: accelerator %s (%s)" % (_accel, why), flush=True)
+    return _accel
+
+
+def probe_kvm(timeout=30):
+    """Boots OVMF under KVM until its boot manager writes to COM1. Returns (ok, why)."""
+    folder = tempfile.mkdtemp(prefix="nfc-e2e-kvm-probe-")
+    com1 = os.path.join(folder, "com1.txt")
+    out = os.path.join(folder, "qemu.out")
+    vars_copy = os.path.join(folder, "vars.fd")
+    shutil.copy(OVMF_VARS, vars_copy)
+    cmd = ["qemu-system-x86_64", "-machine", "q35,accel=kvm", "-nodefaults", "-display", "none",
+           "-m", "256", "-no-reboot",
+           "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+           "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+           "-chardev", "file,id=com1,path=" + com1, "-serial", "chardev:com1"]
+    qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
+                            stderr=subprocess.STDOUT, start_new_session=True)
+    deadline = time.monotonic() + timeout
+    ok, why = False, "no output from OVMF within %ds under KVM" % timeout
+    try:
+        while time.monotonic() < deadline:
+            with open(out, errors="replace") as f:
+                text = f.read()
+            if "KVM internal error" in text or "emulation failure" in text:
+                why = "KVM stops OVMF here: KVM internal error"
+                break
+            if os.path.exists(com1) and b"BdsDxe" in open(com1, "rb").read():
+                ok, why = True, "a probe boot of OVMF ran under KVM"
+                break
+            if qemu.poll() is not None:
+                why = "QEMU ended under KVM: " + text.strip()[-200:]
+                break
+            time.sleep(0.2)
+    finally:
+        if qemu.poll() is None:
+            os.killpg(qemu.pid, signal.SIGKILL)
+        qemu.wait(10)
+        shutil.rmtree(folder, ignore_errors=True)
+    return ok, why
 
 
 class QemuRun:
@@ -112,7 +176,6 @@ class QemuRun:
         self.com1_listener.listen(1)
         self.sim.start()
 
-        kvm = os.path.exists("/dev/kvm") and os.access("/dev/kvm", os.W_OK)
         if self.controller == "xhci":
             hc = ["-device", "qemu-xhci,id=hc"]
         elif self.controller == "uhci":
@@ -120,7 +183,7 @@ class QemuRun:
         else:
             raise HarnessError("controller is xhci or uhci")
         cmd = ["qemu-system-x86_64",
-               "-machine", "q35,accel=%s" % ("kvm" if kvm else "tcg"),
+               "-machine", "q35,accel=" + accelerator(),
                "-nodefaults", "-display", "none", "-m", str(self.memory),
                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
@@ -211,20 +274,43 @@ class QemuRun:
                 self.partial += text
                 while "\n" in self.partial:
                     line, self.partial = self.partial.split("\n", 1)
-                    self._line(now, ESCAPE.sub("", line).replace("\r", ""))
+                    self._line(now, ESCAPE.sub("", line))
                 self.lock.notify_all()
 
     def _line(self, now, line):
-        # A message that ends in a bare CR runs into the next log line: split at every start.
-        starts = [m.start() for m in LOG_START.finditer(line)]
-        if starts:
-            for begin, end in zip(starts, starts[1:] + [len(line)]):
-                log = LOG_LINE.match(line[begin:end])
-                if log is not None:
-                    self.logs.append((now, log.group(1), log.group(2), log.group(3)))
-            self.prefix += line[:starts[0]]
+        """Takes one line as it came (escapes gone, CRs kept) apart into log lines and
+        console text. A log line ends at its CR, or where the next log line or a test
+        record starts: a message that ends in a bare CR, or lost its end, must not
+        swallow what follows it."""
+        console = []
+        pos = 0
+        had_log = False
+        while True:
+            start = LOG_START.search(line, pos)
+            if start is None:
+                console.append(line[pos:])
+                break
+            console.append(line[pos:start.start()])
+            ends = [len(line)]
+            cr = line.find("\r", start.end())
+            if cr >= 0:
+                ends.append(cr)
+            for rx in (LOG_START, RECORD_START):
+                m = rx.search(line, start.end())
+                if m is not None:
+                    ends.append(m.start())
+            end = min(ends)
+            log = LOG_LINE.match(line[start.start():end])
+            if log is not None:
+                self.logs.append((now, log.group(1), log.group(2), log.group(3)))
+            had_log = True
+            pos = end + 1 if line.startswith("\r", end) else end
+        text = "".join(console).replace("\r", "")
+        if had_log and not "".join(console[1:]).strip("\r"):
+            # Nothing after the log lines: the console line goes on in the next line.
+            self.prefix += text
             return
-        self.lines.append((now, self.prefix + line))
+        self.lines.append((now, self.prefix + text))
         self.prefix = ""
 
     def send(self, line):

@@ -32,6 +32,20 @@ class Com1Split(unittest.TestCase):
         _, logs = self.feed("[ZorvikDxe | WARN] disabled![OstrelDriver | INFO] Stop")
         self.assertEqual(logs, ["[ZorvikDxe | WARN] disabled!", "[OstrelDriver | INFO] Stop"])
 
+    def test_a_log_line_without_its_line_end_leaves_what_follows_whole(self):
+        for lines, console, logs in (
+                # A message ending in a bare CR, then a record on the same line.
+                (["[ZorvikDxe | WARN] disabled!\rNFCKEYTEST: line 0 textin no\r"],
+                 ["NFCKEYTEST: line 0 textin no"], ["[ZorvikDxe | WARN] disabled!"]),
+                # A message cut short (a NUL in its text), then a record.
+                (["[ZorvikDxe | INFO] Char = 0x00 (NFCKEYTEST: key 4 '1' scan 0000\r"],
+                 ["NFCKEYTEST: key 4 '1' scan 0000"], ["[ZorvikDxe | INFO] Char = 0x00 ("]),
+                # A whole log line inside a console line, with its CR.
+                (["NFCKEYTEST: key 3 'A'[ZorvikDxe | INFO] Fetching.\r", " scan 0000\r"],
+                 ["NFCKEYTEST: key 3 'A' scan 0000"], ["[ZorvikDxe | INFO] Fetching."])):
+            self.run.lines, self.run.logs, self.run.prefix = [], [], ""
+            self.assertEqual(self.feed(*lines), (console, logs), lines)
+
     def test_other_brackets_stay_console(self):
         console, logs = self.feed("[Other | INFO] x", "Ctrl[B3] PciRoot(0x0)")
         self.assertEqual(console, ["[Other | INFO] x", "Ctrl[B3] PciRoot(0x0)"])
