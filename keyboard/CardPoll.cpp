@@ -51,11 +51,37 @@ NfcKeyboardSetLine (
                      SerialIo,
                      NFC_LINE_BAUD_RATE,
                      SerialIo->Mode->ReceiveFifoDepth,
-                     SerialIo->Mode->Timeout,
+                     NFC_LINE_TIMEOUT_US,
                      NoParity,
                      8,
                      OneStopBit
                      );
+}
+
+VOID
+NfcKeyboardRestoreLine (
+  IN EFI_SERIAL_IO_PROTOCOL    *SerialIo,
+  IN CONST EFI_SERIAL_IO_MODE  *Found
+  )
+{
+  CONST EFI_SERIAL_IO_MODE  *Now = SerialIo->Mode;
+
+  if ((Now->BaudRate == Found->BaudRate) && (Now->ReceiveFifoDepth == Found->ReceiveFifoDepth) &&
+      (Now->Timeout == Found->Timeout) && (Now->Parity == Found->Parity) &&
+      (Now->DataBits == Found->DataBits) && (Now->StopBits == Found->StopBits))
+  {
+    return;
+  }
+
+  (VOID)SerialIo->SetAttributes (
+                    SerialIo,
+                    Found->BaudRate,
+                    Found->ReceiveFifoDepth,
+                    Found->Timeout,
+                    static_cast<EFI_PARITY_TYPE>(Found->Parity),
+                    static_cast<UINT8>(Found->DataBits),
+                    static_cast<EFI_STOP_BITS_TYPE>(Found->StopBits)
+                    );
 }
 
 BOOLEAN

@@ -222,11 +222,19 @@ NfcKeyboardSupported (
   if (mKeyboardCount == 1) {
     DEBUG_LOG (DEBUG_WARN, "Only one NFC Keyboard is allowed.\n");
     Status = EFI_ALREADY_STARTED;
-  } else if (!InitializeReader (SerialIo)) {
+  } else if (NfcKeyboardIsPlatformConsole (ControllerHandle)) {
+    // The firmware's own terminal speaks on this line: a probe would write PN532 frames
+    // to whatever listens there and wait out the port's read timeouts at every boot.
     Status = EFI_UNSUPPORTED;
   } else {
-    DEBUG_LOG (DEBUG_INFO, "NFC Keyboard is found.\n");
-    Status = EFI_SUCCESS;
+    EFI_SERIAL_IO_MODE  Found = *SerialIo->Mode;
+
+    Status = InitializeReader (SerialIo) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    // Start sets the line again; until then it stays as its owner left it.
+    NfcKeyboardRestoreLine (SerialIo, &Found);
+    if (!EFI_ERROR (Status)) {
+      DEBUG_LOG (DEBUG_INFO, "NFC Keyboard is found.\n");
+    }
   }
 
   CloseSerialIo (This, ControllerHandle);

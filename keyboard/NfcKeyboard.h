@@ -119,6 +119,10 @@ KeyNotifyFromLink (
 
 constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
 constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;
+// How long an empty one-byte Read may wait on a producer that honours the timeout (a
+// UART). The link paces its own looks at the line, so a longer wait only holds the
+// caller: a platform port's default of 1 s made every look at a silent line cost 1 s.
+constexpr UINT32  NFC_LINE_TIMEOUT_US   = 1000;
 constexpr UINT32  NFC_FIRMWARE_TIMEOUT_MS = 500;
 constexpr UINT32  NFC_POLL_TIMEOUT_MS     = 1;
 constexpr UINT16  NFC_POLL_ANSWER_LENGTH  = 19;
@@ -193,10 +197,23 @@ KeyNotifyDispatch (
 //
 // CardPoll.cpp
 //
-/** 115200 8N1, keeping the FIFO depth and timeout the line's mode record holds. **/
+/** 115200 8N1 with a short read timeout, keeping the line's receive FIFO depth. **/
 EFI_STATUS
 NfcKeyboardSetLine (
   IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
+  );
+
+/**
+  Puts back the attributes a line had before the keyboard set it; nothing is sent when
+  they are still the same.
+
+  @param[in] SerialIo  The line.
+  @param[in] Found     A copy of its mode record taken before.
+**/
+VOID
+NfcKeyboardRestoreLine (
+  IN EFI_SERIAL_IO_PROTOCOL    *SerialIo,
+  IN CONST EFI_SERIAL_IO_MODE  *Found
   );
 
 BOOLEAN
@@ -209,6 +226,30 @@ EFIAPI
 PollCardTimerHandler (
   IN EFI_EVENT  Event,
   IN VOID       *Context
+  );
+
+//
+// PlatformConsole.cpp
+//
+/**
+  Whether a console variable (ConIn, ConOut or ErrOut) holds an instance that starts
+  with the line's whole path and goes on with a terminal-type node.
+
+  @param[in] LinePath      The Serial I/O handle's device path.
+  @param[in] Variable      The variable's data; NULL or no valid device path gives FALSE.
+  @param[in] VariableSize  Its size in bytes.
+**/
+BOOLEAN
+NfcKeyboardPathIsTerminalConsole (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *LinePath,
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *Variable,
+  IN UINTN                           VariableSize
+  );
+
+/** TRUE when the firmware has set the line up as a terminal console of its own. **/
+BOOLEAN
+NfcKeyboardIsPlatformConsole (
+  IN EFI_HANDLE  ControllerHandle
   );
 
 //

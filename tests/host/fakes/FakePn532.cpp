@@ -193,9 +193,11 @@ Pn532::DoWrite (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   const auto  *B = static_cast<const uint8_t *>(Buffer);
 
   P->Writes.emplace_back (B, B + *BufferSize);
-  P->mRx.insert (P->mRx.end (), B, B + *BufferSize);
   Firmware::AdvanceUs (*BufferSize * P->ByteUs);   // the bytes take their time on the wire
-  P->Parse ();
+  if (P->Present) {
+    P->mRx.insert (P->mRx.end (), B, B + *BufferSize);
+    P->Parse ();
+  }
   return EFI_SUCCESS;
 }
 
@@ -207,9 +209,10 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   UINT64  Now   = Firmware::NowUs ();
   UINTN   Want  = *BufferSize;
   UINTN   Got   = 0;
+  UINT64  Wait  = P->UartTimeout ? P->Mode.Timeout : P->ReadWaitUs;
 
   P->Reads++;
-  while (Got < Want && !P->mLine.empty () && P->mLine.front ().AtUs <= Now + P->ReadWaitUs) {
+  while (Got < Want && !P->mLine.empty () && P->mLine.front ().AtUs <= Now + Wait) {
     if (P->mLine.front ().AtUs > Now) {
       Firmware::AdvanceUs (P->mLine.front ().AtUs - Now);
       Now = P->mLine.front ().AtUs;
@@ -220,7 +223,7 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   }
 
   if (Got == 0) {
-    Firmware::AdvanceUs (P->ReadWaitUs);
+    Firmware::AdvanceUs (Wait);
     *BufferSize = 0;
     return EFI_TIMEOUT;
   }

@@ -30,6 +30,10 @@ struct Pn532 {
   UINT64  ByteUs       = 87;
   UINT64  AckUs        = 500;
   UINT64  ResponseUs   = 3000;
+  // A UART producer (a platform's 16550) makes an empty Read wait Mode.Timeout instead.
+  bool    UartTimeout  = false;
+  // No controller on the line: what the host writes goes nowhere.
+  bool    Present      = true;
 
   std::vector<uint8_t>               Card;          // identifier of the card in the field; empty = none
   uint8_t                            Targets = 1;   // NbTg reported while a card is there

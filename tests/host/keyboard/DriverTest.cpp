@@ -4,11 +4,18 @@
 **/
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <cstring>
 
 #include "FakeFirmware.h"
 #include "FakePortIo.h"
 #include "FakePn532.h"
 #include "NfcKeyboard.h"
+
+extern "C" {
+#include <Guid/GlobalVariable.h>
+#include <Guid/PcAnsi.h>
+#include <Guid/TtyTerm.h>
+}
 
 namespace {
 
@@ -258,6 +265,103 @@ TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
   Line.Card = { 0x5A };
   fake::Firmware::FireTimer (D->PollTimer);
   EXPECT_EQ (Drain (), u"5A");
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+// Device paths as bytes: nodes, instances and multi-instance console variables.
+using PATH = std::vector<uint8_t>;
+
+PATH Node (uint8_t Type, uint8_t SubType, const PATH &Data)
+{
+  PATH  N = { Type, SubType, (uint8_t)(Data.size () + 4), 0 };
+  N.insert (N.end (), Data.begin (), Data.end ());
+  return N;
+}
+
+PATH Guid (const EFI_GUID &G) { return PATH ((const uint8_t *)&G, (const uint8_t *)&G + sizeof (G)); }
+PATH Join (std::initializer_list<PATH> Parts)
+{
+  PATH  P;
+  for (const PATH &Part : Parts) {
+    P.insert (P.end (), Part.begin (), Part.end ());
+  }
+  return P;
+}
+
+const PATH  Root      = Node (ACPI_DEVICE_PATH, ACPI_DP, { 0x41, 0xD0, 0x0A, 0x03, 0, 0, 0, 0 });
+const PATH  Lpc       = Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 0x1F });
+const PATH  Com1      = Node (ACPI_DEVICE_PATH, ACPI_DP, { 0x41, 0xD0, 0x05, 0x01, 0, 0, 0, 0 });
+const PATH  Com2      = Node (ACPI_DEVICE_PATH, ACPI_DP, { 0x41, 0xD0, 0x05, 0x01, 1, 0, 0, 0 });
+PATH Uart (uint8_t Baud) { return Node (MESSAGING_DEVICE_PATH, MSG_UART_DP, { 0, 0, 0, 0, Baud, 0xC2, 1, 0, 0, 0, 0, 0, 8, 1, 1 }); }
+PATH Vendor (const EFI_GUID &G) { return Node (MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, Guid (G)); }
+const PATH  End       = { END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0 };
+const PATH  NextEntry = { END_DEVICE_PATH_TYPE, END_INSTANCE_DEVICE_PATH_SUBTYPE, 4, 0 };
+const PATH  Com1Line  = Join ({ Root, Lpc, Com1, Uart (0) });
+
+TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
+  const CHAR16  *ConIn  = (const CHAR16 *)u"ConIn";
+  const CHAR16  *ConOut = (const CHAR16 *)u"ConOut";
+  const CHAR16  *ErrOut = (const CHAR16 *)u"ErrOut";
+  struct {
+    const char    *What;
+    const CHAR16  *Name;
+    PATH          Value;
+    bool          Console;
+  } Cases[] = {
+    { "the second instance of ConOut", ConOut, Join ({ Root, Vendor (gEfiVT100Guid), NextEntry, Com1Line, Vendor (gEfiPcAnsiGuid), End }), true },
+    { "ErrOut alone, no ConIn", ErrOut, Join ({ Com1Line, Vendor (gEdkiiXtermR6Guid), End }), true },
+    { "another baud rate in the entry", ConIn, Join ({ Root, Lpc, Com1, Uart (1), Vendor (gEfiVTUTF8Guid), End }), true },
+    { "no console variable", nullptr, {}, false },
+    { "the line itself, without a terminal node", ConIn, Join ({ Com1Line, End }), false },
+    { "another port behind the same controller", ConOut, Join ({ Root, Lpc, Com2, Uart (0), Vendor (gEfiPcAnsiGuid), End }), false },
+    { "a terminal on the line's parent", ConOut, Join ({ Root, Lpc, Com1, Vendor (gEfiPcAnsiGuid), End }), false },
+    { "a non-terminal vendor node after the line", ConOut, Join ({ Com1Line, Vendor (gEfiGlobalVariableGuid), End }), false },
+    { "no valid device path", ConIn, Join ({ Com1Line, Vendor (gEfiPcAnsiGuid) }), false },
+  };
+  Load (1);
+  PATH  LinePath = Join ({ Com1Line, End });
+  ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
+  for (auto &C : Cases) {
+    for (const CHAR16 *Name : { ConIn, ConOut, ErrOut }) {
+      (VOID)gRT->SetVariable ((CHAR16 *)Name, &gEfiGlobalVariableGuid, 7, 0, nullptr);   // deletes
+    }
+    if (C.Name != nullptr) {
+      fake::Firmware::PutVariable (C.Name, gEfiGlobalVariableGuid, 7, C.Value.data (), C.Value.size ());
+    }
+    size_t  Writes = Line.Writes.size (), Reads = Line.Reads, Sets = Line.SetAttributesCalls;
+    EXPECT_EQ (Supported (), C.Console ? EFI_UNSUPPORTED : EFI_SUCCESS) << C.What;
+    EXPECT_EQ (Line.Writes.size () == Writes && Line.Reads == Reads && Line.SetAttributesCalls == Sets, C.Console) << C.What;
+  }
+  ExpectReleased ();
+}
+
+TEST_F (Keyboard, AProbeOnAPlatformPortIsBoundedAndLeavesItsSettings) {
+  Load (1);
+  Line.UartTimeout = true;
+  Line.Present     = false;
+  Line.Mode        = { 0, 1000000, 9600, 16, 7, EvenParity, TwoStopBits };
+  const EFI_SERIAL_IO_MODE  Found = Line.Mode;
+  for (bool Present : { false, true }) {
+    Line.Present = Present;
+    UINT64  T0   = fake::Firmware::NowUs ();
+    EXPECT_EQ (Supported (), Present ? EFI_SUCCESS : EFI_UNSUPPORTED);
+    if (!Present) {
+      EXPECT_LE (fake::Firmware::NowUs () - T0, 700000u) << "a silent port with a 1 s read timeout";
+    }
+    EXPECT_EQ (std::memcmp (&Line.Mode, &Found, sizeof (Found)), 0) << "present " << Present;
+  }
+
+  // A running keyboard holds TPL_NOTIFY no longer on this port than on an FT232 line.
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  UINT64  Tick[2];
+  for (bool Uart : { true, false }) {
+    Line.UartTimeout = Uart;
+    UINT64  T0       = fake::Firmware::NowUs ();
+    fake::Firmware::FireTimer (Dev ()->PollTimer);
+    Tick[Uart] = fake::Firmware::NowUs () - T0;
+  }
+  EXPECT_LE (Tick[true], Tick[false]);
   ASSERT_EQ (Stop (), EFI_SUCCESS);
   ExpectReleased ();
 }

@@ -30,6 +30,8 @@
 #include <Guid/EventGroup.h>
 #include <Guid/EventLegacyBios.h>
 #include <Guid/FileInfo.h>
+#include <Guid/PcAnsi.h>
+#include <Guid/TtyTerm.h>
 
 EFI_GUID  gEfiDriverBindingProtocolGuid          = EFI_DRIVER_BINDING_PROTOCOL_GUID;
 EFI_GUID  gEfiComponentNameProtocolGuid          = EFI_COMPONENT_NAME_PROTOCOL_GUID;
@@ -59,3 +61,12 @@ EFI_GUID  gEfiEventLegacyBootGuid                = EFI_EVENT_LEGACY_BOOT_GUID;
 EFI_GUID  gEfiFileInfoGuid                       = EFI_FILE_INFO_ID;
 EFI_GUID  gEfiUartDevicePathGuid                 = { 0x37499a9d, 0x542f, 0x4c89, { 0xa0, 0x26, 0x35, 0xda, 0x14, 0x20, 0x94, 0xe4 } };
 EFI_GUID  gZorvikConfGuid                        = { 0xFA9D4DC0, 0x2D4F, 0x4AD3, { 0x84, 0x9F, 0x7A, 0x7F, 0x08, 0xDA, 0x39, 0x22 } };
+EFI_GUID  gEfiPcAnsiGuid                         = EFI_PC_ANSI_GUID;
+EFI_GUID  gEfiVT100Guid                          = EFI_VT_100_GUID;
+EFI_GUID  gEfiVT100PlusGuid                      = EFI_VT_100_PLUS_GUID;
+EFI_GUID  gEfiVTUTF8Guid                         = EFI_VT_UTF8_GUID;
+EFI_GUID  gEfiTtyTermGuid                        = EFI_TTY_TERM_GUID;
+EFI_GUID  gEdkiiLinuxTermGuid                    = EDKII_LINUX_TERM_GUID;
+EFI_GUID  gEdkiiXtermR6Guid                      = EDKII_XTERM_R6_GUID;
+EFI_GUID  gEdkiiVT400Guid                        = EDKII_VT400_GUID;
+EFI_GUID  gEdkiiSCOTermGuid                      = EDKII_SCO_TERM_GUID;
