@@ -281,6 +281,8 @@ SetControlBitsInternal (
   )
 {
   UART_FLOW_CONTROL_DEVICE_PATH  *Node;
+  // An unplug stops the adapter at TPL_CALLBACK and frees the record written here.
+  TplGuard                       Tpl (TPL_NOTIFY);
 
   Control->HardwareLoopback = FALSE;
   Control->SoftwareLoopback = FALSE;

@@ -6,8 +6,8 @@
 
 namespace {
 
-// Host controllers end a bulk-IN the chip NAKed for its whole timeout in different words:
-// NAK itself, or a timeout (XHCI) or not-executed (UHCI) status with nothing moved.
+// Host controllers end a transfer the chip NAKed for its whole timeout in different words:
+// NAK itself, or a timeout (XHCI) or not-executed (UHCI) status.
 constexpr UINT32  kIdleUsbStatus = EFI_USB_ERR_NAK | EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_NOTEXECUTE;
 
 } // namespace
@@ -40,8 +40,10 @@ FtdiBulkTransfer (
     return EFI_NOT_READY;
   }
 
-  // A chip with nothing to send NAKs until the transfer times out; that is an idle line, not a dead one.
-  if (!Write && (Status == EFI_TIMEOUT) && (*Length == 0) &&
+  // A chip NAKs until the transfer times out when it has nothing to send, or, on the way out,
+  // while flow control or a slow line holds back what it already has; it is alive either way.
+  // A bulk-OUT may have moved some packets first, and *Length counts them.
+  if ((Status == EFI_TIMEOUT) && (Write || (*Length == 0)) &&
       ((UsbStatus & ~kIdleUsbStatus) == 0))
   {
     return EFI_TIMEOUT;

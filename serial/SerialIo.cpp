@@ -13,6 +13,7 @@ FtdiSerialReset (
   )
 {
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
+  TplGuard            Tpl (TPL_NOTIFY);
 
   if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_TIMEOUT_CONTROL)))
@@ -20,6 +21,8 @@ FtdiSerialReset (
     return EFI_DEVICE_ERROR;
   }
 
+  // A chip that answers both purges is there, so a port a failed transfer gave up on works again.
+  Device->DeviceFailed = FALSE;
   return EFI_SUCCESS;
 }
 
@@ -68,6 +71,8 @@ FtdiSerialGetControl (
 {
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
   UINT32              Bits    = 0;
+  // An unplug stops the adapter at TPL_CALLBACK and frees the record read here.
+  TplGuard            Tpl (TPL_NOTIFY);
 
   if (Device->ModemStatus.Cts) {
     Bits |= EFI_SERIAL_CLEAR_TO_SEND;
@@ -125,15 +130,18 @@ FtdiSerialWrite (
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
   EFI_STATUS          Status;
 
+  // The host controller would refuse it before setting a USB result, which reads as a dead chip.
+  if ((*BufferSize != 0) && (Buffer == NULL)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  TplGuard  Tpl (TPL_NOTIFY);
   if (Device->DeviceFailed) {
     return EFI_DEVICE_ERROR;
   }
 
-  {
-    TplGuard  Tpl (TPL_NOTIFY);
-    Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
-  }
-
+  // On a timeout *BufferSize holds what the chip took before it held the rest back.
+  Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }
@@ -163,6 +171,8 @@ FtdiSerialRead (
     return EFI_DEVICE_ERROR;
   }
 
+  // An unplug stops the adapter at TPL_CALLBACK and frees the ring and the record read here.
+  TplGuard  Tpl (TPL_NOTIFY);
   Out   = (UINT8 *)Buffer;
   Taken = 0;
   while ((Taken < *BufferSize) && !FtdiRingEmpty (Device)) {

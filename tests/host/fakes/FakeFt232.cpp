@@ -4,6 +4,7 @@
 **/
 #include "FakeFt232.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "FakeFirmware.h"
@@ -59,14 +60,32 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   (void)Timeout;
   if (Endpoint == 0x02) {
     C->BulkOutCalls++;
+    // The host controller refuses a transfer without a buffer before it sets a result.
+    if ((Data == nullptr) || (*DataLength == 0)) {
+      return EFI_INVALID_PARAMETER;
+    }
     if (C->OutFault != EFI_SUCCESS) {
       *Status     = (C->OutFault == EFI_TIMEOUT) ? EFI_USB_ERR_TIMEOUT : EFI_USB_ERR_STALL;
       *DataLength = 0;
       return C->OutFault;
     }
+    // The chip ACKs packets while its transmit buffer has room and NAKs from the first that does not fit.
+    size_t Moved = 0;
+    for (size_t Packet; Moved < *DataLength; Moved += Packet) {
+      Packet = std::min<size_t> (kPacket, *DataLength - Moved);
+      if (Packet > C->OutRoom) {
+        break;
+      }
+      C->OutRoom -= Packet;
+    }
     const uint8_t *P = static_cast<const uint8_t *>(Data);
-    C->Sent.insert (C->Sent.end (), P, P + *DataLength);
+    C->Sent.insert (C->Sent.end (), P, P + Moved);
     *Status = 0;
+    if (Moved < *DataLength) {
+      *DataLength = Moved;
+      *Status     = C->OutNakResult;
+      return EFI_TIMEOUT;
+    }
     return EFI_SUCCESS;
   }
 

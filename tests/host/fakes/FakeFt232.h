@@ -54,6 +54,11 @@ struct Ft232 {
   bool                   IdleNak = false;     // NAK (time out) instead of an empty status pair
   BULK_IN_FAULT          InFault  = BULK_IN_FAULT::None;
   EFI_STATUS             OutFault = EFI_SUCCESS;
+  // Bytes the chip's transmit buffer still takes: CTS held under flow control, or a line
+  // slower than USB, leaves it NAKing bulk-OUT until the host controller times out,
+  // which it words as OutNakResult (EFI_USB_ERR_TIMEOUT on XHCI, NOTEXECUTE on UHCI).
+  size_t                 OutRoom = SIZE_MAX;
+  uint32_t               OutNakResult = EFI_USB_ERR_TIMEOUT;
   // A raw bulk-IN reply that replaces the modelled one once (hostile device); ReportedLength overrides *DataLength.
   std::vector<uint8_t>   RawReply;
   UINTN                  ReportedLength = 0;

@@ -332,11 +332,94 @@ TEST_F (Ostrel, WriteSendsOneBulkOut) {
   EXPECT_EQ (Sio->Write (Sio, &N, F), EFI_SUCCESS);
   EXPECT_EQ (Chip.Sent, std::vector<uint8_t> (F, F + sizeof (F)));
   EXPECT_EQ (Chip.BulkOutCalls, 1u);
+  // No buffer is the caller's mistake: nothing goes to the chip and the port stays up.
+  N = 4;
+  EXPECT_EQ (Sio->Write (Sio, &N, nullptr), EFI_INVALID_PARAMETER);
+  N = 0;
+  EXPECT_EQ (Sio->Write (Sio, &N, nullptr), EFI_SUCCESS);
+  EXPECT_EQ (Chip.BulkOutCalls, 1u);
+  N = 1;
+  EXPECT_EQ (Sio->Write (Sio, &N, F), EFI_SUCCESS);
+  EXPECT_EQ (Chip.Sent.size (), sizeof (F) + 1);
   EXPECT_TRUE (fake::Firmware::TplBalanced ());
   StopAll ();
 }
 
-TEST_F (Ostrel, ResetPurgesBothWaysAsDataIn) {
+// Flow control holding CTS, or a line slower than USB, makes the chip NAK a bulk-OUT until
+// it times out: the caller learns how much went, and the port carries on once the chip
+// takes data again.
+TEST_F (Ostrel, AWriteTheChipHoldsBackTimesOutWithWhatWentAndThePortCarriesOn) {
+  std::vector<uint8_t> Data (200);
+  for (size_t I = 0; I < Data.size (); I++) {
+    Data[I] = (uint8_t)I;
+  }
+  for (UINT32 Result : { EFI_USB_ERR_TIMEOUT, EFI_USB_ERR_NOTEXECUTE }) {
+    ASSERT_EQ (Start (), EFI_SUCCESS);
+    Chip.Sent.clear ();
+    Chip.OutRoom      = 64;
+    Chip.OutNakResult = Result;
+    UINTN N = Data.size ();
+    EXPECT_EQ (Sio->Write (Sio, &N, Data.data ()), EFI_TIMEOUT) << Result;
+    EXPECT_EQ (N, 64u) << Result;
+    N = 136;
+    EXPECT_EQ (Sio->Write (Sio, &N, &Data[64]), EFI_TIMEOUT) << Result;
+    EXPECT_EQ (N, 0u) << Result;
+    Chip.OutRoom = SIZE_MAX;
+    N = 136;
+    EXPECT_EQ (Sio->Write (Sio, &N, &Data[64]), EFI_SUCCESS) << Result;
+    EXPECT_EQ (Chip.Sent, Data) << Result;
+    size_t Before = Chip.BulkInCalls;
+    fake::Firmware::FireTimer (Dev->PollTimer);
+    EXPECT_EQ (Chip.BulkInCalls, Before + 1) << Result;
+    EXPECT_EQ (StopAll (), EFI_SUCCESS);
+  }
+}
+
+// An unplug reaches the driver as a Stop from the USB bus driver's TPL_CALLBACK work and
+// frees the device. The timer interrupt that brings it lands as the call first raises the
+// TPL; the Stop must wait until the call is done with the device.
+TEST_F (Ostrel, AnUnplugWaitsUntilReadOrGetControlIsDone) {
+  static EFI_RAISE_TPL  RealRaise;
+  static EFI_EVENT      Unplug;
+  static bool           Armed;
+  RealRaise     = gBS->RaiseTPL;
+  Armed         = false;
+  gBS->RaiseTPL = +[](EFI_TPL New) EFIAPI -> EFI_TPL {
+    EFI_TPL Old = RealRaise (New);
+    if (Armed) {
+      Armed = false;
+      gBS->SignalEvent (Unplug);
+    }
+    return Old;
+  };
+  for (bool Reading : { true, false }) {
+    ASSERT_EQ (Start (), EFI_SUCCESS);
+    ASSERT_EQ (gBS->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, +[](EFI_EVENT, VOID *Controller) EFIAPI {
+      gBS->DisconnectController (Controller, NULL, NULL);
+    }, Controller, &Unplug), EFI_SUCCESS);
+    Chip.ModemStatus = 0x31;   // CTS, DSR
+    Queue (12);
+    fake::Firmware::FireTimer (Dev->PollTimer);
+    Queue (5, 100);            // the ring holds 12, the chip 5 more
+    UINT8 B[15]; UINTN N = sizeof (B); UINT32 C = 0;
+    Armed = true;
+    EXPECT_EQ (Reading ? Sio->Read (Sio, &N, B) : Sio->GetControl (Sio, &C), EFI_SUCCESS);
+    EXPECT_FALSE (Armed) << Reading;
+    EXPECT_TRUE (Children ().empty ()) << Reading;
+    if (Reading) {
+      EXPECT_EQ (N, 15u);
+      EXPECT_EQ (B[11], 11); EXPECT_EQ (B[12], 100); EXPECT_EQ (B[14], 102);
+    } else {
+      EXPECT_EQ (C & 0xF0, 0x30u);
+    }
+    EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+    EXPECT_TRUE (fake::Firmware::TplBalanced ());
+    gBS->CloseEvent (Unplug);
+  }
+  gBS->RaiseTPL = RealRaise;
+}
+
+TEST_F (Ostrel, ResetPurgesBothWaysAndRevivesAFailedPort) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Chip.Requests.clear ();
   EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
@@ -345,8 +428,21 @@ TEST_F (Ostrel, ResetPurgesBothWaysAsDataIn) {
   EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbNoData);
   EXPECT_EQ (Chip.Requests[0].RequestType, 0x40);
   EXPECT_EQ (Chip.Requests[0].Index, 1);
-  Chip.FailControl = true;
+  // A stalled bulk-OUT fails the port until a Reset the chip answers in full.
+  UINT8 B[1] = { 'r' }; UINTN N = 1;
+  Chip.OutFault = EFI_DEVICE_ERROR;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
+  Chip.OutFault         = EFI_SUCCESS;
+  Chip.FailControl      = true;
+  Chip.FailControlAfter = 1;
   EXPECT_EQ (Sio->Reset (Sio), EFI_DEVICE_ERROR);
+  N = 1;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
+  Chip.FailControl = false;
+  EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  N = 1;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_SUCCESS);
+  EXPECT_EQ (Chip.Sent, std::vector<uint8_t> ({ 'r' }));
   StopAll ();
 }
 
