@@ -356,8 +356,6 @@ NfcKeyboardStop (
   (VOID)ChildHandleBuffer;
   DEBUG_LOG (DEBUG_INFO, "*BindingStop is called.\n");
 
-  mKeyboardCount--;
-
   Status = gBS->OpenProtocol (
                   ControllerHandle,
                   &gEfiSimpleTextInProtocolGuid,
@@ -384,8 +382,9 @@ NfcKeyboardStop (
     return EFI_UNSUPPORTED;
   }
 
-  CloseSerialIo (This, ControllerHandle);
-
+  // When a consumer keeps the interfaces, the firmware reconnects the line before this
+  // call returns. The keyboard still holds the line and counts itself then, so that offer
+  // finds it taken and the keyboard runs on as before.
   Status = gBS->UninstallMultipleProtocolInterfaces (
                   ControllerHandle,
                   &gEfiSimpleTextInProtocolGuid,
@@ -395,15 +394,10 @@ NfcKeyboardStop (
                   NULL
                   );
   if (EFI_ERROR (Status)) {
-    // A consumer still holds the interfaces, so the record and everything it owns stay,
-    // and the keyboard keeps running on its line as before.
-    EFI_SERIAL_IO_PROTOCOL  *SerialIo;
-
-    (VOID)OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
-    mKeyboardCount++;
     return Status;
   }
 
+  // The poll timer goes before the line, so no tick talks to a line already let go.
   CloseDeviceEvents (Dev);
 
   FreeNotifyList (Dev);
@@ -415,6 +409,9 @@ NfcKeyboardStop (
   KeyRingFree (&Dev->KeyQueue);
   KeyRingFree (&Dev->NotifyQueue);
   FreePool (Dev);
+
+  CloseSerialIo (This, ControllerHandle);
+  mKeyboardCount--;
   return EFI_SUCCESS;
 }
 

@@ -19,8 +19,15 @@ NfcKeyboardReset (
   NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
 
   (VOID)ExtendedVerification;
-  KeyRingReset (&Dev->KeyQueue, KEY_RING_ITEM_SIZE);
-  KeyRingReset (&Dev->NotifyQueue, KEY_RING_ITEM_SIZE);
+  {
+    // The poll queues keys at TPL_NOTIFY; a tick landing while a ring's block is swapped
+    // would write through a freed slot pointer.
+    TplGuard  Guard (TPL_NOTIFY);
+
+    KeyRingReset (&Dev->KeyQueue, KEY_RING_ITEM_SIZE);
+    KeyRingReset (&Dev->NotifyQueue, KEY_RING_ITEM_SIZE);
+  }
+
   DEBUG_LOG (DEBUG_INFO, "*Reset is called.\n");
   return EFI_SUCCESS;
 }

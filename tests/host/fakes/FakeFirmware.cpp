@@ -1442,11 +1442,9 @@ FwUninstallMultipleProtocolInterfaces (EFI_HANDLE Handle, ...)
     return Status;
   }
 
-  if (mFailUninstall != EFI_SUCCESS) {
-    Status         = mFailUninstall;
-    mFailUninstall = EFI_SUCCESS;
-    return Status;
-  }
+  EFI_STATUS  Refusal = mFailUninstall;
+
+  mFailUninstall = EFI_SUCCESS;
 
   std::vector<std::pair<EFI_GUID *, VOID *>>  Pairs;
   VA_LIST                                     Args;
@@ -1468,6 +1466,17 @@ FwUninstallMultipleProtocolInterfaces (EFI_HANDLE Handle, ...)
   Status = EFI_SUCCESS;
   size_t  Done = 0;
   for (; Done < Pairs.size (); Done++) {
+    // The consumer of the last interface will not let go: the handle is reconnected, at
+    // the caller's TPL as the database lock is dropped for it, before the interfaces
+    // removed so far are put back.
+    if ((Refusal != EFI_SUCCESS) && (Done + 1 == Pairs.size ())) {
+      DispatchAbove (OldTpl);
+      FwConnectController (Handle, NULL, NULL, TRUE);
+      mTpl   = std::max<EFI_TPL>(OldTpl, TPL_NOTIFY);
+      Status = Refusal;
+      break;
+    }
+
     Status = FwUninstallProtocolInterface (Handle, Pairs[Done].first, Pairs[Done].second);
     if (EFI_ERROR (Status)) {
       break;
@@ -1487,7 +1496,9 @@ FwUninstallMultipleProtocolInterfaces (EFI_HANDLE Handle, ...)
       FwInstallProtocolInterface (&Target, Pairs[Index].first, EFI_NATIVE_INTERFACE, Pairs[Index].second);
     }
 
-    Status = (Status == EFI_ACCESS_DENIED) ? EFI_ACCESS_DENIED : EFI_INVALID_PARAMETER;
+    if (Refusal == EFI_SUCCESS) {
+      Status = (Status == EFI_ACCESS_DENIED) ? EFI_ACCESS_DENIED : EFI_INVALID_PARAMETER;
+    }
   }
 
   DispatchAbove (OldTpl);

@@ -194,6 +194,15 @@ TEST_F (FakeFirmware, UninstallMultiplePutsBackWhatItRemovedWhenOneFails) {
   EXPECT_EQ (gBS->InstallMultipleProtocolInterfaces (&Fresh, &mTestGuid, &A, &mTestGuid, &B, NULL), EFI_INVALID_PARAMETER);
   EXPECT_EQ (Fresh, (EFI_HANDLE)NULL);
   EXPECT_EQ (fake::Firmware::HandleCount (), 2u);   // the image and Handle
+
+  // A consumer that will not let go has the handle reconnected before the call returns.
+  TEST_DRIVER  Driver;
+  AddDriver (&Driver, "drv", 1);
+  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  EXPECT_EQ (gBS->UninstallMultipleProtocolInterfaces (Handle, &mTestGuid, &A, &gEfiSerialIoProtocolGuid, &B, NULL), EFI_ACCESS_DENIED);
+  EXPECT_EQ (mLog, (std::vector<std::string>{ "drv.Supported", "drv.Start" }));
+  EXPECT_EQ (fake::Firmware::Find (Handle, mTestGuid), &A);
+  EXPECT_EQ (fake::Firmware::Find (Handle, gEfiSerialIoProtocolGuid), &B);
 }
 
 TEST_F (FakeFirmware, ConnectOffersByVersionAndDisconnectStopsChildrenFirst) {

@@ -252,12 +252,35 @@ TEST_F (Keyboard, EveryStartFailureReleasesEverything) {
   ExpectReleased ();
 }
 
+// The firmware reconnects the line inside a refused uninstall; it must find the line taken.
 TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
+  // The terminal driver, ranked below the keyboard, takes a line it can open.
+  static bool                  TerminalStarted;
+  EFI_DRIVER_BINDING_PROTOCOL  Terminal = {
+    [] (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *) EFIAPI -> EFI_STATUS {
+      VOID        *Io;
+      EFI_STATUS  Status = gBS->OpenProtocol (Handle, &gEfiSerialIoProtocolGuid, &Io, This->DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+      if (!EFI_ERROR (Status)) {
+        gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Handle);
+      }
+      return Status;
+    },
+    [] (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *) EFIAPI -> EFI_STATUS {
+      TerminalStarted = true;
+      return EFI_SUCCESS;
+    },
+    nullptr, 0xa, nullptr, nullptr
+  };
+  TerminalStarted = false;
+  ASSERT_EQ (fake::Firmware::Install (&Terminal.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Terminal), EFI_SUCCESS);
   Load (1);
   ASSERT_EQ (Start (), EFI_SUCCESS);
   NFC_KEYBOARD_DEV  *D = Dev ();
+  size_t            Writes = Line.Writes.size ();
   fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
   EXPECT_EQ (Stop (), EFI_ACCESS_DENIED);
+  EXPECT_EQ (Line.Writes.size (), Writes) << "the line was probed for a second keyboard";
+  EXPECT_FALSE (TerminalStarted);
   EXPECT_EQ (Dev (), D);
   EXPECT_EQ (mKeyboardCount, 1u);
   EXPECT_TRUE (fake::Firmware::IsOpenEvent (D->PollTimer));
@@ -265,6 +288,39 @@ TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
   Line.Card = { 0x5A };
   fake::Firmware::FireTimer (D->PollTimer);
   EXPECT_EQ (Drain (), u"5A");
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+// A poll tick that lands while Reset swaps the rings' blocks runs once Reset is done.
+TEST_F (Keyboard, APollTickDuringResetQueuesIntoTheNewRing) {
+  static EFI_FREE_POOL  RealFree;
+  static EFI_EVENT      Tick;
+  static bool           Armed;
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Line.Card = { 0x12 };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  ASSERT_FALSE (KeyRingIsEmpty (&Dev ()->KeyQueue));
+
+  // The timer interrupt lands just after Reset frees the key ring's block.
+  RealFree      = gBS->FreePool;
+  Tick          = Dev ()->PollTimer;
+  Armed         = true;
+  gBS->FreePool = +[](VOID *Block) EFIAPI -> EFI_STATUS {
+    EFI_STATUS  Status = RealFree (Block);
+    if (Armed) {
+      Armed = false;
+      fake::Firmware::FireTimer (Tick);
+    }
+    return Status;
+  };
+  Line.Card = { 0x5A };
+  EXPECT_EQ (Dev ()->SimpleTextIn.Reset (&Dev ()->SimpleTextIn, FALSE), EFI_SUCCESS);
+  gBS->FreePool = RealFree;
+  EXPECT_FALSE (Armed);
+  EXPECT_EQ (Drain (), u"5A") << "the keys queued before Reset are gone, the tick's are kept";
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
   ASSERT_EQ (Stop (), EFI_SUCCESS);
   ExpectReleased ();
 }
