@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
@@ -171,6 +172,96 @@ FreeNotifyList (
     RemoveEntryList (&Entry->Link);
     FreePool (Entry);
   }
+}
+
+// An FT232 child, as the serial driver makes it: a USB device, then the UART node.
+BOOLEAN
+IsAdapterLine (
+  EFI_HANDLE  Handle
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *Node;
+  BOOLEAN                   Usb = FALSE;
+
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Node))) ||
+      (Node == NULL) || !IsDevicePathValid (Node, 0))
+  {
+    return FALSE;
+  }
+
+  for ( ; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if (DevicePathType (Node) != MESSAGING_DEVICE_PATH) {
+      continue;
+    }
+
+    if (DevicePathSubType (Node) == MSG_USB_DP) {
+      Usb = TRUE;
+    } else if ((DevicePathSubType (Node) == MSG_UART_DP) && Usb) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+// Whether a driver other than this one holds the line's Serial I/O.
+BOOLEAN
+HeldByAnotherDriver (
+  EFI_HANDLE  Handle,
+  EFI_HANDLE  Self
+  )
+{
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
+  UINTN                                Count;
+  BOOLEAN                              Held = FALSE;
+
+  if (EFI_ERROR (gBS->OpenProtocolInformation (Handle, &gEfiSerialIoProtocolGuid, &Entries, &Count))) {
+    return FALSE;
+  }
+
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) && (Entries[Index].AgentHandle != Self)) {
+      Held = TRUE;
+    }
+  }
+
+  FreePool (Entries);
+  return Held;
+}
+
+/**
+  Offers the keyboard the FT232 lines that another driver took while the keyboard was not
+  loaded yet. Loaded after the serial driver, the keyboard would otherwise never see
+  them: the terminal driver binds every new Serial I/O line it is offered. A line that is
+  one of the platform's own consoles stays with its terminal.
+**/
+VOID
+TakeOverAdapterLines (
+  EFI_HANDLE  Self
+  )
+{
+  EFI_HANDLE  *Handles;
+  UINTN       Count;
+
+  if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSerialIoProtocolGuid, NULL, &Count, &Handles))) {
+    return;
+  }
+
+  for (UINTN Index = 0; (Index < Count) && (mKeyboardCount == 0); Index++) {
+    if (!IsAdapterLine (Handles[Index]) || !HeldByAnotherDriver (Handles[Index], Self) ||
+        NfcKeyboardIsPlatformConsole (Handles[Index]))
+    {
+      continue;
+    }
+
+    // The line is offered to every driver again, this one first; a line without a
+    // reader goes back to the driver that had it.
+    if (!EFI_ERROR (gBS->DisconnectController (Handles[Index], NULL, NULL))) {
+      (VOID)gBS->ConnectController (Handles[Index], NULL, NULL, TRUE);
+    }
+  }
+
+  FreePool (Handles);
 }
 
 } // namespace
@@ -508,5 +599,9 @@ NfcKeyboardDriverEntryPoint (
              &gNfcKeyboardComponentName2
              );
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
+  if (!EFI_ERROR (Status) && (mConfiguration->Enabled != 0)) {
+    TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
+  }
+
   return Status;
 }

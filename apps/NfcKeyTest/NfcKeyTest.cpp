@@ -171,6 +171,34 @@ IsUsbSerialLine (
   return FALSE;
 }
 
+// A platform port's path and line settings, to show what a driver left behind on it.
+VOID
+PrintPort (
+  EFI_HANDLE  Handle
+  )
+{
+  EFI_SERIAL_IO_PROTOCOL    *SerialIo;
+  EFI_DEVICE_PATH_PROTOCOL  *Path;
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo)) ||
+      EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, (VOID **)&Path)))
+  {
+    return;
+  }
+
+  CHAR16     *Text = ConvertDevicePathToText (Path, FALSE, FALSE);
+  PoolGuard  TextGuard (Text);
+  Say (
+    "NFCKEYTEST: port %s baud %lu data %u parity %u stop %u fifo %u timeout %u\r\n",
+    Text != nullptr ? Text : mEmpty,
+    SerialIo->Mode->BaudRate,
+    SerialIo->Mode->DataBits,
+    SerialIo->Mode->Parity,
+    SerialIo->Mode->StopBits,
+    SerialIo->Mode->ReceiveFifoDepth,
+    SerialIo->Mode->Timeout
+    );
+}
+
 BOOLEAN
 HasProtocol (
   EFI_HANDLE  Handle,
@@ -207,6 +235,7 @@ FindLines (
   UINTN      Keyboards = 0;
   for (UINTN Index = 0; Index < Count; Index++) {
     if (!IsUsbSerialLine (Handles[Index])) {
+      PrintPort (Handles[Index]);
       continue;
     }
 

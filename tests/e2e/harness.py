@@ -32,6 +32,7 @@ Runs use KVM only when a short probe boot proved that it runs OVMF on this host
 otherwise. E2E_ACCEL=tcg or E2E_ACCEL=kvm overrides the probe.
 """
 
+import json
 import os
 import re
 import shutil
@@ -64,6 +65,9 @@ PROMPT = re.compile(PROMPT_START + "$")
 
 class HarnessError(Exception):
     pass
+
+
+FT232_DEVICE = "usb-serial,chardev=nfc,bus=hc.0,id=ft232"
 
 
 _accel = None
@@ -127,8 +131,13 @@ def probe_kvm(timeout=30):
 
 class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
-                 name="run", keep=None, answer_pending=True, memory=256, reboot=False):
+                 name="run", keep=None, answer_pending=True, memory=256, reboot=False,
+                 vars_from=None, com2=False):
         self.images = dict(images)
+        # The NVRAM to boot with (a VARS file an earlier run kept), and a second 16550
+        # port with nothing attached, as on a machine with two serial ports.
+        self.vars_from = vars_from or OVMF_VARS
+        self.com2 = com2
         self.startup = startup
         self.controller = controller
         self.name = name
@@ -168,7 +177,8 @@ class QemuRun:
             with open(os.path.join(esp, "startup.nsh"), "w", newline="") as f:
                 f.write(text)
         vars_copy = os.path.join(self.dir, "vars.fd")
-        shutil.copy(OVMF_VARS, vars_copy)
+        shutil.copy(self.vars_from, vars_copy)
+        self.vars_copy = vars_copy
 
         com1_path = os.path.join(self.dir, "com1.sock")
         self.com1_listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -190,9 +200,12 @@ class QemuRun:
                "-drive", "file=fat:rw:%s,format=raw" % esp,
                "-chardev", "socket,id=com1,path=" + com1_path,
                "-serial", "chardev:com1",
-               ] + hc + [
+               ] + (["-serial", "null"] if self.com2 else []) + hc + [
                "-chardev", "socket,id=nfc,path=" + self.sim.path,
-               "-device", "usb-serial,chardev=nfc,bus=hc.0"]
+               "-device", FT232_DEVICE]
+        # QMP, for plugging the FT232 out and back in as a user would.
+        self.qmp_path = os.path.join(self.dir, "qmp.sock")
+        cmd += ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
         if os.environ.get("E2E_MONITOR") == "1":
             # A monitor socket in the run folder, to look at a guest that stopped answering.
             cmd += ["-monitor", "unix:%s,server,nowait" % os.path.join(self.dir, "monitor.sock")]
@@ -242,6 +255,38 @@ class QemuRun:
                 f.write("%8.3f LOG [%s | %s] %s\n" % (t - (self.started_at or t), m, lv, text))
         if not self.keep:
             shutil.rmtree(self.dir, ignore_errors=True)
+
+    def qmp(self, execute, timeout=10, **arguments):
+        """Runs one QMP command; returns its "return" value, raises HarnessError on an error."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(self.qmp_path)
+            stream = s.makefile("rwb")
+
+            def answer():
+                while True:
+                    line = stream.readline()
+                    if not line:
+                        raise HarnessError("QMP closed during %s" % execute)
+                    reply = json.loads(line)
+                    if "return" in reply or "error" in reply:
+                        return reply
+
+            stream.readline()   # the greeting
+            for command, args in (("qmp_capabilities", {}), (execute, arguments)):
+                stream.write(json.dumps({"execute": command, "arguments": args}).encode() + b"\n")
+                stream.flush()
+                reply = answer()
+                if "error" in reply:
+                    raise HarnessError("QMP %s: %s" % (command, reply["error"].get("desc")))
+            return reply["return"]
+
+    def unplug(self):
+        self.qmp("device_del", id="ft232")
+
+    def plug(self):
+        device = dict(kv.split("=", 1) for kv in FT232_DEVICE.split(",")[1:])
+        self.qmp("device_add", driver="usb-serial", **device)
 
     def wait_exit(self, timeout):
         try:

@@ -22,6 +22,50 @@ namespace {
 const CHAR16  *ConfName = (const CHAR16 *)u"ZorvikConf";
 const EFI_GUID ConfGuid = mZorvikConfGuidValue;
 
+// The terminal driver, ranked below the keyboard: it takes and holds any line it can open.
+struct TerminalStandIn {
+  static inline bool                         Started = false;
+  static inline int                          Stops   = 0;
+  static inline EFI_DRIVER_BINDING_PROTOCOL  Binding = {};
+
+  static EFI_STATUS EFIAPI Open (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *)
+  {
+    VOID  *Io;
+    return gBS->OpenProtocol (Handle, &gEfiSerialIoProtocolGuid, &Io, This->DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  }
+
+  static EFI_STATUS EFIAPI Supported (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *Rest)
+  {
+    EFI_STATUS  Status = Open (This, Handle, Rest);
+    if (!EFI_ERROR (Status)) {
+      gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Handle);
+    }
+    return Status;
+  }
+
+  static EFI_STATUS EFIAPI Start (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *Rest)
+  {
+    EFI_STATUS  Status = Open (This, Handle, Rest);
+    Started = !EFI_ERROR (Status);
+    return Status;
+  }
+
+  static EFI_STATUS EFIAPI Stop (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, UINTN, EFI_HANDLE *)
+  {
+    Started = false;
+    Stops++;
+    return gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Handle);
+  }
+
+  static void Install ()
+  {
+    Binding = { Supported, Start, Stop, 0xa, nullptr, nullptr };
+    Started = false;
+    Stops   = 0;
+    ASSERT_EQ (fake::Firmware::Install (&Binding.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Binding), EFI_SUCCESS);
+  }
+};
+
 class Keyboard : public ::testing::Test {
 protected:
   fake::Pn532  Line;
@@ -254,25 +298,7 @@ TEST_F (Keyboard, EveryStartFailureReleasesEverything) {
 
 // The firmware reconnects the line inside a refused uninstall; it must find the line taken.
 TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
-  // The terminal driver, ranked below the keyboard, takes a line it can open.
-  static bool                  TerminalStarted;
-  EFI_DRIVER_BINDING_PROTOCOL  Terminal = {
-    [] (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *) EFIAPI -> EFI_STATUS {
-      VOID        *Io;
-      EFI_STATUS  Status = gBS->OpenProtocol (Handle, &gEfiSerialIoProtocolGuid, &Io, This->DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER);
-      if (!EFI_ERROR (Status)) {
-        gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Handle);
-      }
-      return Status;
-    },
-    [] (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *) EFIAPI -> EFI_STATUS {
-      TerminalStarted = true;
-      return EFI_SUCCESS;
-    },
-    nullptr, 0xa, nullptr, nullptr
-  };
-  TerminalStarted = false;
-  ASSERT_EQ (fake::Firmware::Install (&Terminal.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Terminal), EFI_SUCCESS);
+  TerminalStandIn::Install ();
   Load (1);
   ASSERT_EQ (Start (), EFI_SUCCESS);
   NFC_KEYBOARD_DEV  *D = Dev ();
@@ -280,7 +306,7 @@ TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
   fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
   EXPECT_EQ (Stop (), EFI_ACCESS_DENIED);
   EXPECT_EQ (Line.Writes.size (), Writes) << "the line was probed for a second keyboard";
-  EXPECT_FALSE (TerminalStarted);
+  EXPECT_FALSE (TerminalStandIn::Started);
   EXPECT_EQ (Dev (), D);
   EXPECT_EQ (mKeyboardCount, 1u);
   EXPECT_TRUE (fake::Firmware::IsOpenEvent (D->PollTimer));
@@ -390,6 +416,44 @@ TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
     EXPECT_EQ (Line.Writes.size () == Writes && Line.Reads == Reads && Line.SetAttributesCalls == Sets, C.Console) << C.What;
   }
   ExpectReleased ();
+}
+
+// Loaded after the serial driver, the keyboard finds its reader's line held by the terminal.
+TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
+  const PATH  Adapter = Join ({ Root, Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 3 }), Node (MESSAGING_DEVICE_PATH, MSG_USB_DP, { 1, 0 }),
+                                Uart (0), Vendor (gEfiUartDevicePathGuid) });
+  struct {
+    const char  *What;
+    PATH        LinePath;
+    PATH        ConOut;
+    int         Enabled;
+    bool        Taken;
+  } Cases[] = {
+    { "an FT232 line", Adapter, {}, 1, true },
+    { "an FT232 line the platform made a console", Adapter, Join ({ Adapter, Vendor (gEfiVT100Guid), End }), 1, false },
+    { "a platform UART", Com1Line, {}, 1, false },
+    { "a disabled keyboard", Adapter, {}, 0, false },
+  };
+  for (auto &C : Cases) {
+    SetUp ();
+    Line.Writes.clear ();
+    PATH  LinePath = Join ({ C.LinePath, End });
+    ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
+    if (!C.ConOut.empty ()) {
+      fake::Firmware::PutVariable ((const CHAR16 *)u"ConOut", gEfiGlobalVariableGuid, 7, C.ConOut.data (), C.ConOut.size ());
+    }
+    TerminalStandIn::Install ();
+    ASSERT_EQ (gBS->ConnectController (Controller, nullptr, nullptr, TRUE), EFI_SUCCESS);
+    ASSERT_TRUE (TerminalStandIn::Started);
+    Load (C.Enabled);
+    EXPECT_EQ (Dev () != nullptr, C.Taken) << C.What;
+    EXPECT_EQ (TerminalStandIn::Started, !C.Taken) << C.What;
+    EXPECT_EQ (TerminalStandIn::Stops, C.Taken ? 1 : 0) << C.What << ": the line was taken away and back";
+    EXPECT_EQ (Line.Writes.empty (), !C.Taken) << C.What;
+    if (Dev () != nullptr) {
+      ASSERT_EQ (Stop (), EFI_SUCCESS);
+    }
+  }
 }
 
 TEST_F (Keyboard, AProbeOnAPlatformPortIsBoundedAndLeavesItsSettings) {
