@@ -204,36 +204,35 @@ IsAdapterLine (
   return FALSE;
 }
 
-// Whether a driver other than this one holds the line's Serial I/O.
-BOOLEAN
-HeldByAnotherDriver (
-  EFI_HANDLE  Handle,
-  EFI_HANDLE  Self
+// Which driver holds the line's Serial I/O: NULL for none.
+EFI_HANDLE
+LineHolder (
+  EFI_HANDLE  Handle
   )
 {
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
   UINTN                                Count;
-  BOOLEAN                              Held = FALSE;
+  EFI_HANDLE                           Holder = NULL;
 
   if (EFI_ERROR (gBS->OpenProtocolInformation (Handle, &gEfiSerialIoProtocolGuid, &Entries, &Count))) {
-    return FALSE;
+    return NULL;
   }
 
   for (UINTN Index = 0; Index < Count; Index++) {
-    if (((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) && (Entries[Index].AgentHandle != Self)) {
-      Held = TRUE;
+    if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
+      Holder = Entries[Index].AgentHandle;
     }
   }
 
   FreePool (Entries);
-  return Held;
+  return Holder;
 }
 
 /**
-  Offers the keyboard the FT232 lines that another driver took while the keyboard was not
-  loaded yet. Loaded after the serial driver, the keyboard would otherwise never see
-  them: the terminal driver binds every new Serial I/O line it is offered. A line that is
-  one of the platform's own consoles stays with its terminal.
+  Offers the keyboard the FT232 lines it has not been able to look at: those another
+  driver took while the keyboard was not loaded yet (the terminal driver binds every new
+  Serial I/O line it is offered), and those whose probe had to wait for a running clock.
+  A line that is one of the platform's own consoles stays with its terminal.
 **/
 VOID
 TakeOverAdapterLines (
@@ -248,20 +247,50 @@ TakeOverAdapterLines (
   }
 
   for (UINTN Index = 0; (Index < Count) && (mKeyboardCount == 0); Index++) {
-    if (!IsAdapterLine (Handles[Index]) || !HeldByAnotherDriver (Handles[Index], Self) ||
-        NfcKeyboardIsPlatformConsole (Handles[Index]))
-    {
+    EFI_HANDLE  Holder;
+
+    if (!IsAdapterLine (Handles[Index]) || NfcKeyboardIsPlatformConsole (Handles[Index])) {
+      continue;
+    }
+
+    Holder = LineHolder (Handles[Index]);
+    if (Holder == Self) {
       continue;
     }
 
     // The line is offered to every driver again, this one first; a line without a
     // reader goes back to the driver that had it.
-    if (!EFI_ERROR (gBS->DisconnectController (Handles[Index], NULL, NULL))) {
+    if ((Holder == NULL) || !EFI_ERROR (gBS->DisconnectController (Handles[Index], NULL, NULL))) {
       (VOID)gBS->ConnectController (Handles[Index], NULL, NULL, TRUE);
     }
   }
 
   FreePool (Handles);
+}
+
+// A probe offered a line while the clock stood still comes back with this, once the
+// clock runs: the line may meanwhile have gone to the terminal driver.
+TICK_WITNESS  mProbeClock;
+EFI_EVENT     mRetakeTimer = NULL;
+
+VOID
+EFIAPI
+RetakeNotify (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  (VOID)Context;
+  if ((mConfiguration == NULL) || (mConfiguration->Enabled == 0)) {
+    return;
+  }
+
+  if (!TickWitnessTicking (&mProbeClock)) {
+    (VOID)gBS->SetTimer (Event, TimerRelative, NFC_RETAKE_DELAY_100NS);
+    return;
+  }
+
+  TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
 }
 
 } // namespace
@@ -316,6 +345,14 @@ NfcKeyboardSupported (
   } else if (NfcKeyboardIsPlatformConsole (ControllerHandle)) {
     // The firmware's own terminal speaks on this line: a probe would write PN532 frames
     // to whatever listens there and wait out the port's read timeouts at every boot.
+    Status = EFI_UNSUPPORTED;
+  } else if (!TickWitnessTicking (&mProbeClock)) {
+    // Offered from inside the timer interrupt (a reader plugged in while the firmware
+    // was busy), the probe's reads could wait for ever: look again once the clock runs.
+    if (mRetakeTimer != NULL) {
+      (VOID)gBS->SetTimer (mRetakeTimer, TimerRelative, NFC_RETAKE_DELAY_100NS);
+    }
+
     Status = EFI_UNSUPPORTED;
   } else {
     EFI_SERIAL_IO_MODE  Found = *SerialIo->Mode;
@@ -599,8 +636,16 @@ NfcKeyboardDriverEntryPoint (
              &gNfcKeyboardComponentName2
              );
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
-  if (!EFI_ERROR (Status) && (mConfiguration->Enabled != 0)) {
-    TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
+  if (!EFI_ERROR (Status)) {
+    // Without them a probe inside the timer interrupt runs as it always did.
+    (VOID)TickWitnessOpen (&mProbeClock);
+    if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RetakeNotify, NULL, &mRetakeTimer))) {
+      mRetakeTimer = NULL;
+    }
+
+    if (mConfiguration->Enabled != 0) {
+      TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
+    }
   }
 
   return Status;

@@ -118,6 +118,7 @@ KeyNotifyFromLink (
 
 
 constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
+constexpr UINT64  NFC_RETAKE_DELAY_100NS = 1000000;  // 100 ms
 constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;
 // How long an empty one-byte Read may wait on a producer that honours the timeout (a
 // UART). The link paces its own looks at the line, so a longer wait only holds the

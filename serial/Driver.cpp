@@ -468,16 +468,18 @@ UsbSerialDriverBindingStart (
   AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName, TRUE);
   AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
 
-  if (!Device->DeviceFailed) {
+  // Without its witness the poll would work as before, so a failure here is not fatal.
+  (VOID)TickWitnessOpen (&Device->PollClock);
+
+  // A plugged-in adapter is started from the USB bus driver's enumeration notify, which
+  // may run inside the timer interrupt; the poll reads the status then, a period later.
+  if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
     TplGuard  Tpl (TPL_NOTIFY);
     ZeroMem (FirstStatus, sizeof (FirstStatus));
     Length = sizeof (FirstStatus);
     FtdiBulkTransfer (Device, FALSE, FirstStatus, &Length, FTDI_TIMEOUT_FIRST_STATUS);
     FtdiDecodeModemStatus (Device, FirstStatus);
   }
-
-  // Without its witness the poll would work as before, so a failure here is not fatal.
-  (VOID)TickWitnessOpen (&Device->PollClock);
   if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, FtdiPollNotify, Device, &Device->PollTimer))) {
     gBS->SetTimer (Device->PollTimer, TimerPeriodic, FTDI_POLL_PERIOD_100NS);
   } else {

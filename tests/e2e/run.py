@@ -309,6 +309,81 @@ def test_unload_serial_driver_stops_keyboard_first():
     c.done()
 
 
+def bs_data_pages(run):
+    for line in run.command("memmap", 60):
+        if line.strip().startswith("BS_Data"):
+            return int(line.split(":")[1].split()[0])
+    raise HarnessError("no BS_Data line in memmap")
+
+
+def replug_rounds(controller):
+    """Three unplug/replug rounds while the shell runs, each followed by a card read; then
+    the same commands without the unplug, as the control for pool growth."""
+    run = QemuRun(images(), startup=script("-n 8 -t 30").replace("echo E2E-SCRIPT-END\nreset -s\n",
+                                                                  "echo E2E-SCRIPT-END\n"),
+                  controller=controller, card=CARD, name="replug-" + controller)
+    c = Check()
+    try:
+        run.start()
+        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+        run.wait_prompt(30)
+        c.true("count 8 of 8 (Success)" in keys_line(run), "first read: " + keys_line(run))
+
+        def read_card():
+            out = run.command("NfcKeyTest.efi -n 8 -t 20", 60)
+            return [l for l in out if l.startswith("NFCKEYTEST: keys ")]
+
+        growth = {}
+        for plugging in (True, False):
+            before = bs_data_pages(run)
+            for n in range(3):
+                if plugging:
+                    run.unplug()
+                    time.sleep(2)
+                    run.plug()
+                    time.sleep(3)
+                keys = read_card()
+                c.true(keys and "count 8 of 8 (Success)" in keys[0],
+                       "%s round %d: %r" % ("replug" if plugging else "control", n + 1, keys))
+            growth[plugging] = bs_data_pages(run) - before
+        FIGURES["%s: BS_Data pages over 3 replugs / 3 control rounds" % controller] = "%d / %d" % (
+            growth[True], growth[False])
+        c.true(growth[True] <= growth[False], "replugs grew BS_Data by %d pages, the control by %d" % (
+            growth[True], growth[False]))
+
+        # A consumer waiting for a key when the reader goes: it must come back.
+        run.sim.remove()
+        run.send("NfcKeyTest.efi -n 8 -t 30")
+        run.wait_for(r"^NFCKEYTEST: text inputs", 60)
+        time.sleep(1)
+        run.unplug()
+        _, t, _ = run.wait_for(r"^NFCKEYTEST: keys ", 20)
+        run.wait_prompt(30)
+        FIGURES["%s: unplug -> waiting consumer returns" % controller] = "%s" % keys_line_after(run)
+        out = run.command("echo E2E-ALIVE", 60)
+        c.true("E2E-ALIVE" in out, "the shell does not answer after the unplug")
+        run.send("reset -s")
+        c.true(run.wait_exit(30), "no power-off")
+    finally:
+        run.stop()
+    raw = bytes(run.raw_data)
+    c.true(b"!!!! " not in raw and b"ASSERT" not in raw, "a CPU exception or an ASSERT on COM1")
+    c.done()
+
+
+def keys_line_after(run):
+    found = [l for l in run.console() if l.startswith("NFCKEYTEST: keys ")]
+    return found[-1] if found else ""
+
+
+def test_unplug_and_replug_xhci():
+    replug_rounds("xhci")
+
+
+def test_unplug_and_replug_uhci():
+    replug_rounds("uhci")
+
+
 def test_fault_types_nothing_then_good_answer_types():
     faults = ["badsum", "error", "nack", "badlen", "garbage", "silence"]
 

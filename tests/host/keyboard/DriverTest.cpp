@@ -418,10 +418,28 @@ TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
   ExpectReleased ();
 }
 
+const PATH  Adapter = Join ({ Root, Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 3 }), Node (MESSAGING_DEVICE_PATH, MSG_USB_DP, { 1, 0 }),
+                              Uart (0), Vendor (gEfiUartDevicePathGuid) });
+
+// A reader plugged in while the firmware is busy is offered from inside the timer interrupt.
+TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
+  Load (1);
+  PATH  LinePath = Join ({ Adapter, End });
+  ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
+  fake::Firmware::HoldTicks (true);
+  EXPECT_EQ (Supported (), EFI_UNSUPPORTED);
+  EXPECT_TRUE (Line.Writes.empty () && Line.Reads == 0 && Line.SetAttributesCalls == 0);
+  fake::Firmware::HoldTicks (false);
+  fake::Firmware::AdvanceUs (NFC_RETAKE_DELAY_100NS / 10);
+  EXPECT_EQ (fake::Firmware::FireDueTimers (), 1u);
+  ASSERT_NE (Dev (), nullptr) << "the line was not offered again once the clock ran";
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
 // Loaded after the serial driver, the keyboard finds its reader's line held by the terminal.
 TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
-  const PATH  Adapter = Join ({ Root, Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 3 }), Node (MESSAGING_DEVICE_PATH, MSG_USB_DP, { 1, 0 }),
-                                Uart (0), Vendor (gEfiUartDevicePathGuid) });
   struct {
     const char  *What;
     PATH        LinePath;
