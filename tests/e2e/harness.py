@@ -403,8 +403,10 @@ class QemuRun:
             return self._prompt_text()
 
     def _prompt_text(self):
-        # The caller holds the lock.
-        return ESCAPE.sub("", self.partial).replace("\r", "")
+        # The caller holds the lock. A log line written after the prompt leaves the prompt
+        # in prefix; one still arriving is not part of it.
+        text = self.prefix + ESCAPE.sub("", self.partial)
+        return re.sub(LOG_START.pattern + r"[^\r]*\r?", "", text).replace("\r", "")
 
     def command(self, line, timeout=60):
         """Types a line at the prompt and waits for the next prompt; returns its output lines."""

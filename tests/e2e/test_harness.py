@@ -46,6 +46,11 @@ class Com1Split(unittest.TestCase):
             self.run.lines, self.run.logs, self.run.prefix = [], [], ""
             self.assertEqual(self.feed(*lines), (console, logs), lines)
 
+    def test_a_log_line_after_the_prompt_leaves_the_prompt(self):
+        self.feed("FS0:\\> [OstrelDriver | INFO] Start\r")
+        self.run.partial = "[ZorvikDxe | INFO] Tryi"
+        self.assertEqual(self.run.prompt_line(), "FS0:\\> ")
+
     def test_other_brackets_stay_console(self):
         console, logs = self.feed("[Other | INFO] x", "Ctrl[B3] PciRoot(0x0)")
         self.assertEqual(console, ["[Other | INFO] x", "Ctrl[B3] PciRoot(0x0)"])
