@@ -317,6 +317,64 @@ def bs_data_pages(run):
     raise HarnessError("no BS_Data line in memmap")
 
 
+def read_card_once(run):
+    """Runs the app and places the card (one report) once it waits for its keys: a
+    keyboard that joined the console would hand them to the shell otherwise."""
+    first = len(run.lines)
+    run.send("NfcKeyTest.efi -n 8 -t 20")
+    run.wait_for(r"NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
+    run.sim.place(CARD, answers=1)
+    run.wait_for(r"^NFCKEYTEST: keys ", 60, start=first)
+    run.wait_prompt(30)
+    return [l for _, l in run.lines[first:] if l.startswith("NFCKEYTEST: keys ")]
+
+
+def test_twenty_reconnects_and_reloads():
+    """20 disconnects and connects of the adapter, then 20 unloads and loads of the serial
+    driver under a running keyboard; pool growth against as many shell commands of the
+    same length that touch nothing, and the card types afterwards."""
+    rounds = 20
+    run = QemuRun(images(RELEASE), startup=script("-n 0").replace("echo E2E-SCRIPT-END\nreset -s\n",
+                                                                   "echo E2E-SCRIPT-END\n"),
+                  name="reconnect", answer_pending=False)
+    c = Check()
+    try:
+        run.start()
+        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+        run.wait_prompt(30)
+        adapter = [l.split(":")[0].strip() for l in run.command("dh -p UsbIo") if "USBIO" in l and "USB(" in l]
+        c.true(len(adapter) == 1, "USB devices %r" % adapter)
+
+        def serial_driver():
+            found = [l.split()[0] for l in run.command("drivers") if "FTDI-232 USB Serial Driver" in l]
+            return found[0] if found else "0"
+
+        def pages_over(commands):
+            before = bs_data_pages(run)
+            for n in range(rounds):
+                for line in commands():
+                    run.command(line, 60)
+            return bs_data_pages(run) - before
+
+        growth = {
+            "reconnect": pages_over(lambda: ["disconnect %s" % adapter[0], "connect -r %s" % adapter[0]]),
+            "control for reconnect": pages_over(lambda: ["echo %s" % ("-" * 6), "echo %s" % ("-" * 8)]),
+            "reload": pages_over(lambda: ["unload -n %s" % serial_driver(), "load OstrelDriver.efi", "drivers"]),
+            "control for reload": pages_over(lambda: ["echo -", "echo %s" % ("-" * 12), "drivers"]),
+        }
+        FIGURES["BS_Data pages over 20 rounds: reconnect / control / reload / control"] = " / ".join(
+            str(growth[k]) for k in ("reconnect", "control for reconnect", "reload", "control for reload"))
+        for what in ("reconnect", "reload"):
+            c.true(growth[what] <= growth["control for " + what], "%s: %r" % (what, growth))
+        keys = read_card_once(run)
+        c.true(keys and "count 8 of 8 (Success)" in keys[0], "after the rounds: %r" % keys)
+        run.send("reset -s")
+        c.true(run.wait_exit(30), "no power-off")
+    finally:
+        run.stop()
+    c.done()
+
+
 def replug_rounds(controller):
     """A replug while the shell is busy, then three while it waits at its prompt, each
     followed by a card read; then the same reads without the unplug, as the control for
@@ -334,15 +392,7 @@ def replug_rounds(controller):
         c.true("count 8 of 8 (Success)" in keys_line(run), "first read: " + keys_line(run))
 
         def read_card():
-            # The replugged keyboard joins the console, so the card is placed only once
-            # the app waits for its keys: the shell would take them otherwise.
-            first = len(run.lines)
-            run.send("NfcKeyTest.efi -n 8 -t 20")
-            run.wait_for(r"^NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
-            run.sim.place(CARD, answers=1)
-            run.wait_for(r"^NFCKEYTEST: keys ", 60, start=first)
-            run.wait_prompt(30)
-            return [l for _, l in run.lines[first:] if l.startswith("NFCKEYTEST: keys ")]
+            return read_card_once(run)
 
         def replug(busy):
             run.unplug()
@@ -381,7 +431,7 @@ def replug_rounds(controller):
         # A consumer waiting for a key when the reader goes: it must come back.
         first = len(run.lines)
         run.send("NfcKeyTest.efi -n 8 -t 30")
-        run.wait_for(r"^NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
+        run.wait_for(r"NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
         time.sleep(1)
         run.unplug()
         unplugged = time.monotonic()
@@ -669,7 +719,11 @@ TESTS = [v for k, v in list(globals().items()) if k.startswith("test_")]
 
 # Scenarios that show an open fault: run them by name (-k) to work on them; the full run
 # reports them as skipped, with the reason, instead of hanging a guest for two minutes.
-OPEN_FAULTS = {}
+OPEN_FAULTS = {
+    "test_twenty_reconnects_and_reloads":
+        "20 disconnect/connect rounds grow BS_Data by about 5 pages (control 0), 20 reloads by 14 (control 3);"
+        " the terminal driver's own start/stop on the line grows it by a page a turn; not yet attributed",
+}
 
 
 def main():
