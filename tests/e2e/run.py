@@ -38,7 +38,7 @@ def images(build=DEBUG):
             "NfcKeyTest.efi": APP}
 
 
-def script(app, enable=True, before="", after="", load_flags="", serial_first=False):
+def script(app, enable=True, before="", after="", load_flags="", serial_first=False, stay=False):
     # The keyboard is loaded first, so the serial child is new when it appears and the
     # firmware offers it to the keyboard (binding Version 0x10) before the terminal driver.
     lines = ["fs0:"]
@@ -50,7 +50,8 @@ def script(app, enable=True, before="", after="", load_flags="", serial_first=Fa
     if app:
         lines.append("NfcKeyTest.efi " + app)
     lines += [l for l in after.split("\n") if l]
-    lines += ["echo E2E-SCRIPT-END", "reset -s"]
+    # With stay the shell waits at its prompt after the script, for commands typed in.
+    lines += ["echo E2E-SCRIPT-END"] + ([] if stay else ["reset -s"])
     return "\n".join(lines) + "\n"
 
 
@@ -272,8 +273,7 @@ def test_release_images_log_nothing_and_type():
 
 
 def test_unload_serial_driver_stops_keyboard_first():
-    run = QemuRun(images(), startup=script("-n 8 -t 30").replace("echo E2E-SCRIPT-END\nreset -s\n",
-                                                                  "echo E2E-SCRIPT-END\n"), card=CARD)
+    run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True), card=CARD)
     c = Check()
     try:
         run.start()
@@ -334,8 +334,7 @@ def test_twenty_reconnects_and_reloads():
     driver under a running keyboard; pool growth against as many shell commands of the
     same length that touch nothing, and the card types afterwards."""
     rounds = 20
-    run = QemuRun(images(RELEASE), startup=script("-n 0").replace("echo E2E-SCRIPT-END\nreset -s\n",
-                                                                   "echo E2E-SCRIPT-END\n"),
+    run = QemuRun(images(RELEASE), startup=script("-n 0", stay=True),
                   name="reconnect", answer_pending=False)
     c = Check()
     try:
@@ -379,8 +378,7 @@ def replug_rounds(controller):
     """A replug while the shell is busy, then three while it waits at its prompt, each
     followed by a card read; then the same reads without the unplug, as the control for
     pool growth; last, an unplug under a consumer waiting for a key."""
-    run = QemuRun(images(), startup=script("-n 8 -t 30").replace("echo E2E-SCRIPT-END\nreset -s\n",
-                                                                  "echo E2E-SCRIPT-END\n"),
+    run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True),
                   controller=controller, name="replug-" + controller, answer_pending=False)
     # Each read gets one report of the card, so no key is left to type into the shell.
     run.sim.place(CARD, answers=1)
