@@ -199,6 +199,73 @@ PrintPort (
     );
 }
 
+/**
+  Gives the platform ports a write timeout of a second while the app runs, and puts the
+  old one back on every way out. A loaded host can keep the emulated UART's FIFO full for
+  longer than the serial driver's own write timeout (about 1.5 ms at 115200 baud), and
+  the terminal then drops the rest of a line; the app's lines must arrive whole.
+**/
+class PortWriteTimeouts {
+public:
+  PortWriteTimeouts ()
+  {
+    UINTN       Count    = 0;
+    EFI_HANDLE  *Handles = nullptr;
+    if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSerialIoProtocolGuid, nullptr, &Count, &Handles))) {
+      return;
+    }
+
+    for (UINTN Index = 0; Index < Count && mCount < MaxPorts; Index++) {
+      EFI_SERIAL_IO_PROTOCOL  *Io;
+      if (IsUsbSerialLine (Handles[Index]) ||
+          EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiSerialIoProtocolGuid, (VOID **)&Io)))
+      {
+        continue;
+      }
+
+      UINT32  Old = Io->Mode->Timeout;
+      if (!EFI_ERROR (SetTimeout (Io, LongTimeoutUs))) {
+        mPorts[mCount]    = Io;
+        mTimeouts[mCount] = Old;
+        mCount++;
+      }
+    }
+
+    FreePool (Handles);
+  }
+
+  ~PortWriteTimeouts ()
+  {
+    for (UINTN Index = 0; Index < mCount; Index++) {
+      (VOID)SetTimeout (mPorts[Index], mTimeouts[Index]);
+    }
+  }
+
+  PortWriteTimeouts (const PortWriteTimeouts &) = delete;
+  PortWriteTimeouts &operator= (const PortWriteTimeouts &) = delete;
+
+private:
+  static constexpr UINTN   MaxPorts      = 8;
+  static constexpr UINT32  LongTimeoutUs = 1000000;
+
+  static EFI_STATUS SetTimeout (EFI_SERIAL_IO_PROTOCOL *Io, UINT32 Timeout)
+  {
+    return Io->SetAttributes (
+                 Io,
+                 Io->Mode->BaudRate,
+                 Io->Mode->ReceiveFifoDepth,
+                 Timeout,
+                 (EFI_PARITY_TYPE)Io->Mode->Parity,
+                 (UINT8)Io->Mode->DataBits,
+                 (EFI_STOP_BITS_TYPE)Io->Mode->StopBits
+                 );
+  }
+
+  EFI_SERIAL_IO_PROTOCOL  *mPorts[MaxPorts] = {};
+  UINT32                  mTimeouts[MaxPorts] = {};
+  UINTN                   mCount = 0;
+};
+
 BOOLEAN
 HasProtocol (
   EFI_HANDLE  Handle,
@@ -485,6 +552,7 @@ NfcKeyTestMain (
   EFI_HANDLE  Line;
   EFI_HANDLE  Keyboard;
   FindLines (&Line, &Keyboard);
+  PortWriteTimeouts  Timeouts;
   PrintDriverNames (Line);
 
   if (Options.KeyCount == 0) {
