@@ -36,8 +36,10 @@ FtdiBulkTransfer (
     return Status;
   }
 
+  // A host controller that words a NAK as such leaves the chip alive with nothing moved
+  // yet; Serial I/O callers know that as a timeout.
   if ((UsbStatus & EFI_USB_ERR_NAK) != 0) {
-    return EFI_NOT_READY;
+    return EFI_TIMEOUT;
   }
 
   // A chip NAKs until the transfer times out when it has nothing to send, or, on the way out,

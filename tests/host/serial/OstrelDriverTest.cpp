@@ -183,7 +183,7 @@ TEST_F (Ostrel, SetControlDrivesDtrRtsAndFlowControl) {
 // ---- transfers and ring
 
 TEST_F (Ostrel, IdleNakTimeoutIsNothingYetOnXhciAndUhci) {
-  for (auto Fault : { fake::BULK_IN_FAULT::NakXhci, fake::BULK_IN_FAULT::NakUhci }) {
+  for (auto Fault : { fake::BULK_IN_FAULT::NakXhci, fake::BULK_IN_FAULT::NakUhci, fake::BULK_IN_FAULT::NakBit }) {
     ASSERT_EQ (Start (), EFI_SUCCESS);
     Chip.InFault = Fault;
     fake::Firmware::FireTimer (Dev->PollTimer);
@@ -234,6 +234,30 @@ TEST_F (Ostrel, AStartOrAPollInsideTheTimerInterruptLeavesTheLineAlone) {
   StopAll ();
 }
 
+// A caller at TPL_NOTIFY (the keyboard's poll) may use every service; a failed first
+// status read or a missing witness timer leaves a working port.
+TEST_F (Ostrel, ServicesWorkFromTheNotifyLevelAndAfterAShakyStart) {
+  Chip.InFault = fake::BULK_IN_FAULT::TimeoutOther;
+  fake::Firmware::FailNext ("CreateEvent", EFI_OUT_OF_RESOURCES);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.InFault = fake::BULK_IN_FAULT::None;
+  Queue (1, 'x');
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  EXPECT_TRUE (Chip.Pending.empty ());
+  EFI_TPL  Old = gBS->RaiseTPL (TPL_NOTIFY);
+  UINT8 B[1] = { 'w' }; EFI_STATUS S; UINTN N = 1; UINT32 C;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_SUCCESS);
+  EXPECT_EQ (Read (B, 1, &S), 1u);
+  EXPECT_EQ (B[0], 'x');
+  EXPECT_EQ (Sio->GetControl (Sio, &C), EFI_SUCCESS);
+  EXPECT_EQ (Sio->SetControl (Sio, EFI_SERIAL_DATA_TERMINAL_READY), EFI_SUCCESS);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 9600, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  gBS->RestoreTPL (Old);
+  EXPECT_EQ (Chip.Sent, std::vector<uint8_t> ({ 'w' }));
+  StopAll ();
+}
+
 TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Chip.InFault = fake::BULK_IN_FAULT::TimeoutOther;
@@ -244,6 +268,10 @@ TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
   UINTN N = 3;
   EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
   EXPECT_EQ (N, 3u);
+  Chip.InFault = fake::BULK_IN_FAULT::None;
+  Queue (1, 'x');
+  EXPECT_EQ (Read (B, 1, &S), 0u);
+  EXPECT_EQ (S, EFI_DEVICE_ERROR);
   size_t Before = Chip.Transfers ();
   fake::Firmware::FireTimer (Dev->PollTimer);
   EXPECT_EQ (Chip.Transfers (), Before);
@@ -270,11 +298,19 @@ TEST_F (Ostrel, StatusPairOfEveryPacketStaysOutOfTheData) {
 
 TEST_F (Ostrel, ModemStatusComesFromTheLastPacket) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
-  Chip.ModemStatus = 0x31;   // CTS, DSR
-  fake::Firmware::FireTimer (Dev->PollTimer);
-  UINT32 C; Sio->GetControl (Sio, &C);
-  EXPECT_EQ (C & 0xF0, 0x30u);
-  EXPECT_EQ (C & 0x300, 0x300u);
+  // Modem byte: CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80; the line byte's 0x80 is a FIFO error.
+  struct { uint8_t Modem, Line; UINT32 Bits; } Cases[] = {
+    { 0x31, 0xE0, EFI_SERIAL_CLEAR_TO_SEND | EFI_SERIAL_DATA_SET_READY },
+    { 0xC1, 0x60, EFI_SERIAL_RING_INDICATE | EFI_SERIAL_CARRIER_DETECT },
+  };
+  for (auto &K : Cases) {
+    Chip.ModemStatus = K.Modem;
+    Chip.LineStatus  = K.Line;
+    fake::Firmware::FireTimer (Dev->PollTimer);
+    UINT32 C; Sio->GetControl (Sio, &C);
+    EXPECT_EQ (C & 0xF0, K.Bits) << (int)K.Modem;
+    EXPECT_EQ (C & 0x300, 0x300u);
+  }
   StopAll ();
 }
 
@@ -528,6 +564,7 @@ TEST_F (Ostrel, RemainingPathsNameTheChildAndReprogramIt) {
   EXPECT_EQ (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)R57600.data ()), EFI_SUCCESS);
   EXPECT_EQ (fake::Firmware::LiveAllocations (), Live);
   EXPECT_EQ (Values (3).back (), 0xC034);
+  EXPECT_EQ (Values (2).back (), FTDI_FLOW_CTRL_NONE);
   EXPECT_EQ (Sio->Mode->BaudRate, 57600u);
   EXPECT_EQ (Children ().size (), 1u);
   auto NoFlow = Remaining (57600, false, 0);
