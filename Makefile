@@ -7,7 +7,7 @@ BUILD     := $(REPO)/build
 LOCK      := flock $(BUILD)/.lock
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 
-.PHONY: all build host-test image-check sim-test e2e-test test demo clean
+.PHONY: all build host-test image-check sim-test e2e-test test demo mutation clean
 
 all: build
 
@@ -37,6 +37,11 @@ test: build host-test image-check e2e-test
 
 demo: build
 	python3 $(REPO)/tools/demo.py
+
+# Plants each fault of tests/mutants.json in a scratch copy and runs the host suites
+# against it; minutes long, so not part of `make test`.
+mutation:
+	python3 $(REPO)/tools/mutate.py
 
 clean:
 	rm -rf $(BUILD)

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "FakeFirmware.h"
 
 extern "C" {
@@ -49,6 +51,15 @@ ControlTransfer (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_REQUEST *Request, EFI
   }
 
   C->Requests.push_back ({ Request->RequestType, Request->Request, Request->Value, Request->Index, Direction, Timeout });
+  // A reset (value 0) or an RX purge (1) drops what the chip has received.
+  if ((Request->Request == 0) && (Request->Value <= 1)) {
+    C->Pending.clear ();
+  }
+
+  if (Request->Request == 9) {
+    C->LatencyMs = Request->Value & 0xFF;
+  }
+
   *Status = 0;
   return EFI_SUCCESS;
 }
@@ -57,7 +68,6 @@ EFI_STATUS EFIAPI
 BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *DataLength, UINTN Timeout, UINT32 *Status)
 {
   Ft232 *C = Chip (This);
-  (void)Timeout;
   if (Endpoint == 0x02) {
     C->BulkOutCalls++;
     // The host controller refuses a transfer without a buffer before it sets a result.
@@ -95,6 +105,10 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   }
 
   C->BulkInCalls++;
+  // Without a timeout the host controller waits as long as the chip NAKs.
+  if (Timeout == 0) {
+    ADD_FAILURE () << "a bulk-IN without a timeout can wait for ever";
+  }
   if (Firmware::TicksHeld () && ((C->InFault == BULK_IN_FAULT::NakXhci) || (C->Pending.empty () && C->IdleNak))) {
     C->NeverEnding++;
   }
@@ -126,6 +140,10 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     *DataLength = 0;
     *Status     = EFI_USB_ERR_TIMEOUT;
     return EFI_TIMEOUT;
+  }
+
+  if (C->Pending.empty ()) {
+    Firmware::AdvanceUs (C->LatencyMs * 1000ull);
   }
 
   size_t Used = 0;

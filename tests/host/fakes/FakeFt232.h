@@ -52,6 +52,9 @@ struct Ft232 {
   uint8_t                ModemStatus = 0x01;  // byte 0 of every packet (low nibble 1 as the chip sends)
   uint8_t                LineStatus  = 0x60;
   bool                   IdleNak = false;     // NAK (time out) instead of an empty status pair
+  // With nothing to send the chip answers a bulk-IN with the status pair alone once its
+  // latency timer runs out (16 ms unless the host sets it).
+  uint32_t               LatencyMs = 16;
   BULK_IN_FAULT          InFault  = BULK_IN_FAULT::None;
   EFI_STATUS             OutFault = EFI_SUCCESS;
   // Bytes the chip's transmit buffer still takes: CTS held under flow control, or a line

@@ -5,6 +5,8 @@
 #include "FakePn532.h"
 #include "FakeFirmware.h"
 
+#include <algorithm>
+
 namespace fake {
 
 namespace {
@@ -67,8 +69,36 @@ Pn532::Send (const std::vector<uint8_t> &Bytes, UINT64 AtUs)
 }
 
 void
+Pn532::Place (const std::vector<uint8_t> &Id)
+{
+  Card = Id;
+  if (mListing && !Card.empty ()) {
+    mListing = false;
+    Send (Frame (0xD5, Listed ()), Firmware::NowUs () + ResponseUs);
+  }
+}
+
+std::vector<uint8_t>
+Pn532::Listed () const
+{
+  std::vector<uint8_t>  Body = { 0x4B, Targets, 0x01, 0x00, 0x44, 0x00, (uint8_t)Card.size () };
+
+  Body.insert (Body.end (), Card.begin (), Card.end ());
+  return Body;
+}
+
+void
 Pn532::Parse ()
 {
+  if (!Awake) {
+    auto  Wake = std::find (mRx.begin (), mRx.end (), 0x55);
+    Awake = (Wake != mRx.end ());
+    mRx.erase (mRx.begin (), Wake);
+    if (!Awake) {
+      return;
+    }
+  }
+
   // Wake-up bytes and zero fill are skipped; a frame starts at 00 FF.
   for ( ; ;) {
     size_t  Start = 0;
@@ -115,6 +145,8 @@ Pn532::Answer (const std::vector<uint8_t> &Payload)
   UINT64       Now     = Firmware::NowUs ();
 
   Fault = PN532_FAULT::None;
+  // A new command ends a search that is still looking for a card.
+  mListing = false;
   Commands.push_back (Command);
   if (F == PN532_FAULT::Silent) {
     return;
@@ -134,11 +166,11 @@ Pn532::Answer (const std::vector<uint8_t> &Payload)
     case 0x14: break;
     case 0x4A:
       if (Card.empty () && RawResponse.empty () && F == PN532_FAULT::None) {
-        return;   // the controller keeps looking for a target and says nothing
+        mListing = true;   // the controller keeps looking for a target and says nothing
+        return;
       }
 
-      Body.insert (Body.end (), { Targets, 0x01, 0x00, 0x44, 0x00, (uint8_t)Card.size () });
-      Body.insert (Body.end (), Card.begin (), Card.end ());
+      Body = Listed ();
       break;
     default:
       F = PN532_FAULT::ErrorFrame;
@@ -194,7 +226,10 @@ Pn532::DoWrite (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
 
   P->Writes.emplace_back (B, B + *BufferSize);
   Firmware::AdvanceUs (*BufferSize * P->ByteUs);   // the bytes take their time on the wire
-  if (P->Present) {
+  // The controller's HSU speaks 115200 8N1; at any other setting it hears noise.
+  bool  Heard = (P->Mode.BaudRate == 115200) && (P->Mode.DataBits == 8) && (P->Mode.Parity == NoParity) &&
+                (P->Mode.StopBits == OneStopBit);
+  if (P->Present && Heard) {
     P->mRx.insert (P->mRx.end (), B, B + *BufferSize);
     P->Parse ();
   }

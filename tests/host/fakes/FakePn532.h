@@ -34,6 +34,8 @@ struct Pn532 {
   bool    UartTimeout  = false;
   // No controller on the line: what the host writes goes nowhere.
   bool    Present      = true;
+  // A controller fresh from power-up sleeps and ignores frames until a 0x55 wakes it.
+  bool    Awake        = true;
 
   std::vector<uint8_t>               Card;          // identifier of the card in the field; empty = none
   uint8_t                            Targets = 1;   // NbTg reported while a card is there
@@ -48,6 +50,8 @@ struct Pn532 {
 
   Pn532 ();
   void Inject (const std::vector<uint8_t> &Bytes, UINT64 AtUs);   // bytes that appear on the line
+  // A card enters the field: an InListPassiveTarget still looking for one is answered now.
+  void Place (const std::vector<uint8_t> &Id);
   size_t Pending () const { return mLine.size (); }
 
   // Builds a controller-to-host frame around TFI 0xD5 and Body.
@@ -58,10 +62,12 @@ private:
   std::deque<TIMED_BYTE>  mLine;
   std::vector<uint8_t>    mRx;      // host bytes not yet parsed
   UINT64                  mLineFreeUs = 0;
+  bool                    mListing = false;   // an InListPassiveTarget waits for a card
 
   void Send (const std::vector<uint8_t> &Bytes, UINT64 AtUs);
   void Parse ();
   void Answer (const std::vector<uint8_t> &Payload);
+  std::vector<uint8_t> Listed () const;
 
   static EFI_STATUS EFIAPI DoReset (EFI_SERIAL_IO_PROTOCOL *This);
   static EFI_STATUS EFIAPI DoSetAttributes (EFI_SERIAL_IO_PROTOCOL *This, UINT64, UINT32, UINT32, EFI_PARITY_TYPE, UINT8, EFI_STOP_BITS_TYPE);

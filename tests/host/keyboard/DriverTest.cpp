@@ -77,6 +77,7 @@ protected:
   {
     fake::Firmware::Reset ();
     fake::PortIo::Reset ();
+    Line.Awake = false;   // a reader fresh from power-up
     Controller = fake::Firmware::NewHandle ();
     ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Line.SerialIo), EFI_SUCCESS);
   }
@@ -167,6 +168,7 @@ TEST_F (Keyboard, ACardIsTypedAsHexAndFiguresAreMeasured) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   size_t  Held = fake::Firmware::LiveBytes () - BytesBefore;
   EXPECT_EQ (fake::Firmware::TimerPeriod100ns (Dev ()->PollTimer), 5000000u);
+  EXPECT_EQ (fake::Firmware::TimerType (Dev ()->PollTimer), TimerPeriodic);
 
   UINT64  T0 = fake::Firmware::NowUs ();
   fake::Firmware::FireTimer (Dev ()->PollTimer);
@@ -205,6 +207,24 @@ TEST_F (Keyboard, APollInsideTheTimerInterruptLeavesTheReaderAlone) {
   fake::Firmware::FireTimer (Dev ()->PollTimer);
   EXPECT_EQ (Drain (), u"04A13F7B");
   EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+// The controller answers a search still pending when the card arrives between two
+// polls; that late answer waits on the line and must not run into the next exchange.
+TEST_F (Keyboard, ACardArrivingBetweenPollsIsTypedOnce) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  Line.Place ({ 0x04, 0xA1, 0x3F, 0x7B });
+  fake::Firmware::AdvanceUs (100000);
+  ASSERT_GT (Line.Pending (), 0u);
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Drain (), u"04A13F7B");
+  Line.Place ({ 0x11, 0x22, 0x33, 0x44 });
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Drain (), u"11223344");
   ASSERT_EQ (Stop (), EFI_SUCCESS);
   ExpectReleased ();
 }
@@ -248,7 +268,13 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   EXPECT_EQ (In->ReadKeyStroke (In, nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ (Ex->ReadKeyStrokeEx (Ex, nullptr), EFI_INVALID_PARAMETER);
   EXPECT_EQ (Ex->SetState (Ex, nullptr), EFI_INVALID_PARAMETER);
+  for (EFI_EVENT E : { In->WaitForKey, Ex->WaitForKeyEx }) {
+    EXPECT_EQ (gBS->CheckEvent (E), EFI_SUCCESS);
+  }
   EXPECT_EQ (Drain (), u"12") << "a refused call neither loses a key nor moves the phase";
+  for (EFI_EVENT E : { In->WaitForKey, Ex->WaitForKeyEx }) {
+    EXPECT_EQ (gBS->CheckEvent (E), EFI_NOT_READY);
+  }
 
   EFI_KEY_DATA  K = {};
   K.Key.UnicodeChar = 'A';
@@ -261,6 +287,11 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   K.Key.UnicodeChar = 'B';
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H3), EFI_SUCCESS);
   EXPECT_NE (H1, H3);
+  auto  Other = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { return EFI_NOT_FOUND; };
+  VOID  *H4 = nullptr;
+  K.Key.UnicodeChar = 'A';
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Other, &H4), EFI_SUCCESS);
+  EXPECT_NE (H1, H4) << "another function for the same key is a registration of its own";
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_SUCCESS);
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_INVALID_PARAMETER);
   ASSERT_EQ (Stop (), EFI_SUCCESS);   // H3 still registered: Stop frees it
@@ -393,6 +424,7 @@ TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
   } Cases[] = {
     { "the second instance of ConOut", ConOut, Join ({ Root, Vendor (gEfiVT100Guid), NextEntry, Com1Line, Vendor (gEfiPcAnsiGuid), End }), true },
     { "ErrOut alone, no ConIn", ErrOut, Join ({ Com1Line, Vendor (gEdkiiXtermR6Guid), End }), true },
+    { "a TtyTerm console", ConIn, Join ({ Com1Line, Vendor (gEfiTtyTermGuid), End }), true },
     { "another baud rate in the entry", ConIn, Join ({ Root, Lpc, Com1, Uart (1), Vendor (gEfiVTUTF8Guid), End }), true },
     { "no console variable", nullptr, {}, false },
     { "the line itself, without a terminal node", ConIn, Join ({ Com1Line, End }), false },
@@ -429,6 +461,10 @@ TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
   fake::Firmware::HoldTicks (true);
   EXPECT_EQ (Supported (), EFI_UNSUPPORTED);
   EXPECT_TRUE (Line.Writes.empty () && Line.Reads == 0 && Line.SetAttributesCalls == 0);
+  // Still inside the interrupt when the retake comes due: it looks again later.
+  fake::Firmware::AdvanceUs (NFC_RETAKE_DELAY_100NS / 10);
+  EXPECT_EQ (fake::Firmware::FireDueTimers (), 1u);
+  EXPECT_EQ (Dev (), nullptr);
   fake::Firmware::HoldTicks (false);
   fake::Firmware::AdvanceUs (NFC_RETAKE_DELAY_100NS / 10);
   EXPECT_EQ (fake::Firmware::FireDueTimers (), 1u);
