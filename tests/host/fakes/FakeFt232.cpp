@@ -56,6 +56,13 @@ ControlTransfer (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_REQUEST *Request, EFI
     C->Pending.clear ();
   }
 
+  // Modem control: the high byte says which lines change, the low byte to what.
+  if (Request->Request == 1) {
+    uint8_t  Mask = Request->Value >> 8, Level = Request->Value & 0xFF;
+    C->Dtr = (Mask & 1) ? (Level & 1) != 0 : C->Dtr;
+    C->Rts = (Mask & 2) ? (Level & 2) != 0 : C->Rts;
+  }
+
   if (Request->Request == 9) {
     C->LatencyMs = Request->Value & 0xFF;
   }
@@ -144,6 +151,10 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
 
   if (C->Pending.empty ()) {
     Firmware::AdvanceUs (C->LatencyMs * 1000ull);
+  }
+
+  if (C->NullModem) {
+    C->ModemStatus = (uint8_t)(0x01 | (C->Rts ? 0x10 : 0) | (C->Dtr ? 0xA0 : 0));
   }
 
   size_t Used = 0;

@@ -51,6 +51,11 @@ struct Ft232 {
   std::deque<uint8_t>    Pending;             // characters the line has received, not yet read
   uint8_t                ModemStatus = 0x01;  // byte 0 of every packet (low nibble 1 as the chip sends)
   uint8_t                LineStatus  = 0x60;
+  // A peer wired back as a null modem: its RTS drives our CTS, its DTR our DSR and DCD,
+  // so the modem byte follows the lines the host sets (DTR, RTS as last requested).
+  bool                   NullModem = false;
+  bool                   Dtr = false;
+  bool                   Rts = false;
   bool                   IdleNak = false;     // NAK (time out) instead of an empty status pair
   // With nothing to send the chip answers a bulk-IN with the status pair alone once its
   // latency timer runs out (16 ms unless the host sets it).

@@ -311,6 +311,21 @@ TEST_F (Ostrel, ModemStatusComesFromTheLastPacket) {
     EXPECT_EQ (C & 0xF0, K.Bits) << (int)K.Modem;
     EXPECT_EQ (C & 0x300, 0x300u);
   }
+  // Wired back to itself the lines the port sets come back as the modem bits it reads.
+  Chip.NullModem = true;
+  struct { UINT32 Set, Read; } Wired[] = {
+    { EFI_SERIAL_DATA_TERMINAL_READY | EFI_SERIAL_REQUEST_TO_SEND,
+      EFI_SERIAL_CLEAR_TO_SEND | EFI_SERIAL_DATA_SET_READY | EFI_SERIAL_CARRIER_DETECT },
+    { EFI_SERIAL_REQUEST_TO_SEND, EFI_SERIAL_CLEAR_TO_SEND },
+    { EFI_SERIAL_DATA_TERMINAL_READY, EFI_SERIAL_DATA_SET_READY | EFI_SERIAL_CARRIER_DETECT },
+    { 0, 0 },
+  };
+  for (auto &W : Wired) {
+    ASSERT_EQ (Sio->SetControl (Sio, W.Set), EFI_SUCCESS);
+    fake::Firmware::FireTimer (Dev->PollTimer);
+    UINT32 C; Sio->GetControl (Sio, &C);
+    EXPECT_EQ (C & 0xF3, W.Set | W.Read) << W.Set;
+  }
   StopAll ();
 }
 
