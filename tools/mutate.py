@@ -68,15 +68,15 @@ def build(build_dir, targets):
     return done.returncode == 0, done.stdout
 
 
-def run_suite(build_dir, suite):
-    """Returns (tests run, reason it failed or None)."""
-    binary = None
+def find_binary(build_dir, suite):
     for root, _, files in os.walk(build_dir):
         if suite in files:
-            binary = os.path.join(root, suite)
-            break
-    if binary is None:
-        return 0, "no binary"
+            return os.path.join(root, suite)
+    sys.exit("the build made no %s" % suite)
+
+
+def run_suite(binary):
+    """Returns (tests run, reason it failed or None)."""
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1", UBSAN_OPTIONS="halt_on_error=1")
     try:
         done = subprocess.run([binary], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -117,9 +117,11 @@ def main():
     ok, log = build(build_dir, all_suites)
     if not ok:
         sys.exit("the untouched sources do not build:\n" + log[-3000:])
+    # A rebuild relinks each suite where it was, so the paths hold for every entry.
+    binaries = {suite: find_binary(build_dir, suite) for suite in all_suites}
     baseline = {}
     for suite in all_suites:
-        ran, why = run_suite(build_dir, suite)
+        ran, why = run_suite(binaries[suite])
         if why:
             sys.exit("%s fails on the untouched sources: %s" % (suite, why))
         baseline[suite] = ran
@@ -147,7 +149,7 @@ def main():
                 continue
             why = None
             for suite in suites:
-                ran, why = run_suite(build_dir, suite)
+                ran, why = run_suite(binaries[suite])
                 if why is None and ran < baseline[suite]:
                     why = "%s ran %d of %d tests" % (suite, ran, baseline[suite])
                 if why:
