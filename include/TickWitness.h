@@ -7,6 +7,14 @@
   timer event (XHCI does) then never ends a bulk-IN the device keeps NAKing, and the
   notify spins for ever. A poll asks the witness before such a transfer and skips it
   when the clock stands still; the poll comes again with the next period.
+
+  Proving that the clock runs costs a wait for the next tick, nearly a whole period
+  since a timer notify starts just after the tick that made it due. A firmware that
+  waits in WaitForEvent needs no proof: the core signals its idle-loop group from there,
+  at TPL_APPLICATION and never inside the timer interrupt, so work handed to a member
+  of that group runs where every tick is acknowledged. A poll that finds the firmware
+  has idled since its last period leaves its work to the idle loop; one that finds it
+  busy asks the witness.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef TICK_WITNESS_H_
@@ -16,47 +24,97 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseLib.h>
 #include <Library/UefiBootServicesTableLib.h>
+#include <Guid/IdleLoopEvent.h>
 #include <Protocol/Timer.h>
 }
 
+// A poll's transfers, run from the idle loop or after the witness saw a tick.
+typedef VOID (*TICK_WITNESS_WORK)(VOID *Context);
+
 struct TICK_WITNESS {
-  EFI_EVENT    Event;
-  UINT32       BoundUs;
+  EFI_EVENT            Event;
+  EFI_EVENT            IdleEvent;
+  UINT64               BoundUs;
+  TICK_WITNESS_WORK    Work;
+  VOID                 *Context;
+  BOOLEAN              Idled;
+  BOOLEAN              WorkDue;
 };
 
 // Looks between two stalls of this length for the tick.
 constexpr UINT32  TICK_WITNESS_STEP_US = 250;
 // Assumed when the firmware offers no timer architectural protocol to ask.
 constexpr UINT64  TICK_WITNESS_FALLBACK_PERIOD_100NS = 100000;
-// Longer periods are clamped, so a ticking-less call never costs more than this.
-constexpr UINT64  TICK_WITNESS_MAX_PERIOD_100NS = 500000;
+
+/**
+  Runs the work a poll left for the idle loop, and notes that the firmware idles.
+**/
+inline
+VOID
+EFIAPI
+TickWitnessIdleNotify (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  TICK_WITNESS  *Witness = static_cast<TICK_WITNESS *>(Context);
+
+  (VOID)Event;
+  Witness->Idled = TRUE;
+  if (Witness->WorkDue) {
+    Witness->WorkDue = FALSE;
+    Witness->Work (Witness->Context);
+  }
+}
 
 /**
   Creates the witness's timer and learns the firmware's tick period. Without its event
   the witness answers "running", which keeps a poll working as it would without one.
+
+  @param[out] Witness  The witness to set up.
+  @param[in]  Tpl      The TPL the poll's work runs at.
+  @param[in]  Work     The poll's work, for the idle loop; NULL for a witness that is
+                       only asked (TickWitnessDefer then always answers FALSE).
+  @param[in]  Context  Passed to Work.
+
+  @retval EFI_SUCCESS  The witness works; without the idle-loop member a poll always
+                       asks the witness, which is only slower.
+  @retval other        The timer could not be made: the witness answers "running".
 **/
 inline
 EFI_STATUS
 TickWitnessOpen (
-  OUT TICK_WITNESS  *Witness
+  OUT TICK_WITNESS       *Witness,
+  IN  EFI_TPL            Tpl,
+  IN  TICK_WITNESS_WORK  Work,
+  IN  VOID               *Context
   )
 {
   EFI_TIMER_ARCH_PROTOCOL  *Timer;
   UINT64                   Period = 0;
 
-  Witness->Event = NULL;
+  Witness->Event     = NULL;
+  Witness->IdleEvent = NULL;
+  Witness->Work      = Work;
+  Witness->Context   = Context;
+  Witness->Idled     = FALSE;
+  Witness->WorkDue   = FALSE;
   if (EFI_ERROR (gBS->LocateProtocol (&gEfiTimerArchProtocolGuid, NULL, (VOID **)&Timer)) ||
       EFI_ERROR (Timer->GetTimerPeriod (Timer, &Period)) || (Period == 0))
   {
     Period = TICK_WITNESS_FALLBACK_PERIOD_100NS;
   }
 
-  if (Period > TICK_WITNESS_MAX_PERIOD_100NS) {
-    Period = TICK_WITNESS_MAX_PERIOD_100NS;
+  // Two periods: the tick due when the witness is armed may come up to one period late.
+  // A bound shorter than the firmware's own period would take every slow tick for a
+  // clock that stands still, and the poll would never run.
+  Witness->BoundUs = DivU64x32 (Period, 5) + TICK_WITNESS_STEP_US;
+  if ((Work != NULL) &&
+      EFI_ERROR (gBS->CreateEventEx (EVT_NOTIFY_SIGNAL, Tpl, TickWitnessIdleNotify, Witness, &gIdleLoopEventGuid, &Witness->IdleEvent)))
+  {
+    Witness->IdleEvent = NULL;
   }
 
-  // Two periods: the tick due when the witness is armed may come up to one period late.
-  Witness->BoundUs = (UINT32)DivU64x32 (MultU64x32 (Period, 2), 10) + TICK_WITNESS_STEP_US;
   return gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &Witness->Event);
 }
 
@@ -71,6 +129,37 @@ TickWitnessClose (
     gBS->CloseEvent (Witness->Event);
     Witness->Event = NULL;
   }
+
+  if (Witness->IdleEvent != NULL) {
+    gBS->CloseEvent (Witness->IdleEvent);
+    Witness->IdleEvent = NULL;
+  }
+
+  Witness->WorkDue = FALSE;
+}
+
+/**
+  Asked by the poll's timer notify before its work.
+
+  @retval TRUE   The firmware has idled since the last period: the work is left to its
+                 idle loop, which runs it where the clock runs.
+  @retval FALSE  The firmware has not idled (it is busy, or it has no idle loop to
+                 offer): ask TickWitnessTicking before the work.
+**/
+inline
+BOOLEAN
+TickWitnessDefer (
+  IN OUT TICK_WITNESS  *Witness
+  )
+{
+  if ((Witness->IdleEvent == NULL) || !Witness->Idled) {
+    Witness->WorkDue = FALSE;
+    return FALSE;
+  }
+
+  Witness->Idled   = FALSE;
+  Witness->WorkDue = TRUE;
+  return TRUE;
 }
 
 /**
@@ -98,7 +187,7 @@ TickWitnessTicking (
     return TRUE;
   }
 
-  for (UINT32 Waited = 0; ; Waited += TICK_WITNESS_STEP_US) {
+  for (UINT64 Waited = 0; ; Waited += TICK_WITNESS_STEP_US) {
     if (!EFI_ERROR (gBS->CheckEvent (Witness->Event))) {
       return TRUE;
     }

@@ -126,15 +126,26 @@ PollCardTimerHandler (
   NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
 
   (VOID)Event;
-
-  // The poll refills only an empty queue, so a reader never races it for Head.
-  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
+  if (!KeyRingIsEmpty (&Dev->KeyQueue) || TickWitnessDefer (&Dev->PollClock)) {
     return;
   }
 
   // Called from inside the firmware's timer interrupt, the exchange's reads could wait
   // for ever on a silent reader; the next period will find the clock running.
-  if (!TickWitnessTicking (&Dev->PollClock)) {
+  if (TickWitnessTicking (&Dev->PollClock)) {
+    PollCard (Dev);
+  }
+}
+
+VOID
+PollCard (
+  IN VOID  *Context
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
+
+  // The poll refills only an empty queue, so a reader never races it for Head.
+  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
     return;
   }
 

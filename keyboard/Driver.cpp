@@ -133,7 +133,7 @@ CreateDeviceEvents (
 {
   EFI_STATUS  Status;
 
-  Status = TickWitnessOpen (&Dev->PollClock);
+  Status = TickWitnessOpen (&Dev->PollClock, TPL_NOTIFY, PollCard, Dev);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -638,7 +638,7 @@ NfcKeyboardDriverEntryPoint (
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
   if (!EFI_ERROR (Status)) {
     // Without them a probe inside the timer interrupt runs as it always did.
-    (VOID)TickWitnessOpen (&mProbeClock);
+    (VOID)TickWitnessOpen (&mProbeClock, TPL_CALLBACK, NULL, NULL);
     if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RetakeNotify, NULL, &mRetakeTimer))) {
       mRetakeTimer = NULL;
     }

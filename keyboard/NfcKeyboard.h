@@ -229,6 +229,17 @@ PollCardTimerHandler (
   IN VOID       *Context
   );
 
+/**
+  One InListPassiveTarget exchange; a card's identifier becomes keys. Runs where the
+  clock is known to run: from the idle loop, or after the witness saw a tick.
+
+  @param[in] Context  The NFC_KEYBOARD_DEV.
+**/
+VOID
+PollCard (
+  IN VOID  *Context
+  );
+
 //
 // PlatformConsole.cpp
 //

@@ -469,10 +469,11 @@ UsbSerialDriverBindingStart (
   AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
 
   // Without its witness the poll would work as before, so a failure here is not fatal.
-  (VOID)TickWitnessOpen (&Device->PollClock);
+  (VOID)TickWitnessOpen (&Device->PollClock, TPL_CALLBACK, FtdiPollRefill, Device);
 
   // A plugged-in adapter is started from the USB bus driver's enumeration notify, which
-  // may run inside the timer interrupt; the poll reads the status then, a period later.
+  // may run inside the timer interrupt; the first poll reads the status then, a period later.
+  Device->ControlAsked = TRUE;
   if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
     TplGuard  Tpl (TPL_NOTIFY);
     ZeroMem (FirstStatus, sizeof (FirstStatus));

@@ -122,6 +122,7 @@ typedef struct {
   BOOLEAN                         DeviceFailed;
   EFI_EVENT                       PollTimer;
   TICK_WITNESS                    PollClock;
+  BOOLEAN                         ControlAsked;
   UINT32                          ControlStatus;
   SERIAL_ATTRIBUTES               LastAttributes;
   LINE_CONTROL                    LineControl;
@@ -233,6 +234,17 @@ EFIAPI
 FtdiPollNotify (
   IN EFI_EVENT  Event,
   IN VOID       *Context
+  );
+
+/**
+  Moves what the chip holds into an empty ring. Runs where the clock is known to run:
+  from the idle loop, or after the witness saw a tick.
+
+  @param[in] Context  The FTDI_SERIAL_DEVICE.
+**/
+VOID
+FtdiPollRefill (
+  IN VOID  *Context
   );
 
 // SerialIo.cpp

@@ -126,26 +126,15 @@ FtdiReceivePacket (
 }
 
 VOID
-EFIAPI
-FtdiPollNotify (
-  IN EFI_EVENT  Event,
-  IN VOID       *Context
+FtdiPollRefill (
+  IN VOID  *Context
   )
 {
-  FTDI_SERIAL_DEVICE  *Device;
+  FTDI_SERIAL_DEVICE  *Device = (FTDI_SERIAL_DEVICE *)Context;
   UINTN               Count;
 
-  (VOID)Event;
-  Device = (FTDI_SERIAL_DEVICE *)Context;
-
   // The poll refills only an empty ring, so Read never races it for RingHead.
-  if (!FtdiRingEmpty (Device)) {
-    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
-    return;
-  }
-
-  // From inside the firmware's timer interrupt, a bulk-IN on an idle line may never end.
-  if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
+  if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
     Count = 0;
     FtdiReceivePacket (Device, &Count, NULL);
   }
@@ -154,5 +143,40 @@ FtdiPollNotify (
     Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
   } else {
     Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+  }
+}
+
+VOID
+EFIAPI
+FtdiPollNotify (
+  IN EFI_EVENT  Event,
+  IN VOID       *Context
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device;
+
+  (VOID)Event;
+  Device = (FTDI_SERIAL_DEVICE *)Context;
+
+  if (!FtdiRingEmpty (Device)) {
+    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+    return;
+  }
+
+  // What the poll learns shows only through GetControl. A consumer that reads the line
+  // itself (the NFC keyboard) never asks, and then the poll spares the chip and the
+  // clock's witness.
+  if (!Device->ControlAsked) {
+    return;
+  }
+
+  Device->ControlAsked = FALSE;
+  if (TickWitnessDefer (&Device->PollClock)) {
+    return;
+  }
+
+  // From inside the firmware's timer interrupt, a bulk-IN on an idle line may never end.
+  if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
+    FtdiPollRefill (Device);
   }
 }

@@ -74,6 +74,7 @@ FtdiSerialGetControl (
   // An unplug stops the adapter at TPL_CALLBACK and frees the record read here.
   TplGuard            Tpl (TPL_NOTIFY);
 
+  Device->ControlAsked = TRUE;
   if (Device->ModemStatus.Cts) {
     Bits |= EFI_SERIAL_CLEAR_TO_SEND;
   }

@@ -21,6 +21,8 @@ extern "C" {
 #include <Protocol/DevicePath.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/SimpleTextOut.h>
+#include <Protocol/Timer.h>
+#include <Guid/IdleLoopEvent.h>
 }
 
 extern "C" {
@@ -75,8 +77,8 @@ constexpr UINT64  EventSignature  = SIGNATURE_64 ('F', 'E', 'V', 'E', 'N', 'T', 
 // WaitForEvent gives up after this much virtual time rather than hang a test.
 constexpr UINT64  WaitLimitUs     = 10ULL * 1000 * 1000;
 constexpr UINT64  WaitRoundUs     = 1000;
-// The firmware's timer interrupt period.
-constexpr UINT64  TickUs          = 10000;
+// The firmware's timer interrupt period, unless a test sets another.
+constexpr UINT64  DefaultTickUs   = 10000;
 
 EFI_BOOT_SERVICES                mBootServices;
 EFI_RUNTIME_SERVICES             mRuntimeServices;
@@ -107,6 +109,8 @@ UINT64                              mNowUs;
 UINT64                              mStallCalls;
 fake::Firmware::STALL_HOOK          mStallHook;
 bool                                mTicksHeld;
+UINT64                              mTickUs;
+EFI_TIMER_ARCH_PROTOCOL             mTimerArch;
 void                                *mStallContext;
 UINT64                              mMonotonic;
 
@@ -347,6 +351,18 @@ Expire (EVENT_RECORD *Event)
   Signal (Event);
 }
 
+EFI_STATUS
+EFIAPI
+FwGetTimerPeriod (
+  EFI_TIMER_ARCH_PROTOCOL  *This,
+  UINT64                   *Period
+  )
+{
+  (void)This;
+  *Period = mTickUs * 10;
+  return EFI_SUCCESS;
+}
+
 // A stall lets the timer interrupt in, unless it runs at TPL_HIGH_LEVEL or inside that
 // interrupt (HoldTicks). Only timers without a notify are signalled here: those are what
 // code that stalls can see (CheckEvent); notifies run from WaitForEvent or the test.
@@ -359,7 +375,7 @@ SignalTicksDuringStall (UINT64 Before, UINT64 After)
     return;
   }
 
-  UINT64  LastTick = After - After % TickUs;
+  UINT64  LastTick = After - After % mTickUs;
   if (LastTick <= Before) {
     return;
   }
@@ -718,6 +734,9 @@ FwWaitForEvent (UINTN NumberOfEvents, EFI_EVENT *Event, UINTN *Index)
       }
     }
 
+    // The core signals its idle-loop group between its looks, and halts there until the
+    // next interrupt.
+    fake::Firmware::Idle ();
     mNowUs += WaitRoundUs;
     if (mStallHook != nullptr) {
       mStallHook (mStallContext, mNowUs);
@@ -2001,6 +2020,7 @@ Firmware::Reset ()
   mStallCalls       = 0;
   mStallHook        = nullptr;
   mTicksHeld        = false;
+  mTickUs           = DefaultTickUs;
   mStallContext     = nullptr;
   mMonotonic        = 0;
   mFailUninstall    = EFI_SUCCESS;
@@ -2125,7 +2145,32 @@ UINT64 Firmware::NowUs () { return mNowUs; }
 void   Firmware::AdvanceUs (UINT64 Us) { mNowUs += Us; }
 UINT64 Firmware::StallCalls () { return mStallCalls; }
 void   Firmware::HoldTicks (bool Held) { mTicksHeld = Held; }
+
+void
+Firmware::SetTickPeriodUs (UINT64 PeriodUs)
+{
+  EFI_HANDLE  Handle = nullptr;
+  VOID        *Found;
+  mTickUs                   = PeriodUs;
+  mTimerArch.GetTimerPeriod = FwGetTimerPeriod;
+  if (EFI_ERROR (gBS->LocateProtocol (&gEfiTimerArchProtocolGuid, nullptr, &Found))) {
+    EXPECT_EQ (Install (&Handle, gEfiTimerArchProtocolGuid, &mTimerArch), EFI_SUCCESS);
+  }
+}
+
 bool   Firmware::TicksHeld () { return mTicksHeld; }
+
+void
+Firmware::Idle ()
+{
+  for (auto &Event : mEvents) {
+    if (Event->Open && Event->HasGroup && SameGuid (Event->Group, gIdleLoopEventGuid)) {
+      CORE_CALL  Core;
+      Signal (Event.get ());
+      return;
+    }
+  }
+}
 
 void
 Firmware::SetStallHook (STALL_HOOK Hook, void *Context)

@@ -38,6 +38,11 @@ struct Firmware {
   // timers that come due on those ticks. HoldTicks (true) plays code that runs inside the
   // timer interrupt, before it is acknowledged: the clock moves but no timer comes due.
   static void   HoldTicks (bool Held);
+  // Another tick period, told through a timer architectural protocol as the core's is.
+  static void   SetTickPeriodUs (UINT64 PeriodUs);
+  // The core's idle loop, as WaitForEvent runs it between its looks: signals the
+  // idle-loop event group, whose notifies run at their TPL.
+  static void   Idle ();
   static bool   TicksHeld ();
 
   // Pool memory (AllocatePool/FreePool through gBS, so MemoryAllocationLib works unchanged).

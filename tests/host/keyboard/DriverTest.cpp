@@ -186,8 +186,22 @@ TEST_F (Keyboard, ACardIsTypedAsHexAndFiguresAreMeasured) {
   EXPECT_EQ (Line.Writes.size (), Writes);
 
   EXPECT_EQ (Drain (), u"04A13F7B00FF12");
-  std::printf ("FIGURE poll tick at TPL_NOTIFY: no card %llu us, 7-byte card %llu us; pool held by a running keyboard %zu bytes\n",
-               (unsigned long long)NoCard, (unsigned long long)Card7, Held);
+  // Card gone, a busy firmware's tick against the idle loop of one waiting in
+  // WaitForEvent: the same exchange, less the wait for a tick.
+  Line.Card.clear ();
+  fake::Firmware::AdvanceUs (10000 - fake::Firmware::NowUs () % 10000 + 100);   // a notify starts just after its tick
+  T0 = fake::Firmware::NowUs ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  UINT64  Busy = fake::Firmware::NowUs () - T0;
+  fake::Firmware::Idle ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  T0 = fake::Firmware::NowUs ();
+  fake::Firmware::Idle ();
+  UINT64  FromIdle = fake::Firmware::NowUs () - T0;
+  EXPECT_LE (FromIdle + 9000, Busy);
+  std::printf ("FIGURE poll tick at TPL_NOTIFY: no card %llu us, 7-byte card %llu us; card gone %llu us, %llu us from "
+               "the idle loop; pool held by a running keyboard %zu bytes\n", (unsigned long long)NoCard,
+               (unsigned long long)Card7, (unsigned long long)Busy, (unsigned long long)FromIdle, Held);
   EXPECT_TRUE (fake::Firmware::TplBalanced ());
 
   ASSERT_EQ (Stop (), EFI_SUCCESS);
@@ -206,6 +220,20 @@ TEST_F (Keyboard, APollInsideTheTimerInterruptLeavesTheReaderAlone) {
   fake::Firmware::HoldTicks (false);
   fake::Firmware::FireTimer (Dev ()->PollTimer);
   EXPECT_EQ (Drain (), u"04A13F7B");
+  // A firmware that has idled in WaitForEvent since the last period gets the exchange
+  // from its idle loop: the tick's notify, even inside the interrupt, only hands it over
+  // and waits for no tick.
+  Line.Place ({ 0x11, 0x22, 0x33, 0x44 });
+  fake::Firmware::Idle ();
+  fake::Firmware::HoldTicks (true);
+  UINT64  T0 = fake::Firmware::NowUs ();
+  Writes     = Line.Writes.size ();
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (fake::Firmware::NowUs (), T0);
+  EXPECT_EQ (Line.Writes.size (), Writes);
+  fake::Firmware::HoldTicks (false);
+  fake::Firmware::Idle ();
+  EXPECT_EQ (Drain (), u"11223344");
   EXPECT_TRUE (fake::Firmware::TplBalanced ());
   ASSERT_EQ (Stop (), EFI_SUCCESS);
   ExpectReleased ();

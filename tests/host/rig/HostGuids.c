@@ -17,6 +17,7 @@
 #include <Protocol/DevicePathFromText.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/SerialIo.h>
+#include <Guid/IdleLoopEvent.h>
 #include <Protocol/SimpleTextIn.h>
 #include <Protocol/SimpleTextInEx.h>
 #include <Protocol/SimpleTextOut.h>
@@ -55,6 +56,7 @@ EFI_GUID  gEfiUgaDrawProtocolGuid                = EFI_UGA_DRAW_PROTOCOL_GUID;
 EFI_GUID  gEfiHiiFontProtocolGuid                = EFI_HII_FONT_PROTOCOL_GUID;
 EFI_GUID  gEfiSimpleFileSystemProtocolGuid       = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 EFI_GUID  gEfiTimerArchProtocolGuid              = EFI_TIMER_ARCH_PROTOCOL_GUID;
+EFI_GUID  gIdleLoopEventGuid                     = IDLE_LOOP_EVENT_GUID;
 EFI_GUID  gEfiGlobalVariableGuid                 = EFI_GLOBAL_VARIABLE;
 EFI_GUID  gEfiEventReadyToBootGuid               = EFI_EVENT_GROUP_READY_TO_BOOT;
 EFI_GUID  gEfiEventLegacyBootGuid                = EFI_EVENT_LEGACY_BOOT_GUID;
