@@ -126,6 +126,9 @@ PollCardTimerHandler (
   NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
 
   (VOID)Event;
+
+  // The poll refills only an empty queue, so a reader never races it for Head. Only the
+  // poll adds keys, so the queue is still empty when the idle loop runs the exchange.
   if (!KeyRingIsEmpty (&Dev->KeyQueue) || TickWitnessDefer (&Dev->PollClock)) {
     return;
   }
@@ -143,11 +146,6 @@ PollCard (
   )
 {
   NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
-
-  // The poll refills only an empty queue, so a reader never races it for Head.
-  if (!KeyRingIsEmpty (&Dev->KeyQueue)) {
-    return;
-  }
 
   UINT8  Answer[NFC_POLL_ANSWER_LENGTH];
   INT32  Sent = Pn532Exchange (
