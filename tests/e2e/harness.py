@@ -180,10 +180,14 @@ class QemuRun:
         shutil.copy(self.vars_from, vars_copy)
         self.vars_copy = vars_copy
 
-        com1_path = os.path.join(self.dir, "com1.sock")
-        self.com1_listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.com1_listener.bind(com1_path)
+        # COM1 over loopback TCP, not a Unix socket: QEMU's 16550 hands the chardev one byte
+        # per write, and a Unix stream socket charges each such write a whole buffer's
+        # overhead, so a reader that falls a few milliseconds behind on a loaded host fills
+        # it after a few hundred bytes; QEMU then drops characters and stalls the port.
+        self.com1_listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.com1_listener.bind(("127.0.0.1", 0))
         self.com1_listener.listen(1)
+        com1_port = self.com1_listener.getsockname()[1]
         self.sim.start()
 
         if self.controller == "xhci":
@@ -198,7 +202,7 @@ class QemuRun:
                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
                "-drive", "file=fat:rw:%s,format=raw" % esp,
-               "-chardev", "socket,id=com1,path=" + com1_path,
+               "-chardev", "socket,id=com1,host=127.0.0.1,port=%d" % com1_port,
                "-serial", "chardev:com1",
                ] + (["-serial", "null"] if self.com2 else []) + hc + [
                "-chardev", "socket,id=nfc,path=" + self.sim.path,
