@@ -333,15 +333,15 @@ def read_card_once(run):
     return records(run, "NFCKEYTEST: keys ", first)
 
 
-def test_twenty_reconnects_and_reloads():
+def twenty_reconnects_and_reloads(controller):
     """20 disconnects and connects of the adapter, then 20 unloads and loads of the serial
     driver under a running keyboard; the card types afterwards. A serial line coming and
     going grows the pool inside the firmware's own console stack, so the controls are
     EDK II's serial driver and terminal under the same loop on COM2, and the reloads with
     the adapter unplugged (the image's load, unload and connect alone)."""
     rounds = 20
-    run = QemuRun(images(RELEASE), startup=script("-n 0", stay=True),
-                  name="reconnect", answer_pending=False, com2=True)
+    run = QemuRun(images(RELEASE), startup=script("-n 0", stay=True), controller=controller,
+                  name="reconnect-" + controller, answer_pending=False, com2=True)
     c = Check()
     try:
         run.start()
@@ -376,7 +376,8 @@ def test_twenty_reconnects_and_reloads():
         run.plug()
         run.wait_prompt(60)
         time.sleep(2)
-        FIGURES["BS_Data pages over 20 rounds: COM2 reconnect / adapter reconnect / reload / reload unplugged"] = \
+        FIGURES["%s: BS_Data pages over 20 rounds: COM2 reconnect / adapter reconnect / reload / reload unplugged"
+                % controller] = \
             " / ".join(str(growth[k]) for k in ("COM2", "reconnect", "reload", "reload unplugged"))
         c.true(growth["reconnect"] <= growth["COM2"], "reconnects: %r" % growth)
         c.true(growth["reload"] <= growth["reload unplugged"] + growth["COM2"], "reloads: %r" % growth)
@@ -387,6 +388,14 @@ def test_twenty_reconnects_and_reloads():
     finally:
         run.stop()
     c.done()
+
+
+def test_twenty_reconnects_and_reloads_xhci():
+    twenty_reconnects_and_reloads("xhci")
+
+
+def test_twenty_reconnects_and_reloads_uhci():
+    twenty_reconnects_and_reloads("uhci")
 
 
 def replug_rounds(controller):
