@@ -2143,6 +2143,7 @@ Firmware::Reset ()
 
 UINT64 Firmware::NowUs () { return mNowUs; }
 void   Firmware::AdvanceUs (UINT64 Us) { mNowUs += Us; }
+void   Firmware::AdvanceToJustAfterTick () { mNowUs += mTickUs - mNowUs % mTickUs + 100; }
 UINT64 Firmware::StallCalls () { return mStallCalls; }
 void   Firmware::HoldTicks (bool Held) { mTicksHeld = Held; }
 

@@ -30,6 +30,8 @@ struct Firmware {
   // Virtual time: Stall(us) advances it (and never sleeps); peers may add wait time too.
   static UINT64 NowUs ();
   static void   AdvanceUs (UINT64 Us);           // moves the clock only (no timer fires by itself)
+  // Moves the clock to just after the next tick, where a timer notify starts.
+  static void   AdvanceToJustAfterTick ();
   static UINT64 StallCalls ();                   // count of gBS->Stall calls
   using STALL_HOOK = void (*)(void *Context, UINT64 NowUs);
   // Called after each Stall advances time, and after each 1 ms round WaitForEvent waits.

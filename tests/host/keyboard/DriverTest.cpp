@@ -189,7 +189,7 @@ TEST_F (Keyboard, ACardIsTypedAsHexAndFiguresAreMeasured) {
   // Card gone, a busy firmware's tick against the idle loop of one waiting in
   // WaitForEvent: the same exchange, less the wait for a tick.
   Line.Card.clear ();
-  fake::Firmware::AdvanceUs (10000 - fake::Firmware::NowUs () % 10000 + 100);   // a notify starts just after its tick
+  fake::Firmware::AdvanceToJustAfterTick ();
   T0 = fake::Firmware::NowUs ();
   fake::Firmware::FireTimer (Dev ()->PollTimer);
   UINT64  Busy = fake::Firmware::NowUs () - T0;

@@ -238,7 +238,7 @@ TEST_F (Ostrel, AStartOrAPollInsideTheTimerInterruptLeavesTheLineAlone) {
     // With the clock running again the next poll fetches it. A timer notify starts just
     // after the tick that made it due, so the witness waits nearly a whole period.
     fake::Firmware::HoldTicks (false);
-    fake::Firmware::AdvanceUs (TickUs - fake::Firmware::NowUs () % TickUs + 100);
+    fake::Firmware::AdvanceToJustAfterTick ();
     AskAndPoll ();
     EXPECT_EQ (Chip.BulkInCalls, Before + 1);
     UINT8 B[2]; EFI_STATUS S;
