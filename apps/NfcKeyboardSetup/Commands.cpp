@@ -19,51 +19,12 @@ extern "C" EFI_GUID  gZorvikConfGuid;
 
 namespace {
 
-inline CONST CHAR16 *
-W (const char16_t *Text)
-{
-  return reinterpret_cast<CONST CHAR16 *>(Text);
-}
-
-inline CHAR16 *
-MutableName (const char16_t *Text)
-{
-  return const_cast<CHAR16 *>(W (Text));
-}
-
 constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                           EFI_VARIABLE_RUNTIME_ACCESS;
 
-const char16_t  mSerialDriverName[]   = u"FTDI-232 USB Serial Driver";
-const char16_t  mKeyboardDriverName[] = u"NFC Keyboard Driver";
 const char16_t  mZorvikConfName[]     = u"ZorvikConf";
 const char16_t  mConInName[]          = u"ConIn";
-
-// A pool buffer owned by one scope.
-template<typename T>
-class PoolPtr {
-public:
-  PoolPtr () : mPointer (NULL) {}
-  ~PoolPtr () { Reset (); }
-  PoolPtr (const PoolPtr &) = delete;
-  PoolPtr &operator= (const PoolPtr &) = delete;
-
-  T *Get () const { return mPointer; }
-  T **Out () { Reset (); return &mPointer; }
-
-  VOID
-  Reset ()
-  {
-    if (mPointer != NULL) {
-      FreePool (mPointer);
-      mPointer = NULL;
-    }
-  }
-
-private:
-  T  *mPointer;
-};
 
 // A whole variable as the firmware holds it; Status EFI_NOT_FOUND means absent.
 struct STORED_VARIABLE {
@@ -111,6 +72,9 @@ const char16_t  *const  mUsage[] = {
   u"  disable         ZorvikConf = 00: the keyboard driver starts none from its next load\n",
   u"  console add     put the running NFC keyboard into ConIn (it joins the console at the next boot)\n",
   u"  console remove  take the NFC keyboard out of ConIn, leaving every other console alone\n",
+  u"  install [-d DIR] copy the images from DIR (or here) to the EFI system partition, load them\n",
+  u"                  at every boot, enable the keyboard and put it into ConIn on any USB port\n",
+  u"  uninstall       undo install, with or without the reader attached\n",
   u"  help            this text\n",
 };
 
@@ -197,7 +161,10 @@ CommandStatus ()
     Print (W (u"ConIn: %lu instance(s)\n"), (UINT64)ConInInstanceCount (ConIn.Data.Get (), ConIn.Size));
   }
 
-  if (!Running) {
+  // The install's entry names the reader on any port; console add names one port.
+  if (ConInFind (ConIn.Data.Get (), ConIn.Size, NfcKeyboardConInEntry ()) == ConInHasIt) {
+    Print (W (u"NFC keyboard in ConIn: yes, on any USB port\n"));
+  } else if (!Running) {
     Print (W (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
   } else {
     CONIN_RESULT  Found = ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath);
@@ -246,6 +213,57 @@ CommandSetEnabled (
   return EFI_SUCCESS;
 }
 
+using CONIN_EDIT = CONIN_RESULT (*)(
+  CONST VOID *, UINTN, CONST EFI_DEVICE_PATH_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL **, UINTN *
+  );
+
+// Reads ConIn, has Edit build the new value with Instance, and writes it whole; says
+// why when it fails. *Result is what the edit found; ConIn was written only for ConInChanged.
+EFI_STATUS
+EditConIn (
+  CONIN_EDIT                      Edit,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance,
+  CONIN_RESULT                    *Result,
+  UINT32                          *Attributes,
+  UINTN                           *NewSize
+  )
+{
+  STORED_VARIABLE  ConIn;
+
+  *Result = ConInNoMemory;
+  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
+  if (EFI_ERROR (ConIn.Status) && (ConIn.Status != EFI_NOT_FOUND)) {
+    return Fail (ConIn.Status, W (u"cannot read ConIn; it is unchanged"));
+  }
+
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
+  *Attributes = EFI_ERROR (ConIn.Status) ? mConInAttributes : ConIn.Attributes;
+  *Result     = Edit (ConIn.Data.Get (), ConIn.Size, Instance, NewConIn.Out (), NewSize);
+  switch (*Result) {
+    case ConInChanged:
+      break;
+    case ConInHasIt:
+    case ConInLacksIt:
+      return EFI_SUCCESS;
+    case ConInMalformed:
+      Print (W (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), (UINT64)ConIn.Size);
+      return EFI_COMPROMISED_DATA;
+    case ConInBadInstance:
+      return Fail (EFI_INVALID_PARAMETER, W (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
+    default:
+      return Fail (EFI_OUT_OF_RESOURCES, W (u"out of memory; ConIn is unchanged"));
+  }
+
+  // One SetVariable with the whole value: the firmware replaces the variable
+  // atomically, so a refused write leaves the old ConIn in place.
+  EFI_STATUS  Status = gRT->SetVariable (MutableName (mConInName), &gEfiGlobalVariableGuid, *Attributes, *NewSize, NewConIn.Get ());
+  if (EFI_ERROR (Status)) {
+    return Fail (Status, W (u"cannot write ConIn; it is unchanged"));
+  }
+
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS
 CommandConsole (
   BOOLEAN  Add
@@ -260,42 +278,18 @@ CommandConsole (
     return EFI_NOT_FOUND;
   }
 
-  STORED_VARIABLE  ConIn;
-  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
-  if (EFI_ERROR (ConIn.Status) && (ConIn.Status != EFI_NOT_FOUND)) {
-    return Fail (ConIn.Status, W (u"cannot read ConIn; it is unchanged"));
-  }
+  CONIN_RESULT  Result;
+  UINT32        Attributes;
+  UINTN         NewSize;
+  EFI_STATUS    Status = EditConIn (Add ? ConInAdd : ConInRemove, KeyboardPath, &Result, &Attributes, &NewSize);
 
-  UINT32  Attributes = EFI_ERROR (ConIn.Status) ? mConInAttributes : ConIn.Attributes;
+  if (EFI_ERROR (Status) || (Result != ConInChanged)) {
+    if (!EFI_ERROR (Status)) {
+      Print ((Result == ConInHasIt) ? W (u"ConIn holds the NFC keyboard already; nothing changed\n")
+                                    : W (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
+    }
 
-  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
-  UINTN                              NewSize;
-  CONIN_RESULT                       Result = Add ? ConInAdd (ConIn.Data.Get (), ConIn.Size, KeyboardPath, NewConIn.Out (), &NewSize)
-                                                  : ConInRemove (ConIn.Data.Get (), ConIn.Size, KeyboardPath, NewConIn.Out (), &NewSize);
-
-  switch (Result) {
-    case ConInChanged:
-      break;
-    case ConInHasIt:
-      Print (W (u"ConIn holds the NFC keyboard already; nothing changed\n"));
-      return EFI_SUCCESS;
-    case ConInLacksIt:
-      Print (W (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
-      return EFI_SUCCESS;
-    case ConInMalformed:
-      Print (W (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), (UINT64)ConIn.Size);
-      return EFI_COMPROMISED_DATA;
-    case ConInBadInstance:
-      return Fail (EFI_INVALID_PARAMETER, W (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
-    default:
-      return Fail (EFI_OUT_OF_RESOURCES, W (u"out of memory; ConIn is unchanged"));
-  }
-
-  // One SetVariable with the whole value: the firmware replaces the variable
-  // atomically, so a refused write leaves the old ConIn in place.
-  EFI_STATUS  Status = gRT->SetVariable (MutableName (mConInName), &gEfiGlobalVariableGuid, Attributes, NewSize, NewConIn.Get ());
-  if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot write ConIn; it is unchanged"));
+    return Status;
   }
 
   if (Add) {
@@ -326,6 +320,47 @@ Is (
 } // namespace
 
 EFI_STATUS
+NfcKeyboardShowStatus (
+  VOID
+  )
+{
+  return CommandStatus ();
+}
+
+EFI_STATUS
+NfcKeyboardSetEnabled (
+  IN UINT8  Enabled
+  )
+{
+  return CommandSetEnabled (Enabled);
+}
+
+EFI_STATUS
+NfcKeyboardSetConInEntry (
+  IN BOOLEAN  Install
+  )
+{
+  CONIN_RESULT  Result;
+  UINT32        Attributes;
+  UINTN         NewSize;
+  EFI_STATUS    Status = EditConIn (ConInSetFt232Entries, Install ? NfcKeyboardConInEntry () : NULL, &Result, &Attributes, &NewSize);
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (Result != ConInChanged) {
+    Print (Install ? W (u"ConIn: holds the NFC keyboard on any USB port already\n")
+                   : W (u"ConIn: holds no NFC keyboard; unchanged\n"));
+  } else {
+    Print (Install ? W (u"ConIn: now holds the NFC keyboard, on any USB port\n")
+                   : W (u"ConIn: the NFC keyboard taken out, the other consoles stay\n"));
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
 NfcKeyboardSetupRun (
   IN UINTN         Argc,
   IN CONST CHAR16  *CONST *Argv
@@ -348,6 +383,18 @@ NfcKeyboardSetupRun (
     if (Is (Argv[1], u"disable")) {
       return CommandSetEnabled (0);
     }
+
+    if (Is (Argv[1], u"install")) {
+      return NfcKeyboardInstall (NULL);
+    }
+
+    if (Is (Argv[1], u"uninstall")) {
+      return NfcKeyboardUninstall ();
+    }
+  }
+
+  if ((Argc == 4) && Is (Argv[1], u"install") && Is (Argv[2], u"-d")) {
+    return NfcKeyboardInstall (Argv[3]);
   }
 
   if ((Argc == 3) && Is (Argv[1], u"console")) {

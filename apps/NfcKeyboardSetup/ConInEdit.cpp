@@ -6,12 +6,94 @@
 #include "NfcKeyboardSetup.h"
 
 extern "C" {
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 }
 
 namespace {
+
+// The install's ConIn entry: a USB class node ConPlatform and the boot manager match
+// against any FT232 on any port, then the nodes the keyboard's own path ends in.
+#pragma pack(1)
+struct FT232_CONIN_ENTRY {
+  USB_CLASS_DEVICE_PATH            Usb;
+  UART_DEVICE_PATH                 Uart;
+  UART_FLOW_CONTROL_DEVICE_PATH    FlowControl;
+  EFI_DEVICE_PATH_PROTOCOL         End;
+};
+#pragma pack()
+
+static_assert (sizeof (USB_CLASS_DEVICE_PATH) == 11, "a USB class node is 11 bytes on the wire");
+static_assert (sizeof (UART_DEVICE_PATH) == 19, "a Uart node is 19 bytes on the wire");
+static_assert (sizeof (FT232_CONIN_ENTRY) == 58, "the entry is stored byte for byte");
+
+constexpr UINT16  mFt232VendorId  = 0x0403;
+constexpr UINT16  mFt232ProductId = 0x6001;
+
+constexpr UINT8
+LengthByte (UINTN Length, UINTN Shift)
+{
+  return static_cast<UINT8>(Length >> Shift);
+}
+
+#define NODE_HEADER(Type, SubType, Record) \
+  { Type, SubType, { LengthByte (sizeof (Record), 0), LengthByte (sizeof (Record), 8) } }
+
+constexpr FT232_CONIN_ENTRY  mFt232ConInEntry = {
+  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP, USB_CLASS_DEVICE_PATH),
+    mFt232VendorId, mFt232ProductId, 0xFF, 0xFF, 0xFF },
+  // 115200 8N1, the settings the keyboard gives the line.
+  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_UART_DP, UART_DEVICE_PATH), 0, 115200, 8, 1, 1 },
+  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, UART_FLOW_CONTROL_DEVICE_PATH),
+    DEVICE_PATH_MESSAGING_UART_FLOW_CONTROL, 0 },
+  NODE_HEADER (END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, EFI_DEVICE_PATH_PROTOCOL)
+};
+
+#undef NODE_HEADER
+
+BOOLEAN
+IsNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node,
+  UINT8                           SubType,
+  UINTN                           Length
+  )
+{
+  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == SubType) &&
+                   (DevicePathNodeLength (Node) == Length));
+}
+
+// The adapter node before the Uart node: a USB port, or a class node naming the FT232.
+BOOLEAN
+IsFt232AdapterNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  if (IsNode (Node, MSG_USB_DP, sizeof (USB_DEVICE_PATH))) {
+    return TRUE;
+  }
+
+  auto  *Bytes = reinterpret_cast<CONST UINT8 *>(Node);
+  return (BOOLEAN)(IsNode (Node, MSG_USB_CLASS_DP, sizeof (USB_CLASS_DEVICE_PATH)) &&
+                   (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + OFFSET_OF (USB_CLASS_DEVICE_PATH, VendorId))) == mFt232VendorId) &&
+                   (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + OFFSET_OF (USB_CLASS_DEVICE_PATH, ProductId))) == mFt232ProductId));
+}
+
+BOOLEAN
+IsFlowControlNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  EFI_GUID  Guid;
+
+  if (!IsNode (Node, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH))) {
+    return FALSE;
+  }
+
+  CopyMem (&Guid, &reinterpret_cast<CONST VENDOR_DEVICE_PATH *>(Node)->Guid, sizeof (Guid));
+  return CompareGuid (&Guid, &gEfiUartDevicePathGuid);
+}
 
 // A stored value is trusted only when its end node closes exactly its last byte:
 // a shorter path followed by stray bytes would be silently cut by a rewrite.
@@ -89,7 +171,121 @@ private:
   UINTN                     mSize;
 };
 
+// Appends one instance to a value being built; a failed copy frees the value.
+BOOLEAN
+AppendInstance (
+  EFI_DEVICE_PATH_PROTOCOL        **Built,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *Longer = AppendDevicePathInstance (*Built, Instance);
+
+  if (*Built != NULL) {
+    FreePool (*Built);
+  }
+
+  *Built = Longer;
+  return (BOOLEAN)(Longer != NULL);
+}
+
 } // namespace
+
+BOOLEAN
+IsFt232ConsoleInstance (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Last[3] = { NULL, NULL, NULL };
+
+  // The last three nodes before the end, oldest first.
+  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Instance; !IsDevicePathEndType (Node); Node = NextDevicePathNode (Node)) {
+    Last[0] = Last[1];
+    Last[1] = Last[2];
+    Last[2] = Node;
+  }
+
+  return (BOOLEAN)((Last[0] != NULL) && IsFt232AdapterNode (Last[0]) &&
+                   IsNode (Last[1], MSG_UART_DP, sizeof (UART_DEVICE_PATH)) && IsFlowControlNode (Last[2]));
+}
+
+CONST EFI_DEVICE_PATH_PROTOCOL *
+NfcKeyboardConInEntry (
+  VOID
+  )
+{
+  return &mFt232ConInEntry.Usb.Header;
+}
+
+CONIN_RESULT
+ConInSetFt232Entries (
+  IN  CONST VOID                      *ConIn,
+  IN  UINTN                           Size,
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Keep OPTIONAL,
+  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
+  OUT UINTN                           *NewSize
+  )
+{
+  BOOLEAN                   OutOfMemory;
+  BOOLEAN                   Kept = FALSE;
+  EFI_DEVICE_PATH_PROTOCOL  *Built = NULL;
+
+  *NewConIn = NULL;
+  *NewSize  = 0;
+  if ((Keep != NULL) && !IsSingleInstance (Keep)) {
+    return ConInBadInstance;
+  }
+
+  if ((Size != 0) && !IsWholePath (ConIn, Size)) {
+    return ConInMalformed;
+  }
+
+  UINTN  KeepSize = (Keep == NULL) ? 0 : GetDevicePathSize (Keep);
+
+  // The value is built whole and compared at the end, so an unchanged ConIn is never rewritten.
+  if (Size != 0) {
+    InstanceCursor  Cursor (ConIn);
+    while (Cursor.Advance (&OutOfMemory)) {
+      if (IsFt232ConsoleInstance (Cursor.Current ())) {
+        if (Kept || (Keep == NULL) || !Cursor.Equals (Keep, KeepSize)) {
+          continue;
+        }
+
+        Kept = TRUE;
+      }
+
+      if (!AppendInstance (&Built, Cursor.Current ())) {
+        return ConInNoMemory;
+      }
+    }
+
+    if (OutOfMemory) {
+      if (Built != NULL) {
+        FreePool (Built);
+      }
+
+      return ConInNoMemory;
+    }
+  }
+
+  if ((Keep != NULL) && !Kept) {
+    if (!AppendInstance (&Built, Keep)) {
+      return ConInNoMemory;
+    }
+  }
+
+  UINTN  BuiltSize = (Built == NULL) ? 0 : GetDevicePathSize (Built);
+  if ((BuiltSize == Size) && ((Size == 0) || (CompareMem (Built, ConIn, Size) == 0))) {
+    if (Built != NULL) {
+      FreePool (Built);
+    }
+
+    return ConInHasIt;
+  }
+
+  *NewConIn = Built;
+  *NewSize  = BuiltSize;
+  return ConInChanged;
+}
 
 BOOLEAN
 ConInIsWellFormed (
@@ -218,13 +414,7 @@ ConInRemove (
       continue;
     }
 
-    EFI_DEVICE_PATH_PROTOCOL  *Longer = AppendDevicePathInstance (Kept, Cursor.Current ());
-    if (Kept != NULL) {
-      FreePool (Kept);
-    }
-
-    Kept = Longer;
-    if (Kept == NULL) {
+    if (!AppendInstance (&Kept, Cursor.Current ())) {
       return ConInNoMemory;
     }
   }

@@ -21,38 +21,6 @@ extern "C" {
 
 static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control node is 24 bytes on the wire");
 
-namespace {
-
-// A LocateHandleBuffer result, freed on every way out.
-class HandleBuffer {
-public:
-  explicit HandleBuffer (EFI_GUID *Protocol) : mCount (0), mHandles (NULL)
-  {
-    if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &mCount, &mHandles))) {
-      mCount   = 0;
-      mHandles = NULL;
-    }
-  }
-
-  ~HandleBuffer ()
-  {
-    if (mHandles != NULL) {
-      FreePool (mHandles);
-    }
-  }
-
-  HandleBuffer (const HandleBuffer &) = delete;
-  HandleBuffer &operator= (const HandleBuffer &) = delete;
-
-  UINTN      Count () const { return mCount; }
-  EFI_HANDLE operator[] (UINTN Index) const { return mHandles[Index]; }
-
-private:
-  UINTN       mCount;
-  EFI_HANDLE  *mHandles;
-};
-
-} // namespace
 
 BOOLEAN
 DevicePathEndsInUartFlowControl (

@@ -12,6 +12,7 @@ extern "C" {
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
 namespace {
@@ -27,7 +28,80 @@ IsBlank (
   return (BOOLEAN)((Char == u' ') || (Char == u'\t') || (Char == u'\r') || (Char == u'\n'));
 }
 
+// Load options that are text carry a command line; a boot option made by the
+// firmware carries binary data of its own there instead.
+BOOLEAN
+IsText (
+  CONST CHAR16  *Line
+  )
+{
+  for ( ; *Line != 0; Line++) {
+    if (((*Line < u' ') || (*Line > u'~')) && !IsBlank (*Line)) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+CHAR16
+ReadKey ()
+{
+  EFI_INPUT_KEY  Key;
+  UINTN          Index;
+
+  for ( ; ; ) {
+    if (EFI_ERROR (gBS->WaitForEvent (1, &gST->ConIn->WaitForKey, &Index))) {
+      return 0;
+    }
+
+    // A line end typed after an answer is no answer to the next question.
+    if (!EFI_ERROR (gST->ConIn->ReadKeyStroke (gST->ConIn, &Key)) && (Key.UnicodeChar >= u' ')) {
+      Print (W (u"%c\n"), Key.UnicodeChar);
+      return Key.UnicodeChar;
+    }
+  }
+}
+
 } // namespace
+
+EFI_STATUS
+NfcKeyboardMenu (
+  VOID
+  )
+{
+  // The boot manager arms a five-minute watchdog for the image it starts; a user
+  // reading the menu takes as long as they like.
+  gBS->SetWatchdogTimer (0, 0, 0, NULL);
+  Print (W (u"NFC keyboard setup\n\n"));
+  NfcKeyboardShowStatus ();
+  for ( ; ; ) {
+    Print (W (u"\n  1  install\n  2  uninstall\n  3  status\n  4  quit\nChoose 1-4: "));
+    switch (ReadKey ()) {
+      case u'1':
+        if (!EFI_ERROR (NfcKeyboardInstall (NULL))) {
+          Print (W (u"Reset now, so the firmware loads the drivers? (y/n): "));
+          CHAR16  Answer = ReadKey ();
+          if ((Answer == u'y') || (Answer == u'Y')) {
+            gRT->ResetSystem (EfiResetCold, EFI_SUCCESS, 0, NULL);
+          }
+        }
+
+        break;
+      case u'2':
+        NfcKeyboardUninstall ();
+        break;
+      case u'3':
+        NfcKeyboardShowStatus ();
+        break;
+      case u'4':
+      case 0:
+        return EFI_SUCCESS;
+      default:
+        break;
+    }
+  }
+}
 
 UINTN
 SplitCommandLine (
@@ -106,7 +180,18 @@ NfcKeyboardSetupMain (
     }
 
     CopyMem (Line, LoadedImage->LoadOptions, Chars * sizeof (CHAR16));
-    Argc = SplitCommandLine (Line, Argv, mMaxArgs);
+    if (IsText (Line)) {
+      Argc = SplitCommandLine (Line, Argv, mMaxArgs);
+    }
+  }
+
+  // Started by the firmware with no command, from a stick say: the menu.
+  if (Argc <= 1) {
+    if (Line != NULL) {
+      FreePool (Line);
+    }
+
+    return NfcKeyboardMenu ();
   }
 
   EFI_STATUS  Status = NfcKeyboardSetupRun (Argc, Argv);

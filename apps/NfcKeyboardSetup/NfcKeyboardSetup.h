@@ -11,6 +11,85 @@ extern "C" {
 #include <Protocol/DevicePath.h>
 }
 
+extern "C" {
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+}
+
+constexpr char16_t  mSerialDriverName[]   = u"FTDI-232 USB Serial Driver";
+constexpr char16_t  mKeyboardDriverName[] = u"NFC Keyboard Driver";
+
+// char16_t literals as the firmware's CHAR16 strings.
+inline CONST CHAR16 *
+W (const char16_t *Text)
+{
+  return reinterpret_cast<CONST CHAR16 *>(Text);
+}
+
+inline CHAR16 *
+MutableName (const char16_t *Text)
+{
+  return const_cast<CHAR16 *>(W (Text));
+}
+
+// A pool buffer owned by one scope.
+template<typename T>
+class PoolPtr {
+public:
+  PoolPtr () : mPointer (NULL) {}
+  explicit PoolPtr (T *Pointer) : mPointer (Pointer) {}
+  ~PoolPtr () { Reset (); }
+  PoolPtr (const PoolPtr &) = delete;
+  PoolPtr &operator= (const PoolPtr &) = delete;
+
+  T *Get () const { return mPointer; }
+  T **Out () { Reset (); return &mPointer; }
+
+  // Lets go of the buffer without freeing it (it was freed or handed on elsewhere).
+  T *
+  Release ()
+  {
+    T  *Pointer = mPointer;
+
+    mPointer = NULL;
+    return Pointer;
+  }
+
+  VOID
+  Reset (T *Pointer = NULL)
+  {
+    if (mPointer != NULL) {
+      FreePool (mPointer);
+    }
+
+    mPointer = Pointer;
+  }
+
+private:
+  T  *mPointer;
+};
+
+// A LocateHandleBuffer result, freed on every way out; empty when none has the protocol.
+class HandleBuffer {
+public:
+  explicit HandleBuffer (EFI_GUID *Protocol) : mCount (0)
+  {
+    if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &mCount, mHandles.Out ()))) {
+      mCount = 0;
+    }
+  }
+
+  HandleBuffer (const HandleBuffer &) = delete;
+  HandleBuffer &operator= (const HandleBuffer &) = delete;
+
+  UINTN      Count () const { return mCount; }
+  EFI_HANDLE operator[] (UINTN Index) const { return mHandles.Get ()[Index]; }
+
+private:
+  UINTN                mCount;
+  PoolPtr<EFI_HANDLE>  mHandles;
+};
+
 //
 // What a look-up in, or an edit of, a multi-instance ConIn value found.
 //
@@ -141,6 +220,154 @@ EFI_STATUS
 NfcKeyboardSetupRun (
   IN UINTN          Argc,
   IN CONST CHAR16   *CONST *Argv
+  );
+
+//
+// The FT232 console entries of ConIn.
+//
+
+/**
+  TRUE when Instance (one instance, end node included) has the shape of a console
+  on an FT232 serial child: the adapter (its full USB path, or a USB class node
+  naming the FT232), a Uart node and a flow-control node, and nothing after them.
+**/
+BOOLEAN
+IsFt232ConsoleInstance (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
+  );
+
+/**
+  The ConIn entry an install writes: any FT232 on any USB port, as the keyboard
+  publishes itself (115200 8N1, no flow control). Static storage; never freed.
+**/
+CONST EFI_DEVICE_PATH_PROTOCOL *
+NfcKeyboardConInEntry (
+  VOID
+  );
+
+/**
+  Builds ConIn with every FT232 console instance taken out, except one copy of Keep
+  (NULL: none), which is appended when ConIn lacks it. Other instances keep their order.
+
+  @retval ConInChanged    *NewConIn and *NewSize hold the new value (NULL and 0: nothing left).
+  @retval ConInHasIt      ConIn is as it should be already; nothing was built.
+  @retval ConInMalformed  ConIn is no valid device path.
+**/
+CONIN_RESULT
+ConInSetFt232Entries (
+  IN  CONST VOID                      *ConIn,
+  IN  UINTN                           Size,
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Keep OPTIONAL,
+  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
+  OUT UINTN                           *NewSize
+  );
+
+//
+// Driver#### load options.
+//
+
+/**
+  TRUE when Option is a well-formed EFI_LOAD_OPTION of Size bytes whose file path
+  ends in a file named FileName (letter case aside). A malformed option names nothing.
+**/
+BOOLEAN
+LoadOptionNamesImage (
+  IN CONST VOID    *Option,
+  IN UINTN         Size,
+  IN CONST CHAR16  *FileName
+  );
+
+/**
+  Builds an active load option: Description, then FilePath; no optional data.
+
+  @return A pool buffer the caller frees, or NULL when memory runs out.
+**/
+VOID *
+LoadOptionBuild (
+  IN  CONST CHAR16                    *Description,
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *FilePath,
+  OUT UINTN                           *Size
+  );
+
+/**
+  Makes one Driver#### option load FilePath: the first option that names the same
+  file is rewritten where it differs, further ones are deleted, and a new one takes
+  the lowest number that no Driver#### variable and no DriverOrder entry holds.
+  DriverOrder keeps its order and gains the number at its end when it lacks it.
+  Options that are not well-formed load options are left as they are.
+**/
+EFI_STATUS
+DriverOptionEnsure (
+  IN CONST CHAR16                    *FileName,
+  IN CONST CHAR16                    *Description,
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *FilePath
+  );
+
+/**
+  Deletes every well-formed Driver#### option whose file is named FileName, and its
+  DriverOrder entries; everything else stays byte for byte.
+**/
+EFI_STATUS
+DriverOptionRemove (
+  IN CONST CHAR16  *FileName
+  );
+
+//
+// Install and uninstall.
+//
+
+/**
+  Copies the images to \EFI\NfcKeyboard\ on the EFI system partition, writes the
+  load options, ZorvikConf and ConIn, and starts the drivers that do not run.
+
+  @param[in] Folder  Where the driver images are (a shell path), or NULL: the shell's
+                     current folder, or without a shell the tool's own folder.
+**/
+EFI_STATUS
+NfcKeyboardInstall (
+  IN CONST CHAR16  *Folder OPTIONAL
+  );
+
+/**
+  Takes out what an install put in, with or without the reader and the drivers.
+**/
+EFI_STATUS
+NfcKeyboardUninstall (
+  VOID
+  );
+
+/**
+  The status report of the status command.
+**/
+EFI_STATUS
+NfcKeyboardShowStatus (
+  VOID
+  );
+
+/**
+  Writes ZorvikConf, and says what that does.
+**/
+EFI_STATUS
+NfcKeyboardSetEnabled (
+  IN UINT8  Enabled
+  );
+
+/**
+  Puts the install's FT232 entry into ConIn (Install) or takes every FT232 console
+  entry out of it, and says what changed.
+**/
+EFI_STATUS
+NfcKeyboardSetConInEntry (
+  IN BOOLEAN  Install
+  );
+
+/**
+  The menu shown when the firmware starts the tool with no command: the status, then
+  install, uninstall, status or quit, answered from the console's keyboard.
+**/
+EFI_STATUS
+NfcKeyboardMenu (
+  VOID
   );
 
 #endif

@@ -20,6 +20,7 @@ extern "C" {
 #include <Protocol/DriverBinding.h>
 #include <Protocol/DevicePath.h>
 #include <Protocol/LoadedImage.h>
+#include <Protocol/SimpleFileSystem.h>
 #include <Protocol/SimpleTextOut.h>
 #include <Protocol/Timer.h>
 #include <Guid/IdleLoopEvent.h>
@@ -49,6 +50,7 @@ struct PROTOCOL_ENTRY {
 
 struct HANDLE_RECORD {
   UINT64                                         Signature;
+  UINT64                                         Key;     // database key when last created or changed
   // Entries stay allocated until Reset, so a GUID pointer handed out by
   // ProtocolsPerHandle outlives an uninstall as it would in pool memory.
   std::vector<PROTOCOL_ENTRY *>                  Protocols;
@@ -115,6 +117,7 @@ void                                *mStallContext;
 UINT64                              mMonotonic;
 
 EFI_STATUS                          mFailUninstall;
+UINT64                              mDatabaseKey;
 std::map<std::string, EFI_STATUS>   mFailNext;
 
 struct VARIABLE {
@@ -126,6 +129,9 @@ std::map<VARIABLE_KEY, VARIABLE>    mVariables;
 EFI_STATUS                          mFailSetVariable;
 size_t                              mSetVariableCalls;
 std::string                         mConsole;
+EFI_SIMPLE_TEXT_INPUT_PROTOCOL      mConIn;
+std::deque<char16_t>                mKeys;
+char                                mKeyEvent;    // WaitForKey: signalled while a key is queued
 
 // ---- helpers ---------------------------------------------------------------
 
@@ -212,6 +218,7 @@ CreateHandle ()
   HANDLE_RECORD  *Handle = mAllHandles.back ().get ();
 
   Handle->Signature = HandleSignature;
+  Handle->Key       = ++mDatabaseKey;
   mHandles.push_back (Handle);
   return Handle;
 }
@@ -695,6 +702,10 @@ FwCheckEvent (EFI_EVENT Event)
 {
   EVENT_RECORD  *Record = AsEvent (Event);
 
+  if (Event == &mKeyEvent) {
+    return mKeys.empty () ? EFI_NOT_READY : EFI_SUCCESS;
+  }
+
   if ((Record == nullptr) || ((Record->Type & EVT_NOTIFY_SIGNAL) != 0)) {
     return EFI_INVALID_PARAMETER;
   }
@@ -722,6 +733,11 @@ FwWaitForEvent (UINTN NumberOfEvents, EFI_EVENT *Event, UINTN *Index)
 
   if (mTpl != TPL_APPLICATION) {
     return EFI_UNSUPPORTED;
+  }
+
+  if ((NumberOfEvents == 1) && (Event[0] == &mKeyEvent) && mKeys.empty ()) {
+    ADD_FAILURE () << "WaitForEvent: waits for a key, and the test queued none";
+    return EFI_TIMEOUT;
   }
 
   for (UINT64 Waited = 0; Waited <= WaitLimitUs; Waited += WaitRoundUs) {
@@ -817,6 +833,7 @@ FwInstallProtocolInterface (EFI_HANDLE *UserHandle, EFI_GUID *Protocol, EFI_INTE
   Entry->Guid      = *Protocol;
   Entry->Interface = Interface;
   Handle->Protocols.push_back (Entry);
+  Handle->Key = ++mDatabaseKey;
   *UserHandle = Handle;
   return EFI_SUCCESS;
 }
@@ -914,6 +931,7 @@ FwUninstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *I
 
   auto  &List = Handle->Protocols;
   List.erase (std::find (List.begin (), List.end (), Entry));
+  Handle->Key = ++mDatabaseKey;
   if (List.empty ()) {
     RemoveHandle (Handle);
   }
@@ -939,6 +957,7 @@ FwReinstallProtocolInterface (EFI_HANDLE UserHandle, EFI_GUID *Protocol, VOID *O
   }
 
   Entry->Interface = NewInterface;
+  Handle->Key      = ++mDatabaseKey;
   CORE_CALL  Core;
   FwConnectController (Handle, NULL, NULL, TRUE);
   return EFI_SUCCESS;
@@ -1867,6 +1886,21 @@ FwGetNextVariableName (UINTN *VariableNameSize, CHAR16 *VariableName, EFI_GUID *
   return EFI_SUCCESS;
 }
 
+EFI_STATUS EFIAPI ConInReset (EFI_SIMPLE_TEXT_INPUT_PROTOCOL *, BOOLEAN) { return EFI_SUCCESS; }
+
+EFI_STATUS
+EFIAPI
+ConInReadKeyStroke (EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key)
+{
+  if (mKeys.empty ()) {
+    return EFI_NOT_READY;
+  }
+
+  *Key = { SCAN_NULL, mKeys.front () };
+  mKeys.pop_front ();
+  return EFI_SUCCESS;
+}
+
 // ---- the console that swallows what UefiLib prints ---------------------------
 
 EFI_STATUS
@@ -1943,6 +1977,209 @@ ConOutEnableCursor (EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, BOOLEAN Visible)
   return EFI_SUCCESS;
 }
 
+// ---- images ---------------------------------------------------------------------
+
+// An image the core loaded: its loaded image protocol, the whole path it came from
+// (the loaded image device path) and the file, which StartImage hands to the entry.
+struct IMAGE {
+  EFI_LOADED_IMAGE_PROTOCOL  Info;
+  std::vector<uint8_t>       File;
+  std::vector<uint8_t>       FilePath;       // the part after the device, with its End
+  std::vector<uint8_t>       DevicePath;     // the whole path LoadImage was given
+  bool                       Started;
+};
+
+const EFI_GUID                      mLoadedImageDevicePathGuid = EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL_GUID;
+std::map<EFI_HANDLE, std::unique_ptr<IMAGE>>  mImages;
+fake::Firmware::IMAGE_SOURCE        mImageSource;
+void                                *mImageSourceContext;
+fake::Firmware::IMAGE_ENTRY         mImageEntry;
+void                                *mImageEntryContext;
+
+std::vector<uint8_t>
+WholePath (const EFI_DEVICE_PATH_PROTOCOL *Path)
+{
+  const uint8_t  *Bytes = reinterpret_cast<const uint8_t *>(Path);
+
+  return std::vector<uint8_t>(Bytes, Bytes + DevicePathBytes (Path) + sizeof (EFI_DEVICE_PATH_PROTOCOL));
+}
+
+// The core's unload: opens the image made as agent are closed, its two protocols go
+// (and the handle with them unless the image left others on it).
+void
+UnloadAndClose (EFI_HANDLE Handle)
+{
+  CORE_CALL  Core;
+  IMAGE      *Image = mImages[Handle].get ();
+
+  for (auto *Record : mHandles) {
+    for (auto *Entry : Record->Protocols) {
+      auto  &Opens = Entry->Opens;
+      Opens.erase (std::remove_if (Opens.begin (), Opens.end (), [&](const OPEN_ENTRY &Open) { return Open.Agent == Handle; }),
+                   Opens.end ());
+    }
+  }
+
+  void  *DevicePath = Image->DevicePath.empty () ? nullptr : Image->DevicePath.data ();
+  FwUninstallProtocolInterface (Handle, const_cast<EFI_GUID *>(&mLoadedImageDevicePathGuid), DevicePath);
+  FwUninstallProtocolInterface (Handle, &gEfiLoadedImageProtocolGuid, &Image->Info);
+  mImages.erase (Handle);
+}
+
+EFI_STATUS
+EFIAPI
+FwLoadImage (
+  BOOLEAN                   BootPolicy,
+  EFI_HANDLE                ParentImageHandle,
+  EFI_DEVICE_PATH_PROTOCOL  *FilePath,
+  VOID                      *SourceBuffer,
+  UINTN                     SourceSize,
+  EFI_HANDLE                *ImageHandle
+  )
+{
+  EFI_STATUS  Status;
+
+  if (Failing ("LoadImage", &Status)) {
+    return Status;
+  }
+
+  if ((ImageHandle == NULL) || (ParentImageHandle == NULL) ||
+      (fake::Firmware::Find (ParentImageHandle, gEfiLoadedImageProtocolGuid) == nullptr))
+  {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  CORE_CALL                 Core;
+  auto                      Image     = std::make_unique<IMAGE>();
+  EFI_HANDLE                Device    = NULL;
+  EFI_DEVICE_PATH_PROTOCOL  *Remaining = FilePath;
+  if (SourceBuffer != NULL) {
+    // The caller's copy of the file; the device is whatever the path leads to, if anything.
+    if ((FilePath == NULL) || EFI_ERROR (FwLocateDevicePath (&gEfiDevicePathProtocolGuid, &Remaining, &Device))) {
+      Device    = NULL;
+      Remaining = FilePath;
+    }
+
+    if (SourceSize == 0) {
+      return EFI_LOAD_ERROR;
+    }
+
+    Image->File.assign (static_cast<uint8_t *>(SourceBuffer), static_cast<uint8_t *>(SourceBuffer) + SourceSize);
+  } else {
+    if (FilePath == NULL) {
+      return EFI_INVALID_PARAMETER;
+    }
+
+    // The core reads the file through the file system the path leads to.
+    if (EFI_ERROR (FwLocateDevicePath (&gEfiSimpleFileSystemProtocolGuid, &Remaining, &Device))) {
+      Device    = NULL;
+      Remaining = FilePath;
+    }
+
+    if ((mImageSource == nullptr) || !mImageSource (mImageSourceContext, FilePath, &Image->File)) {
+      return EFI_NOT_FOUND;
+    }
+  }
+
+  if (Remaining != NULL) {
+    Image->FilePath   = WholePath (Remaining);
+    Image->DevicePath = WholePath (FilePath);
+  }
+
+  Image->Info.Revision      = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Image->Info.ParentHandle  = ParentImageHandle;
+  Image->Info.SystemTable   = &mSystemTable;
+  Image->Info.DeviceHandle  = Device;
+  Image->Info.FilePath      = Image->FilePath.empty () ? nullptr : reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Image->FilePath.data ());
+  Image->Info.ImageBase     = Image->File.data ();
+  Image->Info.ImageSize     = Image->File.size ();
+  Image->Info.ImageCodeType = EfiBootServicesCode;
+  Image->Info.ImageDataType = EfiBootServicesData;
+
+  EFI_HANDLE  Handle = NULL;
+  FwInstallProtocolInterface (&Handle, &gEfiLoadedImageProtocolGuid, EFI_NATIVE_INTERFACE, &Image->Info);
+  FwInstallProtocolInterface (&Handle, const_cast<EFI_GUID *>(&mLoadedImageDevicePathGuid), EFI_NATIVE_INTERFACE,
+                              Image->DevicePath.empty () ? nullptr : Image->DevicePath.data ());
+  mImages[Handle] = std::move (Image);
+  *ImageHandle    = Handle;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FwStartImage (EFI_HANDLE ImageHandle, UINTN *ExitDataSize, CHAR16 **ExitData)
+{
+  EFI_STATUS  Status;
+
+  if (Failing ("StartImage", &Status)) {
+    return Status;
+  }
+
+  auto  It = mImages.find (ImageHandle);
+  if ((It == mImages.end ()) || It->second->Started) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  UINT64  Key = mDatabaseKey;
+  It->second->Started = true;
+  {
+    CALL_OUT  Out;
+    Status = (mImageEntry == nullptr) ? EFI_SUCCESS : mImageEntry (mImageEntryContext, ImageHandle, It->second->File);
+  }
+
+  // A driver's entry may have made or changed handles; the core connects them.
+  std::vector<EFI_HANDLE>  Changed;
+  for (auto *Handle : mHandles) {
+    if (Handle->Key > Key) {
+      Changed.push_back (Handle);
+    }
+  }
+
+  for (EFI_HANDLE Handle : Changed) {
+    CORE_CALL  Core;
+    FwConnectController (Handle, NULL, NULL, TRUE);
+  }
+
+  if ((ExitDataSize != NULL) && (ExitData != NULL)) {
+    *ExitDataSize = 0;
+    *ExitData     = NULL;
+  }
+
+  if (EFI_ERROR (Status)) {
+    UnloadAndClose (ImageHandle);
+  }
+
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+FwUnloadImage (EFI_HANDLE ImageHandle)
+{
+  EFI_STATUS  Status;
+
+  if (Failing ("UnloadImage", &Status)) {
+    return Status;
+  }
+
+  auto  It = mImages.find (ImageHandle);
+  if (It == mImages.end ()) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Status = EFI_SUCCESS;
+  if (It->second->Started) {
+    CALL_OUT  Out;
+    Status = (It->second->Info.Unload == NULL) ? EFI_UNSUPPORTED : It->second->Info.Unload (ImageHandle);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    UnloadAndClose (ImageHandle);
+  }
+
+  return Status;
+}
+
 // ---- services the drivers have no business calling ---------------------------
 
 #define FW_UNSUPPORTED(Name, ...)                                     \
@@ -1955,10 +2192,7 @@ ConOutEnableCursor (EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, BOOLEAN Visible)
 FW_UNSUPPORTED (GetMemoryMap, UINTN *, EFI_MEMORY_DESCRIPTOR *, UINTN *, UINTN *, UINT32 *)
 FW_UNSUPPORTED (RegisterProtocolNotify, EFI_GUID *, EFI_EVENT, VOID **)
 FW_UNSUPPORTED (InstallConfigurationTable, EFI_GUID *, VOID *)
-FW_UNSUPPORTED (LoadImage, BOOLEAN, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *, VOID *, UINTN, EFI_HANDLE *)
-FW_UNSUPPORTED (StartImage, EFI_HANDLE, UINTN *, CHAR16 **)
 FW_UNSUPPORTED (Exit, EFI_HANDLE, EFI_STATUS, UINTN, CHAR16 *)
-FW_UNSUPPORTED (UnloadImage, EFI_HANDLE)
 FW_UNSUPPORTED (ExitBootServices, EFI_HANDLE, UINTN)
 FW_UNSUPPORTED (GetTime, EFI_TIME *, EFI_TIME_CAPABILITIES *)
 FW_UNSUPPORTED (SetTime, EFI_TIME *)
@@ -2024,11 +2258,16 @@ Firmware::Reset ()
   mStallContext     = nullptr;
   mMonotonic        = 0;
   mFailUninstall    = EFI_SUCCESS;
+  mDatabaseKey      = 0;
+  mImages.clear ();
+  mImageSource      = nullptr;
+  mImageEntry       = nullptr;
   mFailNext.clear ();
   mVariables.clear ();
   mFailSetVariable  = EFI_SUCCESS;
   mSetVariableCalls = 0;
   mConsole.clear ();
+  mKeys.clear ();
 
   EFI_BOOT_SERVICES  &Bs = mBootServices;
   Bs                                     = {};
@@ -2115,6 +2354,8 @@ Firmware::Reset ()
   mConOut.EnableCursor       = ConOutEnableCursor;
   mConOut.Mode               = &mConOutMode;
 
+  mConIn = { ConInReset, ConInReadKeyStroke, &mKeyEvent };
+
   EFI_SYSTEM_TABLE  &St = mSystemTable;
   St                    = {};
   St.Hdr.Signature      = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -2122,6 +2363,7 @@ Firmware::Reset ()
   St.Hdr.HeaderSize     = sizeof (EFI_SYSTEM_TABLE);
   St.FirmwareVendor     = mFirmwareVendor;
   St.FirmwareRevision   = 0x00010000;
+  St.ConIn              = &mConIn;
   St.ConOut             = &mConOut;
   St.StdErr             = &mConOut;
   St.RuntimeServices    = &mRuntimeServices;
@@ -2362,8 +2604,23 @@ Firmware::ReadVariable (const CHAR16 *Name, const EFI_GUID &Guid, std::vector<ui
   return true;
 }
 
+void
+Firmware::SetImageSource (IMAGE_SOURCE Source, void *Context)
+{
+  mImageSource        = Source;
+  mImageSourceContext = Context;
+}
+
+void
+Firmware::SetImageEntry (IMAGE_ENTRY Entry, void *Context)
+{
+  mImageEntry        = Entry;
+  mImageEntryContext = Context;
+}
+
 void   Firmware::FailSetVariable (EFI_STATUS Status) { mFailSetVariable = Status; }
 size_t Firmware::SetVariableCalls () { return mSetVariableCalls; }
 std::string Firmware::ConsoleOutput () { return mConsole; }
+void        Firmware::QueueKeys (const char16_t *Keys) { mKeys.insert (mKeys.end (), Keys, Keys + std::char_traits<char16_t>::length (Keys)); }
 
 } // namespace fake

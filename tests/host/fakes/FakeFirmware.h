@@ -92,11 +92,25 @@ struct Firmware {
   // "OpenProtocol", "AllocatePool") fails with Status, once.
   static void       FailNext (const char *ServiceName, EFI_STATUS Status);
 
+  // Images. LoadImage without a source buffer asks the source for the file the path
+  // names (the device part leads to a simple file system, the rest are file path
+  // nodes); false is a file that is not there. StartImage runs the entry in place of
+  // the image's code, then connects the handles it made or changed; an error from it
+  // unloads the image. With no entry set an image starts and does nothing.
+  using IMAGE_SOURCE = bool (*)(void *Context, const EFI_DEVICE_PATH_PROTOCOL *FilePath, std::vector<uint8_t> *File);
+  using IMAGE_ENTRY  = EFI_STATUS (*)(void *Context, EFI_HANDLE Image, const std::vector<uint8_t> &File);
+  static void       SetImageSource (IMAGE_SOURCE Source, void *Context);
+  static void       SetImageEntry (IMAGE_ENTRY Entry, void *Context);
+
   // Runtime variables
   static void       PutVariable (const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, const void *Data, size_t Size);
   static bool       ReadVariable (const CHAR16 *Name, const EFI_GUID &Guid, std::vector<uint8_t> *Data, UINT32 *Attributes);
   static void       FailSetVariable (EFI_STATUS Status);               // every SetVariable fails with it until Reset (EFI_SUCCESS = off)
   static size_t     SetVariableCalls ();
+
+  // gST->ConIn: the keys a test queues, read one a stroke. Waiting for a key with none
+  // queued would block a machine for ever: here it fails the test and the wait.
+  static void       QueueKeys (const char16_t *Keys);
 
   // What went to gST->ConOut, narrowed to 8 bits.
   static std::string ConsoleOutput ();

@@ -151,4 +151,63 @@ TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
   }
 }
 
+// The install's entry names any FT232 by its USB ids; a console on a serial child is
+// the adapter, its Uart and its flow control, with nothing after them.
+TEST_F (ConInEdit, TellsFt232ConsolesFromOthers) {
+  const uint8_t  *Entry = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntry ());
+  BYTES          Line   = Cat ({ Uart (115200), FlowControl (0), End () });
+  BYTES          OtherVendorNode = FlowControl (0);
+
+  OtherVendorNode[4] ^= 1;
+  ASSERT_EQ (BYTES (Entry, Entry + 58), Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0xFF), Line }));
+  struct { BYTES Instance; bool Ft232; } Cases[] = {
+    { Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0xFF), Line }), true },
+    { KeyboardPath (), true },
+    { Cat ({ UsbClass (0xFFFF, 0xFFFF, 3, 1, 1), Line }), false },
+    { Cat ({ UsbClass (0x0403, 0x6010, 0xFF, 0xFF, 0xFF), Line }), false },
+    { Cat ({ UsbClass (0x0402, 0x6001, 0xFF, 0xFF, 0xFF), Line }), false },
+    { Cat ({ PciRoot (), Pci (0x1F, 0), Line }), false },
+    { Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () }), false },
+    { Cat ({ AdapterPath (), Uart (115200), OtherVendorNode, End () }), false },
+    { Cat ({ AdapterPath (), FlowControl (0), End () }), false },
+    { Cat ({ Uart (115200), FlowControl (0), End () }), false },
+  };
+  for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
+    EXPECT_EQ (IsFt232ConsoleInstance (Path (Cases[Index].Instance)), Cases[Index].Ft232) << "case " << Index;
+  }
+}
+
+TEST_F (ConInEdit, SetFt232EntriesLeavesOneCopyOfTheEntryOrNone) {
+  const auto  *EntryPath = NfcKeyboardConInEntry ();
+  BYTES       Entry (reinterpret_cast<const uint8_t *>(EntryPath), reinterpret_cast<const uint8_t *>(EntryPath) + 58);
+  BYTES       Ft232Terminal = Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () });
+  BYTES       Cut = Keyboard2 ();
+
+  Cut.pop_back ();
+  struct { BYTES ConIn; bool Keep; CONIN_RESULT Result; BYTES Built; } Cases[] = {
+    { MultiInstance ({ Keyboard2 (), Entry, Terminal () }), true, ConInHasIt, {} },
+    { MultiInstance ({ Entry, Keyboard2 (), Entry }), true, ConInChanged, MultiInstance ({ Entry, Keyboard2 () }) },
+    { MultiInstance ({ KeyboardPath (), Keyboard2 (), Ft232Terminal }), true, ConInChanged,
+      MultiInstance ({ Keyboard2 (), Ft232Terminal, Entry }) },
+    { {}, true, ConInChanged, Entry },
+    { MultiInstance ({ Entry, Keyboard2 (), KeyboardPath () }), false, ConInChanged, Keyboard2 () },
+    { Entry, false, ConInChanged, {} },
+    { Keyboard2 (), false, ConInHasIt, {} },
+    { Cut, true, ConInMalformed, {} },
+  };
+  for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
+    auto                      &Case = Cases[Index];
+    EFI_DEVICE_PATH_PROTOCOL  *New  = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(1);
+    UINTN                     Size  = 99;
+    EXPECT_EQ (ConInSetFt232Entries (Case.ConIn.empty () ? nullptr : Case.ConIn.data (), Case.ConIn.size (),
+                                     Case.Keep ? EntryPath : nullptr, &New, &Size), Case.Result) << "case " << Index;
+    EXPECT_EQ (BYTES (reinterpret_cast<uint8_t *>(New), reinterpret_cast<uint8_t *>(New) + ((New == nullptr) ? 0 : Size)),
+               Case.Built) << "case " << Index;
+    EXPECT_EQ (Size, Case.Built.size ()) << "case " << Index;
+    if (New != nullptr) {
+      FreePool (New);
+    }
+  }
+}
+
 } // namespace

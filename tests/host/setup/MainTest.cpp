@@ -7,7 +7,7 @@
 #include <string>
 
 #include "NfcKeyboardSetup.h"
-#include "FakeFirmware.h"
+#include "SetupPeers.h"
 
 extern "C" {
 #include <Protocol/LoadedImage.h>
@@ -85,10 +85,31 @@ TEST_F (SetupEntry, FallsBackToTheLoadOptions) {
   EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
   EXPECT_TRUE (ConfIs (0));
 
-  Image->LoadOptions     = nullptr;
-  Image->LoadOptionsSize = 0;
+}
+
+// Started by the firmware with no command: the menu, answered from the keyboard.
+TEST_F (SetupEntry, WithoutACommandRunsTheMenu) {
+  EFI_HANDLE  Stick = peer::AddVolume (peer::Cat ({ peer::PciRoot (), peer::Usb (2), peer::HardDrive (1, false), peer::End () }),
+                                       peer::VOLUME_KIND::MbrFat);
+  for (const char16_t *Name : { u"BOOTX64.EFI", u"OstrelDriver.efi", u"ZorvikDxe.efi" }) {
+    peer::PutFile (Stick, std::u16string (u"\\EFI\\BOOT\\") + Name, { 'M', 'Z' });
+  }
+
+  peer::SetOwnImage (Stick, u"\\EFI\\BOOT\\BOOTX64.EFI");
+  peer::ServeImagesFromVolumes ();
+
+  fake::Firmware::QueueKeys (u"\r3\n4");
   EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
-  EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("Usage:"), std::string::npos);
+  std::string  Output = fake::Firmware::ConsoleOutput ();
+  EXPECT_NE (Output.find ("Choose 1-4: 3\r\n"), std::string::npos) << Output;
+  EXPECT_NE (Output.find ("ZorvikConf: not set"), Output.rfind ("ZorvikConf: not set")) << "the status, at the start and for 3";
+  EXPECT_FALSE (ConfIs (1));
+
+  // Install, no reset (the fake fails a test that resets), then quit.
+  fake::Firmware::QueueKeys (u"1n4");
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
+  EXPECT_TRUE (ConfIs (1));
+  EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("(y/n): n\r\n"), std::string::npos);
 }
 
 } // namespace

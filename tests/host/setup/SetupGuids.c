@@ -4,8 +4,12 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include <Uefi.h>
+#include <Guid/Gpt.h>
 #include <Guid/PcAnsi.h>
 #include <Protocol/DebugPort.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/PartitionInfo.h>
+#include <Protocol/Shell.h>
 #include <Protocol/ShellParameters.h>
 
 #define WEAK  __attribute__ ((weak))
@@ -22,3 +26,7 @@ WEAK EFI_GUID  gEfiVirtualDiskGuid             = { 0x77AB535A, 0x45FC, 0x624B, {
 WEAK EFI_GUID  gEfiVirtualCdGuid               = { 0x3D5ABD30, 0x4175, 0x87CE, { 0x6D, 0x64, 0xD2, 0xAD, 0xE5, 0x23, 0xC4, 0xBB } };
 WEAK EFI_GUID  gEfiPersistentVirtualDiskGuid   = { 0x5CEA02C9, 0x4D07, 0x69D3, { 0x26, 0x9F, 0x44, 0x96, 0xFB, 0xE0, 0x96, 0xF9 } };
 WEAK EFI_GUID  gEfiPersistentVirtualCdGuid     = { 0x08018188, 0x42CD, 0xBB48, { 0x10, 0x0F, 0x53, 0x87, 0xD5, 0x3D, 0xED, 0x3D } };
+WEAK EFI_GUID  gEfiPartitionInfoProtocolGuid          = EFI_PARTITION_INFO_PROTOCOL_GUID;
+WEAK EFI_GUID  gEfiPartTypeSystemPartGuid             = EFI_PART_TYPE_EFI_SYSTEM_PART_GUID;
+WEAK EFI_GUID  gEfiLoadedImageDevicePathProtocolGuid  = EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL_GUID;
+WEAK EFI_GUID  gEfiShellProtocolGuid                  = EFI_SHELL_PROTOCOL_GUID;

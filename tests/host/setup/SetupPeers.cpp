@@ -1,17 +1,29 @@
 /** @file
-  The peers of SetupPeers.h: device path bytes, named drivers, a serial child.
+  The peers of SetupPeers.h: device path bytes, named drivers, a serial child,
+  FAT volumes.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include "SetupPeers.h"
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 
+#include <gtest/gtest.h>
+
 extern "C" {
+#include <Guid/FileInfo.h>
 #include <Guid/GlobalVariable.h>
+#include <Guid/Gpt.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
 #include <Protocol/ComponentName2.h>
 #include <Protocol/DevicePath.h>
 #include <Protocol/DriverBinding.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/PartitionInfo.h>
 #include <Protocol/SerialIo.h>
+#include <Protocol/SimpleFileSystem.h>
 #include <Protocol/SimpleTextInEx.h>
 #include <Protocol/UsbIo.h>
 }
@@ -50,6 +62,18 @@ GetDriverName (EFI_COMPONENT_NAME2_PROTOCOL *This, CHAR8 *Language, CHAR16 **Dri
 
 EFI_STATUS EFIAPI
 GetControllerName (EFI_COMPONENT_NAME2_PROTOCOL *, EFI_HANDLE, EFI_HANDLE, CHAR8 *, CHAR16 **)
+{
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI
+NoController (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *)
+{
+  return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI
+NoStop (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, UINTN, EFI_HANDLE *)
 {
   return EFI_UNSUPPORTED;
 }
@@ -97,6 +121,12 @@ Node (uint8_t Type, uint8_t SubType, const BYTES &Data)
 BYTES PciRoot () { return Node (2, 1, Cat ({ Le (0x0A0341D0, 4), Le (0, 4) })); }
 BYTES Pci (uint8_t Device, uint8_t Function) { return Node (1, 1, { Function, Device }); }
 BYTES Usb (uint8_t Port) { return Node (3, 5, { Port, 0 }); }
+BYTES
+UsbClass (uint16_t VendorId, uint16_t ProductId, uint8_t Class, uint8_t SubClass, uint8_t Protocol)
+{
+  return Node (3, 15, Cat ({ Le (VendorId, 2), Le (ProductId, 2), { Class, SubClass, Protocol } }));
+}
+
 BYTES Uart (uint32_t Baud) { return Node (3, 14, Cat ({ Le (0, 4), Le (Baud, 8), { 8, 1, 1 } })); }
 
 BYTES
@@ -153,7 +183,7 @@ BYTES AdapterPath () { return Cat ({ PciRoot (), Pci (2, 0), Usb (1) }); }
 BYTES KeyboardPath () { return Cat ({ AdapterPath (), Uart (115200), FlowControl (0), End () }); }
 
 EFI_HANDLE
-AddDriver (const char16_t *Name)
+AddDriver (const char16_t *Name, EFI_HANDLE Image)
 {
   mDrivers.push_back ({});
   NAMED_DRIVER  &Driver = mDrivers.back ();
@@ -163,8 +193,11 @@ AddDriver (const char16_t *Name)
   Driver.Names.SupportedLanguages = (CHAR8 *)"en";
   Driver.Name                    = Name;
   Driver.Binding.Version         = 0x0A;
+  Driver.Binding.Supported       = NoController;
+  Driver.Binding.Start           = NoController;
+  Driver.Binding.Stop            = NoStop;
 
-  EFI_HANDLE  Handle = NULL;
+  EFI_HANDLE  Handle = Image;
   fake::Firmware::Install (&Handle, gEfiDriverBindingProtocolGuid, &Driver.Binding);
   fake::Firmware::Install (&Handle, gEfiComponentName2ProtocolGuid, &Driver.Names);
   Driver.Binding.ImageHandle         = Handle;
@@ -198,6 +231,44 @@ AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRun
   return Port;
 }
 
+BYTES
+LoadOption (const char16_t *Description, const BYTES &FilePath, int PathLength)
+{
+  const uint8_t  *Text = reinterpret_cast<const uint8_t *>(Description);
+  BYTES          Length = Le ((PathLength >= 0) ? PathLength : FilePath.size (), 2);
+
+  return Cat ({ Le (LOAD_OPTION_ACTIVE, 4), Length, BYTES (Text, Text + 2 * std::u16string (Description).size () + 2), FilePath });
+}
+
+BYTES
+DriverOrder (std::initializer_list<uint16_t> Numbers)
+{
+  BYTES  Out;
+
+  for (uint16_t Number : Numbers) {
+    Out = Cat ({ Out, Le (Number, 2) });
+  }
+
+  return Out;
+}
+
+void
+PutGlobal (const char16_t *Name, const BYTES &Data)
+{
+  fake::Firmware::PutVariable ((const CHAR16 *)Name, gEfiGlobalVariableGuid,
+                               EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
+                               Data.data (), Data.size ());
+}
+
+BYTES
+GetGlobal (const char16_t *Name)
+{
+  BYTES  Data;
+
+  fake::Firmware::ReadVariable ((const CHAR16 *)Name, gEfiGlobalVariableGuid, &Data, nullptr);
+  return Data;
+}
+
 void
 PutConIn (const BYTES &Value, UINT32 Attributes)
 {
@@ -224,6 +295,423 @@ HasConIn ()
   BYTES  Data;
 
   return fake::Firmware::ReadVariable ((const CHAR16 *)u"ConIn", gEfiGlobalVariableGuid, &Data, nullptr);
+}
+
+// ---- FAT volumes ------------------------------------------------------------------
+
+namespace {
+
+// A directory entry. A deleted one keeps its slot, as the FAT driver's read cursor walks
+// on past a freed entry, and its memory, for handles still open on it.
+struct NODE {
+  std::u16string       Name;
+  bool                 Directory;
+  BYTES                Data;
+  NODE                 *Parent;                  // nullptr for the root
+  bool                 Deleted;
+  std::vector<NODE *>  Children;                 // in creation order, as on disk
+};
+std::deque<NODE>  mNodes;
+
+struct VOLUME {
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  Fs;           // first, so This is the record
+  EFI_PARTITION_INFO_PROTOCOL      Partition;
+  NODE                             *Root;
+};
+std::deque<VOLUME>  mVolumes;
+
+// One open of a file, with its own position and access. It is pool memory, as the FAT
+// driver's file instances are, so a handle left open shows as a leak.
+struct OPEN_FILE {
+  EFI_FILE_PROTOCOL  File;                       // first, so This is the record
+  VOLUME             *Volume;
+  NODE               *Node;
+  bool               Writable;
+  UINT64             Position;                   // bytes into a file, entries into a directory
+};
+
+OPEN_FILE *Self (EFI_FILE_PROTOCOL *This) { return reinterpret_cast<OPEN_FILE *>(This); }
+
+std::u16string
+Upper (std::u16string Name)
+{
+  for (char16_t &C : Name) {
+    C = ((C >= u'a') && (C <= u'z')) ? C - u'a' + u'A' : C;
+  }
+
+  return Name;
+}
+
+NODE *
+Child (NODE *Dir, const std::u16string &Name)
+{
+  for (NODE *Entry : Dir->Children) {
+    if (!Entry->Deleted && (Upper (Entry->Name) == Upper (Name))) {
+      return Entry;
+    }
+  }
+
+  return nullptr;
+}
+
+NODE *
+AddChild (NODE *Dir, const std::u16string &Name, bool Directory)
+{
+  mNodes.push_back ({ Name, Directory, {}, Dir });
+  Dir->Children.push_back (&mNodes.back ());
+  return &mNodes.back ();
+}
+
+// Follows Path from At (from the root after a leading backslash), names compared
+// without regard to case; "." and ".." are not modelled. *Found is the node named; or,
+// when only the last name is missing, the directory to make it in, that name in *Leaf.
+EFI_STATUS
+Locate (NODE *Root, NODE *At, const std::u16string &Path, NODE **Found, std::u16string *Leaf)
+{
+  size_t  Pos = (!Path.empty () && (Path[0] == u'\\')) ? 1 : 0;
+
+  At = (Pos == 1) ? Root : At;
+  Leaf->clear ();
+  while (Pos < Path.size ()) {
+    size_t          End  = std::min (Path.find (u'\\', Pos), Path.size ());
+    std::u16string  Name = Path.substr (Pos, End - Pos);
+    Pos = End + 1;
+    if (!At->Directory) {
+      return EFI_NOT_FOUND;
+    }
+
+    NODE  *Next = Child (At, Name);
+    if (Next == nullptr) {
+      if (Pos < Path.size ()) {
+        return EFI_NOT_FOUND;
+      }
+
+      *Leaf = Name;
+      break;
+    }
+
+    At = Next;
+  }
+
+  *Found = At;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+Info (const NODE *Node, const std::u16string &Name, UINTN *BufferSize, VOID *Buffer)
+{
+  UINTN  Size = SIZE_OF_EFI_FILE_INFO + (Name.size () + 1) * sizeof (CHAR16);
+
+  if (*BufferSize < Size) {
+    *BufferSize = Size;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+
+  auto  *Out = static_cast<EFI_FILE_INFO *>(Buffer);
+  std::memset (Out, 0, SIZE_OF_EFI_FILE_INFO);
+  Out->Size      = Size;
+  Out->FileSize  = Node->Data.size ();
+  Out->Attribute = Node->Directory ? EFI_FILE_DIRECTORY : EFI_FILE_ARCHIVE;
+  std::memcpy (Out->FileName, Name.c_str (), (Name.size () + 1) * sizeof (CHAR16));
+  *BufferSize = Size;
+  return EFI_SUCCESS;
+}
+
+EFI_FILE_PROTOCOL *NewOpen (VOLUME *Volume, NODE *Node, bool Writable);
+
+EFI_STATUS EFIAPI
+FileOpen (EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName, UINT64 OpenMode, UINT64 Attributes)
+{
+  constexpr UINT64  Read = EFI_FILE_MODE_READ, Write = Read | EFI_FILE_MODE_WRITE, Create = Write | EFI_FILE_MODE_CREATE;
+  OPEN_FILE         *File = Self (This);
+  NODE              *Found;
+  std::u16string    Leaf;
+
+  if ((FileName == NULL) || ((OpenMode != Read) && (OpenMode != Write) && (OpenMode != Create)) ||
+      ((OpenMode == Create) && ((Attributes & (EFI_FILE_READ_ONLY | ~EFI_FILE_VALID_ATTR)) != 0)))
+  {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  EFI_STATUS  Status = File->Node->Deleted ? EFI_NOT_FOUND
+                       : Locate (File->Volume->Root, File->Node, (const char16_t *)FileName, &Found, &Leaf);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (!Leaf.empty ()) {
+    if (OpenMode != Create) {
+      return EFI_NOT_FOUND;
+    }
+
+    Found = AddChild (Found, Leaf, (Attributes & EFI_FILE_DIRECTORY) != 0);
+  }
+
+  *NewHandle = NewOpen (File->Volume, Found, OpenMode != Read);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+FileClose (EFI_FILE_PROTOCOL *This)
+{
+  return gBS->FreePool (This);
+}
+
+// The handle is always closed; whatever keeps the file is a warning.
+EFI_STATUS EFIAPI
+FileDelete (EFI_FILE_PROTOCOL *This)
+{
+  NODE        *Node   = Self (This)->Node;
+  bool        Empty   = std::all_of (Node->Children.begin (), Node->Children.end (), [](NODE *Entry) { return Entry->Deleted; });
+  EFI_STATUS  Status  = EFI_SUCCESS;
+
+  if (!Self (This)->Writable || (Node->Parent == nullptr) || (!Node->Deleted && !Empty)) {
+    Status = EFI_WARN_DELETE_FAILURE;
+  } else {
+    Node->Deleted = true;
+  }
+
+  FileClose (This);
+  return Status;
+}
+
+EFI_STATUS EFIAPI
+FileRead (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
+{
+  OPEN_FILE  *File = Self (This);
+  NODE       *Node = File->Node;
+
+  if (!Node->Directory) {
+    *BufferSize = std::min<UINT64>(*BufferSize, Node->Data.size () - File->Position);
+    std::memcpy (Buffer, Node->Data.data () + File->Position, *BufferSize);
+    File->Position += *BufferSize;
+    return EFI_SUCCESS;
+  }
+
+  // One entry a read, "." and ".." first below the root, then nothing at the end.
+  std::vector<std::pair<const NODE *, std::u16string>>  Entries;
+  if (Node->Parent != nullptr) {
+    Entries = { { Node, u"." }, { Node->Parent, u".." } };
+  }
+
+  for (NODE *Entry : Node->Children) {
+    Entries.emplace_back (Entry, Entry->Name);
+  }
+
+  while ((File->Position < Entries.size ()) && Entries[File->Position].first->Deleted) {
+    File->Position++;
+  }
+
+  if (File->Position == Entries.size ()) {
+    *BufferSize = 0;
+    return EFI_SUCCESS;
+  }
+
+  EFI_STATUS  Status = Info (Entries[File->Position].first, Entries[File->Position].second, BufferSize, Buffer);
+  File->Position += EFI_ERROR (Status) ? 0 : 1;
+  return Status;
+}
+
+EFI_STATUS EFIAPI
+FileWrite (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
+{
+  OPEN_FILE  *File = Self (This);
+  BYTES      &Data = File->Node->Data;
+
+  if (!File->Writable) {
+    return EFI_ACCESS_DENIED;
+  }
+
+  Data.resize (std::max<size_t>(Data.size (), File->Position + *BufferSize));
+  std::memcpy (Data.data () + File->Position, Buffer, *BufferSize);
+  File->Position += *BufferSize;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+FileGetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN *BufferSize, VOID *Buffer)
+{
+  NODE  *Node = Self (This)->Node;
+
+  return CompareGuid (Type, &gEfiFileInfoGuid) ? Info (Node, Node->Name, BufferSize, Buffer) : EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI
+FileFlush (EFI_FILE_PROTOCOL *This)
+{
+  return Self (This)->Writable ? EFI_SUCCESS : EFI_ACCESS_DENIED;
+}
+
+// The calls the tool makes; the others are left NULL.
+EFI_FILE_PROTOCOL *
+NewOpen (VOLUME *Volume, NODE *Node, bool Writable)
+{
+  OPEN_FILE  *File = nullptr;
+
+  EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, sizeof (OPEN_FILE), (VOID **)&File), EFI_SUCCESS);
+  *File = { { EFI_FILE_PROTOCOL_REVISION, FileOpen, FileClose, FileDelete, FileRead, FileWrite, NULL, NULL, FileGetInfo,
+              NULL, FileFlush }, Volume, Node, Writable, 0 };
+  return &File->File;
+}
+
+EFI_STATUS EFIAPI
+OpenVolume (EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_FILE_PROTOCOL **Root)
+{
+  VOLUME  *Volume = reinterpret_cast<VOLUME *>(This);
+
+  *Root = NewOpen (Volume, Volume->Root, true);
+  return EFI_SUCCESS;
+}
+
+VOLUME *
+AsVolume (EFI_HANDLE Handle)
+{
+  auto  *Volume = static_cast<VOLUME *>(fake::Firmware::Find (Handle, gEfiSimpleFileSystemProtocolGuid));
+
+  EXPECT_NE (Volume, nullptr) << "not a volume";
+  return Volume;
+}
+
+void
+List (const NODE *Dir, const std::u16string &Prefix, std::vector<std::u16string> *Out)
+{
+  for (NODE *Entry : Dir->Children) {
+    if (!Entry->Deleted) {
+      std::u16string  Path = Prefix + Entry->Name + (Entry->Directory ? u"\\" : u"");
+      Out->push_back (Path);
+      List (Entry, Path, Out);
+    }
+  }
+}
+
+// The core reads an image as it would: the volume's root, then each file path node
+// opened from the one before.
+bool
+ReadFromVolume (void *, const EFI_DEVICE_PATH_PROTOCOL *FilePath, std::vector<uint8_t> *Data)
+{
+  auto        *Path = const_cast<EFI_DEVICE_PATH_PROTOCOL *>(FilePath);
+  EFI_HANDLE  Device;
+
+  if (EFI_ERROR (gBS->LocateDevicePath (&gEfiSimpleFileSystemProtocolGuid, &Path, &Device))) {
+    return false;
+  }
+
+  NODE  *Node = AsVolume (Device)->Root;
+  for (; !IsDevicePathEnd (Path); Path = NextDevicePathNode (Path)) {
+    std::u16string  Leaf;
+    if ((DevicePathType (Path) != MEDIA_DEVICE_PATH) || (DevicePathSubType (Path) != MEDIA_FILEPATH_DP) ||
+        EFI_ERROR (Locate (AsVolume (Device)->Root, Node, (const char16_t *)((FILEPATH_DEVICE_PATH *)Path)->PathName, &Node, &Leaf)) ||
+        !Leaf.empty ())
+    {
+      return false;
+    }
+  }
+
+  *Data = Node->Data;
+  return !Node->Directory;
+}
+
+} // namespace
+
+BYTES
+HardDrive (uint32_t PartitionNumber, bool Gpt)
+{
+  BYTES  Signature = Gpt ? Cat ({ Le (0x4E464300 + PartitionNumber, 4), BYTES (12, 0x5A) }) : Cat ({ Le (0x1234ABCD, 4), BYTES (12, 0) });
+
+  return Node (4, 1, Cat ({ Le (PartitionNumber, 4), Le (2048 * PartitionNumber, 8), Le (0x100000, 8), Signature,
+                            { uint8_t (Gpt ? 2 : 1), uint8_t (Gpt ? 2 : 1) } }));
+}
+
+BYTES
+FilePathNode (const char16_t *Path)
+{
+  std::u16string  Text (Path);
+  const uint8_t   *Raw = reinterpret_cast<const uint8_t *>(Text.c_str ());
+
+  return Node (4, 4, BYTES (Raw, Raw + (Text.size () + 1) * 2));
+}
+
+EFI_HANDLE
+AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind)
+{
+  mVolumes.push_back ({});
+  VOLUME  &Volume = mVolumes.back ();
+
+  Volume.Fs.Revision   = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_REVISION;
+  Volume.Fs.OpenVolume = OpenVolume;
+  mNodes.push_back ({ u"", true });
+  Volume.Root          = &mNodes.back ();
+
+  // As the partition driver fills it from the GPT entry or the MBR record.
+  EFI_PARTITION_INFO_PROTOCOL  &Info = Volume.Partition;
+  bool                         Gpt   = (Kind == VOLUME_KIND::GptEsp) || (Kind == VOLUME_KIND::GptData);
+  Info.Revision = EFI_PARTITION_INFO_PROTOCOL_REVISION;
+  Info.Type     = Gpt ? PARTITION_TYPE_GPT : PARTITION_TYPE_MBR;
+  Info.System   = (Kind == VOLUME_KIND::GptEsp) || (Kind == VOLUME_KIND::MbrEsp);
+  if (Gpt) {
+    EFI_GUID  BasicData = { 0xEBD0A0A2, 0xB9E5, 0x4433, { 0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7 } };
+    Info.Info.Gpt.PartitionTypeGUID = Info.System ? gEfiPartTypeSystemPartGuid : BasicData;
+  } else {
+    Info.Info.Mbr.OSIndicator = Info.System ? 0xEF : 0x0C;
+  }
+
+  EFI_HANDLE  Handle = NULL;
+  fake::Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, Keep (DevicePath));
+  fake::Firmware::Install (&Handle, gEfiSimpleFileSystemProtocolGuid, &Volume.Fs);
+  fake::Firmware::Install (&Handle, gEfiPartitionInfoProtocolGuid, &Info);
+
+  return Handle;
+}
+
+void
+PutFile (EFI_HANDLE Volume, const std::u16string &Path, const BYTES &Data)
+{
+  NODE    *Dir = AsVolume (Volume)->Root;
+  size_t  Pos  = 1;
+
+  for (size_t End; (End = Path.find (u'\\', Pos)) != std::u16string::npos; Pos = End + 1) {
+    NODE  *Next = Child (Dir, Path.substr (Pos, End - Pos));
+    Dir = (Next != nullptr) ? Next : AddChild (Dir, Path.substr (Pos, End - Pos), true);
+  }
+
+  NODE  *File = Child (Dir, Path.substr (Pos));
+  File       = (File != nullptr) ? File : AddChild (Dir, Path.substr (Pos), false);
+  File->Data = Data;
+}
+
+bool
+GetFile (EFI_HANDLE Volume, const std::u16string &Path, BYTES *Data)
+{
+  NODE            *File = nullptr;
+  std::u16string  Leaf;
+
+  if (EFI_ERROR (Locate (AsVolume (Volume)->Root, nullptr, Path, &File, &Leaf)) || !Leaf.empty () || File->Directory) {
+    return false;
+  }
+
+  *Data = File->Data;
+  return true;
+}
+
+std::vector<std::u16string>
+ListVolume (EFI_HANDLE Volume)
+{
+  std::vector<std::u16string>  Out;
+
+  List (AsVolume (Volume)->Root, u"\\", &Out);
+  std::sort (Out.begin (), Out.end ());
+  return Out;
+}
+
+void ServeImagesFromVolumes () { fake::Firmware::SetImageSource (ReadFromVolume, nullptr); }
+
+void
+SetOwnImage (EFI_HANDLE Volume, const std::u16string &FilePath)
+{
+  auto  *Own = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(fake::Firmware::Find (gImageHandle, gEfiLoadedImageProtocolGuid));
+
+  Own->DeviceHandle = Volume;
+  Own->FilePath     = Keep (Cat ({ FilePathNode (FilePath.c_str ()), End () }));
 }
 
 } // namespace peer

@@ -1,13 +1,15 @@
 /** @file
   What the setup tool meets in firmware, for its host tests: device paths as
-  bytes, our two drivers by their names, a converter with its serial child and
-  the keyboard's text input on that child.
+  bytes, our two drivers by their names, a converter with its serial child, the
+  keyboard's text input on that child, and FAT volumes on disk partitions the
+  tool installs to and loads drivers from.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef SETUP_PEERS_H_
 #define SETUP_PEERS_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "FakeFirmware.h"
@@ -21,10 +23,13 @@ BYTES Node (uint8_t Type, uint8_t SubType, const BYTES &Data);
 BYTES PciRoot ();
 BYTES Pci (uint8_t Device, uint8_t Function);
 BYTES Usb (uint8_t Port);
+BYTES UsbClass (uint16_t VendorId, uint16_t ProductId, uint8_t Class, uint8_t SubClass, uint8_t Protocol);
 BYTES Uart (uint32_t Baud);
 BYTES FlowControl (uint32_t Map);
 BYTES TerminalVt100 ();
 BYTES Ps2Keyboard ();
+BYTES HardDrive (uint32_t PartitionNumber, bool Gpt);   // a partition as the partition driver names it
+BYTES FilePathNode (const char16_t *Path);
 BYTES EndInstance ();
 BYTES End ();
 BYTES Cat (std::initializer_list<BYTES> Parts);
@@ -35,8 +40,10 @@ BYTES MultiInstance (std::initializer_list<BYTES> Instances);
 BYTES AdapterPath ();            // PciRoot/Pci/USB of the FT232
 BYTES KeyboardPath ();           // adapter, Uart(115200), flow control, End
 
-// A loaded driver: a driver binding handle with a component name 2 protocol.
-EFI_HANDLE AddDriver (const char16_t *Name);
+// A loaded driver: a driver binding with a component name 2 protocol, on Image when
+// given (as a driver's entry installs them on its own image handle), else on a new
+// handle. The binding supports no controller.
+EFI_HANDLE AddDriver (const char16_t *Name, EFI_HANDLE Image = NULL);
 
 // The FT232 converter and the serial child the serial driver made for it; the
 // keyboard's text input goes on the child when Running.
@@ -46,10 +53,35 @@ struct SERIAL_PORT {
 };
 SERIAL_PORT AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning);
 
+// Driver#### options as the boot manager stores them (active, with PathLength in the
+// header unless given), DriverOrder's bytes, and global variables by name: Get gives
+// none for an absent variable, which is never empty.
+BYTES LoadOption (const char16_t *Description, const BYTES &FilePath, int PathLength = -1);
+BYTES DriverOrder (std::initializer_list<uint16_t> Numbers);
+void  PutGlobal (const char16_t *Name, const BYTES &Data);
+BYTES GetGlobal (const char16_t *Name);
+
 // Sets a variable as firmware would hold it.
 void PutConIn (const BYTES &Value, UINT32 Attributes);
 BYTES ReadConIn (UINT32 *Attributes = nullptr);
 bool  HasConIn ();
+
+// A FAT file system on a partition, at DevicePath (with its End), with the partition
+// information the partition driver gives it. Files open
+// as the FAT driver opens them: names without regard to case, backslashes between them;
+// an open file is a pool block until it is closed.
+enum class VOLUME_KIND { GptEsp, GptData, MbrEsp, MbrFat };
+EFI_HANDLE AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind);
+// Path from the root, e.g. u"\\EFI\\NfcKeyboard\\ZorvikDxe.efi"; PutFile makes the directories.
+void PutFile (EFI_HANDLE Volume, const std::u16string &Path, const BYTES &Data);
+bool GetFile (EFI_HANDLE Volume, const std::u16string &Path, BYTES *Data);
+// Every file and directory (these end in a backslash) by its full path, sorted.
+std::vector<std::u16string> ListVolume (EFI_HANDLE Volume);
+
+// LoadImage reads the file the path names from the volume it leads to.
+void ServeImagesFromVolumes ();
+// The tool's own image came from FilePath on Volume.
+void SetOwnImage (EFI_HANDLE Volume, const std::u16string &FilePath);
 
 } // namespace peer
 
