@@ -7,13 +7,23 @@ BUILD     := $(REPO)/build
 LOCK      := flock $(BUILD)/.lock
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 
-.PHONY: all build host-test image-check sim-test e2e-test test demo mutation clean
+.PHONY: all build usb-image host-test image-check sim-test e2e-test test demo mutation clean
 
 all: build
 
 build:
 	@mkdir -p $(BUILD)
 	$(LOCK) $(REPO)/tools/edk2-build.sh
+
+# A GPT disk image with one EFI System partition: the setup tool as the removable-media
+# boot program, the release drivers beside it, and a README. Write it to a USB stick.
+usb-image: build
+	$(REPO)/tools/usb-image.sh $(BUILD)/nfckeyboard-usb.img 8 \
+	  EFI/BOOT/BOOTX64.EFI=$(BUILD)/X64/RELEASE/NfcKeyboardSetup.efi \
+	  EFI/BOOT/OstrelDriver.efi=$(BUILD)/X64/RELEASE/OstrelDriver.efi \
+	  EFI/BOOT/ZorvikDxe.efi=$(BUILD)/X64/RELEASE/ZorvikDxe.efi \
+	  README.txt=$(REPO)/tools/usb-README.txt
+	@ls -l $(BUILD)/nfckeyboard-usb.img
 
 # Host tests: the driver sources for Linux under ASan and UBSan.
 host-test:
@@ -30,7 +40,7 @@ sim-test:
 	python3 $(REPO)/tests/e2e/test_pn532sim.py
 	python3 $(REPO)/tests/e2e/test_harness.py
 
-e2e-test: build sim-test
+e2e-test: build usb-image sim-test
 	python3 $(REPO)/tests/e2e/run.py
 
 test: build host-test image-check e2e-test

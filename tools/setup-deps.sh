@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(build-essential uuid-dev nasm acpica-tools python3 python-is-python3
           cmake googletest libgtest-dev ovmf qemu-system-x86 dpkg-dev
-          binutils util-linux)
+          binutils util-linux mtools gdisk)
 
 log () { echo "setup: $*" >&2; }
 

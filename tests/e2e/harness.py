@@ -20,6 +20,9 @@ What it sets up, in a fresh temporary folder per run:
   - A fresh copy of OVMF_VARS_4M.fd, so no variable leaks from run to run.
   - nfc.sock: the PN532 simulator (tools/pn532sim.py, in this process) listens,
     QEMU connects as the client; QEMU's FT232 attaches only once it is connected.
+  - disks: raw images attached as further AHCI disks after the ESP folder (which
+    stays the shell's fs0), as the machine's own disks; stick: a raw image on the
+    XHCI as a USB mass-storage device the firmware boots first (bootindex 0).
   - com1.sock: COM1, where the shell's console and the drivers' DEBUG log lines
     meet. The harness listens, QEMU connects; what QEMU writes is kept raw in
     com1.raw, and split into console lines (terminal escapes stripped) and log
@@ -129,11 +132,39 @@ def probe_kvm(timeout=30):
     return ok, why
 
 
+def esp_files(image):
+    """The paths of the files in the EFI System partition (the first) of a GPT image,
+    like "EFI/BOOT/BOOTX64.EFI"."""
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    try:
+        gpt = subprocess.run(["sgdisk", "-i", "1", image], capture_output=True, text=True)
+        first = re.search(r"^First sector: (\d+)", gpt.stdout, re.M)
+        if gpt.returncode != 0 or first is None:
+            raise HarnessError("no partition 1 in %s: %s" % (image, (gpt.stdout + gpt.stderr).strip()))
+        fat = subprocess.run(["mdir", "-/", "-b", "-i", "%s@@%d" % (image, int(first.group(1)) * 512),
+                              "::/"], capture_output=True, text=True, env=env)
+    except OSError as e:
+        raise HarnessError("esp_files: %s (packages gdisk, mtools)" % e)
+    if fat.returncode != 0:
+        if 'File "::/" not found' in fat.stderr:
+            return set()  # mdir's answer for a root with nothing in it
+        raise HarnessError("mdir %s: %s" % (image, fat.stderr.strip()))
+    return {line[3:] for line in fat.stdout.splitlines() if line.startswith("::/") and not line.endswith("/")}
+
+
 class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
                  name="run", keep=None, answer_pending=True, memory=256, reboot=False,
-                 vars_from=None, com2=False):
+                 vars_from=None, com2=False, disks=(), stick=None, uhci2=False,
+                 attach_reader=True):
         self.images = dict(images)
+        # The machine's own disks (AHCI, after the ESP folder) and a USB stick it boots;
+        # a second USB controller (UHCI, id uhci) to move the FT232 to; attach_reader=False
+        # starts without the FT232, for a later plug().
+        self.disks = list(disks)
+        self.stick = stick
+        self.uhci2 = uhci2
+        self.attach_reader = attach_reader
         # The NVRAM to boot with (a VARS file an earlier run kept), and a second 16550
         # port with nothing attached, as on a machine with two serial ports.
         self.vars_from = vars_from or OVMF_VARS
@@ -188,6 +219,11 @@ class QemuRun:
         self.com1_listener.bind(("127.0.0.1", 0))
         self.com1_listener.listen(1)
         com1_port = self.com1_listener.getsockname()[1]
+        for path in self.disks + ([self.stick] if self.stick else []):
+            if not os.path.exists(path):
+                raise HarnessError("missing disk image " + path)
+        if len(self.disks) > 5:
+            raise HarnessError("q35's AHCI takes five disks besides the ESP")
         self.sim.start()
 
         if self.controller == "xhci":
@@ -196,6 +232,14 @@ class QemuRun:
             hc = ["-device", "piix3-usb-uhci,id=hc"]
         else:
             raise HarnessError("controller is xhci or uhci")
+        if self.uhci2:
+            hc += ["-device", "piix3-usb-uhci,id=uhci"]
+        for n, path in enumerate(self.disks):
+            hc += ["-drive", "file=%s,format=raw,if=none,id=disk%d" % (path, n),
+                   "-device", "ide-hd,drive=disk%d,bus=ide.%d" % (n, n + 1)]
+        if self.stick:
+            hc += ["-drive", "if=none,id=stickdrive,file=%s,format=raw" % self.stick,
+                   "-device", "usb-storage,bus=hc.0,drive=stickdrive,id=stick,bootindex=0"]
         cmd = ["qemu-system-x86_64",
                "-machine", "q35,accel=" + accelerator(),
                "-nodefaults", "-display", "none", "-m", str(self.memory),
@@ -206,7 +250,7 @@ class QemuRun:
                "-serial", "chardev:com1",
                ] + (["-serial", "null"] if self.com2 else []) + hc + [
                "-chardev", "socket,id=nfc,path=" + self.sim.path,
-               "-device", FT232_DEVICE]
+               ] + (["-device", FT232_DEVICE] if self.attach_reader else [])
         # QMP, for plugging the FT232 out and back in as a user would.
         self.qmp_path = os.path.join(self.dir, "qmp.sock")
         cmd += ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
@@ -226,7 +270,8 @@ class QemuRun:
             raise HarnessError("QEMU did not connect COM1: " + self._qemu_out())
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        if not self.sim.connected.wait(20):
+        # The chardev connects as QEMU starts, with or without the FT232 on it.
+        if self.attach_reader and not self.sim.connected.wait(20):
             raise HarnessError("QEMU did not connect the FT232 line")
         return self
 
@@ -288,9 +333,17 @@ class QemuRun:
     def unplug(self):
         self.qmp("device_del", id="ft232")
 
-    def plug(self):
+    def plug(self, bus="hc.0", port=None):
+        """Plugs the FT232 into a controller's root port: bus "hc.0" or "uhci.0", port
+        "1".."4" on the XHCI, "1" or "2" on a UHCI; the first free one without port."""
         device = dict(kv.split("=", 1) for kv in FT232_DEVICE.split(",")[1:])
+        device["bus"] = bus
+        if port is not None:
+            device["port"] = str(port)
         self.qmp("device_add", driver="usb-serial", **device)
+
+    def unplug_stick(self):
+        self.qmp("device_del", id="stick")
 
     def wait_exit(self, timeout):
         try:

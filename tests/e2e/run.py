@@ -11,14 +11,16 @@ E2E_KEEP=1 (or --keep) keeps each run's folder (console.txt, com1.raw, pn532.log
 
 import argparse
 import os
+import re
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun  # noqa: E402
+from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files  # noqa: E402
 
 DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
 RELEASE = os.path.join(REPO, "build", "X64", "RELEASE")
@@ -759,6 +761,154 @@ def test_console_remove_and_disable_undo_the_install():
                                          "ZorvikConf: 00 (disabled)", "NFC keyboard: not running"))
     finally:
         b.run.stop()
+    c.done()
+
+
+STICK = os.path.join(REPO, "build", "nfckeyboard-usb.img")
+INSTALLED = {"EFI/NfcKeyboard/" + n for n in ("OstrelDriver.efi", "ZorvikDxe.efi", "NfcKeyboardSetup.efi")}
+
+
+def machine_disk(b):
+    """The machine's own disk: a GPT with an empty EFI system partition, in the run's folder."""
+    path = os.path.join(b.run.dir, "disk.img")
+    subprocess.run([os.path.join(REPO, "tools", "usb-image.sh"), path, "16"], check=True)
+    return path
+
+
+def machine(name, **kw):
+    b = Boots(name, **kw)
+    b.run.disks = [machine_disk(b)]
+    return b
+
+
+def options_and_conin(b):
+    """The load options, DriverOrder and ConIn as the shell dumps their bytes (the
+    command lines left out: the first after a boot comes after the script's lines)."""
+    out = b.cmd("dmpstore Driver*") + "\n" + b.cmd("dmpstore ConIn")
+    return "\n".join(l for l in out.splitlines() if re.match(r"\s*(Variable |[0-9A-F]{8}: |dmpstore: )", l))
+
+
+def timed_install(b, c, wants):
+    t0 = time.monotonic()
+    out = b.cmd("NfcKeyboardSetup.efi install")
+    for want in wants:
+        c.true(want in out, "install lacks %r: %r" % (want, out[-600:]))
+    return time.monotonic() - t0
+
+
+def test_install_and_uninstall_from_the_shell():
+    """install from the shell, reset: the card types; uninstall, reset: it types nothing,
+    and the options and ConIn hold the bytes they held before the install."""
+    b = machine("shell-install")
+    c = Check()
+    try:
+        b.run.start()
+        b.next_boot()
+        before = options_and_conin(b)
+        FIGURES["install from the shell (s)"] = "%.1f" % timed_install(
+            b, c, ("EFI system partition: PciRoot", "Driver0000: added", "Driver0001: added",
+                   "ConIn: now holds the NFC keyboard", "NFC keyboard: running", "Installed."))
+        again = b.cmd("NfcKeyboardSetup.efi install")
+        c.true(again.count("there already") == 3 and "ConIn: holds the NFC keyboard on any USB port already" in again
+               and "runs already" in again and "added" not in again, "a second install: %r" % again[-600:])
+        b.reset()
+        b.next_boot()
+        b.check_card_types(c)
+        out = b.cmd("NfcKeyboardSetup.efi uninstall")
+        c.true("Uninstalled." in out and "ConIn: the NFC keyboard taken out" in out, "uninstall: %r" % out[-600:])
+        b.reset()
+        b.next_boot()
+        c.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
+        after = options_and_conin(b)
+        c.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
+        b.power_off(c)
+        left = esp_files(b.run.disks[0]) & INSTALLED
+        c.true(not left, "files left: %r" % left)
+    finally:
+        b.run.stop()
+    c.done()
+
+
+def type_keys(run, text):
+    # Keys one by one, with no line end: the menu reads single keys.
+    for ch in text:
+        run.com1.sendall(ch.encode())
+        time.sleep(0.05)
+
+
+def test_install_from_the_stick():
+    """The stick boots to its menu; "1" installs on the machine's own disk; the stick comes
+    out, "y" resets, and the machine, with no stick, types the card at its shell prompt."""
+    b = machine("stick")
+    stick = os.path.join(b.run.dir, "stick.img")
+    shutil.copy(STICK, stick)
+    b.run.stick = stick
+    c = Check()
+    try:
+        b.run.start()
+        b.run.wait_prompt(BOOT, r"Choose 1-4: $")
+        t0 = time.monotonic()
+        type_keys(b.run, "1")
+        b.run.wait_prompt(60, r"\(y/n\): $")
+        FIGURES["install from the stick's menu (s)"] = "%.1f" % (time.monotonic() - t0)
+        text = "\n".join(b.run.console())
+        c.true("NFC keyboard setup" in text and "EFI system partition: PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1," in text,
+               "the stick installed elsewhere: %r" % text[-800:])
+        b.run.unplug_stick()
+        time.sleep(1)
+        type_keys(b.run, "y")
+        b.next_boot()
+        b.check_card_types(c)
+        b.power_off(c)
+        files = esp_files(b.run.disks[0])
+        c.true(files >= INSTALLED, "the machine's ESP holds %r" % files)
+    finally:
+        b.run.stop()
+    c.done()
+
+
+def ft232_ports(b):
+    # The status shows the line once as a port and once as the running keyboard.
+    return sorted({l.strip() for l in b.cmd("NfcKeyboardSetup.efi status").splitlines() if "/Uart(" in l})
+
+
+def test_install_without_the_reader_then_other_ports():
+    """install with no reader; the reader plugged in after the reset types; moved to
+    another XHCI port and then to the UHCI, it types after each reset; uninstall with
+    the reader gone leaves the options and ConIn as they were."""
+    b = machine("no-reader", attach_reader=False, uhci2=True)
+    c = Check()
+    ports = []
+    try:
+        b.run.start()
+        b.next_boot()
+        before = options_and_conin(b)
+        timed_install(b, c, ("Driver0000: added", "ConIn: now holds the NFC keyboard",
+                             "NFC keyboard: not running yet", "Installed."))
+        b.reset()
+        b.next_boot()
+        for bus, port in (("hc.0", "1"), ("hc.0", "3"), ("uhci.0", "2")):
+            b.run.plug(bus=bus, port=port)
+            time.sleep(3)
+            if port != "1":
+                b.reset()
+                b.next_boot()
+            b.check_card_types(c)
+            ports.append(ft232_ports(b))
+            b.run.unplug()
+            time.sleep(2)
+        out = b.cmd("NfcKeyboardSetup.efi uninstall")
+        c.true("Uninstalled." in out, "uninstall without the reader: %r" % out[-600:])
+        b.reset()
+        b.next_boot()
+        after = options_and_conin(b)
+        c.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
+        b.power_off(c)
+    finally:
+        b.run.stop()
+    FIGURES["FT232 paths on the three ports"] = " | ".join(p[0] if p else "-" for p in ports)
+    c.true(len(ports) == 3 and all(len(p) == 1 for p in ports) and len({p[0] for p in ports}) == 3,
+           "the reader's paths: %r" % ports)
     c.done()
 
 
