@@ -1,5 +1,5 @@
 /** @file
-  The keyboard's driver binding, the ZorvikConf variable, the image entry and the names.
+  The keyboard's driver binding, the ZorvikConf variable and the image entry.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include "NfcKeyboard.h"
@@ -14,53 +14,9 @@ extern "C" {
 namespace {
 
 CHAR16  mConfigVariableName[] = { 'Z', 'o', 'r', 'v', 'i', 'k', 'C', 'o', 'n', 'f', 0 };
-CHAR16  mDriverName[]         = {
-  'N', 'F', 'C', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', ' ', 'D', 'r', 'i', 'v', 'e', 'r', 0
-};
 CHAR16  mControllerName[] = {
   'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'N', 'f', 'c', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', 0
 };
-
-// Writable arrays keep the language codes in the data section, out of the code that
-// the image check disassembles.
-CHAR8  mLanguageIso639[]   = "eng";
-CHAR8  mLanguageRfc4646[]  = "en";
-CHAR8  mLanguagesBoth[]    = "eng;en";
-
-EFI_UNICODE_STRING_TABLE  mDriverNameTable[] = {
-  { mLanguagesBoth, mDriverName },
-  { NULL,              NULL        }
-};
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetDriverName2 (
-  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
-  IN  CHAR8                         *Language,
-  OUT CHAR16                        **DriverName
-  )
-{
-  return NfcKeyboardGetDriverName (reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), Language, DriverName);
-}
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetControllerName2 (
-  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
-  IN  EFI_HANDLE                    ControllerHandle,
-  IN  EFI_HANDLE                    ChildHandle OPTIONAL,
-  IN  CHAR8                         *Language,
-  OUT CHAR16                        **ControllerName
-  )
-{
-  return NfcKeyboardGetControllerName (
-           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This),
-           ControllerHandle,
-           ChildHandle,
-           Language,
-           ControllerName
-           );
-}
 
 EFI_STATUS
 OpenSerialIoByDriver (
@@ -309,18 +265,6 @@ EFI_DRIVER_BINDING_PROTOCOL  gNfcKeyboardDriverBinding = {
   NULL
 };
 
-EFI_COMPONENT_NAME_PROTOCOL  gNfcKeyboardComponentName = {
-  NfcKeyboardGetDriverName,
-  NfcKeyboardGetControllerName,
-  mLanguageIso639
-};
-
-EFI_COMPONENT_NAME2_PROTOCOL  gNfcKeyboardComponentName2 = {
-  NfcKeyboardGetDriverName2,
-  NfcKeyboardGetControllerName2,
-  mLanguageRfc4646
-};
-
 EFI_STATUS
 EFIAPI
 NfcKeyboardSupported (
@@ -541,41 +485,6 @@ NfcKeyboardStop (
   CloseSerialIo (This, ControllerHandle);
   mKeyboardCount--;
   return EFI_SUCCESS;
-}
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetDriverName (
-  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
-  IN  CHAR8                        *Language,
-  OUT CHAR16                       **DriverName
-  )
-{
-  return LookupUnicodeString2 (
-           Language,
-           This->SupportedLanguages,
-           mDriverNameTable,
-           DriverName,
-           (BOOLEAN)(This == &gNfcKeyboardComponentName)
-           );
-}
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetControllerName (
-  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
-  IN  EFI_HANDLE                   ControllerHandle,
-  IN  EFI_HANDLE                   ChildHandle OPTIONAL,
-  IN  CHAR8                        *Language,
-  OUT CHAR16                       **ControllerName
-  )
-{
-  (VOID)This;
-  (VOID)ControllerHandle;
-  (VOID)ChildHandle;
-  (VOID)Language;
-  (VOID)ControllerName;
-  return EFI_UNSUPPORTED;
 }
 
 extern "C"

@@ -138,6 +138,8 @@ extern UINT64                        mKeyReadCounter;
 extern EFI_DRIVER_BINDING_PROTOCOL   gNfcKeyboardDriverBinding;
 extern EFI_COMPONENT_NAME_PROTOCOL   gNfcKeyboardComponentName;
 extern EFI_COMPONENT_NAME2_PROTOCOL  gNfcKeyboardComponentName2;
+extern CHAR8                         mLanguageIso639[];
+extern CHAR8                         mLanguageRfc4646[];
 
 //
 // KeyRing.cpp
@@ -351,24 +353,6 @@ NfcKeyboardStop (
   IN EFI_HANDLE                   ControllerHandle,
   IN UINTN                        NumberOfChildren,
   IN EFI_HANDLE                   *ChildHandleBuffer
-  );
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetDriverName (
-  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
-  IN  CHAR8                        *Language,
-  OUT CHAR16                       **DriverName
-  );
-
-EFI_STATUS
-EFIAPI
-NfcKeyboardGetControllerName (
-  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
-  IN  EFI_HANDLE                   ControllerHandle,
-  IN  EFI_HANDLE                   ChildHandle OPTIONAL,
-  IN  CHAR8                        *Language,
-  OUT CHAR16                       **ControllerName
   );
 
 extern "C"

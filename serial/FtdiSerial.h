@@ -252,8 +252,20 @@ extern CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate;
 
 // Driver.cpp
 extern EFI_DRIVER_BINDING_PROTOCOL   gUsbSerialDriverBinding;
-extern EFI_COMPONENT_NAME_PROTOCOL   gUsbSerialComponentName;
-extern EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2;
+
+/**
+  Finds the child this driver made for a controller.
+
+  @param[in]  ControllerHandle  The adapter's USB handle.
+  @param[out] Child             The child, or NULL when the driver made none.
+
+  @return The status of reading the USB I/O's open information.
+**/
+EFI_STATUS
+FindChildOf (
+  IN  EFI_HANDLE  ControllerHandle,
+  OUT EFI_HANDLE  *Child
+  );
 
 extern "C" EFI_STATUS
 EFIAPI
@@ -267,5 +279,11 @@ EFIAPI
 OstrelUnload (
   IN EFI_HANDLE  ImageHandle
   );
+
+// ComponentName.cpp
+extern CHAR8                         mLanguageIso639[];
+extern CHAR8                         mLanguageRfc4646[];
+extern EFI_COMPONENT_NAME_PROTOCOL   gUsbSerialComponentName;
+extern EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2;
 
 #endif

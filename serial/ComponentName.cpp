@@ -1,0 +1,128 @@
+/** @file
+  The driver's name table, the adapter's name lookup and the two name protocols.
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+#include "FtdiSerial.h"
+
+// Writable arrays keep the language codes in the data section, out of the code that
+// the image check disassembles.
+CHAR8  mLanguageIso639[]  = "eng";
+CHAR8  mLanguageRfc4646[] = "en";
+
+namespace {
+
+CHAR8  mLanguagesBoth[] = "eng;en";
+
+CHAR16  mDriverName[] = {
+  'F', 'T', 'D', 'I', '-', '2', '3', '2', ' ', 'U', 'S', 'B', ' ', 'S', 'e', 'r', 'i', 'a', 'l', ' ',
+  'D', 'r', 'i', 'v', 'e', 'r', 0
+};
+
+EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
+  { mLanguagesBoth, mDriverName },
+  { NULL,           NULL        }
+};
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetDriverName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **DriverName
+  )
+{
+  return LookupUnicodeString2 (
+           Language, This->SupportedLanguages, mUsbSerialDriverNameTable, DriverName,
+           (BOOLEAN)(This == &gUsbSerialComponentName));
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetControllerName (
+  IN  EFI_COMPONENT_NAME_PROTOCOL  *This,
+  IN  EFI_HANDLE                   ControllerHandle,
+  IN  EFI_HANDLE                   ChildHandle OPTIONAL,
+  IN  CHAR8                        *Language,
+  OUT CHAR16                       **ControllerName
+  )
+{
+  EFI_STATUS              Status;
+  EFI_USB_IO_PROTOCOL     *UsbIo;
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  EFI_HANDLE              Child;
+  FTDI_SERIAL_DEVICE      *Device;
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, gUsbSerialDriverBinding.DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (!EFI_ERROR (Status)) {
+    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, gUsbSerialDriverBinding.DriverBindingHandle, ControllerHandle);
+    return EFI_UNSUPPORTED;
+  }
+
+  if (Status != EFI_ALREADY_STARTED) {
+    return EFI_UNSUPPORTED;
+  }
+
+  // Serial I/O lives on the child Start made, not on the USB handle, so the name is
+  // reached through that child; the controller and that child share the one name.
+  Status = FindChildOf (ControllerHandle, &Child);
+  if (EFI_ERROR (Status) || (Child == NULL)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  if ((ChildHandle != NULL) && (ChildHandle != Child)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  Status = gBS->OpenProtocol (
+                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, gUsbSerialDriverBinding.DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Device = FtdiFromSerialIo (SerialIo);
+  return LookupUnicodeString2 (
+           Language, This->SupportedLanguages, Device->ControllerNameTable, ControllerName,
+           (BOOLEAN)(This == &gUsbSerialComponentName));
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetDriverName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **DriverName
+  )
+{
+  return UsbSerialGetDriverName (reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), Language, DriverName);
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialGetControllerName2 (
+  IN  EFI_COMPONENT_NAME2_PROTOCOL  *This,
+  IN  EFI_HANDLE                    ControllerHandle,
+  IN  EFI_HANDLE                    ChildHandle OPTIONAL,
+  IN  CHAR8                         *Language,
+  OUT CHAR16                        **ControllerName
+  )
+{
+  return UsbSerialGetControllerName (
+           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), ControllerHandle, ChildHandle, Language, ControllerName);
+}
+
+} // namespace
+
+EFI_COMPONENT_NAME_PROTOCOL  gUsbSerialComponentName = {
+  UsbSerialGetDriverName,
+  UsbSerialGetControllerName,
+  mLanguageIso639
+};
+
+EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2 = {
+  UsbSerialGetDriverName2,
+  UsbSerialGetControllerName2,
+  mLanguageRfc4646
+};
