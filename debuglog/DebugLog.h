@@ -38,9 +38,11 @@ extern CONST CHAR8  *CONST mLevelNames[4];
 
 /**
   Takes the module name every later line carries and programs COM1 for
-  115200 baud, 8 data bits, no parity, 2 stop bits.
+  115200 baud, 8 data bits, no parity, 2 stop bits. Call it from the entry point before
+  the first line: lines before it go out at whatever rate COM1 was left at.
 
-  @param[in] ModuleName  NUL-terminated; 32 characters or more keep "NONAME".
+  @param[in] ModuleName  NUL-terminated; NULL or 32 characters or more keep the name
+                         held before ("NONAME" at first).
 **/
 VOID
 DebugLogInit (
@@ -48,10 +50,15 @@ DebugLogInit (
   );
 
 /**
-  Writes one "[Module | LEVEL] message" line to COM1.
+  Writes one "[Module | LEVEL] message" line to COM1. Only port I/O, no boot service,
+  so it may be called at any TPL; a line is cut at 255 characters, and a transmitter
+  that stays busy ends it early. Lines from notifies that preempt one another may
+  interleave.
 
-  @param[in] Level   DEBUG_INFO, DEBUG_WARN or DEBUG_ERROR; anything else prints no name.
-  @param[in] Format  A PrintLib format; NULL sends nothing.
+  @param[in] Level   DEBUG_INFO, DEBUG_WARN or DEBUG_ERROR; anything else, a combination
+                     included, prints no name.
+  @param[in] Format  An ASCII PrintLib format, line end included; NULL sends nothing.
+  @param[in] ...     The format's arguments.
 **/
 VOID
 EFIAPI

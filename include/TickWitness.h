@@ -48,6 +48,11 @@ constexpr UINT64  TICK_WITNESS_FALLBACK_PERIOD_100NS = 100000;
 
 /**
   Runs the work a poll left for the idle loop, and notes that the firmware idles.
+  TickWitnessOpen makes it the notify of the idle-loop member; it runs at the TPL given
+  there, never inside the timer interrupt.
+
+  @param[in] Event    The idle-loop member; not used.
+  @param[in] Context  The TICK_WITNESS.
 **/
 inline
 VOID
@@ -71,15 +76,18 @@ TickWitnessIdleNotify (
   Creates the witness's timer and learns the firmware's tick period. Without its event
   the witness answers "running", which keeps a poll working as it would without one.
 
-  @param[out] Witness  The witness to set up.
-  @param[in]  Tpl      The TPL the poll's work runs at.
+  @param[out] Witness  The witness to set up. The idle-loop member points at it, so it
+                       must outlive the member: TickWitnessClose before it is freed.
+  @param[in]  Tpl      The TPL the idle loop runs the work at; give the poll timer's own,
+                       so the work never meets itself.
   @param[in]  Work     The poll's work, for the idle loop; NULL for a witness that is
                        only asked (TickWitnessDefer then always answers FALSE).
   @param[in]  Context  Passed to Work.
 
   @retval EFI_SUCCESS  The witness works; without the idle-loop member a poll always
                        asks the witness, which is only slower.
-  @retval other        The timer could not be made: the witness answers "running".
+  @retval other        The timer could not be made: the witness answers "running". The
+                       idle-loop member may still exist; TickWitnessClose it all the same.
 **/
 inline
 EFI_STATUS
@@ -118,6 +126,13 @@ TickWitnessOpen (
   return gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &Witness->Event);
 }
 
+/**
+  Cancels and closes the witness's events and drops work left for the idle loop, so the
+  work's context may be freed afterwards. Safe on a zeroed witness, on one whose open
+  failed, and twice.
+
+  @param[in,out] Witness  The witness; it answers "running" afterwards.
+**/
 inline
 VOID
 TickWitnessClose (
@@ -139,7 +154,10 @@ TickWitnessClose (
 }
 
 /**
-  Asked by the poll's timer notify before its work.
+  Asked by the poll's timer notify before its work. A FALSE answer also withdraws work
+  an earlier TRUE left for the idle loop, so a period's work runs at most once.
+
+  @param[in,out] Witness  The poll's witness.
 
   @retval TRUE   The firmware has idled since the last period: the work is left to its
                  idle loop, which runs it where the clock runs.
@@ -164,11 +182,14 @@ TickWitnessDefer (
 
 /**
   Arms the witness for the next tick and stalls until it comes or two tick periods
-  have passed.
+  have passed. The caller is held for up to that bound (about a period when the clock
+  runs), so ask only before work that needs the clock; call at TPL_NOTIFY or below.
 
-  @retval TRUE   A tick arrived: timer events, and the transfer timeouts built on
-                 them, run for the caller.
-  @retval FALSE  The clock stood still.
+  @param[in] Witness  The witness; one without its timer always answers TRUE.
+
+  @retval TRUE   A tick arrived, or the witness cannot tell: timer events, and the
+                 transfer timeouts built on them, run for the caller.
+  @retval FALSE  The clock stood still: skip the work and leave it to the next period.
 **/
 inline
 BOOLEAN

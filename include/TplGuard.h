@@ -13,6 +13,9 @@ extern "C" {
 // Raises the TPL for one scope and restores it on every way out.
 class TplGuard {
 public:
+  /**
+    @param[in] Tpl  At or above the caller's TPL; the core asserts on a lower one.
+  **/
   explicit TplGuard (EFI_TPL Tpl) : mOld (gBS->RaiseTPL (Tpl)) {}
   ~TplGuard () { gBS->RestoreTPL (mOld); }
   TplGuard (const TplGuard &) = delete;

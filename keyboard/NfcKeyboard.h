@@ -92,6 +92,7 @@ typedef struct {
 } NFC_KEYBOARD_DEV;
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
+// The signature is not checked: pass only a protocol this driver installed.
 inline NFC_KEYBOARD_DEV *
 NfcKeyboardFromProtocol (
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL  *This
@@ -144,12 +145,28 @@ extern CHAR8                         mLanguageRfc4646[];
 //
 // KeyRing.cpp
 //
+
+/**
+  Empties the ring and gives it a fresh block, freeing the old one. Hold TPL_NOTIFY
+  while the poll may run: it queues keys through the slot pointers swapped here.
+
+  @param[in,out] Ring      Zeroed, reset or freed before; queued keys are dropped.
+  @param[in]     ItemSize  Ignored: items are always KEY_RING_ITEM_SIZE bytes.
+**/
 VOID
 KeyRingReset (
   IN OUT KEY_RING  *Ring,
   IN     UINTN     ItemSize
   );
 
+/**
+  Queues a copy of one key. A full ring drops its oldest key to make room; a ring
+  without storage drops the new one. Either way the caller is not told.
+
+  @param[in,out] Ring      The ring.
+  @param[in]     Item      The key, copied.
+  @param[in]     ItemSize  Ignored: items are always KEY_RING_ITEM_SIZE bytes.
+**/
 VOID
 KeyRingEnqueue (
   IN OUT KEY_RING      *Ring,
@@ -157,6 +174,17 @@ KeyRingEnqueue (
   IN     UINTN         ItemSize
   );
 
+/**
+  Takes the oldest key.
+
+  @param[in,out] Ring      The ring.
+  @param[out]    Item      Receives the key; untouched on error.
+  @param[in]     ItemSize  Ignored: items are always KEY_RING_ITEM_SIZE bytes.
+
+  @retval EFI_SUCCESS       *Item holds the key.
+  @retval EFI_DEVICE_ERROR  The ring is empty or has no storage: nothing to hand out,
+                            not a fault.
+**/
 EFI_STATUS
 KeyRingDequeue (
   IN OUT KEY_RING      *Ring,
@@ -164,7 +192,12 @@ KeyRingDequeue (
   IN     UINTN         ItemSize
   );
 
-/** Frees the ring's block; the ring is then empty and without storage. **/
+/**
+  Frees the ring's block; the ring is then empty and without storage, and a later
+  KeyRingReset gives it a new one.
+
+  @param[in,out] Ring  The ring; freeing one twice is harmless.
+**/
 VOID
 KeyRingFree (
   IN OUT KEY_RING  *Ring
@@ -178,18 +211,49 @@ KeyRingIsEmpty (
   return (BOOLEAN)(Ring->Head == Ring->Tail);
 }
 
+/**
+  What both read operations run. A queued key is handed out on every second call
+  that finds one (the phase is shared by every keyboard and both protocols), so a
+  consumer that sees EFI_NOT_READY with WaitForKey signalled must simply read again.
+
+  @param[in]     Dev      The keyboard.
+  @param[in,out] KeyData  Receives the key and its (empty) state on EFI_SUCCESS; on
+                          EFI_NOT_READY its Key is zeroed and its KeyState untouched.
+
+  @retval EFI_SUCCESS    A key was taken from the queue.
+  @retval EFI_NOT_READY  None now, or this call was the phase that hands out none.
+**/
 EFI_STATUS
 KeyStrokeWorker (
   IN     NFC_KEYBOARD_DEV  *Dev,
   IN OUT EFI_KEY_DATA      *KeyData
   );
 
+/**
+  Whether a key matches a registered notification. Shift and toggle state are not compared.
+
+  @param[in] RegData    The key a notification was registered for.
+  @param[in] InputData  The key that arrived.
+
+  @retval TRUE   Same scan code and same character.
+  @retval FALSE  Otherwise.
+**/
 BOOLEAN
 IsKeyRegistered (
   IN EFI_KEY_DATA  *RegData,
   IN EFI_KEY_DATA  *InputData
   );
 
+/**
+  The TPL_CALLBACK notify of NotifyDispatchEvent: drains NotifyQueue and calls every
+  registered function whose key matches, at TPL_CALLBACK. A function must not
+  unregister itself or others from inside the call, as the list is being walked.
+  Nothing signals the event or fills NotifyQueue yet: the poll queues keys for reading
+  only, so no registered function is called.
+
+  @param[in] Event    NotifyDispatchEvent; not used.
+  @param[in] Context  The NFC_KEYBOARD_DEV.
+**/
 VOID
 EFIAPI
 KeyNotifyDispatch (
@@ -200,7 +264,14 @@ KeyNotifyDispatch (
 //
 // CardPoll.cpp
 //
-/** 115200 8N1 with a short read timeout, keeping the line's receive FIFO depth. **/
+/**
+  115200 8N1 with a short read timeout, keeping the line's receive FIFO depth.
+
+  @param[in] SerialIo  The line; its mode changes with it, so take a copy first to put
+                       it back (NfcKeyboardRestoreLine).
+
+  @return SetAttributes' status; after an error some settings may have changed.
+**/
 EFI_STATUS
 NfcKeyboardSetLine (
   IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
@@ -208,7 +279,7 @@ NfcKeyboardSetLine (
 
 /**
   Puts back the attributes a line had before the keyboard set it; nothing is sent when
-  they are still the same.
+  they are still the same. A refusal is not reported: the line stays as it is.
 
   @param[in] SerialIo  The line.
   @param[in] Found     A copy of its mode record taken before.
@@ -219,11 +290,30 @@ NfcKeyboardRestoreLine (
   IN CONST EFI_SERIAL_IO_MODE  *Found
   );
 
+/**
+  The probe: sets the line, points the link at it, wakes the controller and asks its
+  firmware version. Writes PN532 frames to the line and can hold the caller for over
+  half a second, so call it only where the clock runs and never on a console. Once set,
+  the line is left at 115200 8N1 and the link pointed at it, whatever the answer.
+
+  @param[in] SerialIo  The line, opened by the caller.
+
+  @retval TRUE   A PN532 answered.
+  @retval FALSE  The line could not be set, or nothing answered.
+**/
 BOOLEAN
 InitializeReader (
   IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
   );
 
+/**
+  The TPL_NOTIFY poll timer. Does nothing while keys are still queued, so it never races
+  a reader for the queue; otherwise leaves the exchange to the idle loop, or runs it
+  once the witness saw a tick.
+
+  @param[in] Event    The poll timer; not used.
+  @param[in] Context  The NFC_KEYBOARD_DEV.
+**/
 VOID
 EFIAPI
 PollCardTimerHandler (
@@ -232,8 +322,10 @@ PollCardTimerHandler (
   );
 
 /**
-  One InListPassiveTarget exchange; a card's identifier becomes keys. Runs where the
-  clock is known to run: from the idle loop, or after the witness saw a tick.
+  One InListPassiveTarget exchange; a card's identifier becomes keys, two hex digits a
+  byte, high nibble first. Runs where the clock is known to run: from the idle loop, or
+  after the witness saw a tick, at TPL_NOTIFY and with an empty key queue. A missing,
+  malformed or multi-target answer queues nothing.
 
   @param[in] Context  The NFC_KEYBOARD_DEV.
 **/
@@ -249,9 +341,13 @@ PollCard (
   Whether a console variable (ConIn, ConOut or ErrOut) holds an instance that starts
   with the line's whole path and goes on with a terminal-type node.
 
-  @param[in] LinePath      The Serial I/O handle's device path.
+  @param[in] LinePath      The Serial I/O handle's device path; must be valid, not NULL.
+                           Its UART node matches whatever settings it holds.
   @param[in] Variable      The variable's data; NULL or no valid device path gives FALSE.
   @param[in] VariableSize  Its size in bytes.
+
+  @retval TRUE   Some instance is the line followed by a terminal type.
+  @retval FALSE  None is, or the variable is no device path.
 **/
 BOOLEAN
 NfcKeyboardPathIsTerminalConsole (
@@ -260,7 +356,15 @@ NfcKeyboardPathIsTerminalConsole (
   IN UINTN                           VariableSize
   );
 
-/** TRUE when the firmware has set the line up as a terminal console of its own. **/
+/**
+  Whether the firmware has set the line up as a terminal console of its own, by its
+  ConIn, ConOut and ErrOut variables. Reads variables, so call at TPL_CALLBACK or below.
+
+  @param[in] ControllerHandle  The Serial I/O handle.
+
+  @retval TRUE   A console variable names the line: leave it alone.
+  @retval FALSE  None does, or the handle has no valid device path.
+**/
 BOOLEAN
 NfcKeyboardIsPlatformConsole (
   IN EFI_HANDLE  ControllerHandle
@@ -269,6 +373,17 @@ NfcKeyboardIsPlatformConsole (
 //
 // TextInput.cpp
 //
+
+/**
+  Empties both key rings and gives them fresh storage; the first call after Start gives
+  them any. The controller is not touched.
+
+  @param[in] This                  The keyboard's Simple Text Input.
+  @param[in] ExtendedVerification  Ignored.
+
+  @retval EFI_SUCCESS  Always, even when no storage could be had: the rings then drop
+                       every key until a later reset succeeds.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardReset (
@@ -276,6 +391,16 @@ NfcKeyboardReset (
   IN BOOLEAN                         ExtendedVerification
   );
 
+/**
+  Takes the next key, as KeyStrokeWorker hands them out.
+
+  @param[in]  This  The keyboard's Simple Text Input.
+  @param[out] Key   Receives the key; written only on EFI_SUCCESS.
+
+  @retval EFI_SUCCESS            *Key holds a key.
+  @retval EFI_NOT_READY          No key for this call; read again (see KeyStrokeWorker).
+  @retval EFI_INVALID_PARAMETER  Key is NULL; no key is lost and the phase stays.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardReadKeyStroke (
@@ -283,6 +408,14 @@ NfcKeyboardReadKeyStroke (
   OUT EFI_INPUT_KEY                   *Key
   );
 
+/**
+  The same reset as NfcKeyboardReset.
+
+  @param[in] This                  The keyboard's Simple Text Input Ex.
+  @param[in] ExtendedVerification  Ignored.
+
+  @return NfcKeyboardReset's status.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardResetEx (
@@ -290,6 +423,16 @@ NfcKeyboardResetEx (
   IN BOOLEAN                            ExtendedVerification
   );
 
+/**
+  Takes the next key with its state, which is always empty.
+
+  @param[in]  This     The keyboard's Simple Text Input Ex.
+  @param[out] KeyData  Receives the key; on EFI_NOT_READY its Key is zeroed.
+
+  @retval EFI_SUCCESS            *KeyData holds a key.
+  @retval EFI_NOT_READY          No key for this call; read again (see KeyStrokeWorker).
+  @retval EFI_INVALID_PARAMETER  KeyData is NULL.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardReadKeyStrokeEx (
@@ -297,6 +440,15 @@ NfcKeyboardReadKeyStrokeEx (
   OUT EFI_KEY_DATA                       *KeyData
   );
 
+/**
+  Accepts and drops a toggle state: a card reader has no lock keys to light.
+
+  @param[in] This            The keyboard's Simple Text Input Ex.
+  @param[in] KeyToggleState  The state; not kept.
+
+  @retval EFI_SUCCESS            Accepted.
+  @retval EFI_INVALID_PARAMETER  KeyToggleState is NULL.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardSetState (
@@ -304,6 +456,21 @@ NfcKeyboardSetState (
   IN EFI_KEY_TOGGLE_STATE               *KeyToggleState
   );
 
+/**
+  Registers a function for a key. The same key and function registered again give the
+  same handle back, so one unregister ends both. No key reaches it yet (see
+  KeyNotifyDispatch).
+
+  @param[in]  This                     The keyboard's Simple Text Input Ex.
+  @param[in]  KeyData                  The key; its state is not compared (IsKeyRegistered).
+  @param[in]  KeyNotificationFunction  Called at TPL_CALLBACK.
+  @param[out] NotifyHandle             Receives the handle; valid only on EFI_SUCCESS. The
+                                       keyboard owns it: UnregisterKeyNotify or Stop frees it.
+
+  @retval EFI_SUCCESS            Registered, or found already registered.
+  @retval EFI_INVALID_PARAMETER  A NULL argument.
+  @retval EFI_OUT_OF_RESOURCES   No pool for the record.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardRegisterKeyNotify (
@@ -313,6 +480,16 @@ NfcKeyboardRegisterKeyNotify (
   OUT VOID                               **NotifyHandle
   );
 
+/**
+  Ends a registration and frees its record; the handle is stale afterwards.
+
+  @param[in] This                The keyboard's Simple Text Input Ex.
+  @param[in] NotificationHandle  A handle RegisterKeyNotify gave; matched by address only,
+                                 so a stale or foreign one is refused, never read.
+
+  @retval EFI_SUCCESS            Unregistered.
+  @retval EFI_INVALID_PARAMETER  NULL, or not a live handle of this keyboard.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardUnregisterKeyNotify (
@@ -320,6 +497,13 @@ NfcKeyboardUnregisterKeyNotify (
   IN VOID                               *NotificationHandle
   );
 
+/**
+  The TPL_NOTIFY wait notify of WaitForKey and WaitForKeyEx: signals the event while a
+  key is queued. The next read may still answer EFI_NOT_READY (see KeyStrokeWorker).
+
+  @param[in] Event    The wait event.
+  @param[in] Context  The NFC_KEYBOARD_DEV.
+**/
 VOID
 EFIAPI
 WaitForKeyNotify (
@@ -330,6 +514,25 @@ WaitForKeyNotify (
 //
 // Driver.cpp
 //
+
+/**
+  Probes a Serial I/O line for a PN532: the keyboard takes the line only when one
+  answers. A line already held by a driver, a second reader and a platform console are
+  refused without a byte sent. Offered while the clock stands still, it refuses and arms
+  the retake timer to offer the line again once the clock runs. A probed line gets its
+  attributes back before this returns; it is probed whether or not ZorvikConf enables
+  the keyboard.
+
+  @param[in] This                 The keyboard's driver binding.
+  @param[in] ControllerHandle     The handle with Serial I/O.
+  @param[in] RemainingDevicePath  Ignored.
+
+  @retval EFI_SUCCESS          A PN532 answered on the line.
+  @retval EFI_ALREADY_STARTED  A keyboard already runs, here or on another line; the link
+                               is one per system.
+  @retval EFI_UNSUPPORTED      A platform console, a clock that stood still, or no PN532.
+  @retval other                Serial I/O could not be opened by driver.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardSupported (
@@ -338,6 +541,21 @@ NfcKeyboardSupported (
   IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
   );
 
+/**
+  Takes the line: sets it to 115200 8N1, wakes the controller, starts the card poll and
+  installs both text-input protocols on the line's handle.
+
+  @param[in] This                 The keyboard's driver binding.
+  @param[in] ControllerHandle     The handle Supported accepted.
+  @param[in] RemainingDevicePath  Ignored.
+
+  @retval EFI_SUCCESS           The keyboard runs.
+  @retval EFI_UNSUPPORTED       ZorvikConf is missing or does not enable the keyboard.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the record.
+  @retval other                 The line could not be opened or set, or an event or the
+                                install failed. Everything made is released and the line
+                                closed, but its attributes are not put back.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardStart (
@@ -346,6 +564,20 @@ NfcKeyboardStart (
   IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
   );
 
+/**
+  Withdraws both text-input protocols, then stops the poll, frees the record, its rings
+  and notification records, and closes the line. The line keeps the keyboard's
+  attributes.
+
+  @param[in] This               The keyboard's driver binding.
+  @param[in] ControllerHandle   The line's handle.
+  @param[in] NumberOfChildren   Ignored: the keyboard makes no children.
+  @param[in] ChildHandleBuffer  Ignored.
+
+  @retval EFI_SUCCESS      Stopped.
+  @retval EFI_UNSUPPORTED  The handle carries no keyboard.
+  @retval other            A consumer kept the protocols: the keyboard runs on as before.
+**/
 EFI_STATUS
 EFIAPI
 NfcKeyboardStop (
@@ -355,6 +587,19 @@ NfcKeyboardStop (
   IN EFI_HANDLE                   *ChildHandleBuffer
   );
 
+/**
+  Reads ZorvikConf into mConfiguration, writing it as one zero byte (disabled) when it
+  cannot be read, then publishes the binding and both name protocols. An enabled
+  keyboard then claims the FT232 lines other drivers took before it was loaded.
+
+  @param[in] ImageHandle  The driver's image.
+  @param[in] SystemTable  The system table.
+
+  @retval EFI_SUCCESS           The driver is installed.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the configuration.
+  @retval EFI_UNSUPPORTED       ZorvikConf could neither be read nor written.
+  @retval other                 The install failed.
+**/
 extern "C"
 EFI_STATUS
 EFIAPI

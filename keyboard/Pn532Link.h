@@ -52,8 +52,37 @@ typedef INT32 (*PN532_LINK_BEGIN)(VOID);
           quiet first or the frame would not fit.
 **/
 typedef INT32 (*PN532_LINK_READ_FRAME)(UINT8 *Buffer, UINT16 Length, UINT16 Capacity);
+
+/**
+  Throws away what the line holds (up to PN532_DRAIN_LIMIT bytes), so a late answer is
+  not taken for the next ACK, then sends one frame.
+
+  @param[in] Buffer  The frame.
+  @param[in] Length  Its size in bytes; 0 only drains.
+
+  @return 0 when sent; the serial table's Write status is not looked at, so a frame the
+          line refused shows only as a missing ACK.
+**/
 typedef INT32 (*PN532_LINK_WRITE_FRAME)(CONST UINT8 *Buffer, UINT16 Length);
+
+/**
+  Waits for the controller's first byte, looking every PN532_WAIT_STEP_MS. The byte is
+  kept in the look-ahead for the frame read.
+
+  @param[in] TimeoutMs  How long to wait; the wait is at least one step.
+
+  @retval TRUE   A byte waits.
+  @retval FALSE  None came in time.
+**/
 typedef BOOLEAN (*PN532_LINK_WAIT_READY)(UINT32 TimeoutMs);
+
+/**
+  Sends the wake-up bytes and SAMConfiguration in normal mode, then waits
+  PN532_WAKEUP_STALL_US for the controller to come up. Its ACK and answer are left on
+  the line for the next write to drain.
+
+  @return 0.
+**/
 typedef INT32 (*PN532_LINK_WAKEUP)(VOID);
 typedef VOID (*PN532_LINK_END)(VOID);
 
@@ -77,40 +106,70 @@ extern UINT8                   mLookAheadByte;
 extern CONST UINT8  mPn532AckFrame[6];
 extern CONST UINT8  mPn532WakeupFrame[PN532_WAKEUP_SIZE];
 
-/** Points the link at SerialIo with an empty look-ahead. **/
+/**
+  Points the link at SerialIo with an empty look-ahead; a byte held for the old line is
+  dropped. Every later link call goes to this line.
+
+  @param[in] SerialIo  The line; the caller keeps it open while the link uses it.
+**/
 VOID
 Pn532AttachLink (
   IN EFI_SERIAL_IO_PROTOCOL  *SerialIo
   );
 
+/**
+  Whether a byte waits, looking at the line only when the look-ahead is empty. A look is
+  a one-byte Read, which may hold the caller for the line's own read timeout. Attach
+  the link first.
+
+  @retval TRUE   A byte is in the look-ahead; SerialReadByte takes it.
+  @retval FALSE  The line gave nothing.
+**/
 BOOLEAN
 SerialByteAvailable (
   VOID
   );
 
+/**
+  Takes the look-ahead byte, or reads one from the line when there is none.
+
+  @return The byte; 0 when the line gave nothing, which reads the same as a 0 byte, so
+          ask SerialByteAvailable first.
+**/
 UINT8
 SerialReadByte (
   VOID
   );
 
-/** Fills Ops with the serial operations, then wakes the controller. **/
+/**
+  Fills Ops with the serial operations, then wakes the controller, which writes to the
+  line and stalls PN532_WAKEUP_STALL_US. Attach the link first.
+
+  @param[out] Ops  The table; it holds no state, so a copy works as well.
+**/
 VOID
 InitLinkOps (
   OUT PN532_LINK_OPS  *Ops
   );
 
 /**
-  Sends one command and returns the controller's answer.
+  Sends one command and returns the controller's answer. Holds the caller while it waits
+  for the ACK and the response, and a millisecond for each answer byte; call it where
+  the clock runs.
 
   @param[in]  Ops           The table the line is reached through.
   @param[in]  Command       PN532 command code.
-  @param[out] Answer        Receives exactly AnswerLength bytes on success.
+  @param[out] Answer        Receives exactly AnswerLength bytes on success, zeros where
+                            the controller sent fewer; untouched on -1.
   @param[in]  AnswerLength  At most PN532_MAX_ANSWER_LENGTH.
   @param[in]  Data          Command data; may be NULL when DataLength is 0.
   @param[in]  DataLength    At most PN532_MAX_DATA_LENGTH.
   @param[in]  TimeoutMs     Given to WaitReady before the ACK and before the response.
 
-  @return The number of answer bytes the controller sent (0..253), or -1.
+  @return The number of answer bytes the controller sent (0..253), which may exceed
+          AnswerLength, or -1: a bad argument (the controller is woken again when the
+          data was bad), no ACK, no response in time, or a response that fails its
+          checksums or answers another command.
 **/
 INT32
 Pn532Exchange (

@@ -141,6 +141,7 @@ static_assert (sizeof (EFI_USB_DEVICE_REQUEST) == 8, "a setup packet is 8 bytes"
 static_assert (FTDI_SERIAL_DEVICE_SIGNATURE == 0x73627375, "'u','s','b','s', first character lowest");
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
+// The signature is not checked: pass only a Serial I/O this driver installed.
 inline FTDI_SERIAL_DEVICE *
 FtdiFromSerialIo (
   EFI_SERIAL_IO_PROTOCOL  *This
@@ -149,7 +150,15 @@ FtdiFromSerialIo (
   return BASE_CR (This, FTDI_SERIAL_DEVICE, SerialIo);
 }
 
+/**
+  Whether the receive ring holds no byte. Read and the poll move RingHead and RingTail,
+  so the answer holds only at TPL_NOTIFY or from the poll itself.
 
+  @param[in] Device  The adapter.
+
+  @retval TRUE   Nothing buffered: the next Read goes to the chip.
+  @retval FALSE  Read answers from the ring first.
+**/
 inline BOOLEAN
 FtdiRingEmpty (
   CONST FTDI_SERIAL_DEVICE  *Device
@@ -159,12 +168,40 @@ FtdiRingEmpty (
 }
 
 // FtdiRequests.cpp
+
+/**
+  Finds the divisor word for a baud rate: 3 and 2 Mbaud have words of their own, every
+  other rate the nearest divisor in sixteenths the chip can run, if that comes within
+  about 3 % of the rate asked.
+
+  @param[in]  BaudRate  The rate asked for; 0 is not a default here.
+  @param[out] Divisor   The word for the SET_BAUD_RATE request; untouched on failure.
+
+  @retval EFI_SUCCESS            *Divisor is valid.
+  @retval EFI_INVALID_PARAMETER  0, above 3092783, or no divisor close enough.
+**/
 EFI_STATUS
 FtdiComputeDivisor (
   IN  UINT64  BaudRate,
   OUT UINT16  *Divisor
   );
 
+/**
+  Sends the line word (data bits, parity, stop bits). A value left at its default
+  (0, DefaultParity, DefaultStopBits) is taken from Last; Last itself is not updated.
+  A parity or stop-bits value the word has no code for goes out as none / one.
+
+  @param[in] UsbIo     The adapter's USB I/O.
+  @param[in] DataBits  5 to 8, or 0 for Last's.
+  @param[in] Parity    The parity, or DefaultParity for Last's.
+  @param[in] StopBits  The stop bits, or DefaultStopBits for Last's.
+  @param[in] Last      The settings in force.
+
+  @retval EFI_SUCCESS            The chip took the word.
+  @retval EFI_INVALID_PARAMETER  DataBits outside 5..8, or 1.5 stop bits with 6 to 8
+                                 data bits after the defaults are filled in; nothing sent.
+  @retval EFI_DEVICE_ERROR       The request failed.
+**/
 EFI_STATUS
 FtdiSetLineProperties (
   IN EFI_USB_IO_PROTOCOL      *UsbIo,
@@ -174,6 +211,18 @@ FtdiSetLineProperties (
   IN CONST SERIAL_ATTRIBUTES  *Last
   );
 
+/**
+  Sends the divisor for a baud rate. Raises to TPL_NOTIFY for the request.
+
+  @param[in] UsbIo     The adapter's USB I/O.
+  @param[in] BaudRate  The rate, or 0 for Fallback.
+  @param[in] Fallback  The rate in force.
+
+  @retval EFI_SUCCESS            The chip took the divisor.
+  @retval EFI_INVALID_PARAMETER  Below 178 baud or not a rate the chip can run (see
+                                 FtdiComputeDivisor); nothing sent.
+  @retval EFI_DEVICE_ERROR       The request failed.
+**/
 EFI_STATUS
 FtdiSetBaudRate (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
@@ -181,6 +230,16 @@ FtdiSetBaudRate (
   IN UINT64               Fallback
   );
 
+/**
+  One vendor OUT request (wIndex 1) without a data stage.
+
+  @param[in] UsbIo    The adapter's USB I/O; call at TPL_NOTIFY or below.
+  @param[in] Request  An FTDI_REQUEST_* code.
+  @param[in] Value    The request's wValue.
+  @param[in] Timeout  In milliseconds.
+
+  @return The control transfer's status, as the USB stack gave it.
+**/
 EFI_STATUS
 FtdiVendorRequest (
   IN EFI_USB_IO_PROTOCOL     *UsbIo,
@@ -189,6 +248,32 @@ FtdiVendorRequest (
   IN UINT32                  Timeout
   );
 
+/**
+  Serial I/O SetAttributes for the adapter: sends the line word, then the divisor, then
+  records the new values in LastAttributes, the mode and the child's UART node. Raises
+  to TPL_NOTIFY, since an unplug frees the record it writes.
+
+  The receive FIFO depth and timeout are ignored; the mode keeps its own. The UART node
+  takes the values exactly as given, zeros included, while the mode shows the defaults
+  filled in.
+
+  @param[in] Device            The adapter.
+  @param[in] BaudRate          0 keeps the rate in force.
+  @param[in] ReceiveFifoDepth  Ignored.
+  @param[in] Timeout           Ignored.
+  @param[in] Parity            DefaultParity keeps the parity in force.
+  @param[in] DataBits          0 keeps the data bits in force.
+  @param[in] StopBits          DefaultStopBits keeps the stop bits in force.
+
+  @retval EFI_SUCCESS            The chip runs the new settings.
+  @retval EFI_INVALID_PARAMETER  1.5 stop bits with 6 to 8 data bits given explicitly;
+                                 nothing sent.
+  @retval EFI_DEVICE_ERROR       Any other refusal, a bad value found only after the
+                                 defaults are filled in or a rate the chip cannot run
+                                 included, or a failed request. The line word may
+                                 already be sent when the divisor fails; the recorded
+                                 settings are then the old ones.
+**/
 EFI_STATUS
 SetAttributesInternal (
   IN FTDI_SERIAL_DEVICE  *Device,
@@ -200,6 +285,18 @@ SetAttributesInternal (
   IN EFI_STOP_BITS_TYPE  StopBits
   );
 
+/**
+  Sends flow control, DTR and RTS, then records them and the child's flow-control node.
+  Raises to TPL_NOTIFY, since an unplug frees the record it writes.
+
+  @param[in]     Device   The adapter.
+  @param[in,out] Control  The lines to set; both loopback flags are cleared in it, as
+                          the chip offers neither.
+
+  @retval EFI_SUCCESS       All three requests went through.
+  @retval EFI_DEVICE_ERROR  A request failed; those sent before it stay in force on the
+                            chip, while the recorded lines are the old ones.
+**/
 EFI_STATUS
 SetControlBitsInternal (
   IN FTDI_SERIAL_DEVICE  *Device,
@@ -207,6 +304,26 @@ SetControlBitsInternal (
   );
 
 // FtdiTransfer.cpp
+
+/**
+  One bulk transfer on the adapter's IN or OUT endpoint, telling an idle chip from a
+  dead one. Hold TPL_NOTIFY, since an unplug frees the record, and call only where the
+  clock runs: a bulk-IN on a silent line may otherwise never end.
+
+  @param[in]     Device   The adapter.
+  @param[in]     Write    TRUE for bulk-OUT.
+  @param[in,out] Buffer   The bytes to send, or room for a bulk-IN's packets, status
+                          pairs included.
+  @param[in,out] Length   In: bytes to move; 0 moves nothing. Out: bytes moved.
+  @param[in]     Timeout  In milliseconds.
+
+  @retval EFI_SUCCESS  *Length bytes moved.
+  @retval EFI_TIMEOUT  The chip NAKed: it is alive with nothing to send, or it held
+                       back the rest of a write; *Length counts what a write moved.
+                       Not a failure; DeviceFailed is left alone.
+  @retval other        The USB stack's error, as it gave it. DeviceFailed is set, and
+                       Read and Write refuse the port until Reset revives it.
+**/
 EFI_STATUS
 FtdiBulkTransfer (
   IN     FTDI_SERIAL_DEVICE  *Device,
@@ -216,12 +333,36 @@ FtdiBulkTransfer (
   IN     UINTN               Timeout
   );
 
+/**
+  Takes CTS, DSR, RI and DCD from the first byte of a packet's status pair into the
+  record GetControl reads.
+
+  @param[in] Device  The adapter.
+  @param[in] Status  The status pair; only its first byte is read.
+
+  @retval EFI_SUCCESS  Always.
+**/
 EFI_STATUS
 FtdiDecodeModemStatus (
   IN FTDI_SERIAL_DEVICE  *Device,
   IN CONST UINT8         *Status
   );
 
+/**
+  One bulk-IN: strips each packet's status pair, appends the data to the ring, then
+  hands out up to *Count bytes from the ring, oldest first. Raises to TPL_NOTIFY; call
+  it with an empty ring, since bytes beyond the ring's room are dropped, and only where
+  the clock runs.
+
+  @param[in]     Device       The adapter.
+  @param[in,out] Count        In: most bytes wanted. Out: bytes stored, valid only on
+                              EFI_SUCCESS; left as it was otherwise.
+  @param[out]    Destination  Where they go; NULL only fills the ring (*Count becomes 0).
+
+  @retval EFI_SUCCESS       The chip answered, possibly with no data (*Count 0).
+  @retval EFI_TIMEOUT       The chip NAKed: nothing yet, not a failure.
+  @retval EFI_DEVICE_ERROR  The transfer failed and DeviceFailed is set.
+**/
 EFI_STATUS
 FtdiReceivePacket (
   IN     FTDI_SERIAL_DEVICE  *Device,
@@ -229,6 +370,14 @@ FtdiReceivePacket (
   OUT    UINT8               *Destination OPTIONAL
   );
 
+/**
+  The TPL_CALLBACK poll timer. Looks at the chip only with an empty ring, a working
+  port and a consumer that asked GetControl since the last period; then leaves the
+  refill to the idle loop, or runs it once the witness saw a tick.
+
+  @param[in] Event    The poll timer; not used.
+  @param[in] Context  The FTDI_SERIAL_DEVICE.
+**/
 VOID
 EFIAPI
 FtdiPollNotify (
@@ -238,7 +387,8 @@ FtdiPollNotify (
 
 /**
   Moves what the chip holds into an empty ring. Runs where the clock is known to run:
-  from the idle loop, or after the witness saw a tick.
+  from the idle loop, or after the witness saw a tick, at TPL_CALLBACK. A failed port
+  or a ring that still holds bytes is left alone.
 
   @param[in] Context  The FTDI_SERIAL_DEVICE.
 **/
@@ -267,6 +417,17 @@ FindChildOf (
   OUT EFI_HANDLE  *Child
   );
 
+/**
+  Publishes the driver binding and both name protocols on the image, with an unload
+  handler.
+
+  @param[in] ImageHandle  The driver's image.
+  @param[in] SystemTable  The system table.
+
+  @retval EFI_SUCCESS  The driver is installed.
+  @retval other        The image has no loaded-image record, or the install failed;
+                       nothing is published then.
+**/
 extern "C" EFI_STATUS
 EFIAPI
 UsbSerialDriverEntryPoint (
@@ -274,6 +435,18 @@ UsbSerialDriverEntryPoint (
   IN EFI_SYSTEM_TABLE  *SystemTable
   );
 
+/**
+  Disconnects the driver from every controller, then withdraws its protocols so the
+  image can go.
+
+  @param[in] ImageHandle  The driver's image.
+
+  @retval EFI_SUCCESS       Nothing of the driver is left; the image may be freed.
+  @retval EFI_DEVICE_ERROR  A controller kept the driver (a consumer held its Serial
+                            I/O); the image must stay. Other adapters may already be
+                            stopped.
+  @retval other             The handle list or the uninstall failed.
+**/
 EFI_STATUS
 EFIAPI
 OstrelUnload (
