@@ -26,10 +26,12 @@ constexpr UINTN  NFCID_OFFSET        = 6;
 static_assert (NFCID_OFFSET + NFC_MAX_NFCID_LENGTH <= NFC_POLL_ANSWER_LENGTH, "a 7-byte identifier fits the answer");
 static_assert (2 * NFC_MAX_NFCID_LENGTH <= KEY_RING_CAPACITY, "a poll never pushes an older key out");
 
-VOID
+// Queues one digit for reading and, when a notification is registered for its key,
+// for the notify dispatch too. TRUE when the dispatch has a key to deliver.
+BOOLEAN
 QueueHexDigit (
-  KEY_RING  *Queue,
-  UINT8     Nibble
+  NFC_KEYBOARD_DEV  *Dev,
+  UINT8             Nibble
   )
 {
   EFI_KEY_DATA  Key;
@@ -37,7 +39,17 @@ QueueHexDigit (
   ZeroMem (&Key, sizeof (Key));
   Key.Key.ScanCode    = SCAN_NULL;
   Key.Key.UnicodeChar = mHexDigits[Nibble & 0x0F];
-  KeyRingEnqueue (Queue, &Key, KEY_RING_ITEM_SIZE);
+  KeyRingEnqueue (&Dev->KeyQueue, &Key, KEY_RING_ITEM_SIZE);
+  for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList); !IsNull (&Dev->NotifyList, Link);
+       Link = GetNextNode (&Dev->NotifyList, Link))
+  {
+    if (IsKeyRegistered (&KeyNotifyFromLink (Link)->KeyData, &Key)) {
+      KeyRingEnqueue (&Dev->NotifyQueue, &Key, KEY_RING_ITEM_SIZE);
+      return TRUE;
+    }
+  }
+
+  return FALSE;
 }
 
 } // namespace
@@ -182,8 +194,14 @@ PollCard (
 
   DEBUG_LOG (DEBUG_INFO, "Fetching raw data from the NFC Keyboard is successful.\n");
 
+  BOOLEAN  Notify = FALSE;
   for (UINTN Index = 0; Index < IdLength; Index++) {
-    QueueHexDigit (&Dev->KeyQueue, (UINT8)(Id[Index] >> 4));
-    QueueHexDigit (&Dev->KeyQueue, (UINT8)(Id[Index] & 0x0F));
+    Notify = (BOOLEAN)(QueueHexDigit (Dev, (UINT8)(Id[Index] >> 4)) | Notify);
+    Notify = (BOOLEAN)(QueueHexDigit (Dev, (UINT8)(Id[Index] & 0x0F)) | Notify);
+  }
+
+  // The registered functions run at TPL_CALLBACK, once the poll's TPL is left.
+  if (Notify) {
+    gBS->SignalEvent (Dev->NotifyDispatchEvent);
   }
 }

@@ -247,9 +247,8 @@ IsKeyRegistered (
 /**
   The TPL_CALLBACK notify of NotifyDispatchEvent: drains NotifyQueue and calls every
   registered function whose key matches, at TPL_CALLBACK. A function must not
-  unregister itself or others from inside the call, as the list is being walked.
-  Nothing signals the event or fills NotifyQueue yet: the poll queues keys for reading
-  only, so no registered function is called.
+  unregister itself or others from inside the call, as the list is being walked. The
+  poll fills NotifyQueue with the keys a registration matches and signals the event.
 
   @param[in] Event    NotifyDispatchEvent; not used.
   @param[in] Context  The NFC_KEYBOARD_DEV.

@@ -116,6 +116,8 @@ NfcKeyboardRegisterKeyNotify (
   }
 
   NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+  // The poll walks the list at TPL_NOTIFY.
+  TplGuard          Guard (TPL_NOTIFY);
 
   for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
        !IsNull (&Dev->NotifyList, Link);
@@ -158,6 +160,7 @@ NfcKeyboardUnregisterKeyNotify (
   }
 
   NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
+  TplGuard          Guard (TPL_NOTIFY);
 
   // Matched by address only, so a stale or foreign handle is never dereferenced.
   for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);

@@ -320,6 +320,15 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   K.Key.UnicodeChar = 'A';
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Other, &H4), EFI_SUCCESS);
   EXPECT_NE (H1, H4) << "another function for the same key is a registration of its own";
+  static std::u16string  Notified;
+  auto  Record = [] (EFI_KEY_DATA *Key) EFIAPI -> EFI_STATUS { Notified += Key->Key.UnicodeChar; return EFI_SUCCESS; };
+  VOID  *H5 = nullptr;
+  K.Key.UnicodeChar = '2';
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Record, &H5), EFI_SUCCESS);
+  Line.Card = { 0x12, 0x22 };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Notified, u"222") << "each typed key a registration matches reaches its function once";
+  EXPECT_EQ (Drain (), u"1222") << "and is read as well";
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_SUCCESS);
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_INVALID_PARAMETER);
   ASSERT_EQ (Stop (), EFI_SUCCESS);   // H3 still registered: Stop frees it
