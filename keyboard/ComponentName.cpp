@@ -4,6 +4,8 @@
 **/
 #include "NfcKeyboard.h"
 
+#include <NfcKeyboardNames.h>
+
 // Writable arrays keep the language codes in the data section, out of the code that
 // the image check disassembles.
 CHAR8  mLanguageIso639[]  = "eng";
@@ -13,9 +15,7 @@ namespace {
 
 CHAR8  mLanguagesBoth[] = "eng;en";
 
-CHAR16  mDriverName[] = {
-  'N', 'F', 'C', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', ' ', 'D', 'r', 'i', 'v', 'e', 'r', 0
-};
+CHAR16  mDriverName[] = NFC_KEYBOARD_DRIVER_NAME;
 
 EFI_UNICODE_STRING_TABLE  mDriverNameTable[] = {
   { mLanguagesBoth, mDriverName },

@@ -13,7 +13,7 @@ extern "C" {
 
 namespace {
 
-CHAR16  mConfigVariableName[] = { 'Z', 'o', 'r', 'v', 'i', 'k', 'C', 'o', 'n', 'f', 0 };
+CHAR16  mConfigVariableName[] = ZORVIK_CONF_VARIABLE_NAME;
 CHAR16  mControllerName[] = {
   'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'N', 'f', 'c', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', 0
 };

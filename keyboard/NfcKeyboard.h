@@ -17,8 +17,7 @@ extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
-
-extern EFI_GUID  gZorvikConfGuid;
+#include <Guid/ZorvikConf.h>
 }
 
 #include <TickWitness.h>
@@ -38,14 +37,6 @@ static_assert (OFFSET_OF (EFI_KEY_STATE, KeyToggleState) == 4, "toggle state aft
 
 static_assert (NFC_KEYBOARD_DEV_SIGNATURE == 0x6476727AU, "'z' in the lowest byte");
 static_assert (KEY_NOTIFY_SIGNATURE == 0x7876727AU, "'z' in the lowest byte");
-
-// {FA9D4DC0-2D4F-4AD3-849F-7A7F08DA3922}, the vendor GUID of ZorvikConf.
-constexpr EFI_GUID  mZorvikConfGuidValue = {
-  0xFA9D4DC0, 0x2D4F, 0x4AD3, { 0x84, 0x9F, 0x7A, 0x7F, 0x08, 0xDA, 0x39, 0x22 }
-};
-static_assert (mZorvikConfGuidValue.Data1 == 0xFA9D4DC0 && mZorvikConfGuidValue.Data2 == 0x2D4F &&
-               mZorvikConfGuidValue.Data3 == 0x4AD3 && mZorvikConfGuidValue.Data4[0] == 0x84 &&
-               mZorvikConfGuidValue.Data4[7] == 0x22, "ZorvikConf's vendor GUID");
 
 constexpr UINT32  ZORVIK_CONF_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 static_assert (ZORVIK_CONF_ATTRIBUTES == 0x3, "no runtime access");
@@ -70,12 +61,6 @@ typedef struct {
   EFI_KEY_NOTIFY_FUNCTION    NotifyFunction;
   LIST_ENTRY                 Link;
 } KEY_NOTIFY_ENTRY;
-
-typedef struct {
-  UINT8    Enabled;
-} NFC_KEYBOARD_CONFIG;
-
-static_assert (sizeof (NFC_KEYBOARD_CONFIG) == 1, "ZorvikConf holds one byte");
 
 typedef struct {
   UINTN                                Signature;

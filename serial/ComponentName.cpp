@@ -4,6 +4,8 @@
 **/
 #include "FtdiSerial.h"
 
+#include <NfcKeyboardNames.h>
+
 // Writable arrays keep the language codes in the data section, out of the code that
 // the image check disassembles.
 CHAR8  mLanguageIso639[]  = "eng";
@@ -13,10 +15,7 @@ namespace {
 
 CHAR8  mLanguagesBoth[] = "eng;en";
 
-CHAR16  mDriverName[] = {
-  'F', 'T', 'D', 'I', '-', '2', '3', '2', ' ', 'U', 'S', 'B', ' ', 'S', 'e', 'r', 'i', 'a', 'l', ' ',
-  'D', 'r', 'i', 'v', 'e', 'r', 0
-};
+CHAR16  mDriverName[] = USB_SERIAL_DRIVER_NAME;
 
 EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
   { mLanguagesBoth, mDriverName },

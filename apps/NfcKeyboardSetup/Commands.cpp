@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <Guid/GlobalVariable.h>
+#include <Guid/ZorvikConf.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
@@ -15,15 +16,13 @@ extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
 
-extern "C" EFI_GUID  gZorvikConfGuid;
-
 namespace {
 
 constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                           EFI_VARIABLE_RUNTIME_ACCESS;
 
-const char16_t  mZorvikConfName[]     = u"ZorvikConf";
+const char16_t  mZorvikConfName[]     = ZORVIK_CONF_VARIABLE_NAME;
 const char16_t  mConInName[]          = u"ConIn";
 
 // A whole variable as the firmware holds it; Status EFI_NOT_FOUND means absent.

@@ -16,8 +16,10 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
-constexpr char16_t  mSerialDriverName[]   = u"FTDI-232 USB Serial Driver";
-constexpr char16_t  mKeyboardDriverName[] = u"NFC Keyboard Driver";
+#include <NfcKeyboardNames.h>
+
+constexpr char16_t  mSerialDriverName[]   = USB_SERIAL_DRIVER_NAME;
+constexpr char16_t  mKeyboardDriverName[] = NFC_KEYBOARD_DRIVER_NAME;
 
 // char16_t literals as the firmware's CHAR16 strings.
 inline CONST CHAR16 *

@@ -53,7 +53,18 @@ import pn532sim  # noqa: E402
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
-ZORVIK_GUID = "FA9D4DC0-2D4F-4AD3-849F-7A7F08DA3922"
+
+
+def dec_guid(name):
+    """A GUID of NfcKeyboardPkg.dec in the shell's form, 8-4-4-4-12 hexadecimal digits."""
+    with open(os.path.join(REPO, "NfcKeyboardPkg.dec")) as dec:
+        line = re.search(r"^\s*%s\s*=\s*\{(.*)\}\s*$" % name, dec.read(), re.M)
+    fields = [int(v, 16) for v in re.findall(r"0x([0-9A-Fa-f]+)", line.group(1))]
+    assert len(fields) == 11, "%s: %r" % (name, line.group(0))
+    return "%08X-%04X-%04X-%02X%02X-" % tuple(fields[:5]) + "".join("%02X" % b for b in fields[5:])
+
+
+ZORVIK_GUID = dec_guid("gZorvikConfGuid")
 
 ESCAPE = re.compile(r"\x1b(\[[0-9;?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>78cDEHM])")
 LOG_START = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| ")

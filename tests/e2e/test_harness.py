@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-# How the harness splits COM1, where the shell's console and the drivers' log lines meet.
+# How the harness splits COM1, where the shell's console and the drivers' log lines meet,
+# and the GUID it reads from the package.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 import os
 import shutil
@@ -58,6 +59,11 @@ class Com1Split(unittest.TestCase):
 
     def test_escapes_are_stripped(self):
         self.assertEqual(harness.ESCAPE.sub("", "\x1b[0m\x1b[1;37;40mShell> \x1b[25;01H"), "Shell> ")
+
+
+class PackageGuid(unittest.TestCase):
+    def test_zorvik_guid_is_in_the_shells_form(self):
+        self.assertRegex(harness.ZORVIK_GUID, r"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
 
 
 if __name__ == "__main__":

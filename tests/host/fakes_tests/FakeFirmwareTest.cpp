@@ -11,6 +11,7 @@
 extern "C" {
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiLib.h>
+#include <Guid/ZorvikConf.h>
 #include <Protocol/ComponentName.h>
 #include <Protocol/ComponentName2.h>
 #include <Protocol/DriverBinding.h>
@@ -324,7 +325,7 @@ TEST_F (FakeFirmware, PoolCountsLiveBlocksAndFailsTheNthAllocation) {
 }
 
 TEST_F (FakeFirmware, VariablesReportTheSizeTheyNeed) {
-  const CHAR16  *Name = (const CHAR16 *)u"ZorvikConf";
+  const CHAR16  Name[] = ZORVIK_CONF_VARIABLE_NAME;
   UINT8         Data[4] = { 1, 2, 3, 4 };
   UINT32        Attributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
   UINT8         Buffer[8] = {};

@@ -19,8 +19,8 @@ extern "C" {
 
 namespace {
 
-const CHAR16  *ConfName = (const CHAR16 *)u"ZorvikConf";
-const EFI_GUID ConfGuid = mZorvikConfGuidValue;
+const CHAR16    ConfName[] = ZORVIK_CONF_VARIABLE_NAME;
+const EFI_GUID  ConfGuid   = ZORVIK_CONF_GUID;
 
 // The terminal driver, ranked below the keyboard: it takes and holds any line it can open.
 struct TerminalStandIn {

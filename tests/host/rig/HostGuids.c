@@ -18,6 +18,7 @@
 #include <Protocol/LoadedImage.h>
 #include <Protocol/SerialIo.h>
 #include <Guid/IdleLoopEvent.h>
+#include <Guid/ZorvikConf.h>
 #include <Protocol/SimpleTextIn.h>
 #include <Protocol/SimpleTextInEx.h>
 #include <Protocol/SimpleTextOut.h>
@@ -62,7 +63,7 @@ EFI_GUID  gEfiEventReadyToBootGuid               = EFI_EVENT_GROUP_READY_TO_BOOT
 EFI_GUID  gEfiEventLegacyBootGuid                = EFI_EVENT_LEGACY_BOOT_GUID;
 EFI_GUID  gEfiFileInfoGuid                       = EFI_FILE_INFO_ID;
 EFI_GUID  gEfiUartDevicePathGuid                 = { 0x37499a9d, 0x542f, 0x4c89, { 0xa0, 0x26, 0x35, 0xda, 0x14, 0x20, 0x94, 0xe4 } };
-EFI_GUID  gZorvikConfGuid                        = { 0xFA9D4DC0, 0x2D4F, 0x4AD3, { 0x84, 0x9F, 0x7A, 0x7F, 0x08, 0xDA, 0x39, 0x22 } };
+EFI_GUID  gZorvikConfGuid                        = ZORVIK_CONF_GUID;
 EFI_GUID  gEfiPcAnsiGuid                         = EFI_PC_ANSI_GUID;
 EFI_GUID  gEfiVT100Guid                          = EFI_VT_100_GUID;
 EFI_GUID  gEfiVT100PlusGuid                      = EFI_VT_100_PLUS_GUID;

@@ -13,13 +13,14 @@
 
 extern "C" {
 #include <Guid/GlobalVariable.h>
+#include <Guid/ZorvikConf.h>
 }
-
-extern "C" EFI_GUID  gZorvikConfGuid;
 
 using namespace peer;
 
 namespace {
+
+const CHAR16  mConfName[] = ZORVIK_CONF_VARIABLE_NAME;
 
 constexpr UINT32  mNvBsRt = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
 constexpr UINT32  mNvBs   = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
@@ -60,14 +61,14 @@ protected:
   Conf (UINT32 *Attributes = nullptr)
   {
     BYTES  Data;
-    fake::Firmware::ReadVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, &Data, Attributes);
+    fake::Firmware::ReadVariable (mConfName, gZorvikConfGuid, &Data, Attributes);
     return Data;
   }
 
   void
   PutConf (BYTES Value, UINT32 Attributes)
   {
-    fake::Firmware::PutVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, Attributes, Value.data (), Value.size ());
+    fake::Firmware::PutVariable (mConfName, gZorvikConfGuid, Attributes, Value.data (), Value.size ());
   }
 
   EFI_HANDLE  mSerialDriver;

@@ -14,13 +14,14 @@
 extern "C" {
 #include <Protocol/LoadedImage.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
+#include <Guid/ZorvikConf.h>
 }
-
-extern "C" EFI_GUID  gZorvikConfGuid;
 
 using namespace peer;
 
 namespace {
+
+const CHAR16  mConfName[] = ZORVIK_CONF_VARIABLE_NAME;
 
 const std::u16string  mFolder = u"\\EFI\\NfcKeyboard\\";
 
@@ -191,7 +192,7 @@ TEST_F (Install, UninstallLeavesWhatWasThereBefore) {
   PutGlobal (u"Driver0001", { 1, 0, 0, 0, 0xFF, 0xFF });
   PutGlobal (u"DriverOrder", DriverOrder ({ 1, 0 }));
   PutConIn (MultiInstance ({ Ps2 (), Terminal () }), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
-  fake::Firmware::PutVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, &Off, 1);
+  fake::Firmware::PutVariable (mConfName, gZorvikConfGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, &Off, 1);
   auto  Before      = Variables ();
   auto  EspBefore   = ListVolume (Esp);
   auto  StickBefore = ListVolume (Stick1);

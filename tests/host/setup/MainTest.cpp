@@ -12,12 +12,14 @@
 extern "C" {
 #include <Protocol/LoadedImage.h>
 #include <Protocol/ShellParameters.h>
+#include <Guid/ZorvikConf.h>
 }
 
-extern "C" EFI_GUID  gZorvikConfGuid;
 extern "C" EFI_STATUS EFIAPI NfcKeyboardSetupMain (EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
 namespace {
+
+const CHAR16  mConfName[] = ZORVIK_CONF_VARIABLE_NAME;
 
 std::u16string
 Word (CHAR16 *Text)
@@ -54,7 +56,7 @@ protected:
   ConfIs (uint8_t Value)
   {
     std::vector<uint8_t>  Data;
-    return fake::Firmware::ReadVariable ((const CHAR16 *)u"ZorvikConf", gZorvikConfGuid, &Data, nullptr) &&
+    return fake::Firmware::ReadVariable (mConfName, gZorvikConfGuid, &Data, nullptr) &&
            (Data == std::vector<uint8_t>{ Value });
   }
 };
