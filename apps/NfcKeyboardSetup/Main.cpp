@@ -50,6 +50,10 @@ ReadKey ()
   EFI_INPUT_KEY  Key;
   UINTN          Index;
 
+  if (gST->ConIn == NULL) {
+    return 0;
+  }
+
   for ( ; ; ) {
     if (EFI_ERROR (gBS->WaitForEvent (1, &gST->ConIn->WaitForKey, &Index))) {
       return 0;

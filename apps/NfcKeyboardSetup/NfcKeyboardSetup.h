@@ -9,9 +9,6 @@
 extern "C" {
 #include <Uefi.h>
 #include <Protocol/DevicePath.h>
-}
-
-extern "C" {
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 }
@@ -107,18 +104,47 @@ enum CONIN_RESULT {
 //
 // ConIn as bytes: Size 0 (ConIn NULL) stands for an absent variable.
 //
+/**
+  Tells whether ConIn's bytes are one whole device path, its end node closing the last byte.
+
+  @param[in] ConIn  The value, or NULL.
+  @param[in] Size   Its size in bytes.
+
+  @return TRUE for a value an edit may rewrite.
+**/
 BOOLEAN
 ConInIsWellFormed (
   IN CONST VOID  *ConIn,
   IN UINTN       Size
   );
 
+/**
+  Counts the instances of a well-formed ConIn.
+
+  @param[in] ConIn  The value.
+  @param[in] Size   Its size in bytes; 0 for an absent ConIn.
+
+  @return The instances; 0 for an absent or malformed value.
+**/
 UINTN
 ConInInstanceCount (
   IN CONST VOID  *ConIn,
   IN UINTN       Size
   );
 
+/**
+  Looks for one instance in ConIn, byte for byte.
+
+  @param[in] ConIn     The value.
+  @param[in] Size      Its size in bytes; 0 for an absent ConIn.
+  @param[in] Instance  One single-instance device path.
+
+  @retval ConInHasIt        ConIn holds Instance.
+  @retval ConInLacksIt      It does not, or ConIn is absent.
+  @retval ConInMalformed    ConIn is no valid device path.
+  @retval ConInBadInstance  Instance is not one valid single-instance path.
+  @retval ConInNoMemory     A copy of an instance could not be made.
+**/
 CONIN_RESULT
 ConInFind (
   IN CONST VOID                      *ConIn,
@@ -129,7 +155,14 @@ ConInFind (
 /**
   Builds ConIn with Instance appended, unless it holds Instance already.
 
-  @retval ConInChanged  *NewConIn (pool, the caller frees it) and *NewSize hold the new value.
+  @param[in]  ConIn      The value; Size 0 for an absent ConIn.
+  @param[in]  Size       Its size in bytes.
+  @param[in]  Instance   One single-instance device path.
+  @param[out] NewConIn   The new value, a pool buffer the caller frees; NULL unless ConInChanged.
+  @param[out] NewSize    Its size in bytes.
+
+  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
+  @retval other         As ConInFind; nothing was built.
 **/
 CONIN_RESULT
 ConInAdd (
@@ -143,8 +176,14 @@ ConInAdd (
 /**
   Builds ConIn without any instance equal to Instance, keeping the others in order.
 
-  @retval ConInChanged  *NewConIn and *NewSize hold the new value; NULL and 0 when
-                        Instance was all that ConIn held.
+  @param[in]  ConIn      The value; Size 0 for an absent ConIn.
+  @param[in]  Size       Its size in bytes.
+  @param[in]  Instance   One single-instance device path.
+  @param[out] NewConIn   The new value, a pool buffer the caller frees; NULL when nothing is left.
+  @param[out] NewSize    Its size in bytes; 0 when nothing is left.
+
+  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
+  @retval other         As ConInFind; nothing was built.
 **/
 CONIN_RESULT
 ConInRemove (
@@ -158,14 +197,25 @@ ConInRemove (
 //
 // The firmware's handles.
 //
+/**
+  Tells whether a path from any driver ends in a UART flow-control node, as the
+  keyboard's line does; the path is checked before it is walked.
+
+  @param[in] DevicePath  The path, or NULL.
+
+  @return TRUE when its last node is a flow-control node.
+**/
 BOOLEAN
 DevicePathEndsInUartFlowControl (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
   );
 
 /**
-  The driver-binding handle of the loaded driver whose component name 2
-  protocol calls itself DriverName in "en", or NULL.
+  Finds a loaded driver by the name its component name 2 protocol gives in "en".
+
+  @param[in] DriverName  The name.
+
+  @return Its driver-binding handle, or NULL when no such driver is loaded.
 **/
 EFI_HANDLE
 FindDriverByName (
@@ -176,6 +226,10 @@ FindDriverByName (
   Finds the NFC keyboard's text-input handle: Simple Text Input Ex and Serial I/O
   on one handle whose device path ends in a UART flow-control node.
 
+  @param[out] Handle      The keyboard's handle; NULL when none runs.
+  @param[out] DevicePath  Its device path, owned by the firmware: do not free it.
+
+  @retval EFI_SUCCESS    A keyboard runs.
   @retval EFI_NOT_FOUND  No keyboard runs.
 **/
 EFI_STATUS
@@ -188,7 +242,12 @@ FindNfcKeyboard (
   The serial children SerialDriver made, one per FT232 converter: the handles
   for which it opened a converter's USB I/O BY_CHILD_CONTROLLER.
 
-  @param[out] Children  Pool array the caller frees; NULL when Count is 0.
+  @param[in]  SerialDriver  The serial driver's binding handle, or NULL (none loaded: no children).
+  @param[out] Children      Pool array the caller frees; NULL when Count is 0.
+  @param[out] Count         The children found.
+
+  @retval EFI_SUCCESS           The list is complete (it may be empty).
+  @retval EFI_OUT_OF_RESOURCES  No pool for the list.
 **/
 EFI_STATUS
 FindFtdiChildren (
@@ -204,6 +263,10 @@ FindFtdiChildren (
 /**
   Splits a command line in place into words at blanks; double quotes group.
 
+  @param[in,out] Line     The line; NULs are written into it.
+  @param[out]    Argv     Receives pointers into Line.
+  @param[in]     MaxArgs  Argv's capacity; words beyond it are dropped.
+
   @return The number of words stored in Argv (at most MaxArgs).
 **/
 UINTN
@@ -214,9 +277,14 @@ SplitCommandLine (
   );
 
 /**
-  Runs one command. Argv[0] is the program's name, as the shell passes it.
+  Runs one command and prints what it did.
 
-  @return What the shell shows as the command's status: EFI_SUCCESS, or the failure.
+  @param[in] Argc  The words' count.
+  @param[in] Argv  The words; Argv[0] is the program's name, as the shell passes it.
+
+  @retval EFI_SUCCESS            The command did what it says, or found it done.
+  @retval EFI_INVALID_PARAMETER  No such command; the usage was printed.
+  @retval other                  The command failed; the message says what was left as it was.
 **/
 EFI_STATUS
 NfcKeyboardSetupRun (
@@ -229,9 +297,13 @@ NfcKeyboardSetupRun (
 //
 
 /**
-  TRUE when Instance (one instance, end node included) has the shape of a console
-  on an FT232 serial child: the adapter (its full USB path, or a USB class node
-  naming the FT232), a Uart node and a flow-control node, and nothing after them.
+  Tells whether an instance has the shape of a console on an FT232 serial child: the
+  adapter (its full USB path, or a USB class node naming the FT232), a Uart node and
+  a flow-control node, and nothing after them.
+
+  @param[in] Instance  One instance, end node included, known to be valid.
+
+  @return TRUE for a console this system makes.
 **/
 BOOLEAN
 IsFt232ConsoleInstance (
@@ -240,7 +312,9 @@ IsFt232ConsoleInstance (
 
 /**
   The ConIn entry an install writes: any FT232 on any USB port, as the keyboard
-  publishes itself (115200 8N1, no flow control). Static storage; never freed.
+  publishes itself (115200 8N1, no flow control).
+
+  @return The entry, in static storage: never free it.
 **/
 CONST EFI_DEVICE_PATH_PROTOCOL *
 NfcKeyboardConInEntry (
@@ -248,12 +322,20 @@ NfcKeyboardConInEntry (
   );
 
 /**
-  Builds ConIn with every FT232 console instance taken out, except one copy of Keep
-  (NULL: none), which is appended when ConIn lacks it. Other instances keep their order.
+  Builds ConIn with every FT232 console instance taken out, except one copy of Keep,
+  which is appended when ConIn lacks it. Other instances keep their order.
 
-  @retval ConInChanged    *NewConIn and *NewSize hold the new value (NULL and 0: nothing left).
-  @retval ConInHasIt      ConIn is as it should be already; nothing was built.
-  @retval ConInMalformed  ConIn is no valid device path.
+  @param[in]  ConIn     The value; Size 0 for an absent ConIn.
+  @param[in]  Size      Its size in bytes.
+  @param[in]  Keep      The entry to keep, or NULL to take out every FT232 console.
+  @param[out] NewConIn  The new value, a pool buffer the caller frees; NULL when nothing is left.
+  @param[out] NewSize   Its size in bytes.
+
+  @retval ConInChanged      *NewConIn and *NewSize hold the new value.
+  @retval ConInHasIt        ConIn is as it should be already; nothing was built.
+  @retval ConInMalformed    ConIn is no valid device path.
+  @retval ConInBadInstance  Keep is not one valid single-instance path.
+  @retval ConInNoMemory     No pool for the new value.
 **/
 CONIN_RESULT
 ConInSetFt232Entries (
@@ -269,8 +351,14 @@ ConInSetFt232Entries (
 //
 
 /**
-  TRUE when Option is a well-formed EFI_LOAD_OPTION of Size bytes whose file path
-  ends in a file named FileName (letter case aside). A malformed option names nothing.
+  Tells whether a Driver#### value loads a file of the given name. Variables hold what
+  anyone wrote, so every length is checked first; a malformed option names nothing.
+
+  @param[in] Option    The variable's bytes.
+  @param[in] Size      Their count.
+  @param[in] FileName  The file's name, without folders; letter case aside.
+
+  @return TRUE when the option's first file path ends in a file node naming FileName.
 **/
 BOOLEAN
 LoadOptionNamesImage (
@@ -281,6 +369,10 @@ LoadOptionNamesImage (
 
 /**
   Builds an active load option: Description, then FilePath; no optional data.
+
+  @param[in]  Description  The option's description.
+  @param[in]  FilePath     One whole device path.
+  @param[out] Size         The option's size in bytes; 0 on failure.
 
   @return A pool buffer the caller frees, or NULL when memory runs out.
 **/
@@ -296,7 +388,15 @@ LoadOptionBuild (
   file is rewritten where it differs, further ones are deleted, and a new one takes
   the lowest number that no Driver#### variable and no DriverOrder entry holds.
   DriverOrder keeps its order and gains the number at its end when it lacks it.
-  Options that are not well-formed load options are left as they are.
+  Options that are not well-formed load options are left as they are. Prints each change.
+
+  @param[in] FileName     The image's file name, as LoadOptionNamesImage compares it.
+  @param[in] Description  The option's description.
+  @param[in] FilePath     The installed image's device path.
+
+  @retval EFI_SUCCESS           The option and DriverOrder are as they should be.
+  @retval EFI_OUT_OF_RESOURCES  No pool, or every number is taken.
+  @retval other                 A variable could not be read or written; what was written stays.
 **/
 EFI_STATUS
 DriverOptionEnsure (
@@ -307,7 +407,13 @@ DriverOptionEnsure (
 
 /**
   Deletes every well-formed Driver#### option whose file is named FileName, and its
-  DriverOrder entries; everything else stays byte for byte.
+  DriverOrder entries (DriverOrder itself when nothing is left); everything else stays
+  byte for byte. Prints each change.
+
+  @param[in] FileName  The image's file name.
+
+  @retval EFI_SUCCESS  No option loads the file any more (there may have been none).
+  @retval other        A variable could not be read or written.
 **/
 EFI_STATUS
 DriverOptionRemove (
@@ -319,11 +425,16 @@ DriverOptionRemove (
 //
 
 /**
-  Copies the images to \EFI\NfcKeyboard\ on the EFI system partition, writes the
-  load options, ZorvikConf and ConIn, and starts the drivers that do not run.
+  Copies the images to \\EFI\\NfcKeyboard\\ on the EFI system partition, writes the
+  load options, ZorvikConf and ConIn, and starts the drivers that do not run. Every
+  image is read before anything is written; it prints each step.
 
   @param[in] Folder  Where the driver images are (a shell path), or NULL: the shell's
                      current folder, or without a shell the tool's own folder.
+
+  @retval EFI_SUCCESS  Installed; running it again changes nothing.
+  @retval other        A step failed; the message names it, and running it again
+                       (or uninstalling) finishes the job.
 **/
 EFI_STATUS
 NfcKeyboardInstall (
@@ -331,7 +442,11 @@ NfcKeyboardInstall (
   );
 
 /**
-  Takes out what an install put in, with or without the reader and the drivers.
+  Takes out what an install put in, with or without the reader and the drivers; every
+  step runs even when one fails. Drivers that run stay until the next reset.
+
+  @retval EFI_SUCCESS  Nothing of the install is left.
+  @retval other        The first failure; the other steps were done.
 **/
 EFI_STATUS
 NfcKeyboardUninstall (
@@ -339,7 +454,10 @@ NfcKeyboardUninstall (
   );
 
 /**
-  The status report of the status command.
+  Prints the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn.
+
+  @retval EFI_SUCCESS  Everything could be read.
+  @retval other        What could not be read.
 **/
 EFI_STATUS
 NfcKeyboardShowStatus (
@@ -347,7 +465,13 @@ NfcKeyboardShowStatus (
   );
 
 /**
-  Writes ZorvikConf, and says what that does.
+  Writes ZorvikConf, and says what that does; a value stored with other attributes
+  is replaced.
+
+  @param[in] Enabled  1 to enable the keyboard from the driver's next load, 0 to disable it.
+
+  @retval EFI_SUCCESS  ZorvikConf holds the value (it may have held it already).
+  @retval other        It could not be written; it is unchanged.
 **/
 EFI_STATUS
 NfcKeyboardSetEnabled (
@@ -355,8 +479,14 @@ NfcKeyboardSetEnabled (
   );
 
 /**
-  Puts the install's FT232 entry into ConIn (Install) or takes every FT232 console
-  entry out of it, and says what changed.
+  Puts the install's FT232 entry into ConIn, or takes every FT232 console entry out
+  of it, and says what changed. ConIn is written whole, or not at all.
+
+  @param[in] Install  TRUE to put the entry in, FALSE to take the FT232 consoles out.
+
+  @retval EFI_SUCCESS          ConIn is as asked (it may have been already).
+  @retval EFI_COMPROMISED_DATA ConIn is no valid device path; it is left as it is.
+  @retval other                ConIn could not be read or written; it is unchanged.
 **/
 EFI_STATUS
 NfcKeyboardSetConInEntry (
@@ -365,7 +495,10 @@ NfcKeyboardSetConInEntry (
 
 /**
   The menu shown when the firmware starts the tool with no command: the status, then
-  install, uninstall, status or quit, answered from the console's keyboard.
+  install, uninstall, status or quit, answered from the console's keyboard. The
+  watchdog is off while it waits; after an install it offers a reset.
+
+  @retval EFI_SUCCESS  The user quit, or the console has no keyboard.
 **/
 EFI_STATUS
 NfcKeyboardMenu (
