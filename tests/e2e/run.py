@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 # End-to-end scenarios: both drivers in OVMF under QEMU, a simulated PN532 on the FT232.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Runs every scenario (or those named on the command line) and prints the figures.
+"""Runs every scenario (or those whose names hold -k's text) and prints the figures.
 
     python3 tests/e2e/run.py [-k SUBSTRING] [--list] [--keep]
 
-Closes with "N passed, N failed" alone on a line; exits 1 on any failure.
+The scenarios are unittest test methods; the checks that share a boot are one class,
+booted once in its setUpClass. A line per scenario (PASS, FAIL with the reason, SKIP),
+the figures, and "N passed, N failed, N skipped" alone on a line; exits 1 on any failure.
 E2E_KEEP=1 (or --keep) keeps each run's folder (console.txt, com1.raw, pn532.log).
 """
 
@@ -17,7 +19,7 @@ import statistics
 import subprocess
 import sys
 import time
-import traceback
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files  # noqa: E402
@@ -57,9 +59,13 @@ def script(app, enable=True, before="", after="", load_flags="", serial_first=Fa
     return "\n".join(lines) + "\n"
 
 
-class Check:
-    def __init__(self):
+class Scenario(unittest.TestCase):
+    """true() notes a failed check and goes on; the scenario fails with all of them at its
+    end, so one run shows every check that failed."""
+
+    def setUp(self):
         self.failures = []
+        self.addCleanup(self.done)
 
     def true(self, cond, what):
         if not cond:
@@ -100,219 +106,195 @@ def key_records(run):
     return records(run, "NFCKEYTEST: key ")
 
 
-_cache = {}
+class TypedCard(Scenario):
+    """The checks of one boot in which the card types eight keys, booted once for them all."""
+    controller, build = "xhci", DEBUG
 
+    @classmethod
+    def setUpClass(cls):
+        cls.typed = boot(script("-n 8 -t 30"), build=cls.build, controller=cls.controller, card=CARD)
 
-def typed_card_run(controller, build=DEBUG):
-    # The log-line and RELEASE checks read the same boots as the typing checks.
-    key = (controller, build)
-    if key not in _cache:
-        _cache[key] = boot(script("-n 8 -t 30"), build=build, controller=controller, card=CARD)
-    return _cache[key]
-
-
-def check_card(run):
-    c = Check()
-    c.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), "keys: %r" % keys_line(run))
-    recs = key_records(run)
-    c.true(len(recs) == 8 and all("scan 0000 shift 00000000 toggle 00" in r for r in recs),
-           "key records: %r" % recs[:3])
-    c.done()
+    def check_card(self, run):
+        self.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), "keys: %r" % keys_line(run))
+        recs = key_records(run)
+        self.true(len(recs) == 8 and all("scan 0000 shift 00000000 toggle 00" in r for r in recs),
+                  "key records: %r" % recs[:3])
 
 
 # -- scenarios ---------------------------------------------------------------------
 
-def test_ft232_enumerates_on_xhci_and_uhci():
-    # Without this the other scenarios would fail for the wiring, not the drivers:
-    # QEMU attaches its FT232 only once the simulator has taken the connection.
-    for controller in ("xhci", "uhci"):
-        run = QemuRun({"NfcKeyTest.efi": APP}, controller=controller, card=CARD, name="usb",
-                      startup="fs0:\nNfcKeyTest.efi -n 0\ndh -p UsbIo\necho E2E-SCRIPT-END\nreset -s\n")
+class Wiring(Scenario):
+    def test_ft232_enumerates_on_xhci_and_uhci(self):
+        # Without this the other scenarios would fail for the wiring, not the drivers:
+        # QEMU attaches its FT232 only once the simulator has taken the connection.
+        for controller in ("xhci", "uhci"):
+            run = QemuRun({"NfcKeyTest.efi": APP}, controller=controller, card=CARD, name="usb",
+                          startup="fs0:\nNfcKeyTest.efi -n 0\ndh -p UsbIo\necho E2E-SCRIPT-END\nreset -s\n")
+            try:
+                run.start()
+                run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+                exited = run.wait_exit(30)
+            finally:
+                run.stop()
+            self.true(exited, "no power-off on " + controller)
+            self.true(any(": USBIO DevicePath(" in l and "USB(0x" in l for l in run.console()),
+                      "no USB device on " + controller)
+            self.true("NFCKEYTEST: serial lines 0 keyboards 0" in run.console(),
+                      "a serial line before any driver was loaded on " + controller)
+
+
+class TypedCardXhci(TypedCard):
+    def test_card_xhci(self):
+        self.check_card(self.typed)
+
+    def test_debug_log_lines(self):
+        run = self.typed
+        logs = run.log_texts()
+        wants = [
+            "[OstrelDriver | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
+            "[OstrelDriver | INFO] UsbSerialDriverBindingStart() is called",
+            "[OstrelDriver | INFO] SetAttributesInternal() status: Success",
+            "[OstrelDriver | INFO] SetControlBitsInternal() status: Success",
+            "[ZorvikDxe | INFO] Initialize driver private data",
+            "[ZorvikDxe | INFO] Initialize configuration data",
+            "[ZorvikDxe | INFO] EFI variable exist:",
+            "[ZorvikDxe | INFO] mConfiguration->Enabled = 1",
+            "[ZorvikDxe | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
+            "[ZorvikDxe | INFO] Trying to initialize a NFC Keyboard...",
+            "[ZorvikDxe | INFO] Trying to get firmware version...",
+            "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
+            "[ZorvikDxe | INFO] NFC Keyboard is found.",
+            "[ZorvikDxe | INFO] Serial I/O Protocol is opened.",
+            "[ZorvikDxe | INFO] Multiple protocol interfaces are installed.",
+            "[ZorvikDxe | INFO] Unicode strings2 are added.",
+            "[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.",
+        ]
+        for want in wants:
+            self.true(any(l.rstrip() == want for l in logs), "missing log line " + want)
+        self.true(b"[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.\r\n"
+                  in bytes(run.raw_data), "log lines do not end in CR LF")
+
+
+class TypedCardUhci(TypedCard):
+    controller = "uhci"
+
+    def test_card_uhci(self):
+        self.check_card(self.typed)
+
+
+class TypedCardRelease(TypedCard):
+    build = RELEASE
+
+    def test_release_images_log_nothing_and_type(self):
+        run = self.typed
+        self.true(run.log_texts() == [], "RELEASE wrote %r" % run.log_texts()[:2])
+        self.true(not any("OstrelDriver |" in l or "ZorvikDxe |" in l for l in run.console()), "log text in console")
+        self.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), keys_line(run))
+
+
+class OwnBoot(Scenario):
+    """Scenarios of a boot each."""
+
+    def test_serial_driver_loaded_first(self):
+        # The terminal driver takes the FT232 line first; the keyboard takes it over on load.
+        run = boot(script("-n 8 -t 30", serial_first=True), card=CARD)
+        self.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), keys_line(run))
+
+    def test_seven_byte_identifier(self):
+        run = boot(script("-n 14 -t 30"), card=CARD7)
+        self.true('keys "%s" count 14 of 14 (Success)' % CARD7 in keys_line(run), keys_line(run))
+
+    def test_ten_byte_identifier(self):
+        run = boot(script("-n 1 -t 5"), card=CARD10)
+        self.true('count 0 of 1 (Time out)' in keys_line(run), keys_line(run))
+        self.true(any(a[1] == CARD10 for a in run.sim.answers), "the reader never reported the card")
+        self.true("NFCKEYTEST: serial lines 1 keyboards 1" in run.console(), "no keyboard running")
+
+    def test_card_left_is_typed_again(self):
+        run = boot(script("-n 16 -t 30"), card=CARD)
+        self.true('keys "04A13F7B04A13F7B" count 16 of 16 (Success)' in keys_line(run), keys_line(run))
+
+    def test_card_removed_is_not_typed_again(self):
+        def during(run):
+            # The app pauses 100 ms a key, so seven keys still wait when the card leaves.
+            run.wait_for(r"NFCKEYTEST: key 1 ", BOOT)
+            run.sim.remove()
+
+        run = boot(script("-n 16 -t 8 -d 100"), card=CARD, during=during)
+        self.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
+
+    def test_disabled_without_zorvikconf(self):
+        run = boot(script("-n 1 -t 3", enable=False,
+                          after="dmpstore ZorvikConf -guid %s" % ZORVIK_GUID), card=CARD)
+        logs = run.log_texts()
+        console = run.console()
+        for want in ("[ZorvikDxe | INFO] Store zero data Buffer Storage to EFI variable",
+                     "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
+                     "[ZorvikDxe | INFO] NFC Keyboard is found.",
+                     "[ZorvikDxe | WARN] NFC/RFID module is disabled, device must not use this driver!"):
+            self.true(any(l.startswith(want) for l in logs), "missing log " + want)
+        self.true(not any("Multiple protocol interfaces are installed" in l for l in logs), "protocols installed")
+        self.true("NFCKEYTEST: serial lines 1 keyboards 0" in console, "a text-input protocol appeared")
+        self.true(any("NFCKEYTEST: line 0 textin no textinex no" in l for l in console), "text input on the line")
+        dump = "\n".join(console)
+        self.true("DataSize = 0x01" in dump and "00000000: 00 " in dump, "ZorvikConf is not one zero byte")
+        self.true("NV+BS" in dump, "ZorvikConf attributes are not NV+BS")
+
+    def test_shell_names_and_connect_time(self):
+        run = boot(script("-n 0", load_flags="-nc ",
+                          before="echo E2E-CONNECT\nconnect -r\necho E2E-CONNECTED",
+                          after="drivers\ndevtree"), card=CARD)
+        console = run.console()
+        text = "\n".join(console)
+        for name in ("FTDI-232 USB Serial Driver", "NFC Keyboard Driver", "Velk USB Serial Adapter"):
+            self.true(name in text, "the shell never shows " + name)
+        for drv, version, name in (("OstrelDriver", "A", "FTDI-232 USB Serial Driver"),
+                                   ("ZorvikDxe", "10", "NFC Keyboard Driver")):
+            want = 'eng "%s" Success en "%s" Success' % (name, name)
+            self.true(any(l.startswith("NFCKEYTEST: driver \\%s.efi version %s " % (drv, version)) and want in l
+                          for l in console), "component names of " + drv)
+        i, t0, _ = run.wait_for(r"^E2E-CONNECT$", 1)
+        try:
+            _, t1, _ = run.wait_for(r"^Multiple protocol interfaces are installed", 1,
+                                    logs=True)
+            FIGURES["connect -> text-input protocols installed (s)"] = "%.3f" % (t1 - t0)
+            self.true(t1 >= t0, "protocols installed before connect")
+        except HarnessError:
+            self.true(False, "no install line after connect")
+
+    def test_unload_serial_driver_stops_keyboard_first(self):
+        run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True), card=CARD)
         try:
             run.start()
             run.wait_for(r"^E2E-SCRIPT-END", BOOT)
-            exited = run.wait_exit(30)
+            run.wait_prompt(30)
+            self.true('count 8 of 8 (Success)' in keys_line(run), "keyboard not running: " + keys_line(run))
+            handle = None
+            for line in run.command("drivers", 60):
+                if "FTDI-232 USB Serial Driver" in line:
+                    handle = line.split()[0]
+            if handle is None:
+                raise AssertionError("drivers does not list the serial driver")
+            before = len(run.logs)
+            run.command("unload -n %s" % handle, 60)
+            after = [l for l in run.log_texts()[before:]]
+            order = [l for l in after if "*BindingStop is called." in l or "UsbSerialDriverBindingStop is called" in l]
+            # The serial driver's Stop with the child uninstalls it, which stops the keyboard
+            # bound to it; the serial instance goes only after that, in the last Stop.
+            self.true(len(order) >= 2 and "*BindingStop" in "".join(order[:-1])
+                      and "UsbSerialDriverBindingStop" in order[-1], "stop order %r" % order)
+            self.true(any("OstrelUnload is called" in l for l in after), "no unload line")
+            out = run.command("NfcKeyTest.efi -n 0", 60)
+            self.true("NFCKEYTEST: serial lines 0 keyboards 0" in out, "left behind: %r" % out)
+            inputs = [l for l in run.console() if l.startswith("NFCKEYTEST: text inputs ")]
+            self.true(len(inputs) == 2 and int(inputs[1].split()[-1]) == int(inputs[0].split()[-1]) - 1,
+                      "text inputs before and after unload: %r" % inputs)
+            out = run.command("echo E2E-ALIVE", 60)
+            self.true("E2E-ALIVE" in out, "the shell does not answer after unload")
+            run.send("reset -s")
+            self.true(run.wait_exit(30), "no power-off")
         finally:
             run.stop()
-        c = Check()
-        c.true(exited, "no power-off on " + controller)
-        c.true(any(": USBIO DevicePath(" in l and "USB(0x" in l for l in run.console()),
-               "no USB device on " + controller)
-        c.true("NFCKEYTEST: serial lines 0 keyboards 0" in run.console(),
-               "a serial line before any driver was loaded on " + controller)
-        c.done()
-
-
-def test_card_xhci():
-    check_card(typed_card_run("xhci"))
-
-
-def test_card_uhci():
-    check_card(typed_card_run("uhci"))
-
-
-def test_serial_driver_loaded_first():
-    # The terminal driver takes the FT232 line first; the keyboard takes it over on load.
-    run = boot(script("-n 8 -t 30", serial_first=True), card=CARD)
-    c = Check()
-    c.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), keys_line(run))
-    c.done()
-
-
-def test_seven_byte_identifier():
-    run = boot(script("-n 14 -t 30"), card=CARD7)
-    c = Check()
-    c.true('keys "%s" count 14 of 14 (Success)' % CARD7 in keys_line(run), keys_line(run))
-    c.done()
-
-
-def test_ten_byte_identifier():
-    run = boot(script("-n 1 -t 5"), card=CARD10)
-    c = Check()
-    c.true('count 0 of 1 (Time out)' in keys_line(run), keys_line(run))
-    c.true(any(a[1] == CARD10 for a in run.sim.answers), "the reader never reported the card")
-    c.true("NFCKEYTEST: serial lines 1 keyboards 1" in run.console(), "no keyboard running")
-    c.done()
-
-
-def test_card_left_is_typed_again():
-    run = boot(script("-n 16 -t 30"), card=CARD)
-    c = Check()
-    c.true('keys "04A13F7B04A13F7B" count 16 of 16 (Success)' in keys_line(run), keys_line(run))
-    c.done()
-
-
-def test_card_removed_is_not_typed_again():
-    def during(run):
-        # The app pauses 100 ms a key, so seven keys still wait when the card leaves.
-        run.wait_for(r"NFCKEYTEST: key 1 ", BOOT)
-        run.sim.remove()
-
-    run = boot(script("-n 16 -t 8 -d 100"), card=CARD, during=during)
-    c = Check()
-    c.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
-    c.done()
-
-
-def test_disabled_without_zorvikconf():
-    run = boot(script("-n 1 -t 3", enable=False,
-                      after="dmpstore ZorvikConf -guid %s" % ZORVIK_GUID), card=CARD)
-    logs = run.log_texts()
-    console = run.console()
-    c = Check()
-    for want in ("[ZorvikDxe | INFO] Store zero data Buffer Storage to EFI variable",
-                 "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
-                 "[ZorvikDxe | INFO] NFC Keyboard is found.",
-                 "[ZorvikDxe | WARN] NFC/RFID module is disabled, device must not use this driver!"):
-        c.true(any(l.startswith(want) for l in logs), "missing log " + want)
-    c.true(not any("Multiple protocol interfaces are installed" in l for l in logs), "protocols installed")
-    c.true("NFCKEYTEST: serial lines 1 keyboards 0" in console, "a text-input protocol appeared")
-    c.true(any("NFCKEYTEST: line 0 textin no textinex no" in l for l in console), "text input on the line")
-    dump = "\n".join(console)
-    c.true("DataSize = 0x01" in dump and "00000000: 00 " in dump, "ZorvikConf is not one zero byte")
-    c.true("NV+BS" in dump, "ZorvikConf attributes are not NV+BS")
-    c.done()
-
-
-def test_shell_names_and_connect_time():
-    run = boot(script("-n 0", load_flags="-nc ",
-                      before="echo E2E-CONNECT\nconnect -r\necho E2E-CONNECTED",
-                      after="drivers\ndevtree"), card=CARD)
-    console = run.console()
-    text = "\n".join(console)
-    c = Check()
-    for name in ("FTDI-232 USB Serial Driver", "NFC Keyboard Driver", "Velk USB Serial Adapter"):
-        c.true(name in text, "the shell never shows " + name)
-    for drv, version, name in (("OstrelDriver", "A", "FTDI-232 USB Serial Driver"),
-                               ("ZorvikDxe", "10", "NFC Keyboard Driver")):
-        want = 'eng "%s" Success en "%s" Success' % (name, name)
-        c.true(any(l.startswith("NFCKEYTEST: driver \\%s.efi version %s " % (drv, version)) and want in l
-                   for l in console), "component names of " + drv)
-    i, t0, _ = run.wait_for(r"^E2E-CONNECT$", 1)
-    try:
-        _, t1, _ = run.wait_for(r"^Multiple protocol interfaces are installed", 1,
-                                logs=True)
-        FIGURES["connect -> text-input protocols installed (s)"] = "%.3f" % (t1 - t0)
-        c.true(t1 >= t0, "protocols installed before connect")
-    except HarnessError:
-        c.true(False, "no install line after connect")
-    c.done()
-
-
-def test_debug_log_lines():
-    run = typed_card_run("xhci")
-    logs = run.log_texts()
-    c = Check()
-    wants = [
-        "[OstrelDriver | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
-        "[OstrelDriver | INFO] UsbSerialDriverBindingStart() is called",
-        "[OstrelDriver | INFO] SetAttributesInternal() status: Success",
-        "[OstrelDriver | INFO] SetControlBitsInternal() status: Success",
-        "[ZorvikDxe | INFO] Initialize driver private data",
-        "[ZorvikDxe | INFO] Initialize configuration data",
-        "[ZorvikDxe | INFO] EFI variable exist:",
-        "[ZorvikDxe | INFO] mConfiguration->Enabled = 1",
-        "[ZorvikDxe | INFO] EfiLibInstallDriverBindingComponentName2 returns: Success",
-        "[ZorvikDxe | INFO] Trying to initialize a NFC Keyboard...",
-        "[ZorvikDxe | INFO] Trying to get firmware version...",
-        "[ZorvikDxe | INFO] Found PN532 with firmware version: 1.6",
-        "[ZorvikDxe | INFO] NFC Keyboard is found.",
-        "[ZorvikDxe | INFO] Serial I/O Protocol is opened.",
-        "[ZorvikDxe | INFO] Multiple protocol interfaces are installed.",
-        "[ZorvikDxe | INFO] Unicode strings2 are added.",
-        "[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.",
-    ]
-    for want in wants:
-        c.true(any(l.rstrip() == want for l in logs), "missing log line " + want)
-    c.true(b"[ZorvikDxe | INFO] Fetching raw data from the NFC Keyboard is successful.\r\n"
-           in bytes(run.raw_data), "log lines do not end in CR LF")
-    c.done()
-
-
-def test_release_images_log_nothing_and_type():
-    run = typed_card_run("xhci", build=RELEASE)
-    c = Check()
-    c.true(run.log_texts() == [], "RELEASE wrote %r" % run.log_texts()[:2])
-    c.true(not any("OstrelDriver |" in l or "ZorvikDxe |" in l for l in run.console()), "log text in console")
-    c.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), keys_line(run))
-    c.done()
-
-
-def test_unload_serial_driver_stops_keyboard_first():
-    run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True), card=CARD)
-    c = Check()
-    try:
-        run.start()
-        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
-        run.wait_prompt(30)
-        c.true('count 8 of 8 (Success)' in keys_line(run), "keyboard not running: " + keys_line(run))
-        handle = None
-        for line in run.command("drivers", 60):
-            if "FTDI-232 USB Serial Driver" in line:
-                handle = line.split()[0]
-        if handle is None:
-            raise AssertionError("drivers does not list the serial driver")
-        before = len(run.logs)
-        run.command("unload -n %s" % handle, 60)
-        after = [l for l in run.log_texts()[before:]]
-        order = [l for l in after if "*BindingStop is called." in l or "UsbSerialDriverBindingStop is called" in l]
-        # The serial driver's Stop with the child uninstalls it, which stops the keyboard
-        # bound to it; the serial instance goes only after that, in the last Stop.
-        c.true(len(order) >= 2 and "*BindingStop" in "".join(order[:-1])
-               and "UsbSerialDriverBindingStop" in order[-1], "stop order %r" % order)
-        c.true(any("OstrelUnload is called" in l for l in after), "no unload line")
-        out = run.command("NfcKeyTest.efi -n 0", 60)
-        c.true("NFCKEYTEST: serial lines 0 keyboards 0" in out, "left behind: %r" % out)
-        inputs = [l for l in run.console() if l.startswith("NFCKEYTEST: text inputs ")]
-        c.true(len(inputs) == 2 and int(inputs[1].split()[-1]) == int(inputs[0].split()[-1]) - 1,
-               "text inputs before and after unload: %r" % inputs)
-        out = run.command("echo E2E-ALIVE", 60)
-        c.true("E2E-ALIVE" in out, "the shell does not answer after unload")
-        run.send("reset -s")
-        c.true(run.wait_exit(30), "no power-off")
-    finally:
-        run.stop()
-    c.done()
 
 
 def bs_data_pages(run):
@@ -335,205 +317,195 @@ def read_card_once(run):
     return records(run, "NFCKEYTEST: keys ", first)
 
 
-def twenty_reconnects_and_reloads(controller):
-    """20 disconnects and connects of the adapter, then 20 unloads and loads of the serial
-    driver under a running keyboard; the card types afterwards. A serial line coming and
-    going grows the pool inside the firmware's own console stack, so the controls are
-    EDK II's serial driver and terminal under the same loop on COM2, and the reloads with
-    the adapter unplugged (the image's load, unload and connect alone)."""
-    rounds = 20
-    run = QemuRun(images(RELEASE), startup=script("-n 0", stay=True), controller=controller,
-                  name="reconnect-" + controller, answer_pending=False, com2=True)
-    c = Check()
-    try:
-        run.start()
-        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
-        run.wait_prompt(30)
-        adapter = [l.split(":")[0].strip() for l in run.command("dh -p UsbIo") if "USBIO" in l and "USB(" in l]
-        com2 = [l.split("]")[0].split("[")[1] for l in run.command("devtree") if l.strip().endswith("/Serial(0x1)")]
-        c.true(len(adapter) == 1 and len(com2) == 1, "adapter %r, COM2 %r" % (adapter, com2))
-
-        def serial_driver():
-            found = [l.split()[0] for l in run.command("drivers") if "FTDI-232 USB Serial Driver" in l]
-            return found[0] if found else "0"
-
-        def pages_over(commands):
-            before = bs_data_pages(run)
-            for n in range(rounds):
-                for line in commands():
-                    run.command(line, 60)
-            return bs_data_pages(run) - before
-
-        def reload():
-            return ["unload -n %s" % serial_driver(), "load OstrelDriver.efi", "drivers"]
-
-        growth = {
-            "COM2": pages_over(lambda: ["disconnect %s" % com2[0], "connect -r %s" % com2[0]]),
-            "reconnect": pages_over(lambda: ["disconnect %s" % adapter[0], "connect -r %s" % adapter[0]]),
-            "reload": pages_over(reload),
-        }
-        run.unplug()
-        time.sleep(2)
-        growth["reload unplugged"] = pages_over(reload)
-        run.plug()
-        run.wait_prompt(60)
-        time.sleep(2)
-        FIGURES["%s: BS_Data pages over 20 rounds: COM2 reconnect / adapter reconnect / reload / reload unplugged"
-                % controller] = \
-            " / ".join(str(growth[k]) for k in ("COM2", "reconnect", "reload", "reload unplugged"))
-        c.true(growth["reconnect"] <= growth["COM2"], "reconnects: %r" % growth)
-        c.true(growth["reload"] <= growth["reload unplugged"] + growth["COM2"], "reloads: %r" % growth)
-        keys = read_card_once(run)
-        c.true(keys and "count 8 of 8 (Success)" in keys[0], "after the rounds: %r" % keys)
-        run.send("reset -s")
-        c.true(run.wait_exit(30), "no power-off")
-    finally:
-        run.stop()
-    c.done()
-
-
-def test_twenty_reconnects_and_reloads_xhci():
-    twenty_reconnects_and_reloads("xhci")
-
-
-def test_twenty_reconnects_and_reloads_uhci():
-    twenty_reconnects_and_reloads("uhci")
-
-
-def replug_rounds(controller):
-    """A replug while the shell is busy, then three while it waits at its prompt, each
-    followed by a card read; then the same reads without the unplug, as the control for
-    pool growth; last, an unplug under a consumer waiting for a key."""
-    run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True),
-                  controller=controller, name="replug-" + controller, answer_pending=False)
-    # Each read gets one report of the card, so no key is left to type into the shell.
-    run.sim.place(CARD, answers=1)
-    c = Check()
-    try:
-        run.start()
-        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
-        run.wait_prompt(30)
-        c.true("count 8 of 8 (Success)" in keys_line(run), "first read: " + keys_line(run))
-
-        def replug(busy):
-            run.unplug()
-            time.sleep(2)
-            if busy:
-                # Plugged back in while the shell is busy at TPL_APPLICATION, so the bus
-                # driver's enumeration runs inside the timer interrupt.
-                first = len(run.lines)
-                run.send("stall 4000000")
-                run.wait_for(r"stall 4000000\s*$", 30, start=first)
-                time.sleep(0.5)
-            run.plug()
-            run.wait_prompt(60)
-            time.sleep(2)
-
-        def rounds(what, count, plug=None):
-            for n in range(count):
-                if plug is not None:
-                    plug()
-                keys = read_card_once(run)
-                c.true(keys and "count 8 of 8 (Success)" in keys[0], "%s %d: %r" % (what, n + 1, keys))
-
-        # Inside the interrupt the keyboard cannot probe the new line; the terminal driver
-        # has it until the clock runs and the keyboard takes it over.
-        rounds("busy replug", 1, lambda: replug(True))
-        growth = {}
-        for plugging in (True, False):
-            before = bs_data_pages(run)
-            rounds("replug" if plugging else "control", 3, (lambda: replug(False)) if plugging else None)
-            growth[plugging] = bs_data_pages(run) - before
-        FIGURES["%s: BS_Data pages over 3 replugs / 3 control rounds" % controller] = "%d / %d" % (
-            growth[True], growth[False])
-        c.true(growth[True] <= growth[False], "replugs grew BS_Data by %d pages, the control by %d" % (
-            growth[True], growth[False]))
-
-        # A consumer waiting for a key when the reader goes: it must come back.
-        first = len(run.lines)
-        run.send("NfcKeyTest.efi -n 8 -t 30")
-        run.wait_for(r"NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
-        time.sleep(1)
-        run.unplug()
-        unplugged = time.monotonic()
-        _, t, _ = run.wait_for(r"NFCKEYTEST: keys ", 20, start=first)
-        run.wait_prompt(30)
-        FIGURES["%s: unplug -> waiting consumer returns" % controller] = "%.1f s: %s" % (
-            t - unplugged, keys_line_after(run))
-        out = run.command("echo E2E-ALIVE", 60)
-        c.true("E2E-ALIVE" in out, "the shell does not answer after the unplug")
-        run.send("reset -s")
-        c.true(run.wait_exit(30), "no power-off")
-    finally:
-        run.stop()
-    raw = bytes(run.raw_data)
-    c.true(b"!!!! " not in raw and b"ASSERT" not in raw, "a CPU exception or an ASSERT on COM1")
-    c.done()
-
-
 def keys_line_after(run):
     found = records(run, "NFCKEYTEST: keys ")
     return found[-1] if found else ""
 
 
-def test_unplug_and_replug_xhci():
-    replug_rounds("xhci")
+class Hotplug(Scenario):
+    def twenty_reconnects_and_reloads(self, controller):
+        """20 disconnects and connects of the adapter, then 20 unloads and loads of the serial
+        driver under a running keyboard; the card types afterwards. A serial line coming and
+        going grows the pool inside the firmware's own console stack, so the controls are
+        EDK II's serial driver and terminal under the same loop on COM2, and the reloads with
+        the adapter unplugged (the image's load, unload and connect alone)."""
+        rounds = 20
+        run = QemuRun(images(RELEASE), startup=script("-n 0", stay=True), controller=controller,
+                      name="reconnect-" + controller, answer_pending=False, com2=True)
+        try:
+            run.start()
+            run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+            run.wait_prompt(30)
+            adapter = [l.split(":")[0].strip() for l in run.command("dh -p UsbIo") if "USBIO" in l and "USB(" in l]
+            com2 = [l.split("]")[0].split("[")[1] for l in run.command("devtree") if l.strip().endswith("/Serial(0x1)")]
+            self.true(len(adapter) == 1 and len(com2) == 1, "adapter %r, COM2 %r" % (adapter, com2))
+
+            def serial_driver():
+                found = [l.split()[0] for l in run.command("drivers") if "FTDI-232 USB Serial Driver" in l]
+                return found[0] if found else "0"
+
+            def pages_over(commands):
+                before = bs_data_pages(run)
+                for n in range(rounds):
+                    for line in commands():
+                        run.command(line, 60)
+                return bs_data_pages(run) - before
+
+            def reload():
+                return ["unload -n %s" % serial_driver(), "load OstrelDriver.efi", "drivers"]
+
+            growth = {
+                "COM2": pages_over(lambda: ["disconnect %s" % com2[0], "connect -r %s" % com2[0]]),
+                "reconnect": pages_over(lambda: ["disconnect %s" % adapter[0], "connect -r %s" % adapter[0]]),
+                "reload": pages_over(reload),
+            }
+            run.unplug()
+            time.sleep(2)
+            growth["reload unplugged"] = pages_over(reload)
+            run.plug()
+            run.wait_prompt(60)
+            time.sleep(2)
+            FIGURES["%s: BS_Data pages over 20 rounds: COM2 reconnect / adapter reconnect / reload / reload unplugged"
+                    % controller] = \
+                " / ".join(str(growth[k]) for k in ("COM2", "reconnect", "reload", "reload unplugged"))
+            self.true(growth["reconnect"] <= growth["COM2"], "reconnects: %r" % growth)
+            self.true(growth["reload"] <= growth["reload unplugged"] + growth["COM2"], "reloads: %r" % growth)
+            keys = read_card_once(run)
+            self.true(keys and "count 8 of 8 (Success)" in keys[0], "after the rounds: %r" % keys)
+            run.send("reset -s")
+            self.true(run.wait_exit(30), "no power-off")
+        finally:
+            run.stop()
+
+    def test_twenty_reconnects_and_reloads_xhci(self):
+        self.twenty_reconnects_and_reloads("xhci")
+
+    def test_twenty_reconnects_and_reloads_uhci(self):
+        self.twenty_reconnects_and_reloads("uhci")
+
+    def replug_rounds(self, controller):
+        """A replug while the shell is busy, then three while it waits at its prompt, each
+        followed by a card read; then the same reads without the unplug, as the control for
+        pool growth; last, an unplug under a consumer waiting for a key."""
+        run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True),
+                      controller=controller, name="replug-" + controller, answer_pending=False)
+        # Each read gets one report of the card, so no key is left to type into the shell.
+        run.sim.place(CARD, answers=1)
+        try:
+            run.start()
+            run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+            run.wait_prompt(30)
+            self.true("count 8 of 8 (Success)" in keys_line(run), "first read: " + keys_line(run))
+
+            def replug(busy):
+                run.unplug()
+                time.sleep(2)
+                if busy:
+                    # Plugged back in while the shell is busy at TPL_APPLICATION, so the bus
+                    # driver's enumeration runs inside the timer interrupt.
+                    first = len(run.lines)
+                    run.send("stall 4000000")
+                    run.wait_for(r"stall 4000000\s*$", 30, start=first)
+                    time.sleep(0.5)
+                run.plug()
+                run.wait_prompt(60)
+                time.sleep(2)
+
+            def rounds(what, count, plug=None):
+                for n in range(count):
+                    if plug is not None:
+                        plug()
+                    keys = read_card_once(run)
+                    self.true(keys and "count 8 of 8 (Success)" in keys[0], "%s %d: %r" % (what, n + 1, keys))
+
+            # Inside the interrupt the keyboard cannot probe the new line; the terminal driver
+            # has it until the clock runs and the keyboard takes it over.
+            rounds("busy replug", 1, lambda: replug(True))
+            growth = {}
+            for plugging in (True, False):
+                before = bs_data_pages(run)
+                rounds("replug" if plugging else "control", 3, (lambda: replug(False)) if plugging else None)
+                growth[plugging] = bs_data_pages(run) - before
+            FIGURES["%s: BS_Data pages over 3 replugs / 3 control rounds" % controller] = "%d / %d" % (
+                growth[True], growth[False])
+            self.true(growth[True] <= growth[False], "replugs grew BS_Data by %d pages, the control by %d" % (
+                growth[True], growth[False]))
+
+            # A consumer waiting for a key when the reader goes: it must come back.
+            first = len(run.lines)
+            run.send("NfcKeyTest.efi -n 8 -t 30")
+            run.wait_for(r"NFCKEYTEST: controller \\OstrelDriver", 60, start=first)
+            time.sleep(1)
+            run.unplug()
+            unplugged = time.monotonic()
+            _, t, _ = run.wait_for(r"NFCKEYTEST: keys ", 20, start=first)
+            run.wait_prompt(30)
+            FIGURES["%s: unplug -> waiting consumer returns" % controller] = "%.1f s: %s" % (
+                t - unplugged, keys_line_after(run))
+            out = run.command("echo E2E-ALIVE", 60)
+            self.true("E2E-ALIVE" in out, "the shell does not answer after the unplug")
+            run.send("reset -s")
+            self.true(run.wait_exit(30), "no power-off")
+        finally:
+            run.stop()
+        raw = bytes(run.raw_data)
+        self.true(b"!!!! " not in raw and b"ASSERT" not in raw, "a CPU exception or an ASSERT on COM1")
+
+    def test_unplug_and_replug_xhci(self):
+        self.replug_rounds("xhci")
+
+    def test_unplug_and_replug_uhci(self):
+        self.replug_rounds("uhci")
 
 
-def test_unplug_and_replug_uhci():
-    replug_rounds("uhci")
+class Answers(Scenario):
+    """Faulty answers from the reader, and cards placed at every phase of the poll."""
 
+    def test_fault_types_nothing_then_good_answer_types(self):
+        faults = ["badsum", "error", "nack", "badlen", "garbage", "silence"]
 
-def test_fault_types_nothing_then_good_answer_types():
-    faults = ["badsum", "error", "nack", "badlen", "garbage", "silence"]
+        run = QemuRun(images(), startup=script("-n 16 -t 12"), name="fault")
+        # The card reports once, after the faults have taken the first answers.
+        for f in faults:
+            run.sim.fault(f)
+        run.sim.place(CARD, answers=1)
+        try:
+            run.start()
+            run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+            run.wait_exit(30)
+        finally:
+            run.stop()
+        kinds = [a[1] for a in run.sim.answers]
+        self.true(kinds[:len(faults)] == ["fault:" + f for f in faults], "answers %r" % kinds)
+        self.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
+        good = [a[0] for a in run.sim.answers if a[1] == CARD]
+        first_key = [t for t, l in run.lines if l.startswith("NFCKEYTEST: key 1 ")]
+        self.true(good and first_key and first_key[0] > good[0], "a key came before the good answer")
 
-    run = QemuRun(images(), startup=script("-n 16 -t 12"), name="fault")
-    # The card reports once, after the faults have taken the first answers.
-    for f in faults:
-        run.sim.fault(f)
-    run.sim.place(CARD, answers=1)
-    c = Check()
-    try:
-        run.start()
-        run.wait_for(r"^E2E-SCRIPT-END", BOOT)
-        run.wait_exit(30)
-    finally:
-        run.stop()
-    kinds = [a[1] for a in run.sim.answers]
-    c.true(kinds[:len(faults)] == ["fault:" + f for f in faults], "answers %r" % kinds)
-    c.true('keys "04A13F7B" count 8 of 16 (Time out)' in keys_line(run), keys_line(run))
-    good = [a[0] for a in run.sim.answers if a[1] == CARD]
-    first_key = [t for t, l in run.lines if l.startswith("NFCKEYTEST: key 1 ")]
-    c.true(good and first_key and first_key[0] > good[0], "a key came before the good answer")
-    c.done()
+    def test_placement_latency(self):
+        placements = 12
+        latencies = []
 
+        def during(run):
+            run.wait_for(r"NFCKEYTEST: serial lines 1 keyboards 1", BOOT)
+            seen = 0
+            for n in range(placements):
+                # Wait out a random share of the poll period so placements fall at every phase.
+                time.sleep(0.6 + (n * 0.37) % 0.5)
+                run.sim.place(CARD, answers=1)
+                placed = time.monotonic()
+                i, t, _ = run.wait_for(r"NFCKEYTEST: key %d " % (seen + 1), 30)
+                latencies.append(t - placed)
+                seen += 8
+                run.wait_for(r"NFCKEYTEST: key %d " % seen, 30)
 
-def test_placement_latency():
-    placements = 12
-    latencies = []
-
-    def during(run):
-        run.wait_for(r"NFCKEYTEST: serial lines 1 keyboards 1", BOOT)
-        seen = 0
-        for n in range(placements):
-            # Wait out a random share of the poll period so placements fall at every phase.
-            time.sleep(0.6 + (n * 0.37) % 0.5)
-            run.sim.place(CARD, answers=1)
-            placed = time.monotonic()
-            i, t, _ = run.wait_for(r"NFCKEYTEST: key %d " % (seen + 1), 30)
-            latencies.append(t - placed)
-            seen += 8
-            run.wait_for(r"NFCKEYTEST: key %d " % seen, 30)
-
-    run = boot(script("-n %d -t 90" % (8 * placements)), during=during, answer_pending=False, timeout=150)
-    c = Check()
-    c.true('count %d of %d (Success)' % (8 * placements, 8 * placements) in keys_line(run), keys_line(run))
-    c.true(len(latencies) == placements, "placements %d" % len(latencies))
-    if latencies:
-        FIGURES["card placed -> first key read, median (ms)"] = "%.0f" % (1000 * statistics.median(latencies))
-        FIGURES["card placed -> first key read, max (ms)"] = "%.0f" % (1000 * max(latencies))
-        FIGURES["placements"] = str(len(latencies))
-    c.done()
+        run = boot(script("-n %d -t 90" % (8 * placements)), during=during, answer_pending=False, timeout=150)
+        self.true('count %d of %d (Success)' % (8 * placements, 8 * placements) in keys_line(run), keys_line(run))
+        self.true(len(latencies) == placements, "placements %d" % len(latencies))
+        if latencies:
+            FIGURES["card placed -> first key read, median (ms)"] = "%.0f" % (1000 * statistics.median(latencies))
+            FIGURES["card placed -> first key read, max (ms)"] = "%.0f" % (1000 * max(latencies))
+            FIGURES["placements"] = str(len(latencies))
 
 
 # -- the boot-time install: Driver#### options, ZorvikConf and ConIn across a reset ----
@@ -560,7 +532,6 @@ PN532_BYTES = (b"\x55\x55\x00\x00\x00", b"\x00\x00\xff\x02\xfe\xd4")
 class Boots:
     """One QEMU that resets between boots and keeps its VARS copy; every boot's
     startup.nsh only marks the boot and changes to fs0:, the rest is typed in."""
-
     def __init__(self, name, **kw):
         self.run = QemuRun(installed_images(app=True), startup="echo E2E-BOOT\nfs0:\n", name=name,
                            reboot=True, **kw)
@@ -660,108 +631,104 @@ def paired_cost(name, base, other):
     return statistics.median(diffs)
 
 
-def test_boot_install_leaves_the_serial_consoles_alone():
-    """The README's boot-time install on a machine whose console is COM1: boots stay as
-    short as without it, no PN532 byte reaches COM1, and the card types on the prompt.
-    Three machines stay up (no install, the install, the install with a silent second
-    port, COM2) and are reset in turn, so each round compares boots made side by side."""
-    rounds = 5
-    c = Check()
-    installed = Boots("install")
-    plain = Boots("plain")
-    com2 = None
-    kept_vars = os.path.join(os.path.dirname(installed.run.dir), "nfc-e2e-installed-vars.%d.fd" % os.getpid())
-    try:
-        installed.install_and_reboot(c)
-        shutil.copy(installed.run.vars_copy, kept_vars)
-        com2 = Boots("com2", vars_from=kept_vars, com2=True)
-        machines = (plain, installed, com2)
-        for b in (plain, com2):
-            b.run.start()
+class BootTimeInstall(Scenario):
+    def test_boot_install_leaves_the_serial_consoles_alone(self):
+        """The README's boot-time install on a machine whose console is COM1: boots stay as
+        short as without it, no PN532 byte reaches COM1, and the card types on the prompt.
+        Three machines stay up (no install, the install, the install with a silent second
+        port, COM2) and are reset in turn, so each round compares boots made side by side."""
+        rounds = 5
+        installed = Boots("install")
+        plain = Boots("plain")
+        com2 = None
+        kept_vars = os.path.join(os.path.dirname(installed.run.dir), "nfc-e2e-installed-vars.%d.fd" % os.getpid())
+        try:
+            installed.install_and_reboot(self)
+            shutil.copy(installed.run.vars_copy, kept_vars)
+            com2 = Boots("com2", vars_from=kept_vars, com2=True)
+            machines = (plain, installed, com2)
+            for b in (plain, com2):
+                b.run.start()
+                b.next_boot()
+            # Only the machine being timed runs: the others' timers and polls would take the
+            # host's cores from it. A loaded host can still swing a TCG boot by over a second,
+            # so a set of rounds that misses a bound is measured again, up to three sets; the
+            # faults these bounds guard cost ten seconds and more a boot, in every set.
+            for b in machines:
+                b.run.qmp("stop")
+            for attempt in range(3):
+                times = {b: [] for b in machines}
+                for _ in range(rounds):
+                    for b in machines:
+                        b.run.qmp("cont")
+                        times[b] += b.timed_boots(1)
+                        b.run.qmp("stop")
+                suffix = " (set %d)" % (attempt + 1)
+                for b, name in ((plain, "plain"), (installed, "installed"), (com2, "installed, silent COM2")):
+                    median_figure("boot to shell, %s (s)%s" % (name, suffix), times[b])
+                install_cost = paired_cost("install's cost per boot, COM1 console (s)" + suffix, times[plain], times[installed])
+                com2_cost = paired_cost("silent COM2's cost per boot (s)" + suffix, times[installed], times[com2])
+                if install_cost <= 0.5 and com2_cost <= 0.7:
+                    break
+            for b in machines:
+                b.run.qmp("cont")
+            self.true(install_cost <= 0.5, "the install adds %.2f s to a boot" % install_cost)
+            self.true(com2_cost <= 0.7, "a silent COM2 adds %.2f s to a boot" % com2_cost)
+
+            installed.check_card_types(self)
+            installed.check_status_and_power_off(self, ('Serial driver "FTDI-232 USB Serial Driver": loaded',
+                                                        'Keyboard driver "NFC Keyboard Driver": loaded',
+                                                        "ZorvikConf: 01 (enabled)", "NFC keyboard: running",
+                                                        "NFC keyboard in ConIn: yes"))
+            sent = [p for p in PN532_BYTES if p in bytes(installed.run.raw_data)]
+            self.true(not sent, "PN532 bytes on the COM1 console: %r" % sent)
+            plain.power_off(self)
+
+            com2.check_card_types(self)
+            # With the reader running the keyboard looks at no other line. Without it, COM2 is
+            # offered to the keyboard; OVMF makes every 16550 a terminal console (COM2 is in
+            # ConOut, ConIn and ErrOut), so the keyboard must refuse it untouched.
+            com2.run.unplug()
+            time.sleep(2)
+            port = [l.split(":")[0].strip() for l in com2.cmd("dh -p SerialIo").splitlines()
+                    if "rial(0x1)/" in l]  # the shell abbreviates the path
+            driver = [l.split()[0] for l in com2.cmd("drivers").splitlines() if "NFC Keyboard Driver" in l]
+            self.true(len(port) == 1 and len(driver) == 1, "COM2 %r, keyboard driver %r" % (port, driver))
+            com2.cmd("disconnect %s" % port[0])
+            before = com2.port_settings(1)
+            t0 = time.monotonic()
+            com2.cmd("connect %s %s" % (port[0], driver[0]))
+            probe = time.monotonic() - t0
+            after = com2.port_settings(1)
+            com2.power_off(self)
+        finally:
+            for b in (installed, plain, com2):
+                if b is not None:
+                    b.run.stop()
+            if os.path.exists(kept_vars):
+                os.remove(kept_vars)
+        FIGURES["COM2 settings before / after the probe"] = "%s / %s" % (before, after)
+        self.true(before is not None and before == after, "COM2 settings %r, after the probe %r" % (before, after))
+        # Typing the command and the shell's echo come on top; a probe would add 0.6 s, and
+        # one that waited out the port's own read timeouts some twelve seconds.
+        FIGURES["shell connect of COM2, keyboard first (s)"] = "%.2f" % probe
+        self.true(probe <= 0.5, "connecting COM2 with the keyboard first took %.2f s" % probe)
+
+    def test_console_remove_and_disable_undo_the_install(self):
+        b = Boots("undo")
+        try:
+            b.install_and_reboot(self)
+            out = b.cmd("NfcKeyboardSetup.efi console remove") + b.cmd("NfcKeyboardSetup.efi disable")
+            self.true("no longer holds the NFC keyboard" in out or "held only the NFC keyboard" in out,
+                      "console remove: %r" % out[-400:])
+            self.true("ZorvikConf = 00" in out, "disable: %r" % out[-400:])
+            b.reset()
             b.next_boot()
-        # Only the machine being timed runs: the others' timers and polls would take the
-        # host's cores from it. A loaded host can still swing a TCG boot by over a second,
-        # so a set of rounds that misses a bound is measured again, up to three sets; the
-        # faults these bounds guard cost ten seconds and more a boot, in every set.
-        for b in machines:
-            b.run.qmp("stop")
-        for attempt in range(3):
-            times = {b: [] for b in machines}
-            for _ in range(rounds):
-                for b in machines:
-                    b.run.qmp("cont")
-                    times[b] += b.timed_boots(1)
-                    b.run.qmp("stop")
-            suffix = " (set %d)" % (attempt + 1)
-            for b, name in ((plain, "plain"), (installed, "installed"), (com2, "installed, silent COM2")):
-                median_figure("boot to shell, %s (s)%s" % (name, suffix), times[b])
-            install_cost = paired_cost("install's cost per boot, COM1 console (s)" + suffix, times[plain], times[installed])
-            com2_cost = paired_cost("silent COM2's cost per boot (s)" + suffix, times[installed], times[com2])
-            if install_cost <= 0.5 and com2_cost <= 0.7:
-                break
-        for b in machines:
-            b.run.qmp("cont")
-        c.true(install_cost <= 0.5, "the install adds %.2f s to a boot" % install_cost)
-        c.true(com2_cost <= 0.7, "a silent COM2 adds %.2f s to a boot" % com2_cost)
-
-        installed.check_card_types(c)
-        installed.check_status_and_power_off(c, ('Serial driver "FTDI-232 USB Serial Driver": loaded',
-                                                 'Keyboard driver "NFC Keyboard Driver": loaded',
-                                                 "ZorvikConf: 01 (enabled)", "NFC keyboard: running",
-                                                 "NFC keyboard in ConIn: yes"))
-        sent = [p for p in PN532_BYTES if p in bytes(installed.run.raw_data)]
-        c.true(not sent, "PN532 bytes on the COM1 console: %r" % sent)
-        plain.power_off(c)
-
-        com2.check_card_types(c)
-        # With the reader running the keyboard looks at no other line. Without it, COM2 is
-        # offered to the keyboard; OVMF makes every 16550 a terminal console (COM2 is in
-        # ConOut, ConIn and ErrOut), so the keyboard must refuse it untouched.
-        com2.run.unplug()
-        time.sleep(2)
-        port = [l.split(":")[0].strip() for l in com2.cmd("dh -p SerialIo").splitlines()
-                if "rial(0x1)/" in l]  # the shell abbreviates the path
-        driver = [l.split()[0] for l in com2.cmd("drivers").splitlines() if "NFC Keyboard Driver" in l]
-        c.true(len(port) == 1 and len(driver) == 1, "COM2 %r, keyboard driver %r" % (port, driver))
-        com2.cmd("disconnect %s" % port[0])
-        before = com2.port_settings(1)
-        t0 = time.monotonic()
-        com2.cmd("connect %s %s" % (port[0], driver[0]))
-        probe = time.monotonic() - t0
-        after = com2.port_settings(1)
-        com2.power_off(c)
-    finally:
-        for b in (installed, plain, com2):
-            if b is not None:
-                b.run.stop()
-        if os.path.exists(kept_vars):
-            os.remove(kept_vars)
-    FIGURES["COM2 settings before / after the probe"] = "%s / %s" % (before, after)
-    c.true(before is not None and before == after, "COM2 settings %r, after the probe %r" % (before, after))
-    # Typing the command and the shell's echo come on top; a probe would add 0.6 s, and
-    # one that waited out the port's own read timeouts some twelve seconds.
-    FIGURES["shell connect of COM2, keyboard first (s)"] = "%.2f" % probe
-    c.true(probe <= 0.5, "connecting COM2 with the keyboard first took %.2f s" % probe)
-    c.done()
-
-
-def test_console_remove_and_disable_undo_the_install():
-    b = Boots("undo")
-    c = Check()
-    try:
-        b.install_and_reboot(c)
-        out = b.cmd("NfcKeyboardSetup.efi console remove") + b.cmd("NfcKeyboardSetup.efi disable")
-        c.true("no longer holds the NFC keyboard" in out or "held only the NFC keyboard" in out,
-               "console remove: %r" % out[-400:])
-        c.true("ZorvikConf = 00" in out, "disable: %r" % out[-400:])
-        b.reset()
-        b.next_boot()
-        c.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
-        b.check_status_and_power_off(c, ('Keyboard driver "NFC Keyboard Driver": loaded',
-                                         "ZorvikConf: 00 (disabled)", "NFC keyboard: not running"))
-    finally:
-        b.run.stop()
-    c.done()
+            self.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
+            b.check_status_and_power_off(self, ('Keyboard driver "NFC Keyboard Driver": loaded',
+                                                "ZorvikConf: 00 (disabled)", "NFC keyboard: not running"))
+        finally:
+            b.run.stop()
 
 
 STICK = os.path.join(REPO, "build", "nfckeyboard-usb.img")
@@ -796,39 +763,6 @@ def timed_install(b, c, wants):
     return time.monotonic() - t0
 
 
-def test_install_and_uninstall_from_the_shell():
-    """install from the shell, reset: the card types; uninstall, reset: it types nothing,
-    and the options and ConIn hold the bytes they held before the install."""
-    b = machine("shell-install")
-    c = Check()
-    try:
-        b.run.start()
-        b.next_boot()
-        before = options_and_conin(b)
-        FIGURES["install from the shell (s)"] = "%.1f" % timed_install(
-            b, c, ("EFI system partition: PciRoot", "Driver0000: added", "Driver0001: added",
-                   "ConIn: now holds the NFC keyboard", "NFC keyboard: running", "Installed."))
-        again = b.cmd("NfcKeyboardSetup.efi install")
-        c.true(again.count("there already") == 3 and "ConIn: holds the NFC keyboard on any USB port already" in again
-               and "runs already" in again and "added" not in again, "a second install: %r" % again[-600:])
-        b.reset()
-        b.next_boot()
-        b.check_card_types(c)
-        out = b.cmd("NfcKeyboardSetup.efi uninstall")
-        c.true("Uninstalled." in out and "ConIn: the NFC keyboard taken out" in out, "uninstall: %r" % out[-600:])
-        b.reset()
-        b.next_boot()
-        c.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
-        after = options_and_conin(b)
-        c.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
-        b.power_off(c)
-        left = esp_files(b.run.disks[0]) & INSTALLED
-        c.true(not left, "files left: %r" % left)
-    finally:
-        b.run.stop()
-    c.done()
-
-
 def type_keys(run, text):
     # Keys one by one, with no line end: the menu reads single keys.
     for ch in text:
@@ -836,88 +770,163 @@ def type_keys(run, text):
         time.sleep(0.05)
 
 
-def test_install_from_the_stick():
-    """The stick boots to its menu; "1" installs on the machine's own disk; the stick comes
-    out, "y" resets, and the machine, with no stick, types the card at its shell prompt."""
-    b = machine("stick")
-    stick = os.path.join(b.run.dir, "stick.img")
-    shutil.copy(STICK, stick)
-    b.run.stick = stick
-    c = Check()
-    try:
-        b.run.start()
-        b.run.wait_prompt(BOOT, r"Choose 1-4: $")
-        t0 = time.monotonic()
-        type_keys(b.run, "1")
-        b.run.wait_prompt(60, r"\(y/n\): $")
-        FIGURES["install from the stick's menu (s)"] = "%.1f" % (time.monotonic() - t0)
-        text = "\n".join(b.run.console())
-        c.true("NFC keyboard setup" in text and "EFI system partition: PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1," in text,
-               "the stick installed elsewhere: %r" % text[-800:])
-        b.run.unplug_stick()
-        time.sleep(1)
-        type_keys(b.run, "y")
-        b.next_boot()
-        b.check_card_types(c)
-        b.power_off(c)
-        files = esp_files(b.run.disks[0])
-        c.true(files >= INSTALLED, "the machine's ESP holds %r" % files)
-    finally:
-        b.run.stop()
-    c.done()
-
-
 def ft232_ports(b):
     # The status shows the line once as a port and once as the running keyboard.
     return sorted({l.strip() for l in b.cmd("NfcKeyboardSetup.efi status").splitlines() if "/Uart(" in l})
 
 
-def test_install_without_the_reader_then_other_ports():
-    """install with no reader; the reader plugged in after the reset types; moved to
-    another XHCI port and then to the UHCI, it types after each reset; uninstall with
-    the reader gone leaves the options and ConIn as they were."""
-    b = machine("no-reader", attach_reader=False, uhci2=True)
-    c = Check()
-    ports = []
-    try:
-        b.run.start()
-        b.next_boot()
-        before = options_and_conin(b)
-        timed_install(b, c, ("Driver0000: added", "ConIn: now holds the NFC keyboard",
-                             "NFC keyboard: not running yet", "Installed."))
-        b.reset()
-        b.next_boot()
-        for bus, port in (("hc.0", "1"), ("hc.0", "3"), ("uhci.0", "2")):
-            b.run.plug(bus=bus, port=port)
-            time.sleep(3)
-            if port != "1":
-                b.reset()
-                b.next_boot()
-            b.check_card_types(c)
-            ports.append(ft232_ports(b))
-            b.run.unplug()
-            time.sleep(2)
-        out = b.cmd("NfcKeyboardSetup.efi uninstall")
-        c.true("Uninstalled." in out, "uninstall without the reader: %r" % out[-600:])
-        b.reset()
-        b.next_boot()
-        after = options_and_conin(b)
-        c.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
-        b.power_off(c)
-    finally:
-        b.run.stop()
-    FIGURES["FT232 paths on the three ports"] = " | ".join(p[0] if p else "-" for p in ports)
-    c.true(len(ports) == 3 and all(len(p) == 1 for p in ports) and len({p[0] for p in ports}) == 3,
-           "the reader's paths: %r" % ports)
-    c.done()
+class Install(Scenario):
+    def test_install_and_uninstall_from_the_shell(self):
+        """install from the shell, reset: the card types; uninstall, reset: it types nothing,
+        and the options and ConIn hold the bytes they held before the install."""
+        b = machine("shell-install")
+        try:
+            b.run.start()
+            b.next_boot()
+            before = options_and_conin(b)
+            FIGURES["install from the shell (s)"] = "%.1f" % timed_install(
+                b, self, ("EFI system partition: PciRoot", "Driver0000: added", "Driver0001: added",
+                          "ConIn: now holds the NFC keyboard", "NFC keyboard: running", "Installed."))
+            again = b.cmd("NfcKeyboardSetup.efi install")
+            self.true(again.count("there already") == 3 and "ConIn: holds the NFC keyboard on any USB port already" in again
+                      and "runs already" in again and "added" not in again, "a second install: %r" % again[-600:])
+            b.reset()
+            b.next_boot()
+            b.check_card_types(self)
+            out = b.cmd("NfcKeyboardSetup.efi uninstall")
+            self.true("Uninstalled." in out and "ConIn: the NFC keyboard taken out" in out, "uninstall: %r" % out[-600:])
+            b.reset()
+            b.next_boot()
+            self.true(not b.card_on_prompt(8), "the card still types: %r" % b.run.prompt_line())
+            after = options_and_conin(b)
+            self.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
+            b.power_off(self)
+            left = esp_files(b.run.disks[0]) & INSTALLED
+            self.true(not left, "files left: %r" % left)
+        finally:
+            b.run.stop()
+
+    def test_install_from_the_stick(self):
+        """The stick boots to its menu; "1" installs on the machine's own disk; the stick comes
+        out, "y" resets, and the machine, with no stick, types the card at its shell prompt."""
+        b = machine("stick")
+        stick = os.path.join(b.run.dir, "stick.img")
+        shutil.copy(STICK, stick)
+        b.run.stick = stick
+        try:
+            b.run.start()
+            b.run.wait_prompt(BOOT, r"Choose 1-4: $")
+            t0 = time.monotonic()
+            type_keys(b.run, "1")
+            b.run.wait_prompt(60, r"\(y/n\): $")
+            FIGURES["install from the stick's menu (s)"] = "%.1f" % (time.monotonic() - t0)
+            text = "\n".join(b.run.console())
+            self.true("NFC keyboard setup" in text and "EFI system partition: PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1," in text,
+                      "the stick installed elsewhere: %r" % text[-800:])
+            b.run.unplug_stick()
+            time.sleep(1)
+            type_keys(b.run, "y")
+            b.next_boot()
+            b.check_card_types(self)
+            b.power_off(self)
+            files = esp_files(b.run.disks[0])
+            self.true(files >= INSTALLED, "the machine's ESP holds %r" % files)
+        finally:
+            b.run.stop()
+
+    def test_install_without_the_reader_then_other_ports(self):
+        """install with no reader; the reader plugged in after the reset types; moved to
+        another XHCI port and then to the UHCI, it types after each reset; uninstall with
+        the reader gone leaves the options and ConIn as they were."""
+        b = machine("no-reader", attach_reader=False, uhci2=True)
+        ports = []
+        try:
+            b.run.start()
+            b.next_boot()
+            before = options_and_conin(b)
+            timed_install(b, self, ("Driver0000: added", "ConIn: now holds the NFC keyboard",
+                                    "NFC keyboard: not running yet", "Installed."))
+            b.reset()
+            b.next_boot()
+            for bus, port in (("hc.0", "1"), ("hc.0", "3"), ("uhci.0", "2")):
+                b.run.plug(bus=bus, port=port)
+                time.sleep(3)
+                if port != "1":
+                    b.reset()
+                    b.next_boot()
+                b.check_card_types(self)
+                ports.append(ft232_ports(b))
+                b.run.unplug()
+                time.sleep(2)
+            out = b.cmd("NfcKeyboardSetup.efi uninstall")
+            self.true("Uninstalled." in out, "uninstall without the reader: %r" % out[-600:])
+            b.reset()
+            b.next_boot()
+            after = options_and_conin(b)
+            self.true(after == before, "options and ConIn before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
+            b.power_off(self)
+        finally:
+            b.run.stop()
+        FIGURES["FT232 paths on the three ports"] = " | ".join(p[0] if p else "-" for p in ports)
+        self.true(len(ports) == 3 and all(len(p) == 1 for p in ports) and len({p[0] for p in ports}) == 3,
+                  "the reader's paths: %r" % ports)
 
 
-TESTS = [v for k, v in list(globals().items()) if k.startswith("test_")]
-
-
-# Scenarios that show an open fault: run them by name (-k) to work on them; the full run
-# reports them as skipped, with the reason, instead of hanging a guest for two minutes.
+# Scenarios that show an open fault, by name, with the reason: the full run reports them as
+# skipped instead of hanging a guest for two minutes; -k with the whole name runs them.
 OPEN_FAULTS = {}
+
+
+def scenarios(k):
+    """The scenarios whose names hold k, in the file's order, each class's together."""
+    suite = unittest.TestSuite()
+    for cls in [v for v in globals().values() if isinstance(v, type) and issubclass(v, Scenario)]:
+        for name in [n for n in vars(cls) if n.startswith("test_") and k in n]:
+            if name in OPEN_FAULTS and k != name:
+                setattr(cls, name, unittest.skip("open fault: " + OPEN_FAULTS[name])(vars(cls)[name]))
+            suite.addTest(cls(name))
+    return suite
+
+
+class Lines(unittest.TestResult):
+    """A PASS, FAIL or SKIP line per scenario, timed from the line before, so a class's
+    shared boot counts in its first scenario; a failed boot fails each of its scenarios."""
+
+    def __init__(self, tests):
+        super().__init__()
+        self.tests, self.last, self.counts = tests, time.monotonic(), {"PASS": 0, "FAIL": 0, "SKIP": 0}
+
+    def line(self, verdict, test, reason=""):
+        self.counts[verdict] += 1
+        took, self.last = time.monotonic() - self.last, time.monotonic()
+        print(("%s %-50s %5.1fs  %s" % (verdict, test._testMethodName, took, reason)).rstrip(), flush=True)
+
+    def startTest(self, test):
+        super().startTest(test)
+        self.reasons, self.why = [], None
+
+    def addSkip(self, test, reason):
+        super().addSkip(test, reason)
+        self.why = reason
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        # A check or the harness says what failed; anything else needs its traceback.
+        told = isinstance(err[1], (AssertionError, HarnessError))
+        reason = str(err[1]) if told else self._exc_info_to_string(err, test)
+        if isinstance(test, unittest.TestCase):
+            self.reasons.append(reason)
+            return
+        for t in self.tests:  # a class's set-up failed: none of its scenarios ran
+            if "(%s)" % unittest.util.strclass(type(t)) in str(test):
+                self.line("FAIL", t, reason)
+
+    addFailure = addError  # a failed check and any other exception both make a FAIL line
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        verdict = "FAIL" if self.reasons else "SKIP" if self.why else "PASS"
+        self.line(verdict, test, "; ".join(self.reasons) or self.why or "")
 
 
 def main():
@@ -928,33 +937,18 @@ def main():
     args = ap.parse_args()
     if args.keep:
         os.environ["E2E_KEEP"] = "1"
-    tests = [t for t in TESTS if args.k in t.__name__]
+    suite = scenarios(args.k)
     if args.list:
-        print("\n".join(t.__name__ for t in tests))
+        print("\n".join(t._testMethodName for t in suite))
         return 0
     start = time.monotonic()
-    passed = failed = skipped = 0
-    for t in tests:
-        if t.__name__ in OPEN_FAULTS and args.k != t.__name__:
-            skipped += 1
-            print("SKIP %-50s  open fault: %s" % (t.__name__, OPEN_FAULTS[t.__name__]), flush=True)
-            continue
-        t0 = time.monotonic()
-        try:
-            t()
-            passed += 1
-            print("PASS %-50s %5.1fs" % (t.__name__, time.monotonic() - t0), flush=True)
-        except (AssertionError, HarnessError) as e:
-            failed += 1
-            print("FAIL %-50s %5.1fs  %s" % (t.__name__, time.monotonic() - t0, e), flush=True)
-        except Exception:
-            failed += 1
-            print("FAIL %-50s\n%s" % (t.__name__, traceback.format_exc()), flush=True)
+    result = Lines(list(suite))
+    suite.run(result)
     FIGURES["total e2e wall time (s)"] = "%.1f" % (time.monotonic() - start)
     for k, v in FIGURES.items():
         print("FIGURE %s: %s" % (k, v))
-    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
-    return 1 if failed else 0
+    print("%(PASS)d passed, %(FAIL)d failed, %(SKIP)d skipped" % result.counts)
+    return 1 if result.counts["FAIL"] else 0
 
 
 if __name__ == "__main__":
