@@ -84,12 +84,10 @@ struct Firmware {
   static size_t     HandleCount ();
   // Open entries of (Handle, Guid) whose attributes share a bit with AttributeMask.
   static size_t     OpenCount (EFI_HANDLE Handle, const EFI_GUID &Guid, UINT32 AttributeMask);
-  // The next UninstallMultipleProtocolInterfaces (once) meets a consumer of its last
-  // interface that will not let go: the handle is reconnected, what was removed is put
-  // back, and the call fails with Status.
-  static void       FailUninstall (EFI_STATUS Status);
   // The next call of the named service (gBS/gRT member name, e.g. "CreateEvent",
-  // "OpenProtocol", "AllocatePool") fails with Status, once.
+  // "OpenProtocol", "AllocatePool") fails with Status, once. For
+  // "UninstallMultipleProtocolInterfaces" that is a consumer of its last interface that
+  // will not let go: the handle is reconnected and what was removed is put back.
   static void       FailNext (const char *ServiceName, EFI_STATUS Status);
 
   // Images. LoadImage without a source buffer asks the source for the file the path

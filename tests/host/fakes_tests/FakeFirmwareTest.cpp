@@ -199,7 +199,7 @@ TEST_F (FakeFirmware, UninstallMultiplePutsBackWhatItRemovedWhenOneFails) {
   // A consumer that will not let go has the handle reconnected before the call returns.
   TEST_DRIVER  Driver;
   AddDriver (&Driver, "drv", 1);
-  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
   EXPECT_EQ (gBS->UninstallMultipleProtocolInterfaces (Handle, &mTestGuid, &A, &gEfiSerialIoProtocolGuid, &B, NULL), EFI_ACCESS_DENIED);
   EXPECT_EQ (mLog, (std::vector<std::string>{ "drv.Supported", "drv.Start" }));
   EXPECT_EQ (fake::Firmware::Find (Handle, mTestGuid), &A);

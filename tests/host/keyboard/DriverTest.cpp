@@ -371,7 +371,7 @@ TEST_F (Keyboard, StopKeepsTheKeyboardWhenUninstallFails) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   NFC_KEYBOARD_DEV  *D = Dev ();
   size_t            Writes = Line.Writes.size ();
-  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
   EXPECT_EQ (Stop (), EFI_ACCESS_DENIED);
   EXPECT_EQ (Line.Writes.size (), Writes) << "the line was probed for a second keyboard";
   EXPECT_FALSE (TerminalStandIn::Started);

@@ -616,7 +616,7 @@ TEST_F (Ostrel, EndNodeOpensTheControllerWithoutAChild) {
 TEST_F (Ostrel, StopKeepsAChildItsConsumerWillNotRelease) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   EFI_EVENT Timer = Dev->PollTimer;
-  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
   auto Kids = Children ();
   EXPECT_EQ (gUsbSerialDriverBinding.Stop (&gUsbSerialDriverBinding, Controller, Kids.size (), Kids.data ()), EFI_DEVICE_ERROR);
   EXPECT_EQ (Children ().size (), 1u);
@@ -664,7 +664,7 @@ TEST_F (Ostrel, UnloadWithNoAdapterAndWithTwo) {
 
 TEST_F (Ostrel, UnloadRefusesWhileAChildStillRuns) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
-  fake::Firmware::FailUninstall (EFI_ACCESS_DENIED);
+  fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
   EXPECT_EQ (OstrelUnload (gImageHandle), EFI_DEVICE_ERROR);
   EXPECT_NE (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
   EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
