@@ -68,20 +68,6 @@ CloseDeviceEvents (
   CloseEventIfOpen (&Dev->NotifyDispatchEvent);
 }
 
-// Every Start failure after the record exists comes through here.
-VOID
-ReleaseDevice (
-  EFI_DRIVER_BINDING_PROTOCOL  *This,
-  EFI_HANDLE                   ControllerHandle,
-  NFC_KEYBOARD_DEV             *Dev
-  )
-{
-  DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
-  CloseDeviceEvents (Dev);
-  FreePool (Dev);
-  CloseSerialIo (This, ControllerHandle);
-}
-
 EFI_STATUS
 CreateDeviceEvents (
   NFC_KEYBOARD_DEV  *Dev
@@ -128,6 +114,85 @@ FreeNotifyList (
     RemoveEntryList (&Entry->Link);
     FreePool (Entry);
   }
+}
+
+// Every Start failure after the record exists comes through here, and so does Stop;
+// whatever part of the record was never made is skipped. The line stays the caller's.
+VOID
+FreeNfcKeyboardDevice (
+  NFC_KEYBOARD_DEV  *Dev
+  )
+{
+  // The poll timer goes before the line, so no tick talks to a line already let go.
+  CloseDeviceEvents (Dev);
+
+  FreeNotifyList (Dev);
+
+  if (Dev->ControllerNameTable != NULL) {
+    FreeUnicodeStringTable (Dev->ControllerNameTable);
+  }
+
+  KeyRingFree (&Dev->KeyQueue);
+  KeyRingFree (&Dev->NotifyQueue);
+  FreePool (Dev);
+}
+
+/**
+  Allocates the keyboard's record and sets it up: the line at 115200 8N1, the PN532
+  link woken, both protocols' function tables, the notification list and the events.
+  The rings get their storage from the first reset, once the protocols are installed.
+
+  @retval EFI_SUCCESS           *Created is the record.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the record.
+  @retval other                 The line could not be set, or an event not made.
+  On an error everything made is released and *Created is NULL; the line stays open.
+**/
+EFI_STATUS
+CreateNfcKeyboardDevice (
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo,
+  NFC_KEYBOARD_DEV        **Created
+  )
+{
+  NFC_KEYBOARD_DEV  *Dev;
+  EFI_STATUS        Status;
+
+  *Created = NULL;
+  Dev      = static_cast<NFC_KEYBOARD_DEV *>(AllocateZeroPool (sizeof (NFC_KEYBOARD_DEV)));
+  if (Dev == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  InitializeListHead (&Dev->NotifyList);
+  Status = NfcKeyboardSetLine (SerialIo);
+  if (EFI_ERROR (Status)) {
+    DEBUG_LOG (DEBUG_ERROR, "Serial Port init failed!\n");
+    goto ErrorExit;
+  }
+
+  Pn532AttachLink (SerialIo);
+  InitLinkOps (&Dev->LinkOps);
+
+  Dev->Signature                        = NFC_KEYBOARD_DEV_SIGNATURE;
+  Dev->SimpleTextIn.Reset               = NfcKeyboardReset;
+  Dev->SimpleTextIn.ReadKeyStroke       = NfcKeyboardReadKeyStroke;
+  Dev->SimpleTextInEx.Reset             = NfcKeyboardResetEx;
+  Dev->SimpleTextInEx.ReadKeyStrokeEx   = NfcKeyboardReadKeyStrokeEx;
+  Dev->SimpleTextInEx.SetState          = NfcKeyboardSetState;
+  Dev->SimpleTextInEx.RegisterKeyNotify = NfcKeyboardRegisterKeyNotify;
+  Dev->SimpleTextInEx.UnregisterKeyNotify = NfcKeyboardUnregisterKeyNotify;
+
+  Status = CreateDeviceEvents (Dev);
+  if (EFI_ERROR (Status)) {
+    goto ErrorExit;
+  }
+
+  *Created = Dev;
+  return EFI_SUCCESS;
+
+ErrorExit:
+  DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
+  FreeNfcKeyboardDevice (Dev);
+  return Status;
 }
 
 // An FT232 child, as the serial driver makes it: a USB device, then the UART node.
@@ -324,62 +389,40 @@ NfcKeyboardStart (
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
   NFC_KEYBOARD_DEV        *Dev;
   EFI_STATUS              Status;
+  BOOLEAN                 LineOpened;
 
   (VOID)RemainingDevicePath;
+  Dev        = NULL;
+  LineOpened = FALSE;
   if ((mConfiguration == NULL) || (mConfiguration->Enabled == 0)) {
     DEBUG_LOG (DEBUG_WARN, "NFC/RFID module is disabled, device must not use this driver!\r");
-    return EFI_UNSUPPORTED;
+    Status = EFI_UNSUPPORTED;
+    goto ErrorExit;
   }
 
   Status = OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
   if (EFI_ERROR (Status)) {
-    goto Failed;
+    goto ErrorExit;
   }
 
+  LineOpened = TRUE;
   DEBUG_LOG (DEBUG_INFO, "Serial I/O Protocol is opened.\n");
 
-  Dev = static_cast<NFC_KEYBOARD_DEV *>(AllocateZeroPool (sizeof (NFC_KEYBOARD_DEV)));
-  if (Dev == NULL) {
-    CloseSerialIo (This, ControllerHandle);
-    Status = EFI_OUT_OF_RESOURCES;
-    goto Failed;
-  }
-
-  Status = NfcKeyboardSetLine (SerialIo);
+  Status = CreateNfcKeyboardDevice (SerialIo, &Dev);
   if (EFI_ERROR (Status)) {
-    DEBUG_LOG (DEBUG_ERROR, "Serial Port init failed!\n");
-    ReleaseDevice (This, ControllerHandle, Dev);
-    goto Failed;
+    goto ErrorExit;
   }
 
-  Pn532AttachLink (SerialIo);
-  InitLinkOps (&Dev->LinkOps);
-
-  Dev->Signature                        = NFC_KEYBOARD_DEV_SIGNATURE;
-  Dev->SimpleTextIn.Reset               = NfcKeyboardReset;
-  Dev->SimpleTextIn.ReadKeyStroke       = NfcKeyboardReadKeyStroke;
-  Dev->SimpleTextInEx.Reset             = NfcKeyboardResetEx;
-  Dev->SimpleTextInEx.ReadKeyStrokeEx   = NfcKeyboardReadKeyStrokeEx;
-  Dev->SimpleTextInEx.SetState          = NfcKeyboardSetState;
-  Dev->SimpleTextInEx.RegisterKeyNotify = NfcKeyboardRegisterKeyNotify;
-  Dev->SimpleTextInEx.UnregisterKeyNotify = NfcKeyboardUnregisterKeyNotify;
-  InitializeListHead (&Dev->NotifyList);
-
-  Status = CreateDeviceEvents (Dev);
-  if (!EFI_ERROR (Status)) {
-    Status = gBS->InstallMultipleProtocolInterfaces (
-                    &ControllerHandle,
-                    &gEfiSimpleTextInProtocolGuid,
-                    &Dev->SimpleTextIn,
-                    &gEfiSimpleTextInputExProtocolGuid,
-                    &Dev->SimpleTextInEx,
-                    NULL
-                    );
-  }
-
+  Status = gBS->InstallMultipleProtocolInterfaces (
+                  &ControllerHandle,
+                  &gEfiSimpleTextInProtocolGuid,
+                  &Dev->SimpleTextIn,
+                  &gEfiSimpleTextInputExProtocolGuid,
+                  &Dev->SimpleTextInEx,
+                  NULL
+                  );
   if (EFI_ERROR (Status)) {
-    ReleaseDevice (This, ControllerHandle, Dev);
-    goto Failed;
+    goto ErrorExit;
   }
 
   DEBUG_LOG (DEBUG_INFO, "Multiple protocol interfaces are installed.\n");
@@ -407,7 +450,16 @@ NfcKeyboardStart (
   mKeyboardCount++;
   return EFI_SUCCESS;
 
-Failed:
+ErrorExit:
+  if (Dev != NULL) {
+    DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
+    FreeNfcKeyboardDevice (Dev);
+  }
+
+  if (LineOpened) {
+    CloseSerialIo (This, ControllerHandle);
+  }
+
   DEBUG_LOG (DEBUG_ERROR, "Error #1! This driver cannot be started.\n");
   return Status;
 }
@@ -422,6 +474,7 @@ NfcKeyboardStop (
   )
 {
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL  *SimpleTextIn;
+  NFC_KEYBOARD_DEV                *Dev;
   EFI_STATUS                      Status;
 
   (VOID)NumberOfChildren;
@@ -440,8 +493,7 @@ NfcKeyboardStop (
     return EFI_UNSUPPORTED;
   }
 
-  NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (SimpleTextIn);
-
+  Dev    = NfcKeyboardFromProtocol (SimpleTextIn);
   Status = gBS->OpenProtocol (
                   ControllerHandle,
                   &gEfiSimpleTextInputExProtocolGuid,
@@ -450,7 +502,8 @@ NfcKeyboardStop (
                   ControllerHandle,
                   EFI_OPEN_PROTOCOL_TEST_PROTOCOL
                   );
-  if (EFI_ERROR (Status)) {
+  // A text input without the record's signature is another driver's, not a keyboard to stop.
+  if (EFI_ERROR (Status) || (Dev->Signature != NFC_KEYBOARD_DEV_SIGNATURE)) {
     return EFI_UNSUPPORTED;
   }
 
@@ -469,19 +522,7 @@ NfcKeyboardStop (
     return Status;
   }
 
-  // The poll timer goes before the line, so no tick talks to a line already let go.
-  CloseDeviceEvents (Dev);
-
-  FreeNotifyList (Dev);
-
-  if (Dev->ControllerNameTable != NULL) {
-    FreeUnicodeStringTable (Dev->ControllerNameTable);
-  }
-
-  KeyRingFree (&Dev->KeyQueue);
-  KeyRingFree (&Dev->NotifyQueue);
-  FreePool (Dev);
-
+  FreeNfcKeyboardDevice (Dev);
   CloseSerialIo (This, ControllerHandle);
   mKeyboardCount--;
   return EFI_SUCCESS;

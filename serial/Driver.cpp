@@ -119,11 +119,18 @@ FindChildOf (
 
 namespace {
 
+// Releases the record newest first, whatever part of it exists: the one way back out of
+// CreateUsbSerialDevice, of a Start whose install failed and of Stop.
 VOID
 ReleaseDevice (
   FTDI_SERIAL_DEVICE  *Device
   )
 {
+  if (Device->ChildDevicePath != NULL) {
+    FreePool (Device->ChildDevicePath);
+    Device->ChildDevicePath = NULL;
+  }
+
   if (Device->PollTimer != NULL) {
     gBS->SetTimer (Device->PollTimer, TimerCancel, 0);
     gBS->CloseEvent (Device->PollTimer);
@@ -345,73 +352,14 @@ UsbSerialDriverBindingSupported (
   return Status;
 }
 
-EFI_STATUS
-EFIAPI
-UsbSerialDriverBindingStart (
-  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
-  IN EFI_HANDLE                   ControllerHandle,
-  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+// The child path's nodes, the line's defaults and the Serial I/O record, with the chip
+// set to those defaults.
+VOID
+InitializeUsbSerialDevice (
+  FTDI_SERIAL_DEVICE  *Device
   )
 {
-  FTDI_SERIAL_DEVICE        *Device;
-  EFI_STATUS                Status;
-  EFI_STATUS                AttributesStatus;
-  EFI_DEVICE_PATH_PROTOCOL  *Next;
-  EFI_DEVICE_PATH_PROTOCOL  *UartPath;
-  UINT8                     FirstStatus[FTDI_STATUS_SIZE];
-  UINTN                     Length;
-  BOOLEAN                   PathOpened;
-  BOOLEAN                   FoundBoth;
-
-  DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() is called\n");
-
-  Device = (FTDI_SERIAL_DEVICE *)AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE));
-  if (Device == NULL) {
-    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", EFI_OUT_OF_RESOURCES);
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&Device->AdapterDevicePath,
-                  This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
-  if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
-    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
-    FreePool (Device);
-    return Status;
-  }
-
-  PathOpened = (BOOLEAN)!EFI_ERROR (Status);
-  Status     = gBS->OpenProtocol (
-                      ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&Device->UsbIo,
-                      This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
-  if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
-    DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
-    if (PathOpened) {
-      gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
-    }
-
-    FreePool (Device);
-    return Status;
-  }
-
-  if (Status == EFI_ALREADY_STARTED) {
-    FreePool (Device);
-    return ReprogramRunningChild (ControllerHandle, RemainingDevicePath, This);
-  }
-
-  if ((RemainingDevicePath != NULL) && IsDevicePathEnd (RemainingDevicePath)) {
-    FreePool (Device);
-    return EFI_SUCCESS;
-  }
-
-  Status = FindBulkEndpoints (Device, &FoundBoth);
-  if (!EFI_ERROR (Status) && !FoundBoth) {
-    Status = EFI_DEVICE_ERROR;
-  }
-
-  if (EFI_ERROR (Status)) {
-    goto Failed;
-  }
+  EFI_STATUS  AttributesStatus;
 
   Device->UartNode.Header.Type             = MESSAGING_DEVICE_PATH;
   Device->UartNode.Header.SubType          = MSG_UART_DP;
@@ -444,18 +392,16 @@ UsbSerialDriverBindingStart (
   Device->SerialMode.DataBits  = 8;
   Device->SerialMode.Parity    = NoParity;
   Device->SerialMode.StopBits  = OneStopBit;
+}
 
-  Device->ChildHandle = NULL;
-  Device->Ring        = (UINT8 *)AllocateZeroPool (FTDI_RING_SIZE);
-  if (Device->Ring == NULL) {
-    Status = EFI_OUT_OF_RESOURCES;
-    goto Failed;
-  }
-
-  Device->RingHead = 0;
-  Device->RingTail = 0;
-  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName, TRUE);
-  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
+// The tick witness, the first status read and the periodic poll; none of them is fatal.
+VOID
+StartPolling (
+  FTDI_SERIAL_DEVICE  *Device
+  )
+{
+  UINT8  FirstStatus[FTDI_STATUS_SIZE];
+  UINTN  Length;
 
   // Without its witness the poll would work as before, so a failure here is not fatal.
   (VOID)TickWitnessOpen (&Device->PollClock, TPL_CALLBACK, FtdiPollRefill, Device);
@@ -475,6 +421,17 @@ UsbSerialDriverBindingStart (
   } else {
     Device->PollTimer = NULL;
   }
+}
+
+// The child's path: the adapter's, a UART node (the one asked for, if any) and the flow-control node.
+EFI_STATUS
+BuildChildDevicePath (
+  FTDI_SERIAL_DEVICE        *Device,
+  EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *Next;
+  EFI_DEVICE_PATH_PROTOCOL  *UartPath;
 
   if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
     CopyMem (&Device->UartNode, RemainingDevicePath, sizeof (UART_DEVICE_PATH));
@@ -490,9 +447,124 @@ UsbSerialDriverBindingStart (
     FreePool (UartPath);
   }
 
-  if (Device->ChildDevicePath == NULL) {
+  return (Device->ChildDevicePath == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
+}
+
+/**
+  Allocates the adapter's record and sets it up: endpoints, chip defaults, Serial I/O,
+  ring, names, poll and the child's path. Nothing is installed.
+
+  @retval EFI_SUCCESS           *Created is the record.
+  @retval EFI_DEVICE_ERROR      The adapter lacks a bulk endpoint.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the record, its ring or its path.
+  @retval other                 An endpoint descriptor could not be read.
+  On an error everything made is released and *Created is NULL.
+**/
+EFI_STATUS
+CreateUsbSerialDevice (
+  EFI_USB_IO_PROTOCOL       *UsbIo,
+  EFI_DEVICE_PATH_PROTOCOL  *AdapterDevicePath,
+  EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath,
+  FTDI_SERIAL_DEVICE        **Created
+  )
+{
+  FTDI_SERIAL_DEVICE  *Device;
+  EFI_STATUS          Status;
+  BOOLEAN             FoundBoth;
+
+  *Created = NULL;
+  Device   = (FTDI_SERIAL_DEVICE *)AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE));
+  if (Device == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Device->UsbIo             = UsbIo;
+  Device->AdapterDevicePath = AdapterDevicePath;
+  Status                    = FindBulkEndpoints (Device, &FoundBoth);
+  if (!EFI_ERROR (Status) && !FoundBoth) {
+    Status = EFI_DEVICE_ERROR;
+  }
+
+  if (EFI_ERROR (Status)) {
+    goto ErrorExit;
+  }
+
+  InitializeUsbSerialDevice (Device);
+  Device->ChildHandle = NULL;
+  Device->Ring        = (UINT8 *)AllocateZeroPool (FTDI_RING_SIZE);
+  if (Device->Ring == NULL) {
     Status = EFI_OUT_OF_RESOURCES;
-    goto Failed;
+    goto ErrorExit;
+  }
+
+  Device->RingHead = 0;
+  Device->RingTail = 0;
+  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName, TRUE);
+  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
+  StartPolling (Device);
+  Status = BuildChildDevicePath (Device, RemainingDevicePath);
+  if (EFI_ERROR (Status)) {
+    goto ErrorExit;
+  }
+
+  *Created = Device;
+  return EFI_SUCCESS;
+
+ErrorExit:
+  ReleaseDevice (Device);
+  return Status;
+}
+
+EFI_STATUS
+EFIAPI
+UsbSerialDriverBindingStart (
+  IN EFI_DRIVER_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                   ControllerHandle,
+  IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
+  )
+{
+  FTDI_SERIAL_DEVICE        *Device;
+  EFI_USB_IO_PROTOCOL       *UsbIo;
+  EFI_DEVICE_PATH_PROTOCOL  *AdapterDevicePath;
+  EFI_STATUS                Status;
+  BOOLEAN                   PathOpened;
+  BOOLEAN                   UsbIoOpened;
+
+  DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() is called\n");
+  Device            = NULL;
+  UsbIo             = NULL;
+  AdapterDevicePath = NULL;
+  PathOpened        = FALSE;
+  UsbIoOpened       = FALSE;
+
+  Status = gBS->OpenProtocol (
+                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&AdapterDevicePath,
+                  This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
+    goto ErrorExit;
+  }
+
+  PathOpened = (BOOLEAN)!EFI_ERROR (Status);
+  Status     = gBS->OpenProtocol (
+                      ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo,
+                      This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  // A running adapter keeps what it holds: a new UART node only reprograms its child.
+  if (Status == EFI_ALREADY_STARTED) {
+    return ReprogramRunningChild (ControllerHandle, RemainingDevicePath, This);
+  }
+
+  if (EFI_ERROR (Status)) {
+    goto ErrorExit;
+  }
+
+  UsbIoOpened = TRUE;
+  if ((RemainingDevicePath != NULL) && IsDevicePathEnd (RemainingDevicePath)) {
+    return EFI_SUCCESS;
+  }
+
+  Status = CreateUsbSerialDevice (UsbIo, AdapterDevicePath, RemainingDevicePath, &Device);
+  if (EFI_ERROR (Status)) {
+    goto ErrorExit;
   }
 
   Status = gBS->InstallMultipleProtocolInterfaces (
@@ -502,7 +574,7 @@ UsbSerialDriverBindingStart (
                   NULL);
   if (EFI_ERROR (Status)) {
     Device->ChildHandle = NULL;
-    goto Failed;
+    goto ErrorExit;
   }
 
   gBS->OpenProtocol (
@@ -511,21 +583,65 @@ UsbSerialDriverBindingStart (
   Device->DeviceFailed = FALSE;
   return EFI_SUCCESS;
 
-Failed:
+ErrorExit:
   // Everything Start acquired goes back, newest first, so no timer outlives its ring.
   DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
-  if (Device->ChildDevicePath != NULL) {
-    FreePool (Device->ChildDevicePath);
-    Device->ChildDevicePath = NULL;
+  if (Device != NULL) {
+    ReleaseDevice (Device);
   }
 
-  ReleaseDevice (Device);
-  gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  if (UsbIoOpened) {
+    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
+  }
+
   if (PathOpened) {
     gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
   }
 
   return Status;
+}
+
+// Stops one child; a handle without this driver's Serial I/O record is left as it is.
+EFI_STATUS
+StopChild (
+  EFI_DRIVER_BINDING_PROTOCOL  *This,
+  EFI_HANDLE                   ControllerHandle,
+  EFI_HANDLE                   Child
+  )
+{
+  EFI_STATUS              Status;
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+  FTDI_SERIAL_DEVICE      *Device;
+  EFI_USB_IO_PROTOCOL     *UsbIo;
+
+  Status = gBS->OpenProtocol (
+                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
+                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (Status != EFI_SUCCESS) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  // A record without the signature is not this driver's to close or free.
+  Device = FtdiFromSerialIo (SerialIo);
+  if (Device->Signature != FTDI_SERIAL_DEVICE_SIGNATURE) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, Child);
+  Status = gBS->UninstallMultipleProtocolInterfaces (
+                  Child,
+                  &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
+                  &gEfiSerialIoProtocolGuid, &Device->SerialIo,
+                  NULL);
+  if (EFI_ERROR (Status)) {
+    gBS->OpenProtocol (
+           ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
+           Child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+    return EFI_DEVICE_ERROR;
+  }
+
+  ReleaseDevice (Device);
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS
@@ -537,12 +653,8 @@ UsbSerialDriverBindingStop (
   IN EFI_HANDLE                   *ChildHandleBuffer
   )
 {
-  EFI_STATUS              Status;
-  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
-  FTDI_SERIAL_DEVICE      *Device;
-  EFI_USB_IO_PROTOCOL     *UsbIo;
-  BOOLEAN                 AllStopped;
-  UINTN                   Index;
+  BOOLEAN  AllStopped;
+  UINTN    Index;
 
   DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStop is called\n");
 
@@ -551,37 +663,16 @@ UsbSerialDriverBindingStop (
     return gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
   }
 
+  if (ChildHandleBuffer == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  // A child that cannot be stopped leaves the others to be stopped all the same.
   AllStopped = TRUE;
   for (Index = 0; Index < NumberOfChildren; Index++) {
-    Status = gBS->OpenProtocol (
-                    ChildHandleBuffer[Index], &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
-                    ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (Status != EFI_SUCCESS) {
+    if (EFI_ERROR (StopChild (This, ControllerHandle, ChildHandleBuffer[Index]))) {
       AllStopped = FALSE;
-      continue;
     }
-
-    Device = FtdiFromSerialIo (SerialIo);
-    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ChildHandleBuffer[Index]);
-    Status = gBS->UninstallMultipleProtocolInterfaces (
-                    ChildHandleBuffer[Index],
-                    &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
-                    &gEfiSerialIoProtocolGuid, &Device->SerialIo,
-                    NULL);
-    if (EFI_ERROR (Status)) {
-      gBS->OpenProtocol (
-             ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
-             ChildHandleBuffer[Index], EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
-      AllStopped = FALSE;
-      continue;
-    }
-
-    if (Device->ChildDevicePath != NULL) {
-      FreePool (Device->ChildDevicePath);
-      Device->ChildDevicePath = NULL;
-    }
-
-    ReleaseDevice (Device);
   }
 
   return AllStopped ? EFI_SUCCESS : EFI_DEVICE_ERROR;
