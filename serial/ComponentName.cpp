@@ -46,25 +46,14 @@ UsbSerialGetControllerName (
   )
 {
   EFI_STATUS              Status;
-  EFI_USB_IO_PROTOCOL     *UsbIo;
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
   EFI_HANDLE              Child;
   FTDI_SERIAL_DEVICE      *Device;
 
-  Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, gUsbSerialDriverBinding.DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
-  if (!EFI_ERROR (Status)) {
-    gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, gUsbSerialDriverBinding.DriverBindingHandle, ControllerHandle);
-    return EFI_UNSUPPORTED;
-  }
-
-  if (Status != EFI_ALREADY_STARTED) {
-    return EFI_UNSUPPORTED;
-  }
-
   // Serial I/O lives on the child Start made, not on the USB handle, so the name is
-  // reached through that child; the controller and that child share the one name.
+  // reached through that child; the controller and that child share the one name. Only
+  // this driver opens a USB I/O for a child, so finding one also proves it manages the
+  // controller.
   Status = FindChildOf (ControllerHandle, &Child);
   if (EFI_ERROR (Status) || (Child == NULL)) {
     return EFI_UNSUPPORTED;

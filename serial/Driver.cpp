@@ -369,6 +369,7 @@ InitializeUsbSerialDevice (
   SetDevicePathNodeLength (&Device->FlowControlNode.Header, sizeof (UART_FLOW_CONTROL_DEVICE_PATH));
   CopyGuid (&Device->FlowControlNode.Guid, &gEfiUartDevicePathGuid);
   Device->FlowControlNode.FlowControlMap   = 0;
+  SetDevicePathEndNode (&Device->NodesEnd);
   Device->LastAttributes.BaudRate          = FTDI_DEFAULT_BAUD;
   Device->LastAttributes.ReceiveFifoDepth  = FTDI_DEFAULT_FIFO_DEPTH;
   Device->LastAttributes.Timeout           = FTDI_DEFAULT_TIMEOUT;
@@ -431,7 +432,6 @@ BuildChildDevicePath (
   )
 {
   EFI_DEVICE_PATH_PROTOCOL  *Next;
-  EFI_DEVICE_PATH_PROTOCOL  *UartPath;
 
   if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
     CopyMem (&Device->UartNode, RemainingDevicePath, sizeof (UART_DEVICE_PATH));
@@ -441,12 +441,7 @@ BuildChildDevicePath (
     }
   }
 
-  UartPath = AppendDevicePathNode (Device->AdapterDevicePath, &Device->UartNode.Header);
-  if (UartPath != NULL) {
-    Device->ChildDevicePath = AppendDevicePathNode (UartPath, &Device->FlowControlNode.Header);
-    FreePool (UartPath);
-  }
-
+  Device->ChildDevicePath = AppendDevicePath (Device->AdapterDevicePath, &Device->UartNode.Header);
   return (Device->ChildDevicePath == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
 

@@ -109,6 +109,7 @@ typedef struct {
   EFI_DEVICE_PATH_PROTOCOL        *AdapterDevicePath;
   UART_DEVICE_PATH                UartNode;
   UART_FLOW_CONTROL_DEVICE_PATH   FlowControlNode;
+  EFI_DEVICE_PATH_PROTOCOL        NodesEnd;
   EFI_USB_IO_PROTOCOL             *UsbIo;
   EFI_USB_INTERFACE_DESCRIPTOR    InterfaceDescriptor;
   EFI_USB_ENDPOINT_DESCRIPTOR     BulkInEndpoint;
@@ -136,6 +137,10 @@ static_assert (sizeof (FTDI_NODE_TEMPLATES) == 43, "no gap between the node temp
 static_assert (
   OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) == OFFSET_OF (FTDI_SERIAL_DEVICE, UartNode) + sizeof (UART_DEVICE_PATH),
   "the flow-control template follows the UART template directly"
+  );
+static_assert (
+  OFFSET_OF (FTDI_SERIAL_DEVICE, NodesEnd) == OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) + sizeof (UART_FLOW_CONTROL_DEVICE_PATH),
+  "an end node closes the two templates, so they append to the adapter's path as one path"
   );
 static_assert (sizeof (EFI_USB_DEVICE_REQUEST) == 8, "a setup packet is 8 bytes");
 static_assert (FTDI_SERIAL_DEVICE_SIGNATURE == 0x73627375, "'u','s','b','s', first character lowest");
