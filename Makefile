@@ -6,6 +6,9 @@ REPO      := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
 BUILD     := $(REPO)/build
 LOCK      := flock $(BUILD)/.lock
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
+# The arches `build` makes, e.g. ARCHS="IA32 X64 AARCH64"; images go to build/<ARCH>/<TARGET>/.
+ARCHS     ?= X64
+export ARCHS
 
 .PHONY: all build usb-image host-test image-check sim-test e2e-test test demo mutation clean
 
@@ -31,9 +34,10 @@ host-test:
 	$(LOCK) sh -c 'cmake -S $(REPO)/tests/host -B $(BUILD)/host -DEDK2_PATH="$(EDK2_DIR)" >/dev/null && cmake --build $(BUILD)/host -j$$(nproc)'
 	cd $(BUILD)/host && ctest --output-on-failure -j$$(nproc)
 
-# Release images carry no port I/O and no log text; debug images carry both.
+# Release images carry no port I/O and no log text; x86 debug images carry both, and
+# AArch64 ones, which have no COM1, neither.
 image-check: build
-	python3 $(REPO)/tests/image_check.py $(BUILD)/X64
+	python3 $(REPO)/tests/image_check.py $(foreach a,$(ARCHS),$(BUILD)/$(a))
 
 # End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py).
 sim-test:

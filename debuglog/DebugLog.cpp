@@ -4,7 +4,7 @@
 **/
 #include "DebugLog.h"
 
-#ifndef MDEPKG_NDEBUG
+#if DEBUG_LOG_CHANNEL
 
 extern "C" {
 #include <Library/BaseLib.h>

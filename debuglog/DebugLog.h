@@ -1,5 +1,5 @@
 /** @file
-  Levelled log lines on the legacy COM1 UART, for the debug builds of both drivers.
+  Levelled log lines on the legacy COM1 UART, for the x86 debug builds of both drivers.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #ifndef DEBUG_LOG_H_
@@ -14,7 +14,15 @@ extern "C" {
 }
 #endif
 
-#ifndef MDEPKG_NDEBUG
+// COM1 at port 0x3F8 is PC hardware: other machines have neither the UART nor port
+// instructions, so there the channel is absent in debug builds as in release ones.
+#if !defined (MDEPKG_NDEBUG) && (defined (MDE_CPU_IA32) || defined (MDE_CPU_X64))
+#define DEBUG_LOG_CHANNEL  1
+#else
+#define DEBUG_LOG_CHANNEL  0
+#endif
+
+#if DEBUG_LOG_CHANNEL
 
 #ifdef __cplusplus
 extern "C" {
@@ -77,7 +85,8 @@ DebugLogPrint (
 
 #else
 
-// Release builds: no channel, and every call site vanishes with its text and arguments.
+// Release builds, and every build for a machine without COM1: no channel, and every
+// call site vanishes with its text and arguments.
 #define DEBUG_LOG_INIT(ModuleName)  do { } while (FALSE)
 #define DEBUG_LOG(Level, ...)       do { } while (FALSE)
 

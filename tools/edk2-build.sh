@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds the package with EDK II's `build` (GCC5, X64, DEBUG and RELEASE) in a
-# workspace generated under build/, and copies every image to build/X64/<TARGET>/.
+# Builds the package with EDK II's `build` (GCC5, DEBUG and RELEASE) for each arch of
+# ARCHS (IA32, X64, AARCH64; X64 alone by default) in a workspace generated under
+# build/, and copies every image to build/<ARCH>/<TARGET>/.
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 set -euo pipefail
 
@@ -8,6 +9,7 @@ REPO="$(cd "$(dirname "$0")/.." && pwd)"
 EDK2="$("$REPO/tools/setup-deps.sh" | tail -n 1)"
 WS="$REPO/build/workspace"
 TARGETS="${TARGETS:-DEBUG RELEASE}"
+ARCHS="${ARCHS:-X64}"
 
 mkdir -p "$WS"
 # The package is reached through a link, so the clone may live in any folder.
@@ -27,16 +29,35 @@ set +u
 set -u
 
 args=()
+for a in $ARCHS; do
+  case "$a" in
+    IA32|X64) ;;
+    AARCH64)
+      # Debian's cross compiler; IA32 needs none, the host gcc builds it with -m32.
+      export GCC5_AARCH64_PREFIX="${GCC5_AARCH64_PREFIX:-aarch64-linux-gnu-}"
+      # The AArch64 LTO link takes -llto-aarch64 from $(WORKSPACE)/ArmPkg/Library/GccLto;
+      # EDK II ships only its source, which Debian's firmware build assembles the same way.
+      lto="$WS/ArmPkg/Library/GccLto"
+      mkdir -p "$lto"
+      "${GCC5_AARCH64_PREFIX}gcc" -c -fpic "$EDK2/ArmPkg/Library/GccLto/liblto-aarch64.s" \
+        -o "$lto/liblto-aarch64.a"
+      ;;
+    *) echo "edk2-build: unsupported arch $a (IA32, X64, AARCH64)" >&2; exit 1 ;;
+  esac
+  args+=(-a "$a")
+done
 for t in $TARGETS; do args+=(-b "$t"); done
 
-build -a X64 -t GCC5 -p NfcKeyboardPkg/NfcKeyboardPkg.dsc "${args[@]}" \
+build -t GCC5 -p NfcKeyboardPkg/NfcKeyboardPkg.dsc "${args[@]}" \
       -n "$(nproc)" -s ${EDK2_BUILD_ARGS:-}
 
-for t in $TARGETS; do
-  out="$REPO/build/X64/$t"
-  mkdir -p "$out"
-  for efi in "$WS/Build/NfcKeyboardPkg/${t}_GCC5/X64"/*.efi; do
-    [ -e "$efi" ] || continue
-    cp -f "$efi" "$out/"
+for a in $ARCHS; do
+  for t in $TARGETS; do
+    out="$REPO/build/$a/$t"
+    mkdir -p "$out"
+    for efi in "$WS/Build/NfcKeyboardPkg/${t}_GCC5/$a"/*.efi; do
+      [ -e "$efi" ] || continue
+      cp -f "$efi" "$out/"
+    done
   done
 done

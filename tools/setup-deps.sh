@@ -8,6 +8,11 @@ set -euo pipefail
 PACKAGES=(build-essential uuid-dev nasm acpica-tools python3 python-is-python3
           cmake googletest libgtest-dev ovmf qemu-system-x86 dpkg-dev
           binutils util-linux mtools gdisk)
+# Arches beyond X64 (ARCHS, as tools/edk2-build.sh reads it): IA32 builds with the
+# host gcc's -m32 and needs nothing more; AARCH64 needs Debian's cross gcc and g++.
+case " ${ARCHS:-X64} " in
+  *" AARCH64 "*) PACKAGES+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu) ;;
+esac
 
 log () { echo "setup: $*" >&2; }
 
