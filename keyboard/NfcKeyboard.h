@@ -31,6 +31,8 @@ static_assert (sizeof (EFI_INPUT_KEY) == 4, "ScanCode and UnicodeChar");
 static_assert (sizeof (EFI_KEY_DATA) == 12, "key records are copied as 12 bytes");
 static_assert (OFFSET_OF (EFI_KEY_DATA, KeyState) == 4, "KeyState follows the key");
 static_assert (OFFSET_OF (EFI_KEY_STATE, KeyToggleState) == 4, "toggle state after shift state");
+// A console entry's terminal-type node, matched by its GUID at any address on the path.
+static_assert (sizeof (VENDOR_DEVICE_PATH) == 20, "a header and a GUID");
 
 #define NFC_KEYBOARD_DEV_SIGNATURE  SIGNATURE_32 ('z', 'r', 'v', 'd')
 #define KEY_NOTIFY_SIGNATURE        SIGNATURE_32 ('z', 'r', 'v', 'x')

@@ -20,6 +20,11 @@ constexpr UINT16  PN532_STAGING_SIZE = 256;
 constexpr UINT16  PN532_FRAME_SIZE = 255 + 7;
 constexpr UINT16  PN532_WAKEUP_SIZE = 24;
 
+// Frames are byte arrays, read and written a byte at a time, so they hold on every arch.
+static_assert (PN532_FRAME_SIZE == PN532_MAX_DATA_LENGTH + 9, "00 00 FF LEN LCS TFI command, data, DCS, postamble");
+static_assert (PN532_STAGING_SIZE > 0xFF, "any LEN the controller sends fits the staging area");
+static_assert (PN532_STAGING_SIZE >= PN532_MAX_ANSWER_LENGTH + 2, "TFI, response code and the longest answer");
+
 constexpr UINT8  PN532_TFI_HOST       = 0xD4;
 constexpr UINT8  PN532_TFI_CONTROLLER = 0xD5;
 

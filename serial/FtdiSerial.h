@@ -131,8 +131,13 @@ typedef struct {
   UINT8                           PacketBuffer[FTDI_PACKET_BUFFER_SIZE];
 } FTDI_SERIAL_DEVICE;
 
+// UEFI fixes these layouts byte for byte on every arch; nodes sit on a path at any
+// address, so their wider fields are read and written through the Unaligned routines.
+static_assert (sizeof (EFI_DEVICE_PATH_PROTOCOL) == 4, "type, subtype and a two-byte length");
 static_assert (sizeof (UART_DEVICE_PATH) == 19, "the UART node is 19 bytes on the path");
+static_assert (OFFSET_OF (UART_DEVICE_PATH, BaudRate) == 8, "the rate follows the reserved word");
 static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control node is 24 bytes on the path");
+static_assert (OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap) == 20, "the map follows the GUID");
 static_assert (sizeof (FTDI_NODE_TEMPLATES) == 43, "no gap between the node templates");
 static_assert (
   OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) == OFFSET_OF (FTDI_SERIAL_DEVICE, UartNode) + sizeof (UART_DEVICE_PATH),
@@ -143,6 +148,12 @@ static_assert (
   "an end node closes the two templates, so they append to the adapter's path as one path"
   );
 static_assert (sizeof (EFI_USB_DEVICE_REQUEST) == 8, "a setup packet is 8 bytes");
+static_assert (sizeof (EFI_USB_DEVICE_DESCRIPTOR) == 18, "descriptors are kept as the device sends them");
+static_assert (sizeof (EFI_USB_INTERFACE_DESCRIPTOR) == 9, "descriptors are kept as the device sends them");
+static_assert (sizeof (EFI_USB_ENDPOINT_DESCRIPTOR) == 7, "descriptors are kept as the device sends them");
+// The keyboard driver reads the mode another driver fills, so both must see one layout.
+static_assert (sizeof (EFI_SERIAL_IO_MODE) == 32, "six 32-bit fields and the 64-bit rate");
+static_assert (OFFSET_OF (EFI_SERIAL_IO_MODE, BaudRate) == 8, "the rate after ControlMask and Timeout");
 static_assert (FTDI_SERIAL_DEVICE_SIGNATURE == 0x73627375, "'u','s','b','s', first character lowest");
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
