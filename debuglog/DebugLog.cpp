@@ -107,7 +107,7 @@ DebugLogPrint (
       return;
     }
 
-    IoWrite8 (DEBUG_LOG_PORT_DATA, (UINT8)Line[Index]);
+    IoWrite8 (DEBUG_LOG_PORT_DATA, static_cast<UINT8>(Line[Index]));
   }
 }
 

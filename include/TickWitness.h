@@ -107,7 +107,7 @@ TickWitnessOpen (
   Witness->Context   = Context;
   Witness->Idled     = FALSE;
   Witness->WorkDue   = FALSE;
-  if (EFI_ERROR (gBS->LocateProtocol (&gEfiTimerArchProtocolGuid, NULL, (VOID **)&Timer)) ||
+  if (EFI_ERROR (gBS->LocateProtocol (&gEfiTimerArchProtocolGuid, NULL, reinterpret_cast<VOID **>(&Timer))) ||
       EFI_ERROR (Timer->GetTimerPeriod (Timer, &Period)) || (Period == 0))
   {
     Period = TICK_WITNESS_FALLBACK_PERIOD_100NS;

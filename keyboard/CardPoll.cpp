@@ -4,16 +4,16 @@
 **/
 #include "NfcKeyboard.h"
 
+#include <Char16.h>
+
 extern "C" {
 #include <Library/BaseMemoryLib.h>
 }
 
 namespace {
 
-CONST CHAR16  mHexDigits[] = {
-  '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F', 0
-};
-static_assert (sizeof (mHexDigits) == 17 * sizeof (CHAR16), "16 digits and a NUL");
+constexpr auto  mHexDigits = Char16 (u"0123456789ABCDEF");
+static_assert (sizeof (mHexDigits.Text) == 17 * sizeof (CHAR16), "16 digits and a NUL");
 
 // InListPassiveTarget: at most one target, 106 kbps type A.
 CONST UINT8  mListPassiveTargetData[] = { 0x01, 0x00 };
@@ -38,7 +38,7 @@ QueueHexDigit (
 
   ZeroMem (&Key, sizeof (Key));
   Key.Key.ScanCode    = SCAN_NULL;
-  Key.Key.UnicodeChar = mHexDigits[Nibble & 0x0F];
+  Key.Key.UnicodeChar = mHexDigits.Text[Nibble & 0x0F];
   KeyRingEnqueue (&Dev->KeyQueue, &Key, KEY_RING_ITEM_SIZE);
   for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList); !IsNull (&Dev->NotifyList, Link);
        Link = GetNextNode (&Dev->NotifyList, Link))
@@ -124,7 +124,7 @@ InitializeReader (
     return FALSE;
   }
 
-  DEBUG_LOG (DEBUG_INFO, "Found PN532 with firmware version: %d.%d\n", (UINT32)Version[1], (UINT32)Version[2]);
+  DEBUG_LOG (DEBUG_INFO, "Found PN532 with firmware version: %d.%d\n", static_cast<UINT32>(Version[1]), static_cast<UINT32>(Version[2]));
   return TRUE;
 }
 
@@ -182,7 +182,7 @@ PollCard (
 
   // Only identifier bytes the controller actually sent become keys; the rest of the
   // answer buffer is filler.
-  if ((UINTN)Sent < NFCID_OFFSET + IdLength) {
+  if (static_cast<UINTN>(Sent) < NFCID_OFFSET + IdLength) {
     return;
   }
 
@@ -196,8 +196,8 @@ PollCard (
 
   BOOLEAN  Notify = FALSE;
   for (UINTN Index = 0; Index < IdLength; Index++) {
-    Notify = (BOOLEAN)(QueueHexDigit (Dev, (UINT8)(Id[Index] >> 4)) | Notify);
-    Notify = (BOOLEAN)(QueueHexDigit (Dev, (UINT8)(Id[Index] & 0x0F)) | Notify);
+    Notify = (BOOLEAN)(QueueHexDigit (Dev, static_cast<UINT8>(Id[Index] >> 4)) | Notify);
+    Notify = (BOOLEAN)(QueueHexDigit (Dev, static_cast<UINT8>(Id[Index] & 0x0F)) | Notify);
   }
 
   // The registered functions run at TPL_CALLBACK, once the poll's TPL is left.

@@ -4,22 +4,21 @@
 **/
 #include "NfcKeyboard.h"
 
+#include <Char16.h>
 #include <NfcKeyboardNames.h>
 
-// Writable arrays keep the language codes in the data section, out of the code that
-// the image check disassembles.
-CHAR8  mLanguageIso639[]  = "eng";
-CHAR8  mLanguageRfc4646[] = "en";
+CONST CHAR8  mLanguageIso639[]  = "eng";
+CONST CHAR8  mLanguageRfc4646[] = "en";
 
 namespace {
 
-CHAR8  mLanguagesBoth[] = "eng;en";
+constexpr CHAR8  mLanguagesBoth[] = "eng;en";
 
-CHAR16  mDriverName[] = NFC_KEYBOARD_DRIVER_NAME;
+constexpr auto  mDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
 
 EFI_UNICODE_STRING_TABLE  mDriverNameTable[] = {
-  { mLanguagesBoth, mDriverName },
-  { NULL,           NULL        }
+  { const_cast<CHAR8 *>(mLanguagesBoth), const_cast<CHAR16 *>(mDriverName.Text) },
+  { NULL,                                NULL                                   }
 };
 
 EFI_STATUS
@@ -92,11 +91,11 @@ NfcKeyboardGetControllerName2 (
 EFI_COMPONENT_NAME_PROTOCOL  gNfcKeyboardComponentName = {
   NfcKeyboardGetDriverName,
   NfcKeyboardGetControllerName,
-  mLanguageIso639
+  const_cast<CHAR8 *>(mLanguageIso639)
 };
 
 EFI_COMPONENT_NAME2_PROTOCOL  gNfcKeyboardComponentName2 = {
   NfcKeyboardGetDriverName2,
   NfcKeyboardGetControllerName2,
-  mLanguageRfc4646
+  const_cast<CHAR8 *>(mLanguageRfc4646)
 };

@@ -4,6 +4,8 @@
 **/
 #include "NfcKeyboard.h"
 
+#include <Char16.h>
+
 extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
@@ -13,10 +15,8 @@ extern "C" {
 
 namespace {
 
-CHAR16  mConfigVariableName[] = ZORVIK_CONF_VARIABLE_NAME;
-CHAR16  mControllerName[] = {
-  'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'N', 'f', 'c', ' ', 'K', 'e', 'y', 'b', 'o', 'a', 'r', 'd', 0
-};
+constexpr auto  mConfigVariableName = Char16 (ZORVIK_CONF_VARIABLE_NAME);
+constexpr auto  mControllerName     = Char16 (u"Generic Nfc Keyboard");
 
 EFI_STATUS
 OpenSerialIoByDriver (
@@ -435,14 +435,14 @@ NfcKeyboardStart (
           mLanguageIso639,
           gNfcKeyboardComponentName.SupportedLanguages,
           &Dev->ControllerNameTable,
-          mControllerName,
+          mControllerName.Text,
           TRUE
           );
   (VOID)AddUnicodeString2 (
           mLanguageRfc4646,
           gNfcKeyboardComponentName2.SupportedLanguages,
           &Dev->ControllerNameTable,
-          mControllerName,
+          mControllerName.Text,
           FALSE
           );
   DEBUG_LOG (DEBUG_INFO, "Unicode strings2 are added.\n");
@@ -554,13 +554,13 @@ NfcKeyboardDriverEntryPoint (
 
   UINTN  DataSize = sizeof (NFC_KEYBOARD_CONFIG);
 
-  Status = gRT->GetVariable (mConfigVariableName, &gZorvikConfGuid, NULL, &DataSize, mConfiguration);
+  Status = gRT->GetVariable (const_cast<CHAR16 *>(mConfigVariableName.Text), &gZorvikConfGuid, NULL, &DataSize, mConfiguration);
   if (EFI_ERROR (Status)) {
     DEBUG_LOG (DEBUG_INFO, "Store zero data Buffer Storage to EFI variable\n");
     // Whatever a failed read left behind, the stored value and the copy become one zero byte.
     mConfiguration->Enabled = 0;
     Status                  = gRT->SetVariable (
-                                     mConfigVariableName,
+                                     const_cast<CHAR16 *>(mConfigVariableName.Text),
                                      &gZorvikConfGuid,
                                      ZORVIK_CONF_ATTRIBUTES,
                                      sizeof (NFC_KEYBOARD_CONFIG),
@@ -574,7 +574,7 @@ NfcKeyboardDriverEntryPoint (
     }
   } else {
     DEBUG_LOG (DEBUG_INFO, "EFI variable exist:\n");
-    DEBUG_LOG (DEBUG_INFO, "mConfiguration->Enabled = %d\n", (UINT32)mConfiguration->Enabled);
+    DEBUG_LOG (DEBUG_INFO, "mConfiguration->Enabled = %d\n", static_cast<UINT32>(mConfiguration->Enabled));
   }
 
   Status = EfiLibInstallDriverBindingComponentName2 (

@@ -126,8 +126,8 @@ extern UINT64                        mKeyReadCounter;
 extern EFI_DRIVER_BINDING_PROTOCOL   gNfcKeyboardDriverBinding;
 extern EFI_COMPONENT_NAME_PROTOCOL   gNfcKeyboardComponentName;
 extern EFI_COMPONENT_NAME2_PROTOCOL  gNfcKeyboardComponentName2;
-extern CHAR8                         mLanguageIso639[];
-extern CHAR8                         mLanguageRfc4646[];
+extern CONST CHAR8                   mLanguageIso639[];
+extern CONST CHAR8                   mLanguageRfc4646[];
 
 //
 // KeyRing.cpp

@@ -5,6 +5,8 @@
 **/
 #include "NfcKeyboard.h"
 
+#include <Char16.h>
+
 extern "C" {
 #include <Guid/GlobalVariable.h>
 #include <Guid/PcAnsi.h>
@@ -17,12 +19,11 @@ extern "C" {
 
 namespace {
 
-// Writable, so the names sit with the data and not in the code section.
-CHAR16  mConInName[]  = { 'C', 'o', 'n', 'I', 'n', 0 };
-CHAR16  mConOutName[] = { 'C', 'o', 'n', 'O', 'u', 't', 0 };
-CHAR16  mErrOutName[] = { 'E', 'r', 'r', 'O', 'u', 't', 0 };
+constexpr auto  mConInName  = Char16 (u"ConIn");
+constexpr auto  mConOutName = Char16 (u"ConOut");
+constexpr auto  mErrOutName = Char16 (u"ErrOut");
 
-CHAR16 *CONST  mConsoleVariables[] = { mConInName, mConOutName, mErrOutName };
+CONST CHAR16 *CONST  mConsoleVariables[] = { mConInName.Text, mConOutName.Text, mErrOutName.Text };
 
 // The terminal types EDK II's terminal driver knows; the node that follows a port's
 // own path in a console variable says which one speaks on it.
@@ -151,7 +152,7 @@ NfcKeyboardIsPlatformConsole (
     return FALSE;
   }
 
-  for (CHAR16 *Name : mConsoleVariables) {
+  for (CONST CHAR16 *Name : mConsoleVariables) {
     VOID   *Variable = NULL;
     UINTN  Size      = 0;
 

@@ -90,7 +90,7 @@ Pn532ReadFrame (
 
     Buffer[Stored++] = SerialReadByte ();
     if (Stored == 4) {
-      Total = (Buffer[3] != 0) ? (UINT16)(Buffer[3] + 7) : Length;
+      Total = (Buffer[3] != 0) ? static_cast<UINT16>(Buffer[3] + 7) : Length;
     }
   }
 
@@ -112,7 +112,7 @@ Pn532WriteFrame (
   if (Length != 0) {
     UINTN  BufferSize = Length;
 
-    (VOID)mSerialIo->Write (mSerialIo, &BufferSize, (VOID *)Buffer);
+    (VOID)mSerialIo->Write (mSerialIo, &BufferSize, const_cast<UINT8 *>(Buffer));
   }
 
   return 0;
@@ -144,7 +144,7 @@ Pn532Wakeup (
 {
   UINTN  BufferSize = sizeof (mPn532WakeupFrame);
 
-  (VOID)mSerialIo->Write (mSerialIo, &BufferSize, (VOID *)mPn532WakeupFrame);
+  (VOID)mSerialIo->Write (mSerialIo, &BufferSize, const_cast<UINT8 *>(mPn532WakeupFrame));
   gBS->Stall (PN532_WAKEUP_STALL_US);
   return 0;
 }
@@ -235,23 +235,23 @@ Pn532Exchange (
     CopyMem (&Staging[2], Data, DataLength);
   }
 
-  UINT16  StagedLength = (UINT16)(DataLength + 2);
+  UINT16  StagedLength = static_cast<UINT16>(DataLength + 2);
   UINT8   Sum          = 0x00 + 0x00 + 0xFF;
 
   Frame[0] = 0x00;
   Frame[1] = 0x00;
   Frame[2] = 0xFF;
-  Frame[3] = (UINT8)StagedLength;
-  Frame[4] = (UINT8)(0x100 - StagedLength);
+  Frame[3] = static_cast<UINT8>(StagedLength);
+  Frame[4] = static_cast<UINT8>(0x100 - StagedLength);
   for (UINT16 Index = 0; Index < StagedLength; Index++) {
     Frame[5 + Index] = Staging[Index];
-    Sum              = (UINT8)(Sum + Staging[Index]);
+    Sum              = static_cast<UINT8>(Sum + Staging[Index]);
   }
 
-  Frame[5 + StagedLength] = (UINT8)~Sum;
+  Frame[5 + StagedLength] = static_cast<UINT8>(~Sum);
   Frame[6 + StagedLength] = 0x00;
 
-  if (Ops->WriteFrame (Frame, (UINT16)(DataLength + 9)) != 0) {
+  if (Ops->WriteFrame (Frame, static_cast<UINT16>(DataLength + 9)) != 0) {
     (VOID)Ops->Wakeup ();
     return -1;
   }
@@ -272,46 +272,46 @@ Pn532Exchange (
     return -1;
   }
 
-  INT32  Stored = Ops->ReadFrame (Frame, (UINT16)(AnswerLength + 9), sizeof (Frame));
+  INT32  Stored = Ops->ReadFrame (Frame, static_cast<UINT16>(AnswerLength + 9), sizeof (Frame));
 
   if (Stored < 0) {
     return -1;
   }
 
   // Leading zeros are tolerated up to the bound; LEN and LCS must lie in what was read.
-  UINTN  Bound = (UINTN)AnswerLength + 10;
+  UINTN  Bound = static_cast<UINTN>(AnswerLength) + 10;
   UINTN  Index = 0;
 
-  while ((Index < (UINTN)Stored) && (Frame[Index] == 0x00)) {
+  while ((Index < static_cast<UINTN>(Stored)) && (Frame[Index] == 0x00)) {
     Index++;
     if (Index >= Bound) {
       return -1;
     }
   }
 
-  if ((Index >= (UINTN)Stored) || (Frame[Index] != 0xFF)) {
+  if ((Index >= static_cast<UINTN>(Stored)) || (Frame[Index] != 0xFF)) {
     return -1;
   }
 
   Index++;
-  if ((Index >= Bound) || (Index + 1 >= (UINTN)Stored)) {
+  if ((Index >= Bound) || (Index + 1 >= static_cast<UINTN>(Stored))) {
     return -1;
   }
 
   UINT8  Len = Frame[Index];
 
-  if ((UINT8)(Len + Frame[Index + 1]) != 0) {
+  if (static_cast<UINT8>(Len + Frame[Index + 1]) != 0) {
     return -1;
   }
 
   // TFI and response code at least, and the DCS must have been read too.
-  if ((Len < 2) || (Index + 2 + Len + 1 > (UINTN)Stored)) {
+  if ((Len < 2) || (Index + 2 + Len + 1 > static_cast<UINTN>(Stored))) {
     return -1;
   }
 
   Sum = 0;
   for (UINTN Offset = 0; Offset <= Len; Offset++) {
-    Sum = (UINT8)(Sum + Frame[Index + 2 + Offset]);
+    Sum = static_cast<UINT8>(Sum + Frame[Index + 2 + Offset]);
   }
 
   if (Sum != 0) {
@@ -326,10 +326,10 @@ Pn532Exchange (
     gBS->Stall (PN532_COPY_STALL_US);
   }
 
-  if ((Staging[0] != PN532_TFI_CONTROLLER) || ((UINT32)Staging[1] != (UINT32)Command + 1)) {
+  if ((Staging[0] != PN532_TFI_CONTROLLER) || (static_cast<UINT32>(Staging[1]) != static_cast<UINT32>(Command) + 1)) {
     return -1;
   }
 
   CopyMem (Answer, &Staging[2], AnswerLength);
-  return (INT32)Len - 2;
+  return static_cast<INT32>(Len) - 2;
 }

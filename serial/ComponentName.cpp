@@ -4,22 +4,21 @@
 **/
 #include "FtdiSerial.h"
 
+#include <Char16.h>
 #include <NfcKeyboardNames.h>
 
-// Writable arrays keep the language codes in the data section, out of the code that
-// the image check disassembles.
-CHAR8  mLanguageIso639[]  = "eng";
-CHAR8  mLanguageRfc4646[] = "en";
+CONST CHAR8  mLanguageIso639[]  = "eng";
+CONST CHAR8  mLanguageRfc4646[] = "en";
 
 namespace {
 
-CHAR8  mLanguagesBoth[] = "eng;en";
+constexpr CHAR8  mLanguagesBoth[] = "eng;en";
 
-CHAR16  mDriverName[] = USB_SERIAL_DRIVER_NAME;
+constexpr auto  mDriverName = Char16 (USB_SERIAL_DRIVER_NAME);
 
 EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
-  { mLanguagesBoth, mDriverName },
-  { NULL,           NULL        }
+  { const_cast<CHAR8 *>(mLanguagesBoth), const_cast<CHAR16 *>(mDriverName.Text) },
+  { NULL,                                NULL                                   }
 };
 
 EFI_STATUS
@@ -45,16 +44,12 @@ UsbSerialGetControllerName (
   OUT CHAR16                       **ControllerName
   )
 {
-  EFI_STATUS              Status;
-  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
-  EFI_HANDLE              Child;
-  FTDI_SERIAL_DEVICE      *Device;
-
   // Serial I/O lives on the child Start made, not on the USB handle, so the name is
   // reached through that child; the controller and that child share the one name. Only
   // this driver opens a USB I/O for a child, so finding one also proves it manages the
   // controller.
-  Status = FindChildOf (ControllerHandle, &Child);
+  EFI_HANDLE  Child;
+  EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
   if (EFI_ERROR (Status) || (Child == NULL)) {
     return EFI_UNSUPPORTED;
   }
@@ -63,14 +58,15 @@ UsbSerialGetControllerName (
     return EFI_UNSUPPORTED;
   }
 
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
   Status = gBS->OpenProtocol (
-                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, gUsbSerialDriverBinding.DriverBindingHandle,
+                  Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), gUsbSerialDriverBinding.DriverBindingHandle,
                   ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  Device = FtdiFromSerialIo (SerialIo);
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (SerialIo);
   return LookupUnicodeString2 (
            Language, This->SupportedLanguages, Device->ControllerNameTable, ControllerName,
            (BOOLEAN)(This == &gUsbSerialComponentName));
@@ -106,11 +102,11 @@ UsbSerialGetControllerName2 (
 EFI_COMPONENT_NAME_PROTOCOL  gUsbSerialComponentName = {
   UsbSerialGetDriverName,
   UsbSerialGetControllerName,
-  mLanguageIso639
+  const_cast<CHAR8 *>(mLanguageIso639)
 };
 
 EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2 = {
   UsbSerialGetDriverName2,
   UsbSerialGetControllerName2,
-  mLanguageRfc4646
+  const_cast<CHAR8 *>(mLanguageRfc4646)
 };

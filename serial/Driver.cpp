@@ -4,6 +4,8 @@
 **/
 #include "FtdiSerial.h"
 
+#include <Char16.h>
+
 extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
@@ -22,10 +24,7 @@ constexpr FTDI_DEVICE_ID  mFtdiDeviceTable[] = {
 
 constexpr UINT16  kLanguageEnglishUs = 0x0409;
 
-CHAR16  mControllerName[] = {
-  'V', 'e', 'l', 'k', ' ', 'U', 'S', 'B', ' ', 'S', 'e', 'r', 'i', 'a', 'l', ' ',
-  'A', 'd', 'a', 'p', 't', 'e', 'r', 0
-};
+constexpr auto  mControllerName = Char16 (u"Velk USB Serial Adapter");
 
 BOOLEAN
 IsUartNode (
@@ -44,7 +43,7 @@ IsFlowControlNode (
   // The map is read behind the GUID, so a shorter node is not taken for one.
   return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == MSG_VENDOR_DP) &&
                    (DevicePathNodeLength (Node) >= sizeof (UART_FLOW_CONTROL_DEVICE_PATH)) &&
-                   CompareGuid (&((CONST VENDOR_DEVICE_PATH *)Node)->Guid, &gEfiUartDevicePathGuid));
+                   CompareGuid (&reinterpret_cast<CONST VENDOR_DEVICE_PATH *>(Node)->Guid, &gEfiUartDevicePathGuid));
 }
 
 UINT32
@@ -52,7 +51,9 @@ FlowControlMapOf (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Node
   )
 {
-  return ReadUnaligned32 ((CONST UINT32 *)((CONST UINT8 *)Node + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap)));
+  return ReadUnaligned32 (
+           reinterpret_cast<CONST UINT32 *>(
+             reinterpret_cast<CONST UINT8 *>(Node) + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap)));
 }
 
 BOOLEAN
@@ -60,9 +61,7 @@ PathHasFlowControlNode (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Path
   )
 {
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node;
-
-  for (Node = Path; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Path; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
     if (IsFlowControlNode (Node)) {
       return TRUE;
     }
@@ -95,16 +94,14 @@ FindChildOf (
 {
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
   UINTN                                Count;
-  UINTN                                Index;
-  EFI_STATUS                           Status;
 
   *Child = NULL;
-  Status = gBS->OpenProtocolInformation (ControllerHandle, &gEfiUsbIoProtocolGuid, &Info, &Count);
+  EFI_STATUS  Status = gBS->OpenProtocolInformation (ControllerHandle, &gEfiUsbIoProtocolGuid, &Info, &Count);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  for (Index = 0; Index < Count; Index++) {
+  for (UINTN Index = 0; Index < Count; Index++) {
     if (((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
         (Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle))
     {
@@ -160,18 +157,12 @@ ReprogramRunningChild (
   EFI_DRIVER_BINDING_PROTOCOL     *This
   )
 {
-  EFI_STATUS                      Status;
-  EFI_HANDLE                      Child;
-  EFI_SERIAL_IO_PROTOCOL          *SerialIo;
-  UART_DEVICE_PATH                Uart;
-  EFI_DEVICE_PATH_PROTOCOL        *Next;
-  UINT32                          Control;
-
   if (IsEndOrNull (RemainingDevicePath)) {
     return EFI_SUCCESS;
   }
 
-  Status = FindChildOf (ControllerHandle, &Child);
+  EFI_HANDLE  Child;
+  EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
   if (EFI_ERROR (Status)) {
     DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
     return Status;
@@ -181,8 +172,9 @@ ReprogramRunningChild (
     return EFI_ALREADY_STARTED;
   }
 
+  EFI_SERIAL_IO_PROTOCOL  *SerialIo;
   Status = gBS->OpenProtocol (
-                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
+                  Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
                   ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR (Status)) {
     return Status;
@@ -192,16 +184,18 @@ ReprogramRunningChild (
     return EFI_UNSUPPORTED;
   }
 
+  UART_DEVICE_PATH  Uart;
   CopyMem (&Uart, RemainingDevicePath, sizeof (Uart));
   Status = SerialIo->SetAttributes (
                        SerialIo, Uart.BaudRate, SerialIo->Mode->ReceiveFifoDepth, SerialIo->Mode->Timeout,
-                       (EFI_PARITY_TYPE)Uart.Parity, Uart.DataBits, (EFI_STOP_BITS_TYPE)Uart.StopBits);
+                       static_cast<EFI_PARITY_TYPE>(Uart.Parity), Uart.DataBits, static_cast<EFI_STOP_BITS_TYPE>(Uart.StopBits));
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  Next = NextDevicePathNode (RemainingDevicePath);
+  EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
   if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
+    UINT32  Control;
     Status = SerialIo->GetControl (SerialIo, &Control);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -210,7 +204,7 @@ ReprogramRunningChild (
     if (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE) {
       Control |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
     } else {
-      Control &= ~(UINT32)EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
+      Control &= ~static_cast<UINT32>(EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE);
     }
 
     Status = SerialIo->SetControl (SerialIo, Control & FTDI_CONTROL_SETTABLE);
@@ -226,18 +220,13 @@ FindBulkEndpoints (
   BOOLEAN             *FoundBoth
   )
 {
-  EFI_USB_ENDPOINT_DESCRIPTOR  Endpoint;
-  EFI_STATUS                   Status;
-  BOOLEAN                      FoundIn;
-  BOOLEAN                      FoundOut;
-  UINT8                        Index;
-
   Device->UsbIo->UsbGetInterfaceDescriptor (Device->UsbIo, &Device->InterfaceDescriptor);
-  FoundIn  = FALSE;
-  FoundOut = FALSE;
-  for (Index = 0; Index < Device->InterfaceDescriptor.NumEndpoints; Index++) {
+  BOOLEAN  FoundIn  = FALSE;
+  BOOLEAN  FoundOut = FALSE;
+  for (UINT8 Index = 0; Index < Device->InterfaceDescriptor.NumEndpoints; Index++) {
+    EFI_USB_ENDPOINT_DESCRIPTOR  Endpoint;
     ZeroMem (&Endpoint, sizeof (Endpoint));
-    Status = Device->UsbIo->UsbGetEndpointDescriptor (Device->UsbIo, Index, &Endpoint);
+    EFI_STATUS  Status = Device->UsbIo->UsbGetEndpointDescriptor (Device->UsbIo, Index, &Endpoint);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -263,35 +252,29 @@ UsbSerialDriverBindingSupported (
   IN EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath
   )
 {
-  EFI_STATUS                 Status;
-  EFI_USB_IO_PROTOCOL        *UsbIo;
-  EFI_DEVICE_PATH_PROTOCOL   *DevicePath;
-  EFI_DEVICE_PATH_PROTOCOL   *Next;
-  EFI_DEVICE_PATH_PROTOCOL   *ChildPath;
-  EFI_USB_DEVICE_DESCRIPTOR  DeviceDescriptor;
-  CHAR16                     *Manufacturer;
-  EFI_HANDLE                 Child;
-  UINTN                      Index;
-
   if (!IsEndOrNull (RemainingDevicePath)) {
     if (!IsUartNode (RemainingDevicePath)) {
       return EFI_UNSUPPORTED;
     }
 
-    Next = NextDevicePathNode (RemainingDevicePath);
-    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next) && ((FlowControlMapOf (Next) & ~(UINT32)UART_FLOW_CONTROL_HARDWARE) != 0)) {
+    EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
+    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
+        ((FlowControlMapOf (Next) & ~static_cast<UINT32>(UART_FLOW_CONTROL_HARDWARE)) != 0))
+    {
       return EFI_UNSUPPORTED;
     }
   }
 
-  Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  EFI_USB_IO_PROTOCOL  *UsbIo;
+  EFI_STATUS           Status = gBS->OpenProtocol (
+                                       ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo), This->DriverBindingHandle,
+                                       ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
   if (Status == EFI_ALREADY_STARTED) {
     if (IsEndOrNull (RemainingDevicePath)) {
       return EFI_SUCCESS;
     }
 
+    EFI_HANDLE  Child;
     Status = FindChildOf (ControllerHandle, &Child);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -301,8 +284,9 @@ UsbSerialDriverBindingSupported (
       return EFI_SUCCESS;
     }
 
+    EFI_DEVICE_PATH_PROTOCOL  *ChildPath;
     Status = gBS->OpenProtocol (
-                    Child, &gEfiDevicePathProtocolGuid, (VOID **)&ChildPath, This->DriverBindingHandle,
+                    Child, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&ChildPath), This->DriverBindingHandle,
                     ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -317,8 +301,9 @@ UsbSerialDriverBindingSupported (
 
   gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
 
+  EFI_DEVICE_PATH_PROTOCOL  *DevicePath;
   Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath, This->DriverBindingHandle,
+                  ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath), This->DriverBindingHandle,
                   ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
   if (Status == EFI_ALREADY_STARTED) {
     return EFI_SUCCESS;
@@ -329,12 +314,13 @@ UsbSerialDriverBindingSupported (
   }
 
   Status = EFI_UNSUPPORTED;
+  EFI_USB_DEVICE_DESCRIPTOR  DeviceDescriptor;
   if (!EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &DeviceDescriptor))) {
-    for (Index = 0; (mFtdiDeviceTable[Index].VendorId != 0) && (mFtdiDeviceTable[Index].ProductId != 0); Index++) {
+    for (UINTN Index = 0; (mFtdiDeviceTable[Index].VendorId != 0) && (mFtdiDeviceTable[Index].ProductId != 0); Index++) {
       if ((DeviceDescriptor.IdVendor == mFtdiDeviceTable[Index].VendorId) &&
           (DeviceDescriptor.IdProduct == mFtdiDeviceTable[Index].ProductId))
       {
-        Manufacturer = NULL;
+        CHAR16  *Manufacturer = NULL;
         if (!EFI_ERROR (UsbIo->UsbGetStringDescriptor (UsbIo, kLanguageEnglishUs, DeviceDescriptor.StrManufacturer, &Manufacturer))) {
           Status = EFI_SUCCESS;
         }
@@ -359,8 +345,6 @@ InitializeUsbSerialDevice (
   FTDI_SERIAL_DEVICE  *Device
   )
 {
-  EFI_STATUS  AttributesStatus;
-
   Device->UartNode.Header.Type             = MESSAGING_DEVICE_PATH;
   Device->UartNode.Header.SubType          = MSG_UART_DP;
   SetDevicePathNodeLength (&Device->UartNode.Header, sizeof (UART_DEVICE_PATH));
@@ -378,8 +362,8 @@ InitializeUsbSerialDevice (
   Device->LastAttributes.StopBits          = OneStopBit;
   Device->SerialIo.Mode                    = &Device->SerialMode;
 
-  AttributesStatus = SetAttributesInternal (
-                       Device, FTDI_DEFAULT_BAUD, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT, NoParity, 8, OneStopBit);
+  EFI_STATUS  AttributesStatus = SetAttributesInternal (
+                                  Device, FTDI_DEFAULT_BAUD, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT, NoParity, 8, OneStopBit);
   DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
   AttributesStatus = SetControlBitsInternal (Device, &Device->LineControl);
   DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
@@ -401,9 +385,6 @@ StartPolling (
   FTDI_SERIAL_DEVICE  *Device
   )
 {
-  UINT8  FirstStatus[FTDI_STATUS_SIZE];
-  UINTN  Length;
-
   // Without its witness the poll would work as before, so a failure here is not fatal.
   (VOID)TickWitnessOpen (&Device->PollClock, TPL_CALLBACK, FtdiPollRefill, Device);
 
@@ -412,8 +393,9 @@ StartPolling (
   Device->ControlAsked = TRUE;
   if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
     TplGuard  Tpl (TPL_NOTIFY);
+    UINT8     FirstStatus[FTDI_STATUS_SIZE];
     ZeroMem (FirstStatus, sizeof (FirstStatus));
-    Length = sizeof (FirstStatus);
+    UINTN  Length = sizeof (FirstStatus);
     FtdiBulkTransfer (Device, FALSE, FirstStatus, &Length, FTDI_TIMEOUT_FIRST_STATUS);
     FtdiDecodeModemStatus (Device, FirstStatus);
   }
@@ -431,11 +413,9 @@ BuildChildDevicePath (
   EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *Next;
-
   if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
     CopyMem (&Device->UartNode, RemainingDevicePath, sizeof (UART_DEVICE_PATH));
-    Next = NextDevicePathNode (RemainingDevicePath);
+    EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
     if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
       Device->FlowControlNode.FlowControlMap = FlowControlMapOf (Next);
     }
@@ -463,19 +443,16 @@ CreateUsbSerialDevice (
   FTDI_SERIAL_DEVICE        **Created
   )
 {
-  FTDI_SERIAL_DEVICE  *Device;
-  EFI_STATUS          Status;
-  BOOLEAN             FoundBoth;
-
   *Created = NULL;
-  Device   = (FTDI_SERIAL_DEVICE *)AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE));
+  FTDI_SERIAL_DEVICE  *Device = static_cast<FTDI_SERIAL_DEVICE *>(AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE)));
   if (Device == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
 
   Device->UsbIo             = UsbIo;
   Device->AdapterDevicePath = AdapterDevicePath;
-  Status                    = FindBulkEndpoints (Device, &FoundBoth);
+  BOOLEAN     FoundBoth;
+  EFI_STATUS  Status = FindBulkEndpoints (Device, &FoundBoth);
   if (!EFI_ERROR (Status) && !FoundBoth) {
     Status = EFI_DEVICE_ERROR;
   }
@@ -486,7 +463,7 @@ CreateUsbSerialDevice (
 
   InitializeUsbSerialDevice (Device);
   Device->ChildHandle = NULL;
-  Device->Ring        = (UINT8 *)AllocateZeroPool (FTDI_RING_SIZE);
+  Device->Ring        = static_cast<UINT8 *>(AllocateZeroPool (FTDI_RING_SIZE));
   if (Device->Ring == NULL) {
     Status = EFI_OUT_OF_RESOURCES;
     goto ErrorExit;
@@ -494,8 +471,8 @@ CreateUsbSerialDevice (
 
   Device->RingHead = 0;
   Device->RingTail = 0;
-  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName, TRUE);
-  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName, FALSE);
+  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, TRUE);
+  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, FALSE);
   StartPolling (Device);
   Status = BuildChildDevicePath (Device, RemainingDevicePath);
   if (EFI_ERROR (Status)) {
@@ -533,15 +510,15 @@ UsbSerialDriverBindingStart (
   UsbIoOpened       = FALSE;
 
   Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiDevicePathProtocolGuid, (VOID **)&AdapterDevicePath,
+                  ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&AdapterDevicePath),
                   This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
   if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
     goto ErrorExit;
   }
 
-  PathOpened = (BOOLEAN)!EFI_ERROR (Status);
+  PathOpened = (BOOLEAN)(!EFI_ERROR (Status));
   Status     = gBS->OpenProtocol (
-                      ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo,
+                      ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo),
                       This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
   // A running adapter keeps what it holds: a new UART node only reprograms its child.
   if (Status == EFI_ALREADY_STARTED) {
@@ -573,7 +550,7 @@ UsbSerialDriverBindingStart (
   }
 
   gBS->OpenProtocol (
-         ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&Device->UsbIo, This->DriverBindingHandle,
+         ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&Device->UsbIo), This->DriverBindingHandle,
          Device->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
   Device->DeviceFailed = FALSE;
   return EFI_SUCCESS;
@@ -604,20 +581,16 @@ StopChild (
   EFI_HANDLE                   Child
   )
 {
-  EFI_STATUS              Status;
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
-  FTDI_SERIAL_DEVICE      *Device;
-  EFI_USB_IO_PROTOCOL     *UsbIo;
-
-  Status = gBS->OpenProtocol (
-                  Child, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo, This->DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  EFI_STATUS              Status = gBS->OpenProtocol (
+                                          Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
+                                          ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (Status != EFI_SUCCESS) {
     return EFI_DEVICE_ERROR;
   }
 
   // A record without the signature is not this driver's to close or free.
-  Device = FtdiFromSerialIo (SerialIo);
+  FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (SerialIo);
   if (Device->Signature != FTDI_SERIAL_DEVICE_SIGNATURE) {
     return EFI_DEVICE_ERROR;
   }
@@ -629,8 +602,9 @@ StopChild (
                   &gEfiSerialIoProtocolGuid, &Device->SerialIo,
                   NULL);
   if (EFI_ERROR (Status)) {
+    EFI_USB_IO_PROTOCOL  *UsbIo;
     gBS->OpenProtocol (
-           ControllerHandle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo, This->DriverBindingHandle,
+           ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo), This->DriverBindingHandle,
            Child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
     return EFI_DEVICE_ERROR;
   }
@@ -648,9 +622,6 @@ UsbSerialDriverBindingStop (
   IN EFI_HANDLE                   *ChildHandleBuffer
   )
 {
-  BOOLEAN  AllStopped;
-  UINTN    Index;
-
   DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStop is called\n");
 
   if (NumberOfChildren == 0) {
@@ -663,8 +634,8 @@ UsbSerialDriverBindingStop (
   }
 
   // A child that cannot be stopped leaves the others to be stopped all the same.
-  AllStopped = TRUE;
-  for (Index = 0; Index < NumberOfChildren; Index++) {
+  BOOLEAN  AllStopped = TRUE;
+  for (UINTN Index = 0; Index < NumberOfChildren; Index++) {
     if (EFI_ERROR (StopChild (This, ControllerHandle, ChildHandleBuffer[Index]))) {
       AllStopped = FALSE;
     }
@@ -680,19 +651,15 @@ DriverStillAttached (
   UINTN       Count
   )
 {
-  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
-  UINTN                                Entries;
-  UINTN                                Handle;
-  UINTN                                Index;
-  BOOLEAN                              Attached;
-
-  Attached = FALSE;
-  for (Handle = 0; (Handle < Count) && !Attached; Handle++) {
+  BOOLEAN  Attached = FALSE;
+  for (UINTN Handle = 0; (Handle < Count) && !Attached; Handle++) {
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
+    UINTN                                Entries;
     if (EFI_ERROR (gBS->OpenProtocolInformation (Handles[Handle], &gEfiUsbIoProtocolGuid, &Info, &Entries))) {
       continue;
     }
 
-    for (Index = 0; Index < Entries; Index++) {
+    for (UINTN Index = 0; Index < Entries; Index++) {
       if ((Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle) &&
           ((Info[Index].Attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER)) != 0))
       {
@@ -727,9 +694,6 @@ UsbSerialDriverEntryPoint (
   IN EFI_SYSTEM_TABLE  *SystemTable
   )
 {
-  EFI_LOADED_IMAGE_PROTOCOL  *LoadedImage;
-  EFI_STATUS                 Status;
-
   gImageHandle = ImageHandle;
   gST          = SystemTable;
   gBS          = SystemTable->BootServices;
@@ -737,7 +701,8 @@ UsbSerialDriverEntryPoint (
   mImageHandle = ImageHandle;
 
   // Without its loaded-image record the image could never be unloaded, so it stays unpublished.
-  Status = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
+  EFI_LOADED_IMAGE_PROTOCOL  *LoadedImage;
+  EFI_STATUS                 Status = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage));
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -758,25 +723,21 @@ OstrelUnload (
   IN EFI_HANDLE  ImageHandle
   )
 {
-  EFI_STATUS  Status;
-  EFI_HANDLE  *Handles;
-  UINTN       Count;
-  UINTN       Index;
-  BOOLEAN     Attached;
-
   DEBUG_LOG (DEBUG_INFO, "OstrelUnload is called\n");
 
-  Status = gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &Handles);
+  EFI_HANDLE  *Handles;
+  UINTN       Count;
+  EFI_STATUS  Status = gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &Handles);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  for (Index = 0; Index < Count; Index++) {
+  for (UINTN Index = 0; Index < Count; Index++) {
     gBS->DisconnectController (Handles[Index], mImageHandle, NULL);
   }
 
   // A controller that refused to let go still runs this image's code; the image must stay.
-  Attached = DriverStillAttached (Handles, Count);
+  BOOLEAN  Attached = DriverStillAttached (Handles, Count);
   FreePool (Handles);
   if (Attached) {
     return EFI_DEVICE_ERROR;

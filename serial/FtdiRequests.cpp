@@ -24,13 +24,11 @@ FindChildNode (
   UINT16              Length
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *Node;
-
   if ((Device->ChildHandle == NULL) || (Device->ChildDevicePath == NULL)) {
     return NULL;
   }
 
-  for (Node = Device->ChildDevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+  for (EFI_DEVICE_PATH_PROTOCOL *Node = Device->ChildDevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
     if ((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == SubType) &&
         (DevicePathNodeLength (Node) == Length))
     {
@@ -52,14 +50,13 @@ FtdiVendorRequest (
   )
 {
   EFI_USB_DEVICE_REQUEST  Setup;
-  UINT32                  UsbStatus;
 
   Setup.RequestType = FTDI_REQUEST_TYPE_VENDOR_OUT;
   Setup.Request     = Request;
   Setup.Value       = Value;
   Setup.Index       = FTDI_REQUEST_INDEX;
   Setup.Length      = 0;
-  UsbStatus         = 0;
+  UINT32  UsbStatus = 0;
   // The setup packet announces no data, so the transfer has no data stage either: a host
   // controller that sends one anyway makes the chip stall every request.
   return UsbIo->UsbControlTransfer (UsbIo, &Setup, EfiUsbNoData, Timeout, NULL, 0, &UsbStatus);
@@ -71,11 +68,6 @@ FtdiComputeDivisor (
   OUT UINT16  *Divisor
   )
 {
-  UINT32  Quotient;
-  UINT32  Sixteenths;
-  UINT32  Product;
-  UINT16  Word;
-
   if (BaudRate > 3092783) {
     return EFI_INVALID_PARAMETER;
   }
@@ -94,20 +86,20 @@ FtdiComputeDivisor (
     return EFI_INVALID_PARAMETER;
   }
 
-  Quotient   = kBaseSixteenths / (UINT32)BaudRate;
-  Sixteenths = (Quotient & ~(UINT32)0xF) + mBaudRoundTable[Quotient & 0xF];
+  UINT32  Quotient   = kBaseSixteenths / static_cast<UINT32>(BaudRate);
+  UINT32  Sixteenths = (Quotient & ~static_cast<UINT32>(0xF)) + mBaudRoundTable[Quotient & 0xF];
   if (Sixteenths < kMinSixteenths) {
     Sixteenths = kMinSixteenths;
   } else if (Sixteenths > kMaxSixteenths) {
     Sixteenths = kMaxSixteenths;
   }
 
-  Product = (UINT32)BaudRate * Sixteenths;
+  UINT32  Product = static_cast<UINT32>(BaudRate) * Sixteenths;
   if ((Product < kAcceptLow) || (Product > kAcceptHigh)) {
     return EFI_INVALID_PARAMETER;
   }
 
-  Word = (UINT16)(Sixteenths >> 4);
+  UINT16  Word = static_cast<UINT16>(Sixteenths >> 4);
   if ((Sixteenths & 8) != 0) {
     Word |= 0x4000;
   } else if ((Sixteenths & 4) != 0) {
@@ -129,14 +121,9 @@ FtdiSetLineProperties (
   IN CONST SERIAL_ATTRIBUTES  *Last
   )
 {
-  UINT8   Data;
-  UINT32  Par;
-  UINT32  Stop;
-  UINT16  Word;
-
-  Data = (DataBits != 0) ? DataBits : Last->DataBits;
-  Par  = (Parity != DefaultParity) ? (UINT32)Parity : Last->Parity;
-  Stop = (StopBits != DefaultStopBits) ? (UINT32)StopBits : Last->StopBits;
+  UINT8   Data = (DataBits != 0) ? DataBits : Last->DataBits;
+  UINT32  Par  = (Parity != DefaultParity) ? static_cast<UINT32>(Parity) : Last->Parity;
+  UINT32  Stop = (StopBits != DefaultStopBits) ? static_cast<UINT32>(StopBits) : Last->StopBits;
 
   if ((DataBits != 0) && ((DataBits < 5) || (DataBits > 8))) {
     return EFI_INVALID_PARAMETER;
@@ -146,7 +133,7 @@ FtdiSetLineProperties (
     return EFI_INVALID_PARAMETER;
   }
 
-  Word = Data;
+  UINT16  Word = Data;
   switch (Par) {
     case EvenParity:  Word |= 0x200; break;
     case OddParity:   Word |= 0x100; break;
@@ -175,17 +162,14 @@ FtdiSetBaudRate (
   IN UINT64               Fallback
   )
 {
-  TplGuard    Tpl (TPL_NOTIFY);
-  UINT64      Baud;
-  UINT16      Divisor;
-  EFI_STATUS  Status;
-
-  Baud = (BaudRate != 0) ? BaudRate : Fallback;
+  TplGuard  Tpl (TPL_NOTIFY);
+  UINT64    Baud = (BaudRate != 0) ? BaudRate : Fallback;
   if (Baud < kMinBaud) {
     return EFI_INVALID_PARAMETER;
   }
 
-  Status = FtdiComputeDivisor (Baud, &Divisor);
+  UINT16      Divisor;
+  EFI_STATUS  Status = FtdiComputeDivisor (Baud, &Divisor);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -208,10 +192,7 @@ SetAttributesInternal (
   IN EFI_STOP_BITS_TYPE  StopBits
   )
 {
-  TplGuard                  Tpl (TPL_NOTIFY);
-  SERIAL_ATTRIBUTES         *Last;
-  EFI_SERIAL_IO_MODE        *Mode;
-  UART_DEVICE_PATH          *Uart;
+  TplGuard  Tpl (TPL_NOTIFY);
 
   (VOID)ReceiveFifoDepth;
   (VOID)Timeout;
@@ -220,7 +201,7 @@ SetAttributesInternal (
     return EFI_INVALID_PARAMETER;
   }
 
-  Last = &Device->LastAttributes;
+  SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
   if (EFI_ERROR (FtdiSetLineProperties (Device->UsbIo, DataBits, Parity, StopBits, Last))) {
     return EFI_DEVICE_ERROR;
   }
@@ -229,7 +210,7 @@ SetAttributesInternal (
     return EFI_DEVICE_ERROR;
   }
 
-  Mode = &Device->SerialMode;
+  EFI_SERIAL_IO_MODE  *Mode = &Device->SerialMode;
   if (BaudRate != 0) {
     Last->BaudRate = BaudRate;
   }
@@ -254,20 +235,20 @@ SetAttributesInternal (
   Mode->StopBits = Last->StopBits;
 
   // The path carries what the caller asked for, zeros included, as the consumer named it.
-  Uart = &Device->UartNode;
-  if ((Uart->BaudRate != BaudRate) || (Uart->DataBits != DataBits) || (Uart->StopBits != (UINT8)StopBits) ||
-      (Uart->Parity != (UINT8)Parity))
+  UART_DEVICE_PATH  *Uart = &Device->UartNode;
+  if ((Uart->BaudRate != BaudRate) || (Uart->DataBits != DataBits) || (Uart->StopBits != static_cast<UINT8>(StopBits)) ||
+      (Uart->Parity != static_cast<UINT8>(Parity)))
   {
     Uart->BaudRate = BaudRate;
     Uart->DataBits = DataBits;
-    Uart->StopBits = (UINT8)StopBits;
-    Uart->Parity   = (UINT8)Parity;
-    UART_DEVICE_PATH *Node = (UART_DEVICE_PATH *)FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH));
+    Uart->StopBits = static_cast<UINT8>(StopBits);
+    Uart->Parity   = static_cast<UINT8>(Parity);
+    UART_DEVICE_PATH  *Node = reinterpret_cast<UART_DEVICE_PATH *>(FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH)));
     if (Node != NULL) {
       WriteUnaligned64 (&Node->BaudRate, BaudRate);
       Node->DataBits = DataBits;
-      Node->StopBits = (UINT8)StopBits;
-      Node->Parity   = (UINT8)Parity;
+      Node->StopBits = static_cast<UINT8>(StopBits);
+      Node->Parity   = static_cast<UINT8>(Parity);
     }
   }
 
@@ -280,9 +261,8 @@ SetControlBitsInternal (
   IN LINE_CONTROL        *Control
   )
 {
-  UART_FLOW_CONTROL_DEVICE_PATH  *Node;
   // An unplug stops the adapter at TPL_CALLBACK and frees the record written here.
-  TplGuard                       Tpl (TPL_NOTIFY);
+  TplGuard  Tpl (TPL_NOTIFY);
 
   Control->HardwareLoopback = FALSE;
   Control->SoftwareLoopback = FALSE;
@@ -307,7 +287,8 @@ SetControlBitsInternal (
   Device->LineControl.HardwareLoopback    = FALSE;
   Device->LineControl.SoftwareLoopback    = FALSE;
 
-  Node = (UART_FLOW_CONTROL_DEVICE_PATH *)FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH));
+  UART_FLOW_CONTROL_DEVICE_PATH  *Node = reinterpret_cast<UART_FLOW_CONTROL_DEVICE_PATH *>(
+                                          FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH)));
   if (Node != NULL) {
     WriteUnaligned32 (&Node->FlowControlMap, Control->HardwareFlowControl ? UART_FLOW_CONTROL_HARDWARE : 0);
   }

@@ -470,8 +470,8 @@ OstrelUnload (
   );
 
 // ComponentName.cpp
-extern CHAR8                         mLanguageIso639[];
-extern CHAR8                         mLanguageRfc4646[];
+extern CONST CHAR8                   mLanguageIso639[];
+extern CONST CHAR8                   mLanguageRfc4646[];
 extern EFI_COMPONENT_NAME_PROTOCOL   gUsbSerialComponentName;
 extern EFI_COMPONENT_NAME2_PROTOCOL  gUsbSerialComponentName2;
 

@@ -21,17 +21,13 @@ FtdiBulkTransfer (
   IN     UINTN               Timeout
   )
 {
-  EFI_STATUS  Status;
-  UINT32      UsbStatus;
-  UINT8       Endpoint;
-
   if (*Length == 0) {
     return EFI_SUCCESS;
   }
 
-  Endpoint  = Write ? Device->BulkOutEndpoint.EndpointAddress : Device->BulkInEndpoint.EndpointAddress;
-  UsbStatus = 0;
-  Status    = Device->UsbIo->UsbBulkTransfer (Device->UsbIo, Endpoint, Buffer, Length, Timeout, &UsbStatus);
+  UINT8       Endpoint  = Write ? Device->BulkOutEndpoint.EndpointAddress : Device->BulkInEndpoint.EndpointAddress;
+  UINT32      UsbStatus = 0;
+  EFI_STATUS  Status    = Device->UsbIo->UsbBulkTransfer (Device->UsbIo, Endpoint, Buffer, Length, Timeout, &UsbStatus);
   if (!EFI_ERROR (Status)) {
     return Status;
   }
@@ -76,16 +72,8 @@ FtdiReceivePacket (
   )
 {
   TplGuard    Tpl (TPL_NOTIFY);
-  EFI_STATUS  Status;
-  UINTN       Length;
-  UINTN       PacketSize;
-  UINTN       Offset;
-  UINTN       Index;
-  UINTN       Moved;
-  BOOLEAN     Full;
-
-  Length = sizeof (Device->PacketBuffer);
-  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, FTDI_TIMEOUT_BULK_IN);
+  UINTN       Length = sizeof (Device->PacketBuffer);
+  EFI_STATUS  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, FTDI_TIMEOUT_BULK_IN);
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }
@@ -96,15 +84,15 @@ FtdiReceivePacket (
   }
 
   // The chip heads every packet with its status pair, not only the transfer.
-  PacketSize = Device->BulkInEndpoint.MaxPacketSize;
+  UINTN  PacketSize = Device->BulkInEndpoint.MaxPacketSize;
   if ((PacketSize <= FTDI_STATUS_SIZE) || (PacketSize > sizeof (Device->PacketBuffer))) {
     PacketSize = sizeof (Device->PacketBuffer);
   }
 
-  Full = FALSE;
-  for (Offset = 0; Offset + FTDI_STATUS_SIZE <= Length; Offset += PacketSize) {
+  BOOLEAN  Full = FALSE;
+  for (UINTN Offset = 0; Offset + FTDI_STATUS_SIZE <= Length; Offset += PacketSize) {
     FtdiDecodeModemStatus (Device, &Device->PacketBuffer[Offset]);
-    for (Index = Offset + FTDI_STATUS_SIZE; !Full && Index < Offset + PacketSize && Index < Length; Index++) {
+    for (UINTN Index = Offset + FTDI_STATUS_SIZE; !Full && Index < Offset + PacketSize && Index < Length; Index++) {
       if (((Device->RingTail + 1) & FTDI_RING_MASK) == Device->RingHead) {
         Full = TRUE;
         break;
@@ -115,7 +103,7 @@ FtdiReceivePacket (
     }
   }
 
-  Moved = 0;
+  UINTN  Moved = 0;
   while ((Moved < *Count) && (Destination != NULL) && !FtdiRingEmpty (Device)) {
     Destination[Moved++] = Device->Ring[Device->RingHead];
     Device->RingHead     = (Device->RingHead + 1) & FTDI_RING_MASK;
@@ -130,19 +118,18 @@ FtdiPollRefill (
   IN VOID  *Context
   )
 {
-  FTDI_SERIAL_DEVICE  *Device = (FTDI_SERIAL_DEVICE *)Context;
-  UINTN               Count;
+  FTDI_SERIAL_DEVICE  *Device = static_cast<FTDI_SERIAL_DEVICE *>(Context);
 
   // The poll refills only an empty ring, so Read never races it for RingHead.
   if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
-    Count = 0;
+    UINTN  Count = 0;
     FtdiReceivePacket (Device, &Count, NULL);
   }
 
   if (FtdiRingEmpty (Device)) {
     Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
   } else {
-    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+    Device->ControlStatus &= ~static_cast<UINT32>(EFI_SERIAL_INPUT_BUFFER_EMPTY);
   }
 }
 
@@ -153,13 +140,12 @@ FtdiPollNotify (
   IN VOID       *Context
   )
 {
-  FTDI_SERIAL_DEVICE  *Device;
+  FTDI_SERIAL_DEVICE  *Device = static_cast<FTDI_SERIAL_DEVICE *>(Context);
 
   (VOID)Event;
-  Device = (FTDI_SERIAL_DEVICE *)Context;
 
   if (!FtdiRingEmpty (Device)) {
-    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+    Device->ControlStatus &= ~static_cast<UINT32>(EFI_SERIAL_INPUT_BUFFER_EMPTY);
     return;
   }
 

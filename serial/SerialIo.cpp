@@ -48,12 +48,11 @@ FtdiSerialSetControl (
   IN UINT32                  Control
   )
 {
-  LINE_CONTROL  Lines;
-
-  if ((Control & ~(UINT32)FTDI_CONTROL_SETTABLE) != 0) {
+  if ((Control & ~static_cast<UINT32>(FTDI_CONTROL_SETTABLE)) != 0) {
     return EFI_UNSUPPORTED;
   }
 
+  LINE_CONTROL  Lines;
   Lines.HardwareFlowControl = (BOOLEAN)((Control & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0);
   Lines.DtrOn               = (BOOLEAN)((Control & EFI_SERIAL_DATA_TERMINAL_READY) != 0);
   Lines.RtsOn               = (BOOLEAN)((Control & EFI_SERIAL_REQUEST_TO_SEND) != 0);
@@ -129,7 +128,6 @@ FtdiSerialWrite (
   )
 {
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
-  EFI_STATUS          Status;
 
   // The host controller would refuse it before setting a USB result, which reads as a dead chip.
   if ((*BufferSize != 0) && (Buffer == NULL)) {
@@ -142,7 +140,7 @@ FtdiSerialWrite (
   }
 
   // On a timeout *BufferSize holds what the chip took before it held the rest back.
-  Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
+  EFI_STATUS  Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }
@@ -159,10 +157,6 @@ FtdiSerialRead (
   )
 {
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
-  UINT8               *Out;
-  UINTN               Taken;
-  UINTN               Missing;
-  EFI_STATUS          Status;
 
   if (*BufferSize == 0) {
     return EFI_SUCCESS;
@@ -174,21 +168,21 @@ FtdiSerialRead (
 
   // An unplug stops the adapter at TPL_CALLBACK and frees the ring and the record read here.
   TplGuard  Tpl (TPL_NOTIFY);
-  Out   = (UINT8 *)Buffer;
-  Taken = 0;
+  UINT8     *Out  = static_cast<UINT8 *>(Buffer);
+  UINTN     Taken = 0;
   while ((Taken < *BufferSize) && !FtdiRingEmpty (Device)) {
     Out[Taken++]     = Device->Ring[Device->RingHead];
     Device->RingHead = (Device->RingHead + 1) & FTDI_RING_MASK;
   }
 
-  Status = EFI_SUCCESS;
+  EFI_STATUS  Status = EFI_SUCCESS;
   if (Taken < *BufferSize) {
     if (Device->DeviceFailed) {
       Status      = EFI_DEVICE_ERROR;
       *BufferSize = Taken;
     } else {
-      Missing = *BufferSize - Taken;
-      Status  = FtdiReceivePacket (Device, &Missing, Out + Taken);
+      UINTN  Missing = *BufferSize - Taken;
+      Status = FtdiReceivePacket (Device, &Missing, Out + Taken);
       *BufferSize = EFI_ERROR (Status) ? Taken : Taken + Missing;
     }
   }
@@ -196,7 +190,7 @@ FtdiSerialRead (
   if (FtdiRingEmpty (Device)) {
     Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
   } else {
-    Device->ControlStatus &= ~(UINT32)EFI_SERIAL_INPUT_BUFFER_EMPTY;
+    Device->ControlStatus &= ~static_cast<UINT32>(EFI_SERIAL_INPUT_BUFFER_EMPTY);
   }
 
   return Status;

@@ -34,6 +34,8 @@ extern "C" {
 #include <Protocol/UsbIo.h>
 }
 
+#include <Char16.h>
+
 static_assert (sizeof (EFI_KEY_DATA) == 12, "the keyboard hands out 12-byte key records");
 
 namespace {
@@ -47,7 +49,9 @@ struct NFC_KEY_TEST_OPTIONS {
 // GetDriverName takes a non-constant language pointer.
 CHAR8  mLanguageEng[] = "eng";
 CHAR8  mLanguageEn[]  = "en";
-CHAR16 mEmpty[]       = { 0 };
+
+// Writable, as it stands in for the CHAR16 * a name protocol hands back.
+CHAR16_STRING<1>  mEmpty = Char16 (u"");
 
 // Frees a pool buffer (LocateHandleBuffer's, the text of a path) on every way out.
 class PoolGuard {
@@ -93,14 +97,14 @@ private:
   EFI_EVENT mEvent;
 };
 
-// Compares a shell argument with an ASCII option name, so no CHAR16 literal is needed.
+// Compares a shell argument with an option name.
 BOOLEAN
 ArgumentIs (
   CONST CHAR16  *Argument,
-  CONST CHAR8   *Name
+  CONST CHAR16  *Name
   )
 {
-  while (*Name != '\0' && *Argument == (CHAR16)*Name) {
+  while (*Name != 0 && *Argument == *Name) {
     Argument++;
     Name++;
   }
@@ -125,17 +129,17 @@ ParseOptions (
   Options->DelayMs        = 0;
 
   EFI_SHELL_PARAMETERS_PROTOCOL  *Parameters;
-  if (EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&Parameters))) {
+  if (EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters)))) {
     return EFI_SUCCESS;
   }
 
   for (UINTN Index = 1; Index < Parameters->Argc; Index++) {
     UINTN  *Target = nullptr;
-    if (ArgumentIs (Parameters->Argv[Index], "-n")) {
+    if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-n"))) {
       Target = &Options->KeyCount;
-    } else if (ArgumentIs (Parameters->Argv[Index], "-t")) {
+    } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-t"))) {
       Target = &Options->TimeoutSeconds;
-    } else if (ArgumentIs (Parameters->Argv[Index], "-d")) {
+    } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-d"))) {
       Target = &Options->DelayMs;
     }
 
@@ -158,7 +162,7 @@ IsUsbSerialLine (
   )
 {
   EFI_DEVICE_PATH_PROTOCOL  *Path;
-  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, (VOID **)&Path))) {
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path)))) {
     return FALSE;
   }
 
@@ -179,8 +183,8 @@ PrintPort (
 {
   EFI_SERIAL_IO_PROTOCOL    *SerialIo;
   EFI_DEVICE_PATH_PROTOCOL  *Path;
-  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiSerialIoProtocolGuid, (VOID **)&SerialIo)) ||
-      EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, (VOID **)&Path)))
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo))) ||
+      EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))))
   {
     return;
   }
@@ -189,7 +193,7 @@ PrintPort (
   PoolGuard  TextGuard (Text);
   Say (
     "NFCKEYTEST: port %s baud %lu data %u parity %u stop %u fifo %u timeout %u\r\n",
-    Text != nullptr ? Text : mEmpty,
+    Text != nullptr ? Text : mEmpty.Text,
     SerialIo->Mode->BaudRate,
     SerialIo->Mode->DataBits,
     SerialIo->Mode->Parity,
@@ -218,7 +222,7 @@ public:
     for (UINTN Index = 0; Index < Count && mCount < MaxPorts; Index++) {
       EFI_SERIAL_IO_PROTOCOL  *Io;
       if (IsUsbSerialLine (Handles[Index]) ||
-          EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiSerialIoProtocolGuid, (VOID **)&Io)))
+          EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&Io))))
       {
         continue;
       }
@@ -255,9 +259,9 @@ private:
                  Io->Mode->BaudRate,
                  Io->Mode->ReceiveFifoDepth,
                  Timeout,
-                 (EFI_PARITY_TYPE)Io->Mode->Parity,
-                 (UINT8)Io->Mode->DataBits,
-                 (EFI_STOP_BITS_TYPE)Io->Mode->StopBits
+                 static_cast<EFI_PARITY_TYPE>(Io->Mode->Parity),
+                 static_cast<UINT8>(Io->Mode->DataBits),
+                 static_cast<EFI_STOP_BITS_TYPE>(Io->Mode->StopBits)
                  );
   }
 
@@ -273,7 +277,7 @@ HasProtocol (
   )
 {
   VOID  *Interface;
-  return (BOOLEAN)!EFI_ERROR (gBS->HandleProtocol (Handle, Protocol, &Interface));
+  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (Handle, Protocol, &Interface)));
 }
 
 /**
@@ -315,7 +319,7 @@ FindLines (
     BOOLEAN  TextInEx = HasProtocol (Handles[Index], &gEfiSimpleTextInputExProtocolGuid);
     Say (
       "NFCKEYTEST: line %u textin %a textinex %a\r\n",
-      (UINT32)(Lines - 1),
+      static_cast<UINT32>(Lines - 1),
       TextIn ? "yes" : "no",
       TextInEx ? "yes" : "no"
       );
@@ -327,7 +331,7 @@ FindLines (
     }
   }
 
-  Say ("NFCKEYTEST: serial lines %u keyboards %u\r\n", (UINT32)Lines, (UINT32)Keyboards);
+  Say ("NFCKEYTEST: serial lines %u keyboards %u\r\n", static_cast<UINT32>(Lines), static_cast<UINT32>(Keyboards));
 
   // All text inputs, the firmware's included: one left behind without its line shows here.
   UINTN       TextInputs = 0;
@@ -337,7 +341,7 @@ FindLines (
   }
 
   PoolGuard  InputsGuard (Inputs);
-  Say ("NFCKEYTEST: text inputs %u\r\n", (UINT32)TextInputs);
+  Say ("NFCKEYTEST: text inputs %u\r\n", static_cast<UINT32>(TextInputs));
 }
 
 /**
@@ -353,7 +357,7 @@ PrintControllerName (
 {
   EFI_HANDLE                Parent = nullptr;
   EFI_DEVICE_PATH_PROTOCOL  *Path;
-  if (!EFI_ERROR (gBS->HandleProtocol (Line, &gEfiDevicePathProtocolGuid, (VOID **)&Path))) {
+  if (!EFI_ERROR (gBS->HandleProtocol (Line, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path)))) {
     if (EFI_ERROR (gBS->LocateDevicePath (&gEfiUsbIoProtocolGuid, &Path, &Parent))) {
       Parent = nullptr;
     }
@@ -361,15 +365,15 @@ PrintControllerName (
 
   EFI_COMPONENT_NAME_PROTOCOL   *Name1 = nullptr;
   EFI_COMPONENT_NAME2_PROTOCOL  *Name2 = nullptr;
-  gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentNameProtocolGuid, (VOID **)&Name1);
-  gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentName2ProtocolGuid, (VOID **)&Name2);
+  gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentNameProtocolGuid, reinterpret_cast<VOID **>(&Name1));
+  gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentName2ProtocolGuid, reinterpret_cast<VOID **>(&Name2));
 
   const EFI_HANDLE  Controllers[2] = { Parent, Line };
   const EFI_HANDLE  Children[2]    = { Line, nullptr };
   EFI_STATUS        Status1        = EFI_UNSUPPORTED;
   EFI_STATUS        Status2        = EFI_UNSUPPORTED;
-  CHAR16            *Text1         = mEmpty;
-  CHAR16            *Text2         = mEmpty;
+  CHAR16            *Text1         = mEmpty.Text;
+  CHAR16            *Text2         = mEmpty.Text;
   for (UINTN Index = 0; Index < 2; Index++) {
     if (Controllers[Index] == nullptr) {
       continue;
@@ -387,9 +391,9 @@ PrintControllerName (
   Say (
     "NFCKEYTEST: controller %s eng \"%s\" %r en \"%s\" %r\r\n",
     Image,
-    EFI_ERROR (Status1) ? mEmpty : Text1,
+    EFI_ERROR (Status1) ? mEmpty.Text : Text1,
     Status1,
-    EFI_ERROR (Status2) ? mEmpty : Text2,
+    EFI_ERROR (Status2) ? mEmpty.Text : Text2,
     Status2
     );
 }
@@ -413,8 +417,8 @@ PrintDriverNames (
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_DRIVER_BINDING_PROTOCOL  *Binding;
     EFI_LOADED_IMAGE_PROTOCOL    *Loaded;
-    if (EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiDriverBindingProtocolGuid, (VOID **)&Binding)) ||
-        EFI_ERROR (gBS->HandleProtocol (Binding->ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded)) ||
+    if (EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiDriverBindingProtocolGuid, reinterpret_cast<VOID **>(&Binding))) ||
+        EFI_ERROR (gBS->HandleProtocol (Binding->ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Loaded))) ||
         (Loaded->FilePath == nullptr) ||
         (DevicePathType (Loaded->FilePath) != MEDIA_DEVICE_PATH) ||
         (DevicePathSubType (Loaded->FilePath) != MEDIA_FILEPATH_DP))
@@ -425,15 +429,15 @@ PrintDriverNames (
     CHAR16     *Image = ConvertDevicePathToText (Loaded->FilePath, FALSE, FALSE);
     PoolGuard  ImageGuard (Image);
     if (Image == nullptr) {
-      Image = mEmpty;
+      Image = mEmpty.Text;
     }
 
     EFI_COMPONENT_NAME_PROTOCOL   *Name1;
     EFI_COMPONENT_NAME2_PROTOCOL  *Name2;
-    CHAR16                        *Text1   = mEmpty;
-    CHAR16                        *Text2   = mEmpty;
-    EFI_STATUS                    Status1 = gBS->HandleProtocol (Handles[Index], &gEfiComponentNameProtocolGuid, (VOID **)&Name1);
-    EFI_STATUS                    Status2 = gBS->HandleProtocol (Handles[Index], &gEfiComponentName2ProtocolGuid, (VOID **)&Name2);
+    CHAR16                        *Text1   = mEmpty.Text;
+    CHAR16                        *Text2   = mEmpty.Text;
+    EFI_STATUS                    Status1 = gBS->HandleProtocol (Handles[Index], &gEfiComponentNameProtocolGuid, reinterpret_cast<VOID **>(&Name1));
+    EFI_STATUS                    Status2 = gBS->HandleProtocol (Handles[Index], &gEfiComponentName2ProtocolGuid, reinterpret_cast<VOID **>(&Name2));
     if (!EFI_ERROR (Status1)) {
       Status1 = Name1->GetDriverName (Name1, mLanguageEng, &Text1);
     }
@@ -446,9 +450,9 @@ PrintDriverNames (
       "NFCKEYTEST: driver %s version %x eng \"%s\" %r en \"%s\" %r\r\n",
       Image,
       Binding->Version,
-      EFI_ERROR (Status1) ? mEmpty : Text1,
+      EFI_ERROR (Status1) ? mEmpty.Text : Text1,
       Status1,
-      EFI_ERROR (Status2) ? mEmpty : Text2,
+      EFI_ERROR (Status2) ? mEmpty.Text : Text2,
       Status2
       );
     if (Line != nullptr) {
@@ -520,7 +524,7 @@ ReadKeys (
     Keys[*KeysRead] = 0;
     Say (
       "NFCKEYTEST: key %u '%c' scan %04x shift %08x toggle %02x\r\n",
-      (UINT32)*KeysRead,
+      static_cast<UINT32>(*KeysRead),
       Key.Key.UnicodeChar,
       Key.Key.ScanCode,
       Key.KeyState.KeyShiftState,
@@ -531,7 +535,7 @@ ReadKeys (
     }
   }
 
-  Say ("NFCKEYTEST: refused reads %u\r\n", (UINT32)Refused);
+  Say ("NFCKEYTEST: refused reads %u\r\n", static_cast<UINT32>(Refused));
   return Status;
 }
 
@@ -561,18 +565,18 @@ NfcKeyTestMain (
   }
 
   if (Keyboard == nullptr) {
-    Say ("NFCKEYTEST: keys \"\" count 0 of %u (Not Found)\r\n", (UINT32)Options.KeyCount);
+    Say ("NFCKEYTEST: keys \"\" count 0 of %u (Not Found)\r\n", static_cast<UINT32>(Options.KeyCount));
     Say ("NFCKEYTEST: done (Not Found)\r\n");
     return EFI_NOT_FOUND;
   }
 
   EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *TextInEx;
-  Status = gBS->HandleProtocol (Keyboard, &gEfiSimpleTextInputExProtocolGuid, (VOID **)&TextInEx);
+  Status = gBS->HandleProtocol (Keyboard, &gEfiSimpleTextInputExProtocolGuid, reinterpret_cast<VOID **>(&TextInEx));
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  CHAR16  *Keys = (CHAR16 *)AllocateZeroPool ((Options.KeyCount + 1) * sizeof (CHAR16));
+  CHAR16  *Keys = static_cast<CHAR16 *>(AllocateZeroPool ((Options.KeyCount + 1) * sizeof (CHAR16)));
   if (Keys == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -583,8 +587,8 @@ NfcKeyTestMain (
   Say (
     "NFCKEYTEST: keys \"%s\" count %u of %u (%r)\r\n",
     Keys,
-    (UINT32)KeysRead,
-    (UINT32)Options.KeyCount,
+    static_cast<UINT32>(KeysRead),
+    static_cast<UINT32>(Options.KeyCount),
     Status
     );
   Say ("NFCKEYTEST: done (%r)\r\n", Status);

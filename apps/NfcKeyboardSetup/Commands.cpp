@@ -22,8 +22,8 @@ constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIAB
 constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                           EFI_VARIABLE_RUNTIME_ACCESS;
 
-const char16_t  mZorvikConfName[]     = ZORVIK_CONF_VARIABLE_NAME;
-const char16_t  mConInName[]          = u"ConIn";
+constexpr auto  mZorvikConfName       = Char16 (ZORVIK_CONF_VARIABLE_NAME);
+constexpr auto  mConInName            = Char16 (u"ConIn");
 
 // A whole variable as the firmware holds it; Status EFI_NOT_FOUND means absent.
 struct STORED_VARIABLE {
@@ -35,14 +35,14 @@ struct STORED_VARIABLE {
 
 VOID
 ReadVariable (
-  const char16_t   *Name,
+  CONST CHAR16     *Name,
   EFI_GUID         *Guid,
   STORED_VARIABLE  *Variable
   )
 {
   Variable->Size       = 0;
   Variable->Attributes = 0;
-  Variable->Status     = GetVariable3 (W (Name), Guid, Variable->Data.Out (), &Variable->Size, &Variable->Attributes);
+  Variable->Status     = GetVariable3 (Name, Guid, Variable->Data.Out (), &Variable->Size, &Variable->Attributes);
   if (EFI_ERROR (Variable->Status)) {
     Variable->Data.Reset ();
     Variable->Size = 0;
@@ -57,31 +57,31 @@ PrintDevicePath (
 {
   CHAR16  *Text = ConvertDevicePathToText (DevicePath, FALSE, FALSE);
 
-  Print (W (u"%s%s\n"), Indent, (Text != NULL) ? Text : W (u"(a device path with no text form)"));
+  Print (CHAR16_TEXT (u"%s%s\n"), Indent, (Text != NULL) ? Text : CHAR16_TEXT (u"(a device path with no text form)"));
   if (Text != NULL) {
     FreePool (Text);
   }
 }
 
 // Print formats into a buffer of a few hundred characters, so one line a call.
-const char16_t  *const  mUsage[] = {
-  u"Usage: NfcKeyboardSetup <command>\n",
-  u"  status          the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn\n",
-  u"  enable          ZorvikConf = 01: the keyboard driver starts a keyboard from its next load\n",
-  u"  disable         ZorvikConf = 00: the keyboard driver starts none from its next load\n",
-  u"  console add     put the running NFC keyboard into ConIn (it joins the console at the next boot)\n",
-  u"  console remove  take the NFC keyboard out of ConIn, leaving every other console alone\n",
-  u"  install [-d DIR] copy the images from DIR (or here) to the EFI system partition, load them\n",
-  u"                  at every boot, enable the keyboard and put it into ConIn on any USB port\n",
-  u"  uninstall       undo install, with or without the reader attached\n",
-  u"  help            this text\n",
+CONST CHAR16 *CONST  mUsage[] = {
+  CHAR16_TEXT (u"Usage: NfcKeyboardSetup <command>\n"),
+  CHAR16_TEXT (u"  status          the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn\n"),
+  CHAR16_TEXT (u"  enable          ZorvikConf = 01: the keyboard driver starts a keyboard from its next load\n"),
+  CHAR16_TEXT (u"  disable         ZorvikConf = 00: the keyboard driver starts none from its next load\n"),
+  CHAR16_TEXT (u"  console add     put the running NFC keyboard into ConIn (it joins the console at the next boot)\n"),
+  CHAR16_TEXT (u"  console remove  take the NFC keyboard out of ConIn, leaving every other console alone\n"),
+  CHAR16_TEXT (u"  install [-d DIR] copy the images from DIR (or here) to the EFI system partition, load them\n"),
+  CHAR16_TEXT (u"                  at every boot, enable the keyboard and put it into ConIn on any USB port\n"),
+  CHAR16_TEXT (u"  uninstall       undo install, with or without the reader attached\n"),
+  CHAR16_TEXT (u"  help            this text\n"),
 };
 
 VOID
 PrintUsage ()
 {
-  for (const char16_t *Line : mUsage) {
-    Print (W (u"%s"), W (Line));
+  for (CONST CHAR16 *Line : mUsage) {
+    Print (CHAR16_TEXT (u"%s"), Line);
   }
 }
 
@@ -91,7 +91,7 @@ Fail (
   CONST CHAR16  *Message
   )
 {
-  Print (W (u"NfcKeyboardSetup: %s (%r)\n"), Message, Status);
+  Print (CHAR16_TEXT (u"NfcKeyboardSetup: %s (%r)\n"), Message, Status);
   return Status;
 }
 
@@ -100,74 +100,74 @@ CommandStatus ()
 {
   EFI_STATUS  Result = EFI_SUCCESS;
 
-  EFI_HANDLE  SerialDriver   = FindDriverByName (W (mSerialDriverName));
-  EFI_HANDLE  KeyboardDriver = FindDriverByName (W (mKeyboardDriverName));
+  EFI_HANDLE  SerialDriver   = FindDriverByName (mSerialDriverName.Text);
+  EFI_HANDLE  KeyboardDriver = FindDriverByName (mKeyboardDriverName.Text);
 
-  Print (W (u"Serial driver \"%s\": %s\n"), W (mSerialDriverName), (SerialDriver != NULL) ? W (u"loaded") : W (u"not loaded"));
-  Print (W (u"Keyboard driver \"%s\": %s\n"), W (mKeyboardDriverName), (KeyboardDriver != NULL) ? W (u"loaded") : W (u"not loaded"));
+  Print (CHAR16_TEXT (u"Serial driver \"%s\": %s\n"), mSerialDriverName.Text, (SerialDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
+  Print (CHAR16_TEXT (u"Keyboard driver \"%s\": %s\n"), mKeyboardDriverName.Text, (KeyboardDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
 
   STORED_VARIABLE  Conf;
-  ReadVariable (mZorvikConfName, &gZorvikConfGuid, &Conf);
+  ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
   if (Conf.Status == EFI_NOT_FOUND) {
-    Print (W (u"ZorvikConf: not set (the keyboard driver creates it as 00, disabled, at its next load)\n"));
+    Print (CHAR16_TEXT (u"ZorvikConf: not set (the keyboard driver creates it as 00, disabled, at its next load)\n"));
   } else if (EFI_ERROR (Conf.Status)) {
-    Print (W (u"ZorvikConf: cannot be read (%r)\n"), Conf.Status);
+    Print (CHAR16_TEXT (u"ZorvikConf: cannot be read (%r)\n"), Conf.Status);
     Result = Conf.Status;
   } else if (Conf.Size != 1) {
-    Print (W (u"ZorvikConf: %lu bytes, not one (the keyboard driver replaces it with 00, disabled, at its next load)\n"), (UINT64)Conf.Size);
+    Print (CHAR16_TEXT (u"ZorvikConf: %lu bytes, not one (the keyboard driver replaces it with 00, disabled, at its next load)\n"), static_cast<UINT64>(Conf.Size));
   } else {
     UINT8  Enabled = *static_cast<UINT8 *>(Conf.Data.Get ());
-    Print (W (u"ZorvikConf: %02x (%s)\n"), Enabled, (Enabled != 0) ? W (u"enabled") : W (u"disabled"));
+    Print (CHAR16_TEXT (u"ZorvikConf: %02x (%s)\n"), Enabled, (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"));
   }
 
   PoolPtr<EFI_HANDLE>  Children;
   UINTN                ChildCount;
   EFI_STATUS           Status = FindFtdiChildren (SerialDriver, Children.Out (), &ChildCount);
   if (EFI_ERROR (Status)) {
-    Print (W (u"FT232 serial ports: cannot be listed (%r)\n"), Status);
+    Print (CHAR16_TEXT (u"FT232 serial ports: cannot be listed (%r)\n"), Status);
     Result = Status;
   } else {
-    Print (W (u"FT232 serial ports: %lu\n"), (UINT64)ChildCount);
+    Print (CHAR16_TEXT (u"FT232 serial ports: %lu\n"), static_cast<UINT64>(ChildCount));
     for (UINTN Index = 0; Index < ChildCount; Index++) {
       EFI_DEVICE_PATH_PROTOCOL  *Path = DevicePathFromHandle (Children.Get ()[Index]);
       if (Path != NULL) {
-        PrintDevicePath (W (u"  "), Path);
+        PrintDevicePath (CHAR16_TEXT (u"  "), Path);
       }
     }
   }
 
   EFI_HANDLE                Keyboard;
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
-  BOOLEAN                   Running = (BOOLEAN)!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath));
+  BOOLEAN                   Running = (BOOLEAN)(!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath)));
   if (Running) {
-    Print (W (u"NFC keyboard: running\n"));
-    PrintDevicePath (W (u"  "), KeyboardPath);
+    Print (CHAR16_TEXT (u"NFC keyboard: running\n"));
+    PrintDevicePath (CHAR16_TEXT (u"  "), KeyboardPath);
   } else {
-    Print (W (u"NFC keyboard: not running\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard: not running\n"));
   }
 
   STORED_VARIABLE  ConIn;
-  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
+  ReadVariable (mConInName.Text, &gEfiGlobalVariableGuid, &ConIn);
   if (ConIn.Status == EFI_NOT_FOUND) {
-    Print (W (u"ConIn: not set\n"));
+    Print (CHAR16_TEXT (u"ConIn: not set\n"));
   } else if (EFI_ERROR (ConIn.Status)) {
-    Print (W (u"ConIn: cannot be read (%r)\n"), ConIn.Status);
+    Print (CHAR16_TEXT (u"ConIn: cannot be read (%r)\n"), ConIn.Status);
     return ConIn.Status;
   } else if (!ConInIsWellFormed (ConIn.Data.Get (), ConIn.Size)) {
-    Print (W (u"ConIn: malformed (%lu bytes that are no device path)\n"), (UINT64)ConIn.Size);
+    Print (CHAR16_TEXT (u"ConIn: malformed (%lu bytes that are no device path)\n"), static_cast<UINT64>(ConIn.Size));
     return Result;
   } else {
-    Print (W (u"ConIn: %lu instance(s)\n"), (UINT64)ConInInstanceCount (ConIn.Data.Get (), ConIn.Size));
+    Print (CHAR16_TEXT (u"ConIn: %lu instance(s)\n"), static_cast<UINT64>(ConInInstanceCount (ConIn.Data.Get (), ConIn.Size)));
   }
 
   // The install's entry names the reader on any port; console add names one port.
   if (ConInFind (ConIn.Data.Get (), ConIn.Size, NfcKeyboardConInEntry ()) == ConInHasIt) {
-    Print (W (u"NFC keyboard in ConIn: yes, on any USB port\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes, on any USB port\n"));
   } else if (!Running) {
-    Print (W (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
   } else {
     CONIN_RESULT  Found = ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath);
-    Print (W (u"NFC keyboard in ConIn: %s\n"), (Found == ConInHasIt) ? W (u"yes") : W (u"no"));
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: %s\n"), (Found == ConInHasIt) ? CHAR16_TEXT (u"yes") : CHAR16_TEXT (u"no"));
   }
 
   return Result;
@@ -181,32 +181,32 @@ CommandSetEnabled (
   STORED_VARIABLE  Conf;
   EFI_STATUS       Status;
 
-  ReadVariable (mZorvikConfName, &gZorvikConfGuid, &Conf);
+  ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
   if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == mZorvikConfAttributes) &&
       (*static_cast<UINT8 *>(Conf.Data.Get ()) == Enabled))
   {
-    Print (W (u"ZorvikConf is %02x already; nothing changed\n"), Enabled);
+    Print (CHAR16_TEXT (u"ZorvikConf is %02x already; nothing changed\n"), Enabled);
     return EFI_SUCCESS;
   }
 
   // Firmware refuses to rewrite a variable under other attributes (one set by
   // hand with runtime access, say), so such a one goes first.
   if (!EFI_ERROR (Conf.Status) && (Conf.Attributes != mZorvikConfAttributes)) {
-    Status = gRT->SetVariable (MutableName (mZorvikConfName), &gZorvikConfGuid, Conf.Attributes, 0, NULL);
+    Status = gRT->SetVariable (const_cast<CHAR16 *>(mZorvikConfName.Text), &gZorvikConfGuid, Conf.Attributes, 0, NULL);
     if (EFI_ERROR (Status)) {
-      return Fail (Status, W (u"cannot replace ZorvikConf, which has other attributes; it is unchanged"));
+      return Fail (Status, CHAR16_TEXT (u"cannot replace ZorvikConf, which has other attributes; it is unchanged"));
     }
   }
 
-  Status = gRT->SetVariable (MutableName (mZorvikConfName), &gZorvikConfGuid, mZorvikConfAttributes, 1, &Enabled);
+  Status = gRT->SetVariable (const_cast<CHAR16 *>(mZorvikConfName.Text), &gZorvikConfGuid, mZorvikConfAttributes, 1, &Enabled);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot write ZorvikConf"));
+    return Fail (Status, CHAR16_TEXT (u"cannot write ZorvikConf"));
   }
 
   if (Enabled != 0) {
-    Print (W (u"ZorvikConf = 01: the keyboard driver starts the keyboard from its next load (reset, or load it again)\n"));
+    Print (CHAR16_TEXT (u"ZorvikConf = 01: the keyboard driver starts the keyboard from its next load (reset, or load it again)\n"));
   } else {
-    Print (W (u"ZorvikConf = 00: the keyboard driver starts no keyboard from its next load\n"));
+    Print (CHAR16_TEXT (u"ZorvikConf = 00: the keyboard driver starts no keyboard from its next load\n"));
   }
 
   return EFI_SUCCESS;
@@ -230,9 +230,9 @@ EditConIn (
   STORED_VARIABLE  ConIn;
 
   *Result = ConInNoMemory;
-  ReadVariable (mConInName, &gEfiGlobalVariableGuid, &ConIn);
+  ReadVariable (mConInName.Text, &gEfiGlobalVariableGuid, &ConIn);
   if (EFI_ERROR (ConIn.Status) && (ConIn.Status != EFI_NOT_FOUND)) {
-    return Fail (ConIn.Status, W (u"cannot read ConIn; it is unchanged"));
+    return Fail (ConIn.Status, CHAR16_TEXT (u"cannot read ConIn; it is unchanged"));
   }
 
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
@@ -245,19 +245,19 @@ EditConIn (
     case ConInLacksIt:
       return EFI_SUCCESS;
     case ConInMalformed:
-      Print (W (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), (UINT64)ConIn.Size);
+      Print (CHAR16_TEXT (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), static_cast<UINT64>(ConIn.Size));
       return EFI_COMPROMISED_DATA;
     case ConInBadInstance:
-      return Fail (EFI_INVALID_PARAMETER, W (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
+      return Fail (EFI_INVALID_PARAMETER, CHAR16_TEXT (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
     default:
-      return Fail (EFI_OUT_OF_RESOURCES, W (u"out of memory; ConIn is unchanged"));
+      return Fail (EFI_OUT_OF_RESOURCES, CHAR16_TEXT (u"out of memory; ConIn is unchanged"));
   }
 
   // One SetVariable with the whole value: the firmware replaces the variable
   // atomically, so a refused write leaves the old ConIn in place.
-  EFI_STATUS  Status = gRT->SetVariable (MutableName (mConInName), &gEfiGlobalVariableGuid, *Attributes, *NewSize, NewConIn.Get ());
+  EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mConInName.Text), &gEfiGlobalVariableGuid, *Attributes, *NewSize, NewConIn.Get ());
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot write ConIn; it is unchanged"));
+    return Fail (Status, CHAR16_TEXT (u"cannot write ConIn; it is unchanged"));
   }
 
   return EFI_SUCCESS;
@@ -272,8 +272,8 @@ CommandConsole (
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
 
   if (EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath))) {
-    Print (W (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
-    Print (W (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
+    Print (CHAR16_TEXT (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
     return EFI_NOT_FOUND;
   }
 
@@ -284,24 +284,24 @@ CommandConsole (
 
   if (EFI_ERROR (Status) || (Result != ConInChanged)) {
     if (!EFI_ERROR (Status)) {
-      Print ((Result == ConInHasIt) ? W (u"ConIn holds the NFC keyboard already; nothing changed\n")
-                                    : W (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
+      Print ((Result == ConInHasIt) ? CHAR16_TEXT (u"ConIn holds the NFC keyboard already; nothing changed\n")
+                                    : CHAR16_TEXT (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
     }
 
     return Status;
   }
 
   if (Add) {
-    Print (W (u"ConIn now holds the NFC keyboard; it joins the console at the next boot\n"));
+    Print (CHAR16_TEXT (u"ConIn now holds the NFC keyboard; it joins the console at the next boot\n"));
   } else if (NewSize == 0) {
-    Print (W (u"ConIn held only the NFC keyboard and is now deleted\n"));
+    Print (CHAR16_TEXT (u"ConIn held only the NFC keyboard and is now deleted\n"));
   } else {
-    Print (W (u"ConIn no longer holds the NFC keyboard; the other consoles stay\n"));
+    Print (CHAR16_TEXT (u"ConIn no longer holds the NFC keyboard; the other consoles stay\n"));
   }
 
-  PrintDevicePath (W (u"  "), KeyboardPath);
+  PrintDevicePath (CHAR16_TEXT (u"  "), KeyboardPath);
   if ((Attributes & EFI_VARIABLE_NON_VOLATILE) == 0) {
-    Print (W (u"Note: ConIn is not non-volatile on this firmware, so the change lasts only until the next reset\n"));
+    Print (CHAR16_TEXT (u"Note: ConIn is not non-volatile on this firmware, so the change lasts only until the next reset\n"));
   }
 
   return EFI_SUCCESS;
@@ -310,10 +310,10 @@ CommandConsole (
 BOOLEAN
 Is (
   CONST CHAR16    *Word,
-  const char16_t  *Expected
+  CONST CHAR16  *Expected
   )
 {
-  return (BOOLEAN)(StrCmp (Word, W (Expected)) == 0);
+  return (BOOLEAN)(StrCmp (Word, Expected) == 0);
 }
 
 } // namespace
@@ -349,11 +349,11 @@ NfcKeyboardSetConInEntry (
   }
 
   if (Result != ConInChanged) {
-    Print (Install ? W (u"ConIn: holds the NFC keyboard on any USB port already\n")
-                   : W (u"ConIn: holds no NFC keyboard; unchanged\n"));
+    Print (Install ? CHAR16_TEXT (u"ConIn: holds the NFC keyboard on any USB port already\n")
+                   : CHAR16_TEXT (u"ConIn: holds no NFC keyboard; unchanged\n"));
   } else {
-    Print (Install ? W (u"ConIn: now holds the NFC keyboard, on any USB port\n")
-                   : W (u"ConIn: the NFC keyboard taken out, the other consoles stay\n"));
+    Print (Install ? CHAR16_TEXT (u"ConIn: now holds the NFC keyboard, on any USB port\n")
+                   : CHAR16_TEXT (u"ConIn: the NFC keyboard taken out, the other consoles stay\n"));
   }
 
   return EFI_SUCCESS;
@@ -365,53 +365,53 @@ NfcKeyboardSetupRun (
   IN CONST CHAR16  *CONST *Argv
   )
 {
-  if ((Argc <= 1) || ((Argc == 2) && Is (Argv[1], u"help"))) {
+  if ((Argc <= 1) || ((Argc == 2) && Is (Argv[1], CHAR16_TEXT (u"help")))) {
     PrintUsage ();
     return EFI_SUCCESS;
   }
 
   if (Argc == 2) {
-    if (Is (Argv[1], u"status")) {
+    if (Is (Argv[1], CHAR16_TEXT (u"status"))) {
       return CommandStatus ();
     }
 
-    if (Is (Argv[1], u"enable")) {
+    if (Is (Argv[1], CHAR16_TEXT (u"enable"))) {
       return CommandSetEnabled (1);
     }
 
-    if (Is (Argv[1], u"disable")) {
+    if (Is (Argv[1], CHAR16_TEXT (u"disable"))) {
       return CommandSetEnabled (0);
     }
 
-    if (Is (Argv[1], u"install")) {
+    if (Is (Argv[1], CHAR16_TEXT (u"install"))) {
       return NfcKeyboardInstall (NULL);
     }
 
-    if (Is (Argv[1], u"uninstall")) {
+    if (Is (Argv[1], CHAR16_TEXT (u"uninstall"))) {
       return NfcKeyboardUninstall ();
     }
   }
 
-  if ((Argc == 4) && Is (Argv[1], u"install") && Is (Argv[2], u"-d")) {
+  if ((Argc == 4) && Is (Argv[1], CHAR16_TEXT (u"install")) && Is (Argv[2], CHAR16_TEXT (u"-d"))) {
     return NfcKeyboardInstall (Argv[3]);
   }
 
-  if ((Argc == 3) && Is (Argv[1], u"console")) {
-    if (Is (Argv[2], u"add")) {
+  if ((Argc == 3) && Is (Argv[1], CHAR16_TEXT (u"console"))) {
+    if (Is (Argv[2], CHAR16_TEXT (u"add"))) {
       return CommandConsole (TRUE);
     }
 
-    if (Is (Argv[2], u"remove")) {
+    if (Is (Argv[2], CHAR16_TEXT (u"remove"))) {
       return CommandConsole (FALSE);
     }
   }
 
-  Print (W (u"NfcKeyboardSetup: unknown command:"));
+  Print (CHAR16_TEXT (u"NfcKeyboardSetup: unknown command:"));
   for (UINTN Index = 1; Index < Argc; Index++) {
-    Print (W (u" %s"), Argv[Index]);
+    Print (CHAR16_TEXT (u" %s"), Argv[Index]);
   }
 
-  Print (W (u"\n"));
+  Print (CHAR16_TEXT (u"\n"));
   PrintUsage ();
   return EFI_INVALID_PARAMETER;
 }

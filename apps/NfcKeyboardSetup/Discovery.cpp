@@ -61,7 +61,7 @@ FindDriverByName (
     EFI_COMPONENT_NAME2_PROTOCOL  *Names;
     CHAR16                        *Name;
 
-    if (EFI_ERROR (gBS->HandleProtocol (Drivers[Index], &gEfiComponentName2ProtocolGuid, (VOID **)&Names))) {
+    if (EFI_ERROR (gBS->HandleProtocol (Drivers[Index], &gEfiComponentName2ProtocolGuid, reinterpret_cast<VOID **>(&Names)))) {
       continue;
     }
 
@@ -95,7 +95,7 @@ FindNfcKeyboard (
     EFI_DEVICE_PATH_PROTOCOL  *Path;
 
     if (EFI_ERROR (gBS->HandleProtocol (TextInputs[Index], &gEfiSerialIoProtocolGuid, &SerialIo)) ||
-        EFI_ERROR (gBS->HandleProtocol (TextInputs[Index], &gEfiDevicePathProtocolGuid, (VOID **)&Path)))
+        EFI_ERROR (gBS->HandleProtocol (TextInputs[Index], &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))))
     {
       continue;
     }

@@ -28,18 +28,18 @@ constexpr UINTN  mPathChars = 256;
 // Driver images are tens of kilobytes; anything near this is not ours.
 constexpr UINT64  mLargestImage = SIZE_4MB;
 
-const char16_t  mInstallFolder[] = u"\\EFI\\NfcKeyboard";
-const char16_t  mSetupFileName[] = u"NfcKeyboardSetup.efi";
+constexpr auto  mInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
+constexpr auto  mSetupFileName = Char16 (u"NfcKeyboardSetup.efi");
 
 struct INSTALLED_DRIVER {
-  const char16_t    *FileName;
-  const char16_t    *Name;    ///< The driver's own name, and its load option's description.
+  CONST CHAR16      *FileName;
+  CONST CHAR16      *Name;    ///< The driver's own name, and its load option's description.
 };
 
 // In load order: the serial driver's option comes first in DriverOrder.
 constexpr INSTALLED_DRIVER  mDrivers[] = {
-  { u"OstrelDriver.efi", mSerialDriverName   },
-  { u"ZorvikDxe.efi",    mKeyboardDriverName },
+  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text   },
+  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text },
 };
 
 // A file or folder on a volume: Path from the volume's root, "" for the root itself.
@@ -90,7 +90,7 @@ Join (
   )
 {
   return (BOOLEAN)(!RETURN_ERROR (StrCpyS (Out, mPathChars, Folder)) &&
-                   !RETURN_ERROR (StrCatS (Out, mPathChars, W (u"\\"))) &&
+                   !RETURN_ERROR (StrCatS (Out, mPathChars, CHAR16_TEXT (u"\\"))) &&
                    !RETURN_ERROR (StrCatS (Out, mPathChars, Name)));
 }
 
@@ -252,7 +252,7 @@ PrintPath (
 {
   CHAR16  *Text = ConvertDevicePathToText (DevicePathFromHandle (Volume), FALSE, FALSE);
 
-  Print (Format, (Text != NULL) ? Text : W (u"(a volume with no device path)"));
+  Print (Format, (Text != NULL) ? Text : CHAR16_TEXT (u"(a volume with no device path)"));
   if (Text != NULL) {
     FreePool (Text);
   }
@@ -265,7 +265,7 @@ Fail (
   CONST CHAR16  *Name
   )
 {
-  Print (W (u"NfcKeyboardSetup: %s %s (%r)\n"), What, Name, Status);
+  Print (CHAR16_TEXT (u"NfcKeyboardSetup: %s %s (%r)\n"), What, Name, Status);
   return Status;
 }
 
@@ -451,23 +451,23 @@ CopyFile (
   CHAR16     Path[mPathChars];
   FILE_DATA  There;
 
-  if (!Join (Path, W (mInstallFolder), Name)) {
+  if (!Join (Path, mInstallFolder.Text, Name)) {
     return EFI_BAD_BUFFER_SIZE;
   }
 
   if (!EFI_ERROR (ReadFile (Target, Path, &There)) && (There.Size == File.Size) &&
       (CompareMem (There.Data.Get (), File.Data.Get (), File.Size) == 0))
   {
-    Print (W (u"%s: there already, %lu bytes\n"), Path, (UINT64)File.Size);
+    Print (CHAR16_TEXT (u"%s: there already, %lu bytes\n"), Path, static_cast<UINT64>(File.Size));
     return EFI_SUCCESS;
   }
 
   EFI_STATUS  Status = WriteFile (Target, Path, File);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot write"), Path);
+    return Fail (Status, CHAR16_TEXT (u"cannot write"), Path);
   }
 
-  Print (W (u"%s: copied, %lu bytes\n"), Path, (UINT64)File.Size);
+  Print (CHAR16_TEXT (u"%s: copied, %lu bytes\n"), Path, static_cast<UINT64>(File.Size));
   return EFI_SUCCESS;
 }
 
@@ -477,13 +477,13 @@ MakeInstallFolder (
   )
 {
   OPEN_FILE                       Folder;
-  static const char16_t *const  Paths[] = { u"\\EFI", mInstallFolder };
+  static CONST CHAR16 *CONST  Paths[] = { CHAR16_TEXT (u"\\EFI"), mInstallFolder.Text };
 
-  for (const char16_t *Path : Paths) {
-    EFI_STATUS  Status = Open (Target, W (Path), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
+  for (CONST CHAR16 *Path : Paths) {
+    EFI_STATUS  Status = Open (Target, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
                                EFI_FILE_DIRECTORY, &Folder);
     if (EFI_ERROR (Status)) {
-      return Fail (Status, W (u"cannot make the folder"), W (Path));
+      return Fail (Status, CHAR16_TEXT (u"cannot make the folder"), Path);
     }
   }
 
@@ -493,12 +493,12 @@ MakeInstallFolder (
 EFI_DEVICE_PATH_PROTOCOL *
 InstalledImagePath (
   EFI_HANDLE      Target,
-  const char16_t  *FileName
+  CONST CHAR16  *FileName
   )
 {
   CHAR16  Path[mPathChars];
 
-  return Join (Path, W (mInstallFolder), W (FileName)) ? FileDevicePath (Target, Path) : NULL;
+  return Join (Path, mInstallFolder.Text, FileName) ? FileDevicePath (Target, Path) : NULL;
 }
 
 // Starts the installed drivers that do not run, the keyboard first so that it is
@@ -511,8 +511,8 @@ StartDrivers (
   BOOLEAN  Started = FALSE;
 
   for (UINTN Index = ARRAY_SIZE (mDrivers); Index-- > 0;) {
-    if (FindDriverByName (W (mDrivers[Index].Name)) != NULL) {
-      Print (W (u"\"%s\": runs already\n"), W (mDrivers[Index].Name));
+    if (FindDriverByName (mDrivers[Index].Name) != NULL) {
+      Print (CHAR16_TEXT (u"\"%s\": runs already\n"), mDrivers[Index].Name);
       continue;
     }
 
@@ -526,11 +526,11 @@ StartDrivers (
     }
 
     if (EFI_ERROR (Status)) {
-      return Fail (Status, W (u"cannot start"), W (mDrivers[Index].FileName));
+      return Fail (Status, CHAR16_TEXT (u"cannot start"), mDrivers[Index].FileName);
     }
 
     Started = TRUE;
-    Print (W (u"\"%s\": started\n"), W (mDrivers[Index].Name));
+    Print (CHAR16_TEXT (u"\"%s\": started\n"), mDrivers[Index].Name);
   }
 
   if (Started) {
@@ -543,11 +543,11 @@ StartDrivers (
   EFI_HANDLE                Keyboard;
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
   if (!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath))) {
-    Print (W (u"NFC keyboard: running\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard: running\n"));
   } else if (Started) {
-    Print (W (u"NFC keyboard: not running yet; it starts when the reader is plugged in\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard: not running yet; it starts when the reader is plugged in\n"));
   } else {
-    Print (W (u"NFC keyboard: not running; it starts at the next boot with the reader plugged in\n"));
+    Print (CHAR16_TEXT (u"NFC keyboard: not running; it starts at the next boot with the reader plugged in\n"));
   }
 
   return EFI_SUCCESS;
@@ -563,7 +563,7 @@ DeleteInstallFolder (
   UINT64     Info[(SIZE_OF_EFI_FILE_INFO + mPathChars * sizeof (CHAR16)) / sizeof (UINT64) + 1];
   auto       *Entry = reinterpret_cast<EFI_FILE_INFO *>(Info);
 
-  if (EFI_ERROR (Open (Volume, W (mInstallFolder), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Folder))) {
+  if (EFI_ERROR (Open (Volume, mInstallFolder.Text, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Folder))) {
     return EFI_SUCCESS;
   }
 
@@ -571,14 +571,14 @@ DeleteInstallFolder (
     UINTN       Size   = sizeof (Info);
     EFI_STATUS  Status = Folder.Get ()->Read (Folder.Get (), &Size, Entry);
     if (EFI_ERROR (Status)) {
-      return Fail (Status, W (u"cannot list"), W (mInstallFolder));
+      return Fail (Status, CHAR16_TEXT (u"cannot list"), mInstallFolder.Text);
     }
 
     if (Size == 0) {
       break;
     }
 
-    if ((StrCmp (Entry->FileName, W (u".")) == 0) || (StrCmp (Entry->FileName, W (u"..")) == 0)) {
+    if ((StrCmp (Entry->FileName, CHAR16_TEXT (u".")) == 0) || (StrCmp (Entry->FileName, CHAR16_TEXT (u"..")) == 0)) {
       continue;
     }
 
@@ -589,16 +589,16 @@ DeleteInstallFolder (
     }
 
     if (Status != EFI_SUCCESS) {
-      return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, W (u"cannot delete"), Entry->FileName);
+      return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, CHAR16_TEXT (u"cannot delete"), Entry->FileName);
     }
   }
 
   EFI_STATUS  Status = Folder.Delete ();
   if (Status != EFI_SUCCESS) {
-    return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, W (u"cannot delete"), W (mInstallFolder));
+    return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, CHAR16_TEXT (u"cannot delete"), mInstallFolder.Text);
   }
 
-  PrintPath (W (u"\\EFI\\NfcKeyboard: deleted from %s\n"), Volume);
+  PrintPath (CHAR16_TEXT (u"\\EFI\\NfcKeyboard: deleted from %s\n"), Volume);
   return EFI_SUCCESS;
 }
 
@@ -617,40 +617,40 @@ NfcKeyboardInstall (
 
   EFI_STATUS  Status = OwnImage (&Own);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot tell where it was started from"), W (u""));
+    return Fail (Status, CHAR16_TEXT (u"cannot tell where it was started from"), CHAR16_TEXT (u""));
   }
 
   Status = SourceFolder (Folder, &Source);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot find the folder"), (Folder != NULL) ? Folder : W (u"it was started in"));
+    return Fail (Status, CHAR16_TEXT (u"cannot find the folder"), (Folder != NULL) ? Folder : CHAR16_TEXT (u"it was started in"));
   }
 
-  PrintPath (W (u"Images from: %s"), Source.Volume);
-  Print (W (u"%s\\\n"), Source.Path);
+  PrintPath (CHAR16_TEXT (u"Images from: %s"), Source.Volume);
+  Print (CHAR16_TEXT (u"%s\\\n"), Source.Path);
 
   // Every image is read before anything is written, so a missing one changes nothing.
   for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
-    Status = Join (Path, Source.Path, W (mDrivers[Index].FileName)) ? ReadFile (Source.Volume, Path, &Files[Index])
+    Status = Join (Path, Source.Path, mDrivers[Index].FileName) ? ReadFile (Source.Volume, Path, &Files[Index])
                                                                     : EFI_BAD_BUFFER_SIZE;
     if (EFI_ERROR (Status)) {
-      return Fail (Status, W (u"cannot read"), Path);
+      return Fail (Status, CHAR16_TEXT (u"cannot read"), Path);
     }
   }
 
   Status = ReadFile (Own.Volume, Own.Path, &Files[ARRAY_SIZE (mDrivers)]);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, W (u"cannot read its own image"), Own.Path);
+    return Fail (Status, CHAR16_TEXT (u"cannot read its own image"), Own.Path);
   }
 
   if (TargetVolume (Own.Volume, &Target)) {
-    PrintPath (W (u"EFI system partition: %s\n"), Target);
+    PrintPath (CHAR16_TEXT (u"EFI system partition: %s\n"), Target);
   } else {
-    PrintPath (W (u"No EFI system partition found: installing on the file system NfcKeyboardSetup was started from, %s\n"), Target);
+    PrintPath (CHAR16_TEXT (u"No EFI system partition found: installing on the file system NfcKeyboardSetup was started from, %s\n"), Target);
   }
 
   Status = MakeInstallFolder (Target);
   for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
-    Status = CopyFile (Target, W ((Index < ARRAY_SIZE (mDrivers)) ? mDrivers[Index].FileName : mSetupFileName), Files[Index]);
+    Status = CopyFile (Target, (Index < ARRAY_SIZE (mDrivers)) ? mDrivers[Index].FileName : mSetupFileName.Text, Files[Index]);
   }
 
   if (!EFI_ERROR (Status)) {
@@ -660,7 +660,7 @@ NfcKeyboardInstall (
   for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (mDrivers)); Index++) {
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  ImagePath (InstalledImagePath (Target, mDrivers[Index].FileName));
     Status = (ImagePath.Get () == NULL) ? EFI_OUT_OF_RESOURCES
-             : DriverOptionEnsure (W (mDrivers[Index].FileName), W (mDrivers[Index].Name), ImagePath.Get ());
+             : DriverOptionEnsure (mDrivers[Index].FileName, mDrivers[Index].Name, ImagePath.Get ());
   }
 
   // ConIn before the drivers start: the console takes the keyboard in as it starts.
@@ -673,11 +673,11 @@ NfcKeyboardInstall (
   }
 
   if (EFI_ERROR (Status)) {
-    Print (W (u"NfcKeyboardSetup: the install stopped (%r); run it again, or uninstall\n"), Status);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: the install stopped (%r); run it again, or uninstall\n"), Status);
     return Status;
   }
 
-  Print (W (u"Installed. The NFC keyboard types into the console from the next boot on, on any USB port.\n"));
+  Print (CHAR16_TEXT (u"Installed. The NFC keyboard types into the console from the next boot on, on any USB port.\n"));
   return EFI_SUCCESS;
 }
 
@@ -695,7 +695,7 @@ NfcKeyboardUninstall (
 
   Result = EFI_ERROR (Result) ? Result : Status;
   for (const INSTALLED_DRIVER &Driver : mDrivers) {
-    Status = DriverOptionRemove (W (Driver.FileName));
+    Status = DriverOptionRemove (Driver.FileName);
     Result = EFI_ERROR (Result) ? Result : Status;
   }
 
@@ -716,10 +716,10 @@ NfcKeyboardUninstall (
   }
 
   if (EFI_ERROR (Result)) {
-    Print (W (u"NfcKeyboardSetup: the uninstall is not complete (%r)\n"), Result);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: the uninstall is not complete (%r)\n"), Result);
     return Result;
   }
 
-  Print (W (u"Uninstalled. Drivers that run now stay until the next reset.\n"));
+  Print (CHAR16_TEXT (u"Uninstalled. Drivers that run now stay until the next reset.\n"));
   return EFI_SUCCESS;
 }

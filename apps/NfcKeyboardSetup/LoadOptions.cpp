@@ -24,7 +24,7 @@ constexpr UINTN   mOptionNumbers    = 0x10000;
 constexpr UINTN   mOptionHeaderSize = sizeof (UINT32) + sizeof (UINT16);
 constexpr UINTN   mOptionNameChars  = sizeof ("Driver0000");
 
-const char16_t  mDriverOrderName[] = u"DriverOrder";
+constexpr auto  mDriverOrderName = Char16 (u"DriverOrder");
 
 UINT16
 CharAt (
@@ -110,7 +110,7 @@ OptionName (
   CHAR16  (&Name)[mOptionNameChars]
   )
 {
-  UnicodeSPrint (Name, sizeof (Name), W (u"Driver%04X"), Number);
+  UnicodeSPrint (Name, sizeof (Name), CHAR16_TEXT (u"Driver%04X"), Number);
 }
 
 // Driver#### as its four upper-case hex digits say, or -1 for any other name.
@@ -121,7 +121,7 @@ OptionNumber (
   )
 {
   if (!CompareGuid (Guid, &gEfiGlobalVariableGuid) || (StrLen (Name) != mOptionNameChars - 1) ||
-      (StrnCmp (Name, W (u"Driver"), 6) != 0))
+      (StrnCmp (Name, CHAR16_TEXT (u"Driver"), 6) != 0))
   {
     return -1;
   }
@@ -161,7 +161,7 @@ public:
     }
 
     UINTN       OrderSize = 0;
-    EFI_STATUS  Status    = GetEfiGlobalVariable2 (W (mDriverOrderName), reinterpret_cast<VOID **>(mOrder.Out ()), &OrderSize);
+    EFI_STATUS  Status    = GetEfiGlobalVariable2 (mDriverOrderName.Text, reinterpret_cast<VOID **>(mOrder.Out ()), &OrderSize);
     if (EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
       return Status;
     }
@@ -220,10 +220,10 @@ public:
     }
 
     // An order left empty goes, as it was before the install made it.
-    EFI_STATUS  Status = gRT->SetVariable (MutableName (mDriverOrderName), &gEfiGlobalVariableGuid,
+    EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mDriverOrderName.Text), &gEfiGlobalVariableGuid,
                                            mOptionAttributes, Count * sizeof (UINT16), (Count == 0) ? NULL : NewOrder.Get ());
     if (EFI_ERROR (Status) && !((Count == 0) && (Status == EFI_NOT_FOUND))) {
-      Print (W (u"NfcKeyboardSetup: cannot write DriverOrder (%r)\n"), Status);
+      Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write DriverOrder (%r)\n"), Status);
       return Status;
     }
 
@@ -309,7 +309,7 @@ WriteOption (
   EFI_STATUS  Status = gRT->SetVariable (Name, &gEfiGlobalVariableGuid, (Option == NULL) ? 0 : mOptionAttributes,
                                          Size, const_cast<VOID *>(Option));
   if (EFI_ERROR (Status)) {
-    Print (W (u"NfcKeyboardSetup: cannot write %s (%r)\n"), Name, Status);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write %s (%r)\n"), Name, Status);
   }
 
   return Status;
@@ -376,7 +376,7 @@ DriverOptionEnsure (
 
   EFI_STATUS  Status = Options.Read ();
   if (EFI_ERROR (Status)) {
-    Print (W (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
     return Status;
   }
 
@@ -401,13 +401,13 @@ DriverOptionEnsure (
       }
 
       Options.Drop (Number);
-      Print (W (u"Driver%04X: removed, it loaded %s a second time\n"), Number, FileName);
+      Print (CHAR16_TEXT (u"Driver%04X: removed, it loaded %s a second time\n"), Number, FileName);
       continue;
     }
 
     Chosen = static_cast<INTN>(Number);
     if ((Size == WantedSize) && (CompareMem (Option.Get (), Wanted.Get (), Size) == 0)) {
-      Print (W (u"Driver%04X: loads %s already\n"), Number, FileName);
+      Print (CHAR16_TEXT (u"Driver%04X: loads %s already\n"), Number, FileName);
       continue;
     }
 
@@ -416,13 +416,13 @@ DriverOptionEnsure (
       return Status;
     }
 
-    Print (W (u"Driver%04X: now loads %s from the EFI system partition\n"), Number, FileName);
+    Print (CHAR16_TEXT (u"Driver%04X: now loads %s from the EFI system partition\n"), Number, FileName);
   }
 
   if (Chosen < 0) {
     Chosen = Options.FirstFree ();
     if (Chosen < 0) {
-      Print (W (u"NfcKeyboardSetup: every Driver#### number is taken (%r)\n"), EFI_OUT_OF_RESOURCES);
+      Print (CHAR16_TEXT (u"NfcKeyboardSetup: every Driver#### number is taken (%r)\n"), EFI_OUT_OF_RESOURCES);
       return EFI_OUT_OF_RESOURCES;
     }
 
@@ -431,7 +431,7 @@ DriverOptionEnsure (
       return Status;
     }
 
-    Print (W (u"Driver%04X: added, \"%s\" loads %s at every boot\n"), Chosen, Description, FileName);
+    Print (CHAR16_TEXT (u"Driver%04X: added, \"%s\" loads %s at every boot\n"), Chosen, Description, FileName);
   }
 
   return Options.WriteOrder (Chosen);
@@ -447,7 +447,7 @@ DriverOptionRemove (
 
   EFI_STATUS  Status = Options.Read ();
   if (EFI_ERROR (Status)) {
-    Print (W (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
     return Status;
   }
 
@@ -466,13 +466,13 @@ DriverOptionRemove (
 
     Options.Drop (Number);
     Removed++;
-    Print (W (u"Driver%04X: removed, it loaded %s\n"), Number, FileName);
+    Print (CHAR16_TEXT (u"Driver%04X: removed, it loaded %s\n"), Number, FileName);
   }
 
   // What was deleted leaves DriverOrder even when a later delete failed.
   EFI_STATUS  OrderStatus = Options.WriteOrder (-1);
   if (Removed == 0) {
-    Print (W (u"No load option loads %s\n"), FileName);
+    Print (CHAR16_TEXT (u"No load option loads %s\n"), FileName);
   }
 
   return EFI_ERROR (Status) ? Status : OrderStatus;

@@ -61,7 +61,7 @@ ReadKey ()
 
     // A line end typed after an answer is no answer to the next question.
     if (!EFI_ERROR (gST->ConIn->ReadKeyStroke (gST->ConIn, &Key)) && (Key.UnicodeChar >= u' ')) {
-      Print (W (u"%c\n"), Key.UnicodeChar);
+      Print (CHAR16_TEXT (u"%c\n"), Key.UnicodeChar);
       return Key.UnicodeChar;
     }
   }
@@ -77,14 +77,14 @@ NfcKeyboardMenu (
   // The boot manager arms a five-minute watchdog for the image it starts; a user
   // reading the menu takes as long as they like.
   gBS->SetWatchdogTimer (0, 0, 0, NULL);
-  Print (W (u"NFC keyboard setup\n\n"));
+  Print (CHAR16_TEXT (u"NFC keyboard setup\n\n"));
   NfcKeyboardShowStatus ();
   for ( ; ; ) {
-    Print (W (u"\n  1  install\n  2  uninstall\n  3  status\n  4  quit\nChoose 1-4: "));
+    Print (CHAR16_TEXT (u"\n  1  install\n  2  uninstall\n  3  status\n  4  quit\nChoose 1-4: "));
     switch (ReadKey ()) {
       case u'1':
         if (!EFI_ERROR (NfcKeyboardInstall (NULL))) {
-          Print (W (u"Reset now, so the firmware loads the drivers? (y/n): "));
+          Print (CHAR16_TEXT (u"Reset now, so the firmware loads the drivers? (y/n): "));
           CHAR16  Answer = ReadKey ();
           if ((Answer == u'y') || (Answer == u'Y')) {
             gRT->ResetSystem (EfiResetCold, EFI_SUCCESS, 0, NULL);
@@ -132,7 +132,7 @@ SplitCommandLine (
     Argv[Count++] = Write;
     while ((*Read != 0) && (Quoted || !IsBlank (*Read))) {
       if (*Read == u'"') {
-        Quoted = (BOOLEAN)!Quoted;
+        Quoted = (BOOLEAN)(!Quoted);
       } else {
         *Write++ = *Read;
       }
@@ -162,7 +162,7 @@ NfcKeyboardSetupMain (
   EFI_LOADED_IMAGE_PROTOCOL      *LoadedImage;
 
   (VOID)SystemTable;
-  if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&Parameters))) {
+  if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters)))) {
     return NfcKeyboardSetupRun (Parameters->Argc, Parameters->Argv);
   }
 
@@ -171,7 +171,7 @@ NfcKeyboardSetupMain (
   UINTN   Argc = 0;
   CHAR16  *Line = NULL;
 
-  if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage)) &&
+  if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage))) &&
       (LoadedImage->LoadOptions != NULL) && (LoadedImage->LoadOptionsSize >= sizeof (CHAR16)))
   {
     UINTN  Chars = LoadedImage->LoadOptionsSize / sizeof (CHAR16);
@@ -179,7 +179,7 @@ NfcKeyboardSetupMain (
     // The options need not end in a NUL, so the copy gets one of its own.
     Line = static_cast<CHAR16 *>(AllocateZeroPool ((Chars + 1) * sizeof (CHAR16)));
     if (Line == NULL) {
-      Print ((CONST CHAR16 *)u"NfcKeyboardSetup: out of memory (%r)\n", EFI_OUT_OF_RESOURCES);
+      Print (CHAR16_TEXT (u"NfcKeyboardSetup: out of memory (%r)\n"), EFI_OUT_OF_RESOURCES);
       return EFI_OUT_OF_RESOURCES;
     }
 

@@ -13,23 +13,11 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
+#include <Char16.h>
 #include <NfcKeyboardNames.h>
 
-constexpr char16_t  mSerialDriverName[]   = USB_SERIAL_DRIVER_NAME;
-constexpr char16_t  mKeyboardDriverName[] = NFC_KEYBOARD_DRIVER_NAME;
-
-// char16_t literals as the firmware's CHAR16 strings.
-inline CONST CHAR16 *
-W (const char16_t *Text)
-{
-  return reinterpret_cast<CONST CHAR16 *>(Text);
-}
-
-inline CHAR16 *
-MutableName (const char16_t *Text)
-{
-  return const_cast<CHAR16 *>(W (Text));
-}
+constexpr auto  mSerialDriverName   = Char16 (USB_SERIAL_DRIVER_NAME);
+constexpr auto  mKeyboardDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
 
 // A pool buffer owned by one scope.
 template<typename T>

@@ -9,9 +9,9 @@
 #define ZORVIK_CONF_GUID \
   { 0xFA9D4DC0, 0x2D4F, 0x4AD3, { 0x84, 0x9F, 0x7A, 0x7F, 0x08, 0xDA, 0x39, 0x22 } }
 
-// An initialiser rather than a literal: no one string literal fills a CHAR16 array in
-// both C and C++, and the firmware wants a writable name for GetVariable.
-#define ZORVIK_CONF_VARIABLE_NAME  { 'Z', 'o', 'r', 'v', 'i', 'k', 'C', 'o', 'n', 'f', 0 }
+// A u"" literal, which fills a CHAR16 array in C; C++ code makes its CHAR16 constant of it
+// with Char16 (Char16.h).
+#define ZORVIK_CONF_VARIABLE_NAME  u"ZorvikConf"
 
 typedef struct {
   UINT8    Enabled;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeFirmware.h"
+#include <Char16.h>
 
 extern "C" {
 #include <Library/MemoryAllocationLib.h>
@@ -325,7 +326,7 @@ TEST_F (FakeFirmware, PoolCountsLiveBlocksAndFailsTheNthAllocation) {
 }
 
 TEST_F (FakeFirmware, VariablesReportTheSizeTheyNeed) {
-  const CHAR16  Name[] = ZORVIK_CONF_VARIABLE_NAME;
+  const CHAR16  *Name = CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME);
   UINT8         Data[4] = { 1, 2, 3, 4 };
   UINT32        Attributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
   UINT8         Buffer[8] = {};

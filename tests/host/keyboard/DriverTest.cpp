@@ -10,6 +10,7 @@
 #include "FakePortIo.h"
 #include "FakePn532.h"
 #include "NfcKeyboard.h"
+#include <Char16.h>
 
 extern "C" {
 #include <Guid/GlobalVariable.h>
@@ -19,7 +20,7 @@ extern "C" {
 
 namespace {
 
-const CHAR16    ConfName[] = ZORVIK_CONF_VARIABLE_NAME;
+const CHAR16    *const ConfName = CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME);
 const EFI_GUID  ConfGuid   = ZORVIK_CONF_GUID;
 
 // The terminal driver, ranked below the keyboard: it takes and holds any line it can open.

@@ -21,7 +21,7 @@ using namespace peer;
 
 namespace {
 
-const CHAR16  mConfName[] = ZORVIK_CONF_VARIABLE_NAME;
+const CHAR16  *const mConfName = CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME);
 
 const std::u16string  mFolder = u"\\EFI\\NfcKeyboard\\";
 
@@ -63,7 +63,7 @@ StartDriver (void *, EFI_HANDLE Handle, const std::vector<uint8_t> &File)
   auto  *Loaded = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(fake::Firmware::Find (Handle, gEfiLoadedImageProtocolGuid));
 
   mStarted.emplace_back (std::string (File.begin () + 2, File.end ()), Loaded->DeviceHandle);
-  AddDriver ((File == Image ("Zorvik")) ? mKeyboardDriverName : mSerialDriverName, Handle);
+  AddDriver ((File == Image ("Zorvik")) ? NFC_KEYBOARD_DRIVER_NAME : USB_SERIAL_DRIVER_NAME, Handle);
   return EFI_SUCCESS;
 }
 
@@ -210,7 +210,7 @@ TEST_F (Install, StartsTheDriversThatDoNotRunFromTheInstalledCopies) {
   EFI_HANDLE  Esp = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
 
   Own (Stick (1, false), VOLUME_KIND::MbrFat);
-  AddDriver (mSerialDriverName);
+  AddDriver (USB_SERIAL_DRIVER_NAME);
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
   EXPECT_EQ (mStarted, (decltype (mStarted) { { "Zorvik", Esp } }));
 

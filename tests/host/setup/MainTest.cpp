@@ -19,7 +19,7 @@ extern "C" EFI_STATUS EFIAPI NfcKeyboardSetupMain (EFI_HANDLE ImageHandle, EFI_S
 
 namespace {
 
-const CHAR16  mConfName[] = ZORVIK_CONF_VARIABLE_NAME;
+const CHAR16  *const mConfName = CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME);
 
 std::u16string
 Word (CHAR16 *Text)
