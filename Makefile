@@ -6,8 +6,9 @@ REPO      := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
 BUILD     := $(REPO)/build
 LOCK      := flock $(BUILD)/.lock
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
-# The arches `build` makes, e.g. ARCHS="IA32 X64 AARCH64"; images go to build/<ARCH>/<TARGET>/.
-ARCHS     ?= X64
+# The arches `build` makes and `test` boots, each in its own firmware; ARCHS=X64 for X64
+# alone. Images go to build/<ARCH>/<TARGET>/.
+ARCHS     ?= IA32 X64 AARCH64
 export ARCHS
 
 .PHONY: all build usb-image host-test image-check sim-test e2e-test test demo mutation clean

@@ -9,9 +9,13 @@ PACKAGES=(build-essential uuid-dev nasm acpica-tools python3 python-is-python3
           cmake googletest libgtest-dev ovmf qemu-system-x86 dpkg-dev
           binutils util-linux mtools gdisk)
 # Arches beyond X64 (ARCHS, as tools/edk2-build.sh reads it): IA32 builds with the
-# host gcc's -m32 and needs nothing more; AARCH64 needs Debian's cross gcc and g++.
+# host gcc's -m32 and boots in Debian's 32-bit OVMF; AARCH64 needs Debian's cross gcc
+# and g++, and boots in AAVMF under QEMU's Arm system emulator.
 case " ${ARCHS:-X64} " in
-  *" AARCH64 "*) PACKAGES+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu) ;;
+  *" IA32 "*) PACKAGES+=(ovmf-ia32) ;;
+esac
+case " ${ARCHS:-X64} " in
+  *" AARCH64 "*) PACKAGES+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-efi-aarch64 qemu-system-arm) ;;
 esac
 
 log () { echo "setup: $*" >&2; }

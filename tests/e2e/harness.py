@@ -54,6 +54,33 @@ import pn532sim  # noqa: E402
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 
+# Per arch: the Debian package with the firmware, its code and NVRAM files, the QEMU
+# binary and the machine. The IA32 firmware Debian ships is built with SMM and secure
+# boot, so it wants q35 with SMM and its flash secure; the AArch64 one boots on virt,
+# which has no IDE, so the ESP folder is a virtio disk there.
+FIRMWARE = {
+    "X64": dict(package="ovmf", code=OVMF_CODE, vars=OVMF_VARS, qemu="qemu-system-x86_64",
+                machine=["-machine", "q35,accel={accel}"], esp=[]),
+    "IA32": dict(package="ovmf-ia32", code="/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd",
+                 vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", qemu="qemu-system-i386",
+                 machine=["-machine", "q35,smm=on,accel={accel}",
+                          "-global", "driver=cfi.pflash01,property=secure,value=on"], esp=[]),
+    "AARCH64": dict(package="qemu-efi-aarch64", code="/usr/share/AAVMF/AAVMF_CODE.fd",
+                    vars="/usr/share/AAVMF/AAVMF_VARS.fd", qemu="qemu-system-aarch64",
+                    machine=["-machine", "virt,accel=tcg", "-cpu", "max"], memory=512,
+                    esp=["if=none,id=esp", "-device", "virtio-blk-pci,drive=esp"]),
+}
+
+
+def firmware_ready(arch):
+    """None when the arch's firmware and QEMU are installed, else what is missing."""
+    fw = FIRMWARE[arch]
+    if not (os.path.exists(fw["code"]) and os.path.exists(fw["vars"])):
+        return "no %s firmware (package %s)" % (arch, fw["package"])
+    if shutil.which(fw["qemu"]) is None:
+        return "no " + fw["qemu"]
+    return None
+
 
 def dec_guid(name):
     """A GUID of NfcKeyboardPkg.dec in the shell's form, 8-4-4-4-12 hexadecimal digits."""
@@ -167,8 +194,10 @@ class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
                  name="run", keep=None, answer_pending=True, memory=256, reboot=False,
                  vars_from=None, com2=False, disks=(), stick=None, uhci2=False,
-                 attach_reader=True):
+                 attach_reader=True, arch="X64"):
         self.images = dict(images)
+        self.arch = arch
+        self.fw = FIRMWARE[arch]
         # The machine's own disks (AHCI, after the ESP folder) and a USB stick it boots;
         # a second USB controller (UHCI, id uhci) to move the FT232 to; attach_reader=False
         # starts without the FT232, for a later plug().
@@ -178,7 +207,7 @@ class QemuRun:
         self.attach_reader = attach_reader
         # The NVRAM to boot with (a VARS file an earlier run kept), and a second 16550
         # port with nothing attached, as on a machine with two serial ports.
-        self.vars_from = vars_from or OVMF_VARS
+        self.vars_from = vars_from or self.fw["vars"]
         self.com2 = com2
         self.startup = startup
         self.controller = controller
@@ -233,8 +262,8 @@ class QemuRun:
         for path in self.disks + ([self.stick] if self.stick else []):
             if not os.path.exists(path):
                 raise HarnessError("missing disk image " + path)
-        if len(self.disks) > 5:
-            raise HarnessError("q35's AHCI takes five disks besides the ESP")
+        if len(self.disks) > 5 or (self.disks and self.arch == "AARCH64"):
+            raise HarnessError("q35's AHCI takes five disks besides the ESP; virt takes none here")
         self.sim.start()
 
         if self.controller == "xhci":
@@ -251,12 +280,14 @@ class QemuRun:
         if self.stick:
             hc += ["-drive", "if=none,id=stickdrive,file=%s,format=raw" % self.stick,
                    "-device", "usb-storage,bus=hc.0,drive=stickdrive,id=stick,bootindex=0"]
-        cmd = ["qemu-system-x86_64",
-               "-machine", "q35,accel=" + accelerator(),
-               "-nodefaults", "-display", "none", "-m", str(self.memory),
-               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+        fw = self.fw
+        accel = accelerator() if "{accel}" in "".join(fw["machine"]) else "tcg"
+        esp_drive = ",".join(["file=fat:rw:%s,format=raw" % esp] + fw["esp"][:1])
+        cmd = [fw["qemu"]] + [a.format(accel=accel) for a in fw["machine"]] + [
+               "-nodefaults", "-display", "none", "-m", str(max(self.memory, fw.get("memory", 0))),
+               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + fw["code"],
                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-               "-drive", "file=fat:rw:%s,format=raw" % esp,
+               "-drive", esp_drive] + fw["esp"][1:] + [
                "-chardev", "socket,id=com1,host=127.0.0.1,port=%d" % com1_port,
                "-serial", "chardev:com1",
                ] + (["-serial", "null"] if self.com2 else []) + hc + [

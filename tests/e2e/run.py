@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files  # noqa: E402
+from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files, firmware_ready  # noqa: E402
 
 DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
 RELEASE = os.path.join(REPO, "build", "X64", "RELEASE")
@@ -34,12 +34,20 @@ CARD10 = "0102030405060708090A"
 # A boot to `reset -s` takes ~10 s on TCG; the app's own timeouts bound the rest.
 BOOT = 120
 FIGURES = {}
+# The arches whose scenarios run, as the Makefile names them; X64's always do.
+ARCHS = set(os.environ.get("ARCHS", "X64").split()) | {"X64"}
+
+
+def release(arch):
+    return os.path.join(REPO, "build", arch, "RELEASE")
 
 
 def images(build=DEBUG):
+    # X64 runs take the DEBUG test app with either target; other arches their build's own.
+    app = APP if build in (DEBUG, RELEASE) else os.path.join(build, "NfcKeyTest.efi")
     return {"OstrelDriver.efi": os.path.join(build, "OstrelDriver.efi"),
             "ZorvikDxe.efi": os.path.join(build, "ZorvikDxe.efi"),
-            "NfcKeyTest.efi": APP}
+            "NfcKeyTest.efi": app}
 
 
 def script(app, enable=True, before="", after="", load_flags="", serial_first=False, stay=False):
@@ -74,6 +82,24 @@ class Scenario(unittest.TestCase):
     def done(self):
         if self.failures:
             raise AssertionError("; ".join(self.failures))
+
+    def check_card(self, run):
+        self.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), "keys: %r" % keys_line(run))
+        recs = key_records(run)
+        self.true(len(recs) == 8 and all("scan 0000 shift 00000000 toggle 00" in r for r in recs),
+                  "key records: %r" % recs[:3])
+
+    def check_names(self, run):
+        """The names the shell's drivers and devtree show, and each driver's component names."""
+        console = run.console()
+        text = "\n".join(console)
+        for name in ("FTDI-232 USB Serial Driver", "NFC Keyboard Driver", "Velk USB Serial Adapter"):
+            self.true(name in text, "the shell never shows " + name)
+        for drv, version, name in (("OstrelDriver", "A", "FTDI-232 USB Serial Driver"),
+                                   ("ZorvikDxe", "10", "NFC Keyboard Driver")):
+            want = 'eng "%s" Success en "%s" Success' % (name, name)
+            self.true(any(l.startswith("NFCKEYTEST: driver \\%s.efi version %s " % (drv, version)) and want in l
+                          for l in console), "component names of " + drv)
 
 
 def boot(startup, build=DEBUG, controller="xhci", card=None, during=None, timeout=BOOT, **kw):
@@ -113,12 +139,6 @@ class TypedCard(Scenario):
     @classmethod
     def setUpClass(cls):
         cls.typed = boot(script("-n 8 -t 30"), build=cls.build, controller=cls.controller, card=CARD)
-
-    def check_card(self, run):
-        self.true('keys "04A13F7B" count 8 of 8 (Success)' in keys_line(run), "keys: %r" % keys_line(run))
-        recs = key_records(run)
-        self.true(len(recs) == 8 and all("scan 0000 shift 00000000 toggle 00" in r for r in recs),
-                  "key records: %r" % recs[:3])
 
 
 # -- scenarios ---------------------------------------------------------------------
@@ -244,15 +264,7 @@ class OwnBoot(Scenario):
         run = boot(script("-n 0", load_flags="-nc ",
                           before="echo E2E-CONNECT\nconnect -r\necho E2E-CONNECTED",
                           after="drivers\ndevtree"), card=CARD)
-        console = run.console()
-        text = "\n".join(console)
-        for name in ("FTDI-232 USB Serial Driver", "NFC Keyboard Driver", "Velk USB Serial Adapter"):
-            self.true(name in text, "the shell never shows " + name)
-        for drv, version, name in (("OstrelDriver", "A", "FTDI-232 USB Serial Driver"),
-                                   ("ZorvikDxe", "10", "NFC Keyboard Driver")):
-            want = 'eng "%s" Success en "%s" Success' % (name, name)
-            self.true(any(l.startswith("NFCKEYTEST: driver \\%s.efi version %s " % (drv, version)) and want in l
-                          for l in console), "component names of " + drv)
+        self.check_names(run)
         i, t0, _ = run.wait_for(r"^E2E-CONNECT$", 1)
         try:
             _, t1, _ = run.wait_for(r"^Multiple protocol interfaces are installed", 1,
@@ -383,12 +395,14 @@ class Hotplug(Scenario):
     def test_twenty_reconnects_and_reloads_uhci(self):
         self.twenty_reconnects_and_reloads("uhci")
 
-    def replug_rounds(self, controller):
+    def replug_rounds(self, controller, arch="X64"):
         """A replug while the shell is busy, then three while it waits at its prompt, each
         followed by a card read; then the same reads without the unplug, as the control for
         pool growth; last, an unplug under a consumer waiting for a key."""
-        run = QemuRun(images(), startup=script("-n 8 -t 30", stay=True),
-                      controller=controller, name="replug-" + controller, answer_pending=False)
+        run = QemuRun(images(DEBUG if arch == "X64" else release(arch)), startup=script("-n 8 -t 30", stay=True),
+                      controller=controller, name="replug-" + controller, answer_pending=False, arch=arch)
+        if arch != "X64":
+            controller = "%s %s" % (arch, controller)  # for the figures
         # Each read gets one report of the card, so no key is left to type into the shell.
         run.sim.place(CARD, answers=1)
         try:
@@ -483,6 +497,9 @@ class Answers(Scenario):
         self.true(good and first_key and first_key[0] > good[0], "a key came before the good answer")
 
     def test_placement_latency(self):
+        self.placement_latency()
+
+    def placement_latency(self, arch="X64"):
         placements = 12
         latencies = []
 
@@ -499,13 +516,15 @@ class Answers(Scenario):
                 seen += 8
                 run.wait_for(r"NFCKEYTEST: key %d " % seen, 30)
 
-        run = boot(script("-n %d -t 90" % (8 * placements)), during=during, answer_pending=False, timeout=150)
+        run = boot(script("-n %d -t 90" % (8 * placements)), during=during, answer_pending=False, timeout=150,
+                   **({} if arch == "X64" else dict(build=release(arch), arch=arch)))
         self.true('count %d of %d (Success)' % (8 * placements, 8 * placements) in keys_line(run), keys_line(run))
         self.true(len(latencies) == placements, "placements %d" % len(latencies))
         if latencies:
-            FIGURES["card placed -> first key read, median (ms)"] = "%.0f" % (1000 * statistics.median(latencies))
-            FIGURES["card placed -> first key read, max (ms)"] = "%.0f" % (1000 * max(latencies))
-            FIGURES["placements"] = str(len(latencies))
+            on = "" if arch == "X64" else ", " + arch
+            FIGURES["card placed -> first key read, median (ms)" + on] = "%.0f" % (1000 * statistics.median(latencies))
+            FIGURES["card placed -> first key read, max (ms)" + on] = "%.0f" % (1000 * max(latencies))
+            FIGURES["placements" + on] = str(len(latencies))
 
 
 # -- the boot-time install: Driver#### options, ZorvikConf and ConIn across a reset ----
@@ -872,6 +891,40 @@ class Install(Scenario):
                   "the reader's paths: %r" % ports)
 
 
+# -- other arches: their firmware and RELEASE images, the card, the names, a replug, latency --
+
+class OtherArch(Scenario):
+    arch = None
+
+    def setUp(self):
+        missing = firmware_ready(self.arch) or next(
+            ("no " + p for p in images(release(self.arch)).values() if not os.path.exists(p)), None)
+        if missing:
+            self.skipTest(missing)
+        super().setUp()
+
+    def card_and_names(self):
+        run = boot(script("-n 8 -t 30", after="drivers\ndevtree"), build=release(self.arch), card=CARD,
+                   arch=self.arch, name="card-" + self.arch)
+        self.check_card(run)
+        self.check_names(run)
+        i, t, _ = run.wait_for(r"^Shell> ", 1)
+        FIGURES["%s: QEMU start -> shell (s)" % self.arch] = "%.1f" % (t - run.started_at)
+
+    def replug(self):
+        Hotplug.replug_rounds(self, "xhci", self.arch)
+
+    def latency(self):
+        Answers.placement_latency(self, self.arch)
+
+
+for _arch in ("IA32", "AARCH64"):
+    globals()["OtherArch" + _arch] = type("OtherArch" + _arch, (OtherArch,), {
+        "arch": _arch, "test_card_and_names_" + _arch.lower(): OtherArch.card_and_names,
+        "test_unplug_and_replug_xhci_" + _arch.lower(): OtherArch.replug,
+        "test_placement_latency_" + _arch.lower(): OtherArch.latency})
+
+
 # Scenarios that show an open fault, by name, with the reason: the full run reports them as
 # skipped instead of hanging a guest for two minutes; -k with the whole name runs them.
 OPEN_FAULTS = {}
@@ -880,7 +933,8 @@ OPEN_FAULTS = {}
 def scenarios(k):
     """The scenarios whose names hold k, in the file's order, each class's together."""
     suite = unittest.TestSuite()
-    for cls in [v for v in globals().values() if isinstance(v, type) and issubclass(v, Scenario)]:
+    for cls in [v for v in globals().values() if isinstance(v, type) and issubclass(v, Scenario)
+                and getattr(v, "arch", "X64") in ARCHS]:
         for name in [n for n in vars(cls) if n.startswith("test_") and k in n]:
             if name in OPEN_FAULTS and k != name:
                 setattr(cls, name, unittest.skip("open fault: " + OPEN_FAULTS[name])(vars(cls)[name]))
