@@ -24,15 +24,21 @@ KeyRingReset (
   Ring->Tail     = 0;
   Ring->ItemSize = KEY_RING_ITEM_SIZE;
 
+  // The new block is taken before the old one is freed, so a reset without memory
+  // leaves the ring empty on the block it had. Without any block every slot is NULL, and the ring
+  // drops what is queued into it instead of writing through a missing pointer.
+  EFI_KEY_DATA  *Block = static_cast<EFI_KEY_DATA *>(AllocatePool (KEY_RING_SLOTS * KEY_RING_ITEM_SIZE));
+
+  if (Block == NULL) {
+    return;
+  }
+
   if (Ring->Slot[0] != NULL) {
     FreePool (Ring->Slot[0]);
   }
 
-  // Without a block every slot is NULL, so the ring drops what is queued into it
-  // instead of writing through a stale or missing pointer.
-  Ring->Slot[0] = static_cast<EFI_KEY_DATA *>(AllocatePool (KEY_RING_SLOTS * KEY_RING_ITEM_SIZE));
-  for (UINTN Index = 1; Index < KEY_RING_SLOTS; Index++) {
-    Ring->Slot[Index] = (Ring->Slot[0] != NULL) ? Ring->Slot[Index - 1] + 1 : NULL;
+  for (UINTN Index = 0; Index < KEY_RING_SLOTS; Index++) {
+    Ring->Slot[Index] = Block + Index;
   }
 }
 
@@ -149,6 +155,9 @@ KeyNotifyDispatch (
   NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
 
   (VOID)Event;
+  // A called function may unregister itself or another one; while this is set, that
+  // only takes the function out, and the record stays linked until the walk is over.
+  Dev->NotifyDispatching = TRUE;
   for ( ; ;) {
     EFI_KEY_DATA  Key;
     EFI_STATUS    Status;
@@ -159,7 +168,7 @@ KeyNotifyDispatch (
     }
 
     if (EFI_ERROR (Status)) {
-      return;
+      break;
     }
 
     for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
@@ -168,9 +177,22 @@ KeyNotifyDispatch (
     {
       KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
 
-      if (IsKeyRegistered (&Entry->KeyData, &Key)) {
+      if ((Entry->NotifyFunction != NULL) && IsKeyRegistered (&Entry->KeyData, &Key)) {
         (VOID)Entry->NotifyFunction (&Key);
       }
+    }
+  }
+
+  TplGuard  Guard (TPL_NOTIFY);
+
+  Dev->NotifyDispatching = FALSE;
+  for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList); !IsNull (&Dev->NotifyList, Link); ) {
+    KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
+
+    Link = GetNextNode (&Dev->NotifyList, Link);
+    if (Entry->NotifyFunction == NULL) {
+      RemoveEntryList (&Entry->Link);
+      FreePool (Entry);
     }
   }
 }

@@ -76,6 +76,7 @@ typedef struct {
   EFI_UNICODE_STRING_TABLE             *ControllerNameTable;
   LIST_ENTRY                           NotifyList;
   EFI_EVENT                            NotifyDispatchEvent;
+  BOOLEAN                              NotifyDispatching;   // KeyNotifyDispatch is calling out
 } NFC_KEYBOARD_DEV;
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
@@ -134,7 +135,8 @@ extern CONST CHAR8                   mLanguageRfc4646[];
 //
 
 /**
-  Empties the ring and gives it a fresh block, freeing the old one. Hold TPL_NOTIFY
+  Empties the ring and gives it a fresh block, freeing the old one; without memory it
+  keeps the old block, and a ring that had none stays without storage. Hold TPL_NOTIFY
   while the poll may run: it queues keys through the slot pointers swapped here.
 
   @param[in,out] Ring      Zeroed, reset or freed before; queued keys are dropped.
@@ -233,9 +235,10 @@ IsKeyRegistered (
 
 /**
   The TPL_CALLBACK notify of NotifyDispatchEvent: drains NotifyQueue and calls every
-  registered function whose key matches, at TPL_CALLBACK. A function must not
-  unregister itself or others from inside the call, as the list is being walked. The
-  poll fills NotifyQueue with the keys a registration matches and signals the event.
+  registered function whose key matches, at TPL_CALLBACK. A function may unregister
+  itself or others from inside the call: those records are freed when the walk ends,
+  and an unregistered function is not called again. The poll fills NotifyQueue with the
+  keys a registration matches and signals the event.
 
   @param[in] Event    NotifyDispatchEvent; not used.
   @param[in] Context  The NFC_KEYBOARD_DEV.
@@ -367,8 +370,9 @@ NfcKeyboardIsPlatformConsole (
   @param[in] This                  The keyboard's Simple Text Input.
   @param[in] ExtendedVerification  Ignored.
 
-  @retval EFI_SUCCESS  Always, even when no storage could be had: the rings then drop
-                       every key until a later reset succeeds.
+  @retval EFI_SUCCESS       Both rings are empty and have storage.
+  @retval EFI_DEVICE_ERROR  A ring has no storage, since no reset got it any: it drops
+                            every key until a later reset succeeds.
 **/
 EFI_STATUS
 EFIAPI
@@ -444,8 +448,8 @@ NfcKeyboardSetState (
 
 /**
   Registers a function for a key. The same key and function registered again give the
-  same handle back, so one unregister ends both. No key reaches it yet (see
-  KeyNotifyDispatch).
+  same handle back, so one unregister ends both. Typed keys reach it through
+  KeyNotifyDispatch.
 
   @param[in]  This                     The keyboard's Simple Text Input Ex.
   @param[in]  KeyData                  The key; its state is not compared (IsKeyRegistered).

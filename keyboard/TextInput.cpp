@@ -29,6 +29,11 @@ NfcKeyboardReset (
   }
 
   DEBUG_LOG (DEBUG_INFO, "*Reset is called.\n");
+  // A ring left without a block drops every key: the keyboard does not work.
+  if ((Dev->KeyQueue.Slot[0] == NULL) || (Dev->NotifyQueue.Slot[0] == NULL)) {
+    return EFI_DEVICE_ERROR;
+  }
+
   return EFI_SUCCESS;
 }
 
@@ -169,9 +174,15 @@ NfcKeyboardUnregisterKeyNotify (
   {
     KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
 
-    if (Entry == NotificationHandle) {
-      RemoveEntryList (&Entry->Link);
-      FreePool (Entry);
+    // A record whose function is gone was unregistered during the dispatch now running.
+    if ((Entry == NotificationHandle) && (Entry->NotifyFunction != NULL)) {
+      if (Dev->NotifyDispatching) {
+        Entry->NotifyFunction = NULL;
+      } else {
+        RemoveEntryList (&Entry->Link);
+        FreePool (Entry);
+      }
+
       return EFI_SUCCESS;
     }
   }

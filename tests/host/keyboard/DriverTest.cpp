@@ -336,6 +336,57 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   ExpectReleased ();
 }
 
+// A function that ends its own registration, and another's, from inside its call.
+TEST_F (Keyboard, ANotificationMayUnregisterFromItsCall) {
+  static EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *Ex;
+  static VOID                               *Self, *Next;
+  static std::u16string                     Calls;
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Ex = &Dev ()->SimpleTextInEx;
+  Calls.clear ();
+  auto  Once = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+    Calls += u'O';
+    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_SUCCESS);
+    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Next), EFI_SUCCESS);
+    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_INVALID_PARAMETER);
+    return EFI_SUCCESS;
+  };
+  auto  Later = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { Calls += u'L'; return EFI_SUCCESS; };
+  EFI_KEY_DATA  K = {};
+  K.Key.UnicodeChar = '2';
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Once, &Self), EFI_SUCCESS);
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Later, &Next), EFI_SUCCESS);
+  Line.Card = { 0x22 };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Calls, u"O") << "an unregistered function is called no more";
+  EXPECT_EQ (Drain (), u"22");
+  EXPECT_TRUE (IsListEmpty (&Dev ()->NotifyList)) << "both records are freed once the dispatch ends";
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Later, &Next), EFI_SUCCESS);
+  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Next), EFI_SUCCESS);
+  EXPECT_TRUE (IsListEmpty (&Dev ()->NotifyList)) << "and an unregister after it frees at once";
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
+// Reset keeps a ring's block when it gets no new one, and says so when a ring has none.
+TEST_F (Keyboard, ResetWithoutMemory) {
+  Load (1);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  auto  *In = &Dev ()->SimpleTextIn;
+  fake::Firmware::FailAllocation (1);
+  EXPECT_EQ (In->Reset (In, FALSE), EFI_SUCCESS);
+  Line.Card = { 0x5A };
+  fake::Firmware::FireTimer (Dev ()->PollTimer);
+  EXPECT_EQ (Drain (), u"5A");
+  KeyRingFree (&Dev ()->NotifyQueue);
+  fake::Firmware::FailAllocation (2);
+  EXPECT_EQ (Dev ()->SimpleTextInEx.Reset (&Dev ()->SimpleTextInEx, TRUE), EFI_DEVICE_ERROR);
+  EXPECT_EQ (In->Reset (In, FALSE), EFI_SUCCESS);
+  ASSERT_EQ (Stop (), EFI_SUCCESS);
+  ExpectReleased ();
+}
+
 TEST_F (Keyboard, OneKeyboardAtATime) {
   Load (1);
   ASSERT_EQ (Start (), EFI_SUCCESS);
