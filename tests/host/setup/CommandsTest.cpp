@@ -14,6 +14,8 @@
 extern "C" {
 #include <Guid/GlobalVariable.h>
 #include <Guid/ZorvikConf.h>
+#include <Library/BaseMemoryLib.h>
+#include <Protocol/UsbIo.h>
 }
 
 using namespace peer;
@@ -278,6 +280,25 @@ TEST_F (SetupCommand, StatusFailsWhenAVariableCannotBeRead) {
 
   EXPECT_EQ (Run ({ u"status" }), EFI_DEVICE_ERROR);
   EXPECT_NE (Output ().find ("ZorvikConf: cannot be read"), std::string::npos) << Output ();
+}
+
+// Memory runs out right after the USB I/O handles are listed, where the ports are gathered.
+TEST_F (SetupCommand, StatusFailsWhenThePortsCannotBeListed) {
+  static EFI_LOCATE_HANDLE_BUFFER  RealLocate;
+  StartKeyboard ();
+  RealLocate                = gBS->LocateHandleBuffer;
+  gBS->LocateHandleBuffer   = [] (EFI_LOCATE_SEARCH_TYPE Type, EFI_GUID *Guid, VOID *Key, UINTN *Count, EFI_HANDLE **Buffer) EFIAPI {
+    EFI_STATUS  Status = RealLocate (Type, Guid, Key, Count, Buffer);
+    if ((Guid != nullptr) && CompareGuid (Guid, &gEfiUsbIoProtocolGuid)) {
+      fake::Firmware::FailAllocation (1);
+    }
+    return Status;
+  };
+  EFI_STATUS  Result = Run ({ u"status" });
+  gBS->LocateHandleBuffer = RealLocate;
+  EXPECT_EQ (Result, EFI_OUT_OF_RESOURCES);
+  EXPECT_NE (Output ().find ("FT232 serial ports: cannot be listed (Out of Resources)"), std::string::npos) << Output ();
+  EXPECT_NE (Output ().find ("ConIn: not set"), std::string::npos) << "the other lines still come";
 }
 
 } // namespace
