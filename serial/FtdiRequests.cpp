@@ -202,6 +202,15 @@ SetAttributesInternal (
   }
 
   SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
+
+  // The rate is checked before the line word goes out, so a refused call leaves the chip
+  // running what the mode says rather than a new framing at the old rate.
+  UINT64  Baud = (BaudRate != 0) ? BaudRate : Last->BaudRate;
+  UINT16  Divisor;
+  if ((Baud < kMinBaud) || EFI_ERROR (FtdiComputeDivisor (Baud, &Divisor))) {
+    return EFI_DEVICE_ERROR;
+  }
+
   if (EFI_ERROR (FtdiSetLineProperties (Device->UsbIo, DataBits, Parity, StopBits, Last))) {
     return EFI_DEVICE_ERROR;
   }

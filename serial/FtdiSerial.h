@@ -286,9 +286,9 @@ FtdiVendorRequest (
                                  nothing sent.
   @retval EFI_DEVICE_ERROR       Any other refusal, a bad value found only after the
                                  defaults are filled in or a rate the chip cannot run
-                                 included, or a failed request. The line word may
-                                 already be sent when the divisor fails; the recorded
-                                 settings are then the old ones.
+                                 included, with nothing sent; or a failed request,
+                                 after which the line word may be in force while the
+                                 recorded settings are the old ones.
 **/
 EFI_STATUS
 SetAttributesInternal (

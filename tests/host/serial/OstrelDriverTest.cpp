@@ -158,7 +158,7 @@ TEST_F (Ostrel, SetAttributesProgramsTheLineAndKeepsZerosAsLastValues) {
   EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
 }
 
-TEST_F (Ostrel, OneAndAHalfStopBitsOnlyWithFiveDataBits) {
+TEST_F (Ostrel, OnlyValidAttributesReachTheChip) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Chip.Requests.clear ();
   EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 8, OneFiveStopBits), EFI_INVALID_PARAMETER);
@@ -166,9 +166,14 @@ TEST_F (Ostrel, OneAndAHalfStopBitsOnlyWithFiveDataBits) {
   EXPECT_TRUE (Chip.Requests.empty ());
   EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, NoParity, 5, OneFiveStopBits), EFI_SUCCESS);
   EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x0805 }));
+  Chip.Requests.clear ();
   EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 9, DefaultStopBits), EFI_DEVICE_ERROR);
-  EXPECT_EQ (Sio->SetAttributes (Sio, 177, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_DEVICE_ERROR);
+  for (UINT64 Refused : { 177ull, 3092784ull }) {
+    EXPECT_EQ (Sio->SetAttributes (Sio, Refused, 0, 0, EvenParity, 7, TwoStopBits), EFI_DEVICE_ERROR);
+  }
+  EXPECT_TRUE (Chip.Requests.empty ()) << "a refused rate sends no line word either";
   EXPECT_EQ (Sio->Mode->BaudRate, 115200u);
+  EXPECT_EQ (Sio->Mode->DataBits, 5u);
   StopAll ();
 }
 
