@@ -409,14 +409,11 @@ TargetVolume (
 {
   // A firmware that boots a stick may connect only the stick; the machine's own disk
   // shows its file systems once everything is connected.
-  EFI_HANDLE  *All;
-  UINTN       Count;
-  if (!EFI_ERROR (gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &All))) {
-    for (UINTN Index = 0; Index < Count; Index++) {
+  {
+    HandleBuffer  All;
+    for (UINTN Index = 0; Index < All.Count (); Index++) {
       gBS->ConnectController (All[Index], NULL, NULL, TRUE);
     }
-
-    FreePool (All);
   }
 
   HandleBuffer  Volumes (&gEfiSimpleFileSystemProtocolGuid);
@@ -687,7 +684,7 @@ NfcKeyboardUninstall (
   )
 {
   LOCATION    Own;
-  EFI_HANDLE  Target;
+  EFI_HANDLE  Target = NULL;
 
   // Every step runs even when one fails, so as much as can go goes.
   EFI_STATUS  Result = NfcKeyboardSetConInEntry (FALSE);
@@ -709,7 +706,7 @@ NfcKeyboardUninstall (
   Result = EFI_ERROR (Result) ? Result : Status;
   HandleBuffer  Volumes (&gEfiSimpleFileSystemProtocolGuid);
   for (UINTN Index = 0; Index < Volumes.Count (); Index++) {
-    if (IsSystemPartition (Volumes[Index])) {
+    if ((Volumes[Index] != Target) && IsSystemPartition (Volumes[Index])) {
       Status = DeleteInstallFolder (Volumes[Index]);
       Result = EFI_ERROR (Result) ? Result : Status;
     }

@@ -57,11 +57,14 @@ private:
 };
 
 // A LocateHandleBuffer result, freed on every way out; empty when none has the protocol.
+// Without a protocol it holds every handle.
 class HandleBuffer {
 public:
-  explicit HandleBuffer (EFI_GUID *Protocol) : mCount (0)
+  explicit HandleBuffer (EFI_GUID *Protocol = NULL) : mCount (0)
   {
-    if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &mCount, mHandles.Out ()))) {
+    EFI_LOCATE_SEARCH_TYPE  Search = (Protocol != NULL) ? ByProtocol : AllHandles;
+
+    if (EFI_ERROR (gBS->LocateHandleBuffer (Search, Protocol, NULL, &mCount, mHandles.Out ()))) {
       mCount = 0;
     }
   }
