@@ -155,6 +155,27 @@ FtdiSetLineProperties (
   return EFI_SUCCESS;
 }
 
+namespace {
+
+// The divisor word of the rate in force: BaudRate, or Fallback for 0. SetAttributes asks
+// it before it sends anything, the baud request before it sends the word.
+EFI_STATUS
+BaudDivisor (
+  UINT64  BaudRate,
+  UINT64  Fallback,
+  UINT16  *Divisor
+  )
+{
+  UINT64  Baud = (BaudRate != 0) ? BaudRate : Fallback;
+  if (Baud < kMinBaud) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  return FtdiComputeDivisor (Baud, Divisor);
+}
+
+} // namespace
+
 EFI_STATUS
 FtdiSetBaudRate (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
@@ -162,14 +183,9 @@ FtdiSetBaudRate (
   IN UINT64               Fallback
   )
 {
-  TplGuard  Tpl (TPL_NOTIFY);
-  UINT64    Baud = (BaudRate != 0) ? BaudRate : Fallback;
-  if (Baud < kMinBaud) {
-    return EFI_INVALID_PARAMETER;
-  }
-
+  TplGuard    Tpl (TPL_NOTIFY);
   UINT16      Divisor;
-  EFI_STATUS  Status = FtdiComputeDivisor (Baud, &Divisor);
+  EFI_STATUS  Status = BaudDivisor (BaudRate, Fallback, &Divisor);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -205,9 +221,8 @@ SetAttributesInternal (
 
   // The rate is checked before the line word goes out, so a refused call leaves the chip
   // running what the mode says rather than a new framing at the old rate.
-  UINT64  Baud = (BaudRate != 0) ? BaudRate : Last->BaudRate;
   UINT16  Divisor;
-  if ((Baud < kMinBaud) || EFI_ERROR (FtdiComputeDivisor (Baud, &Divisor))) {
+  if (EFI_ERROR (BaudDivisor (BaudRate, Last->BaudRate, &Divisor))) {
     return EFI_DEVICE_ERROR;
   }
 
