@@ -104,12 +104,7 @@ ArgumentIs (
   CONST CHAR16  *Name
   )
 {
-  while (*Name != 0 && *Argument == *Name) {
-    Argument++;
-    Name++;
-  }
-
-  return (BOOLEAN)(*Name == '\0' && *Argument == 0);
+  return (BOOLEAN)(StrCmp (Argument, Name) == 0);
 }
 
 /**
