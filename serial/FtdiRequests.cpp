@@ -46,6 +46,7 @@ FtdiVendorRequest (
   IN EFI_USB_IO_PROTOCOL     *UsbIo,
   IN UINT8                   Request,
   IN UINT16                  Value,
+  IN UINT16                  Index,
   IN UINT32                  Timeout
   )
 {
@@ -54,7 +55,7 @@ FtdiVendorRequest (
   Setup.RequestType = FTDI_REQUEST_TYPE_VENDOR_OUT;
   Setup.Request     = Request;
   Setup.Value       = Value;
-  Setup.Index       = FTDI_REQUEST_INDEX;
+  Setup.Index       = Index;
   Setup.Length      = 0;
   UINT32  UsbStatus = 0;
   // The setup packet announces no data, so the transfer has no data stage either: a host
@@ -148,7 +149,7 @@ FtdiSetLineProperties (
     default:              break;
   }
 
-  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_DATA, Word, FTDI_TIMEOUT_LINE))) {
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_DATA, Word, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_LINE))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -190,7 +191,10 @@ FtdiSetBaudRate (
     return Status;
   }
 
-  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_BAUD_RATE, Divisor, FTDI_TIMEOUT_LINE))) {
+  // A single-port chip reads wIndex as the divisor's bit 16, the third fraction bit, which
+  // the fractions this driver picks never use: the port number there would slow the line
+  // by 1 to 13 %.
+  if (EFI_ERROR (FtdiVendorRequest (UsbIo, FTDI_REQUEST_SET_BAUD_RATE, Divisor, 0, FTDI_TIMEOUT_LINE))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -293,14 +297,17 @@ SetControlBitsInternal (
 
   if (EFI_ERROR (
         FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL,
-          Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE, FTDI_TIMEOUT_CONTROL)) ||
+          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL, 0,
+          (Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE) | FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (
         FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_TIMEOUT_CONTROL)) ||
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (
         FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_TIMEOUT_CONTROL)))
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)))
   {
     return EFI_DEVICE_ERROR;
   }

@@ -31,7 +31,9 @@ extern "C" {
 
 #define FTDI_SERIAL_DEVICE_SIGNATURE  SIGNATURE_32 ('u', 's', 'b', 's')
 
-// Vendor requests of the FT232 (RequestType 0x40, Index 1, Length 0).
+// Vendor requests of the FT232 (RequestType 0x40, Length 0). wIndex names the port (1,
+// the only one) except where a request gives it a meaning of its own: SET_BAUD_RATE takes
+// the divisor's bit 16 from it, SET_FLOW_CTRL the handshake from its high byte.
 #define FTDI_REQUEST_TYPE_VENDOR_OUT  0x40
 #define FTDI_REQUEST_RESET            0
 #define FTDI_REQUEST_MODEM_CTRL       1
@@ -46,7 +48,7 @@ extern "C" {
 #define FTDI_SET_DTR_LOW              0x0100
 #define FTDI_SET_RTS_HIGH             0x0202
 #define FTDI_SET_RTS_LOW              0x0200
-#define FTDI_FLOW_CTRL_RTS_CTS        4
+#define FTDI_FLOW_CTRL_RTS_CTS        0x0100
 #define FTDI_FLOW_CTRL_NONE           0
 
 #define FTDI_TIMEOUT_CONTROL          5000
@@ -247,11 +249,12 @@ FtdiSetBaudRate (
   );
 
 /**
-  One vendor OUT request (wIndex 1) without a data stage.
+  One vendor OUT request without a data stage.
 
   @param[in] UsbIo    The adapter's USB I/O; call at TPL_NOTIFY or below.
   @param[in] Request  An FTDI_REQUEST_* code.
   @param[in] Value    The request's wValue.
+  @param[in] Index    The request's wIndex: FTDI_REQUEST_INDEX, or what the request reads there.
   @param[in] Timeout  In milliseconds.
 
   @return The control transfer's status, as the USB stack gave it.
@@ -261,6 +264,7 @@ FtdiVendorRequest (
   IN EFI_USB_IO_PROTOCOL     *UsbIo,
   IN UINT8                   Request,
   IN UINT16                  Value,
+  IN UINT16                  Index,
   IN UINT32                  Timeout
   );
 

@@ -15,8 +15,8 @@ FtdiSerialReset (
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
   TplGuard            Tpl (TPL_NOTIFY);
 
-  if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_TIMEOUT_CONTROL)) ||
-      EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_TIMEOUT_CONTROL)))
+  if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)))
   {
     return EFI_DEVICE_ERROR;
   }

@@ -20,6 +20,37 @@ namespace {
 
 constexpr size_t  kPacket = 64;
 
+// The three fraction bits of the divisor, two in wValue's top and the third in wIndex's
+// bit 0, index these eighths.
+constexpr uint32_t  kFractionEighths[8] = { 0, 4, 2, 1, 3, 5, 6, 7 };
+
+// The rate the chip runs for a SET_BAUD_RATE, decoded from both words as the chip does.
+uint32_t
+ChipBaud (uint16_t Value, uint16_t Index)
+{
+  uint32_t  Eighths = (Value & 0x3FFFu) * 8 + kFractionEighths[(Value >> 14) | ((Index & 1u) << 2)];
+  if (Eighths == 0) {
+    return 3000000;
+  }
+  if (Eighths == 8) {
+    return 2000000;
+  }
+  return (24000000 + Eighths / 2) / Eighths;
+}
+
+// SET_FLOW_CTRL takes the handshake from wIndex's high byte (and XON/XOFF from wValue).
+HANDSHAKE
+ChipHandshake (uint16_t Index)
+{
+  switch (Index >> 8) {
+    case 0:  return HANDSHAKE::None;
+    case 1:  return HANDSHAKE::RtsCts;
+    case 2:  return HANDSHAKE::DtrDsr;
+    case 4:  return HANDSHAKE::XonXoff;
+    default: return HANDSHAKE::Invalid;
+  }
+}
+
 Ft232 *
 Chip (EFI_USB_IO_PROTOCOL *This)
 {
@@ -51,6 +82,34 @@ ControlTransfer (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_REQUEST *Request, EFI
   }
 
   C->Requests.push_back ({ Request->RequestType, Request->Request, Request->Value, Request->Index, Direction, Timeout });
+  // CLEAR_FEATURE(ENDPOINT_HALT), a standard request to an endpoint, ends its halt.
+  if ((Request->RequestType == 0x02) && (Request->Request == 1) && (Request->Value == 0)) {
+    C->HaltsCleared++;
+    if ((Request->Index & 0xFF) == 0x81) {
+      C->InHalted = false;
+    } else if ((Request->Index & 0xFF) == 0x02) {
+      C->OutHalted = false;
+    } else {
+      *Status = EFI_USB_ERR_STALL;
+      return EFI_DEVICE_ERROR;
+    }
+    *Status = 0;
+    return EFI_SUCCESS;
+  }
+
+  // Vendor requests are all the chip takes besides.
+  if (Request->RequestType != 0x40) {
+    *Status = EFI_USB_ERR_STALL;
+    return EFI_DEVICE_ERROR;
+  }
+
+  if (Request->Request == 3) {
+    C->BaudRate = ChipBaud (Request->Value, Request->Index);
+  }
+
+  if (Request->Request == 2) {
+    C->Handshake = ChipHandshake (Request->Index);
+  }
   // A reset (value 0) or an RX purge (1) drops what the chip has received.
   if ((Request->Request == 0) && (Request->Value <= 1)) {
     C->Pending.clear ();
@@ -80,6 +139,11 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     // The host controller refuses a transfer without a buffer before it sets a result.
     if ((Data == nullptr) || (*DataLength == 0)) {
       return EFI_INVALID_PARAMETER;
+    }
+    if (C->OutHalted) {
+      *Status     = EFI_USB_ERR_STALL;
+      *DataLength = 0;
+      return EFI_DEVICE_ERROR;
     }
     if (C->OutFault != EFI_SUCCESS) {
       *Status     = (C->OutFault == EFI_TIMEOUT) ? EFI_USB_ERR_TIMEOUT : EFI_USB_ERR_STALL;
@@ -118,6 +182,12 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   }
   if (Firmware::TicksHeld () && ((C->InFault == BULK_IN_FAULT::NakXhci) || (C->Pending.empty () && C->IdleNak))) {
     C->NeverEnding++;
+  }
+
+  if (C->InHalted) {
+    *DataLength = 0;
+    *Status     = EFI_USB_ERR_STALL;
+    return EFI_DEVICE_ERROR;
   }
 
   uint8_t *Out  = static_cast<uint8_t *>(Data);

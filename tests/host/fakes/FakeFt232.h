@@ -28,6 +28,8 @@ struct VENDOR_REQUEST {
   uint32_t                  Timeout;
 };
 
+enum class HANDSHAKE { None, RtsCts, DtrDsr, XonXoff, Invalid };
+
 enum class BULK_IN_FAULT { None, NakXhci, NakUhci, NakBit, Stall, DeviceError, TimeoutOther };
 
 struct Ft232 {
@@ -41,8 +43,11 @@ struct Ft232 {
   int                    FailEndpointIndex = -1;
   uint8_t                NumEndpointsOverride = 0xFF;   // 0xFF: the real count
 
-  // Line state as the chip sees it
+  // Line state as the chip sees it: every request, and what the chip makes of them
   std::vector<VENDOR_REQUEST> Requests;
+  uint32_t               BaudRate = 9600;                   // the rate the chip runs after SET_BAUD_RATE
+  HANDSHAKE              Handshake = HANDSHAKE::None;       // from SET_FLOW_CTRL's wIndex high byte
+  uint16_t               HaltsCleared = 0;                  // CLEAR_FEATURE(ENDPOINT_HALT) requests seen
   bool                   FailControl = false;
   size_t                 FailControlAfter = 0;          // requests that still succeed before FailControl bites
 
@@ -61,6 +66,10 @@ struct Ft232 {
   // latency timer runs out (16 ms unless the host sets it).
   uint32_t               LatencyMs = 16;
   BULK_IN_FAULT          InFault  = BULK_IN_FAULT::None;
+  // An endpoint that stalled stays halted, answering every transfer with a stall, until
+  // the host sends CLEAR_FEATURE(ENDPOINT_HALT) for it.
+  bool                   InHalted  = false;
+  bool                   OutHalted = false;
   EFI_STATUS             OutFault = EFI_SUCCESS;
   // Bytes the chip's transmit buffer still takes: CTS held under flow control, or a line
   // slower than USB, leaves it NAKing bulk-OUT until the host controller times out,
