@@ -371,12 +371,14 @@ InitializeUsbSerialDevice (
 
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;
   CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
-  Device->SerialIo.Mode        = &Device->SerialMode;
-  Device->SerialMode.Timeout   = 0;
-  Device->SerialMode.BaudRate  = FTDI_DEFAULT_BAUD;
-  Device->SerialMode.DataBits  = 8;
-  Device->SerialMode.Parity    = NoParity;
-  Device->SerialMode.StopBits  = OneStopBit;
+  Device->SerialIo.Mode                = &Device->SerialMode;
+  Device->SerialMode.ControlMask       = FTDI_CONTROL_MASK;
+  Device->SerialMode.Timeout           = FTDI_DEFAULT_TIMEOUT;
+  Device->SerialMode.ReceiveFifoDepth  = FTDI_DEFAULT_FIFO_DEPTH;
+  Device->SerialMode.BaudRate          = FTDI_DEFAULT_BAUD;
+  Device->SerialMode.DataBits          = 8;
+  Device->SerialMode.Parity            = NoParity;
+  Device->SerialMode.StopBits          = OneStopBit;
 }
 
 // The tick witness, the first status read and the periodic poll; none of them is fatal.

@@ -214,53 +214,43 @@ SetAttributesInternal (
 {
   TplGuard  Tpl (TPL_NOTIFY);
 
-  (VOID)ReceiveFifoDepth;
-  (VOID)Timeout;
+  SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
+  SERIAL_ATTRIBUTES  New;
+  New.BaudRate         = (BaudRate != 0) ? BaudRate : Last->BaudRate;
+  New.ReceiveFifoDepth = (ReceiveFifoDepth != 0) ? ReceiveFifoDepth : FTDI_DEFAULT_FIFO_DEPTH;
+  New.Timeout          = (Timeout != 0) ? Timeout : FTDI_DEFAULT_TIMEOUT;
+  New.Parity           = (Parity != DefaultParity) ? static_cast<UINT32>(Parity) : Last->Parity;
+  New.DataBits         = (DataBits != 0) ? DataBits : Last->DataBits;
+  New.StopBits         = (StopBits != DefaultStopBits) ? static_cast<UINT32>(StopBits) : Last->StopBits;
 
-  if ((DataBits >= 6) && (DataBits <= 8) && (StopBits == OneFiveStopBits)) {
+  // Everything is checked before anything is sent, so a refused call leaves the chip
+  // running what the mode says rather than a new framing at the old rate.
+  UINT16  Divisor;
+  if ((New.ReceiveFifoDepth > FTDI_MAX_FIFO_DEPTH) || (New.Timeout < FTDI_MIN_TIMEOUT) ||
+      (New.Timeout > FTDI_MAX_TIMEOUT) || (New.Parity > SpaceParity) || (New.StopBits > TwoStopBits) ||
+      (New.DataBits < 5) || (New.DataBits > 8) || ((New.DataBits > 5) && (New.StopBits == OneFiveStopBits)) ||
+      EFI_ERROR (BaudDivisor (New.BaudRate, New.BaudRate, &Divisor)))
+  {
     return EFI_INVALID_PARAMETER;
   }
 
-  SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
-
-  // The rate is checked before the line word goes out, so a refused call leaves the chip
-  // running what the mode says rather than a new framing at the old rate.
-  UINT16  Divisor;
-  if (EFI_ERROR (BaudDivisor (BaudRate, Last->BaudRate, &Divisor))) {
+  if (EFI_ERROR (
+        FtdiSetLineProperties (
+          Device->UsbIo, New.DataBits, static_cast<EFI_PARITY_TYPE>(New.Parity),
+          static_cast<EFI_STOP_BITS_TYPE>(New.StopBits), Last)) ||
+      EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, New.BaudRate, New.BaudRate)))
+  {
     return EFI_DEVICE_ERROR;
   }
 
-  if (EFI_ERROR (FtdiSetLineProperties (Device->UsbIo, DataBits, Parity, StopBits, Last))) {
-    return EFI_DEVICE_ERROR;
-  }
-
-  if (EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, BaudRate, Last->BaudRate))) {
-    return EFI_DEVICE_ERROR;
-  }
-
+  *Last = New;
   EFI_SERIAL_IO_MODE  *Mode = &Device->SerialMode;
-  if (BaudRate != 0) {
-    Last->BaudRate = BaudRate;
-  }
-
-  Mode->BaudRate         = Last->BaudRate;
-  Last->Timeout          = FTDI_DEFAULT_TIMEOUT;
-  Last->ReceiveFifoDepth = FTDI_DEFAULT_FIFO_DEPTH;
-  if (Parity != DefaultParity) {
-    Last->Parity = Parity;
-  }
-
-  Mode->Parity = Last->Parity;
-  if (DataBits != 0) {
-    Last->DataBits = DataBits;
-  }
-
-  Mode->DataBits = Last->DataBits;
-  if (StopBits != DefaultStopBits) {
-    Last->StopBits = StopBits;
-  }
-
-  Mode->StopBits = Last->StopBits;
+  Mode->BaudRate         = New.BaudRate;
+  Mode->ReceiveFifoDepth = New.ReceiveFifoDepth;
+  Mode->Timeout          = New.Timeout;
+  Mode->Parity           = New.Parity;
+  Mode->DataBits         = New.DataBits;
+  Mode->StopBits         = New.StopBits;
 
   // The path carries what the caller asked for, zeros included, as the consumer named it.
   UART_DEVICE_PATH  *Uart = &Device->UartNode;

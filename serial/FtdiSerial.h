@@ -66,11 +66,19 @@ extern "C" {
 #define FTDI_BULK_OUT_ADDRESS         0x02
 
 #define FTDI_DEFAULT_BAUD             115200
+// The receive depth and read timeout a zero asks for; a depth up to what the ring holds
+// and a timeout within the range UEFI gives may be set.
 #define FTDI_DEFAULT_FIFO_DEPTH       384
-#define FTDI_DEFAULT_TIMEOUT          16
+#define FTDI_MAX_FIFO_DEPTH           (FTDI_RING_SIZE - 1)
+#define FTDI_DEFAULT_TIMEOUT          1000000
+#define FTDI_MIN_TIMEOUT              1
+#define FTDI_MAX_TIMEOUT              100000000
 #define FTDI_POLL_PERIOD_100NS        5000000
 
-#define FTDI_CONTROL_SETTABLE         0x7003
+// DTR, RTS and hardware flow control can be set; the chip has no loopback.
+#define FTDI_CONTROL_SETTABLE         0x4003
+// What GetControl can report: the settable bits, the modem lines and both buffer bits.
+#define FTDI_CONTROL_MASK             0x43F3
 
 typedef struct {
   UINT64    BaudRate;
@@ -269,30 +277,25 @@ FtdiVendorRequest (
   );
 
 /**
-  Serial I/O SetAttributes for the adapter: sends the line word, then the divisor, then
-  records the new values in LastAttributes, the mode and the child's UART node. Raises
-  to TPL_NOTIFY, since an unplug frees the record it writes.
-
-  The receive FIFO depth and timeout are ignored; the mode keeps its own. The UART node
-  takes the values exactly as given, zeros included, while the mode shows the defaults
-  filled in.
+  Serial I/O SetAttributes for the adapter: checks every value, sends the line word, then
+  the divisor, then records the new values in LastAttributes, the mode and the child's
+  UART node. Raises to TPL_NOTIFY, since an unplug frees the record it writes.
 
   @param[in] Device            The adapter.
   @param[in] BaudRate          0 keeps the rate in force.
-  @param[in] ReceiveFifoDepth  Ignored.
-  @param[in] Timeout           Ignored.
+  @param[in] ReceiveFifoDepth  1 to FTDI_MAX_FIFO_DEPTH, or 0 for FTDI_DEFAULT_FIFO_DEPTH.
+  @param[in] Timeout           In microseconds, 1 to FTDI_MAX_TIMEOUT, or 0 for
+                               FTDI_DEFAULT_TIMEOUT.
   @param[in] Parity            DefaultParity keeps the parity in force.
   @param[in] DataBits          0 keeps the data bits in force.
   @param[in] StopBits          DefaultStopBits keeps the stop bits in force.
 
-  @retval EFI_SUCCESS            The chip runs the new settings.
-  @retval EFI_INVALID_PARAMETER  1.5 stop bits with 6 to 8 data bits given explicitly;
-                                 nothing sent.
-  @retval EFI_DEVICE_ERROR       Any other refusal, a bad value found only after the
-                                 defaults are filled in or a rate the chip cannot run
-                                 included, with nothing sent; or a failed request,
-                                 after which the line word may be in force while the
-                                 recorded settings are the old ones.
+  @retval EFI_SUCCESS            The chip runs the new settings, and the mode shows them.
+  @retval EFI_INVALID_PARAMETER  A value outside its range or enum, a rate the chip
+                                 cannot run, or 1.5 stop bits with 6 to 8 data bits once
+                                 the values in force are filled in; nothing sent.
+  @retval EFI_DEVICE_ERROR       A request failed; the line word may be in force while
+                                 the recorded settings are the old ones.
 **/
 EFI_STATUS
 SetAttributesInternal (

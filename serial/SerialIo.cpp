@@ -199,7 +199,7 @@ FtdiSerialRead (
 } // namespace
 
 CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate = {
-  0,
+  EFI_SERIAL_IO_PROTOCOL_REVISION1p1,
   FtdiSerialReset,
   FtdiSerialSetAttributes,
   FtdiSerialSetControl,

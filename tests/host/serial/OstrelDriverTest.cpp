@@ -172,29 +172,63 @@ TEST_F (Ostrel, TheChipRunsTheRateAsked) {
   StopAll ();
 }
 
+// Every value the port cannot run is the caller's mistake: refused, with nothing sent and
+// nothing recorded.
 TEST_F (Ostrel, OnlyValidAttributesReachTheChip) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
+  struct { UINT64 Baud; UINT32 Fifo; UINT32 Timeout; UINT32 Parity; UINT8 Data; UINT32 Stop; } Refused[] = {
+    { 0, 0, 0, 0, 8, OneFiveStopBits }, { 0, 0, 0, 0, 0, OneFiveStopBits }, { 0, 0, 0, 0, 9, 0 },
+    { 0, 0, 0, 0, 4, 0 }, { 177, 0, 0, 0, 0, 0 }, { 3092784, 0, 0, 0, 0, 0 }, { 2500000, 0, 0, 0, 0, 0 },
+    { 0, 0, 0, SpaceParity + 1, 0, 0 }, { 0, 0, 0, 0, 0, TwoStopBits + 1 }, { 0, 0, 100000001, 0, 0, 0 },
+    { 0, 1024, 0, 0, 0, 0 } };
   Chip.Requests.clear ();
-  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 8, OneFiveStopBits), EFI_INVALID_PARAMETER);
-  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 0, OneFiveStopBits), EFI_DEVICE_ERROR);
+  EFI_SERIAL_IO_MODE Before = *Sio->Mode;
+  for (auto &R : Refused) {
+    EXPECT_EQ (Sio->SetAttributes (Sio, R.Baud, R.Fifo, R.Timeout, (EFI_PARITY_TYPE)R.Parity, R.Data,
+                                   (EFI_STOP_BITS_TYPE)R.Stop), EFI_INVALID_PARAMETER)
+      << R.Baud << " " << R.Fifo << " " << R.Timeout << " " << R.Parity << " " << (int)R.Data << " " << R.Stop;
+  }
   EXPECT_TRUE (Chip.Requests.empty ());
+  EXPECT_EQ (std::memcmp (&Before, Sio->Mode, sizeof (Before)), 0);
   EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, NoParity, 5, OneFiveStopBits), EFI_SUCCESS);
   EXPECT_EQ (Values (4), std::vector<uint16_t> ({ 0x0805 }));
-  Chip.Requests.clear ();
-  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 0, 0, DefaultParity, 9, DefaultStopBits), EFI_DEVICE_ERROR);
-  for (UINT64 Refused : { 177ull, 3092784ull }) {
-    EXPECT_EQ (Sio->SetAttributes (Sio, Refused, 0, 0, EvenParity, 7, TwoStopBits), EFI_DEVICE_ERROR);
-  }
-  EXPECT_TRUE (Chip.Requests.empty ()) << "a refused rate sends no line word either";
   EXPECT_EQ (Sio->Mode->BaudRate, 115200u);
   EXPECT_EQ (Sio->Mode->DataBits, 5u);
+  StopAll ();
+}
+
+// A consumer that compares the mode with what it asked for (the terminal driver does, on
+// every 20 ms tick) must find what it set, or it programs the chip on every tick.
+TEST_F (Ostrel, TheModeShowsWhatIsSetSoAComparingConsumerSettles) {
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  EXPECT_EQ (Sio->Revision, EFI_SERIAL_IO_PROTOCOL_REVISION1p1);
+  EXPECT_EQ (Sio->Mode->ControlMask, 0x43F3u);
+  EXPECT_EQ (Sio->Mode->Timeout, 1000000u);
+  EXPECT_EQ (Sio->Mode->ReceiveFifoDepth, 384u);
+  Chip.Requests.clear ();
+  for (int Tick = 0; Tick < 5; Tick++) {
+    const UINT32 Wanted = (1 + 8 + 1) * 2 * 1000000 / 115200;
+    if (Sio->Mode->Timeout != Wanted) {
+      EXPECT_EQ (Sio->SetAttributes (Sio, Sio->Mode->BaudRate, Sio->Mode->ReceiveFifoDepth, Wanted,
+                                     (EFI_PARITY_TYPE)Sio->Mode->Parity, (UINT8)Sio->Mode->DataBits,
+                                     (EFI_STOP_BITS_TYPE)Sio->Mode->StopBits), EFI_SUCCESS);
+    }
+  }
+  EXPECT_EQ (Values (3).size (), 1u);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 0, 1023, 0, DefaultParity, 0, DefaultStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Sio->Mode->ReceiveFifoDepth, 1023u);
+  EXPECT_EQ (Sio->Mode->Timeout, 1000000u);
+  // The chip offers no loopback: asking for one is refused rather than answered and dropped.
+  for (UINT32 Loop : { EFI_SERIAL_HARDWARE_LOOPBACK_ENABLE, EFI_SERIAL_SOFTWARE_LOOPBACK_ENABLE }) {
+    EXPECT_EQ (Sio->SetControl (Sio, Loop | EFI_SERIAL_DATA_TERMINAL_READY), EFI_UNSUPPORTED);
+  }
   StopAll ();
 }
 
 TEST_F (Ostrel, SetControlDrivesDtrRtsAndFlowControl) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Chip.Requests.clear ();
-  EXPECT_EQ (Sio->SetControl (Sio, 0x1000 | 0x0001), EFI_SUCCESS);
+  EXPECT_EQ (Sio->SetControl (Sio, 0x0001), EFI_SUCCESS);
   EXPECT_EQ (Values (1), std::vector<uint16_t> ({ 0x0101, 0x0200 }));
   EXPECT_EQ (Values (2), std::vector<uint16_t> ({ 0 }));
   UINT32 C;
