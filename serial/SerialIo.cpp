@@ -21,8 +21,11 @@ FtdiSerialReset (
     return EFI_DEVICE_ERROR;
   }
 
-  // A chip that answers both purges is there, so a port a failed transfer gave up on works again.
-  Device->DeviceFailed = FALSE;
+  // A chip that answers both purges is there, so a port a failed transfer gave up on works
+  // again. What the ring still holds came before the purge and goes with the chip's.
+  Device->DeviceFailed   = FALSE;
+  Device->RingHead       = Device->RingTail;
+  Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
   return EFI_SUCCESS;
 }
 
@@ -183,7 +186,15 @@ FtdiSerialRead (
     } else {
       UINTN  Missing = *BufferSize - Taken;
       Status = FtdiReceivePacket (Device, &Missing, Out + Taken);
-      *BufferSize = EFI_ERROR (Status) ? Taken : Taken + Missing;
+      Taken += EFI_ERROR (Status) ? 0 : Missing;
+      // A chip with nothing to send still answers with its status pair; a read that
+      // found less than asked has timed out, or a flush loop reading until an error
+      // would never end.
+      if (!EFI_ERROR (Status) && (Taken < *BufferSize)) {
+        Status = EFI_TIMEOUT;
+      }
+
+      *BufferSize = Taken;
     }
   }
 

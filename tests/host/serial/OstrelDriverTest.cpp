@@ -430,9 +430,15 @@ TEST_F (Ostrel, LengthReportedBeyondTheBufferIsClamped) {
 TEST_F (Ostrel, ReadFromRingTransferAndBoth) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   UINT8 B[16]; EFI_STATUS S;
-  EXPECT_EQ (Read (B, 1, &S), 0u);          // only the status pair
-  EXPECT_EQ (S, EFI_SUCCESS);
+  // A packet with only the status pair is nothing received: a flush loop reading until
+  // an error must end.
+  EXPECT_EQ (Read (B, 1, &S), 0u);
+  EXPECT_EQ (S, EFI_TIMEOUT);
   EXPECT_TRUE (Dev->ControlStatus & 0x100);
+  Queue (3, 50);
+  EXPECT_EQ (Read (B, 10, &S), 3u);         // a short read times out with its count
+  EXPECT_EQ (S, EFI_TIMEOUT);
+  EXPECT_EQ (B[2], 52);
   Queue (12);
   fake::Firmware::FireTimer (Dev->PollTimer);
   size_t Before = Chip.Transfers ();
@@ -546,8 +552,11 @@ TEST_F (Ostrel, AnUnplugWaitsUntilReadOrGetControlIsDone) {
 
 TEST_F (Ostrel, ResetPurgesBothWaysAndRevivesAFailedPort) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
+  Queue (12);
+  AskAndPoll ();
   Chip.Requests.clear ();
   EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  EXPECT_TRUE (FtdiRingEmpty (Dev)) << "bytes received before a Reset are dropped with the chip's";
   ASSERT_EQ (Chip.Requests.size (), 2u);
   EXPECT_EQ (Chip.Requests[0].Value, 1); EXPECT_EQ (Chip.Requests[1].Value, 2);
   EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbNoData);
