@@ -22,6 +22,7 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/DevicePathLib.h>
+#include <Library/UefiUsbLib.h>
 }
 
 #include <TickWitness.h>
@@ -131,6 +132,9 @@ typedef struct {
   EFI_SERIAL_IO_PROTOCOL          SerialIo;
   EFI_SERIAL_IO_MODE              SerialMode;
   BOOLEAN                         DeviceFailed;
+  // Bulk endpoints whose halt the chip would not clear; Reset clears them.
+  BOOLEAN                         InHalted;
+  BOOLEAN                         OutHalted;
   EFI_EVENT                       PollTimer;
   TICK_WITNESS                    PollClock;
   BOOLEAN                         ControlAsked;
@@ -344,8 +348,10 @@ SetControlBitsInternal (
   @retval EFI_TIMEOUT  The chip NAKed: it is alive with nothing to send, or it held
                        back the rest of a write; *Length counts what a write moved.
                        Not a failure; DeviceFailed is left alone.
-  @retval other        The USB stack's error, as it gave it. DeviceFailed is set, and
-                       Read and Write refuse the port until Reset revives it.
+  @retval other        The USB stack's error, as it gave it. A stalled endpoint is
+                       cleared and the port goes on; any other error, or a halt the
+                       chip will not clear, sets DeviceFailed, and Read and Write refuse
+                       the port until Reset revives it.
 **/
 EFI_STATUS
 FtdiBulkTransfer (

@@ -47,6 +47,21 @@ FtdiBulkTransfer (
     return EFI_TIMEOUT;
   }
 
+  // The host controller resets its own side of a stalled endpoint; the chip's side stays
+  // halted, answering every transfer with a stall, until it is told to clear it.
+  if ((UsbStatus & EFI_USB_ERR_STALL) != 0) {
+    UINT32  ClearStatus;
+    if (!EFI_ERROR (UsbClearEndpointHalt (Device->UsbIo, Endpoint, &ClearStatus))) {
+      return Status;
+    }
+
+    if (Write) {
+      Device->OutHalted = TRUE;
+    } else {
+      Device->InHalted = TRUE;
+    }
+  }
+
   Device->DeviceFailed = TRUE;
   return Status;
 }

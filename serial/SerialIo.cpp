@@ -15,6 +15,20 @@ FtdiSerialReset (
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
   TplGuard            Tpl (TPL_NOTIFY);
 
+  // Only a halted endpoint is cleared: clearing a working one resets the chip's data
+  // toggle behind the back of a host controller that keeps its own, and the next packet
+  // would be dropped as a repeat.
+  UINT32  UsbStatus;
+  if (Device->InHalted && EFI_ERROR (UsbClearEndpointHalt (Device->UsbIo, Device->BulkInEndpoint.EndpointAddress, &UsbStatus))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Device->InHalted = FALSE;
+  if (Device->OutHalted && EFI_ERROR (UsbClearEndpointHalt (Device->UsbIo, Device->BulkOutEndpoint.EndpointAddress, &UsbStatus))) {
+    return EFI_DEVICE_ERROR;
+  }
+
+  Device->OutHalted = FALSE;
   if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)) ||
       EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)))
   {

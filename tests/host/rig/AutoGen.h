@@ -11,6 +11,7 @@
 #define _PCD_GET_MODE_32_PcdMaximumLinkedListLength      1000000U
 #define _PCD_GET_MODE_32_PcdMaximumDevicePathNodeCount   0U
 #define _PCD_GET_MODE_32_PcdUefiLibMaxPrintBufferSize    320U
+#define _PCD_GET_MODE_32_PcdUsbTransferTimeoutValue      3000U
 #define _PCD_GET_MODE_BOOL_PcdVerifyNodeInList           ((BOOLEAN)(0==1))
 #define _PCD_GET_MODE_BOOL_PcdComponentNameDisable       ((BOOLEAN)(0==1))
 #define _PCD_GET_MODE_BOOL_PcdComponentName2Disable      ((BOOLEAN)(0==1))

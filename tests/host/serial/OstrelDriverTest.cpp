@@ -346,11 +346,39 @@ TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
   fake::Firmware::FireTimer (Dev->PollTimer);
   EXPECT_EQ (Chip.Transfers (), Before);
   StopAll ();
-  Chip.InFault = fake::BULK_IN_FAULT::Stall;
+}
+
+// A stall halts the chip's endpoint until the host clears it (the host controller resets
+// only its own side); once cleared the port goes on, and a halt that will not clear
+// fails the port until a Reset clears it.
+TEST_F (Ostrel, AStalledEndpointIsClearedAndThePortGoesOn) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
-  Read (B, 1, &S);
+  UINT8 B[1] = { 'w' }; UINTN N = 1; EFI_STATUS S;
+  Chip.InHalted = true;
+  EXPECT_EQ (Read (B, 1, &S), 0u);
   EXPECT_EQ (S, EFI_DEVICE_ERROR);
+  Queue (1, 'x');
+  EXPECT_EQ (Read (B, 1, &S), 1u);
+  EXPECT_EQ (B[0], 'x');
+  Chip.OutHalted = true;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
+  N = 1;
+  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_SUCCESS);
+  EXPECT_EQ (Chip.HaltsCleared, 2u);
+  Chip.InHalted    = true;
+  Chip.FailControl = true;
+  EXPECT_EQ (Read (B, 1, &S), 0u);
   EXPECT_TRUE (Dev->DeviceFailed);
+  EXPECT_EQ (Sio->Reset (Sio), EFI_DEVICE_ERROR);
+  Chip.FailControl = false;
+  Chip.Requests.clear ();
+  EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  EXPECT_EQ (Chip.Requests.size (), 3u) << "the halted endpoint is cleared, the other left alone";
+  Queue (1, 'y');
+  EXPECT_EQ (Read (B, 1, &S), 1u);
+  EXPECT_EQ (B[0], 'y');
+  EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
+  EXPECT_EQ (Chip.Requests.size (), 5u) << "no halt is cleared twice";
   StopAll ();
 }
 
@@ -562,11 +590,11 @@ TEST_F (Ostrel, ResetPurgesBothWaysAndRevivesAFailedPort) {
   EXPECT_EQ (Chip.Requests[0].Direction, EfiUsbNoData);
   EXPECT_EQ (Chip.Requests[0].RequestType, 0x40);
   EXPECT_EQ (Chip.Requests[0].Index, 1);
-  // A stalled bulk-OUT fails the port until a Reset the chip answers in full.
-  UINT8 B[1] = { 'r' }; UINTN N = 1;
-  Chip.OutFault = EFI_DEVICE_ERROR;
-  EXPECT_EQ (Sio->Write (Sio, &N, B), EFI_DEVICE_ERROR);
-  Chip.OutFault         = EFI_SUCCESS;
+  // A failed bulk transfer fails the port until a Reset the chip answers in full.
+  UINT8 B[1] = { 'r' }; UINTN N = 1; EFI_STATUS S;
+  Chip.InFault = fake::BULK_IN_FAULT::DeviceError;
+  EXPECT_EQ (Read (B, 1, &S), 0u);
+  Chip.InFault          = fake::BULK_IN_FAULT::None;
   Chip.FailControl      = true;
   Chip.FailControlAfter = 1;
   EXPECT_EQ (Sio->Reset (Sio), EFI_DEVICE_ERROR);
