@@ -55,6 +55,8 @@ extern "C" {
 #define FTDI_TIMEOUT_CONTROL          5000
 #define FTDI_TIMEOUT_LINE             1000
 #define FTDI_TIMEOUT_BULK_OUT         16
+// The FT232R's transmit buffer, which the line must drain before a packet finds room.
+#define FTDI_CHIP_TX_BUFFER           128
 #define FTDI_TIMEOUT_BULK_IN          32
 #define FTDI_TIMEOUT_FIRST_STATUS     40
 

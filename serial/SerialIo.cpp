@@ -156,8 +156,31 @@ FtdiSerialWrite (
     return EFI_DEVICE_ERROR;
   }
 
-  // On a timeout *BufferSize holds what the chip took before it held the rest back.
-  EFI_STATUS  Status = FtdiBulkTransfer (Device, TRUE, Buffer, BufferSize, FTDI_TIMEOUT_BULK_OUT);
+  // One packet a transfer: a host controller may count nothing done for a transfer that
+  // timed out (XHCI does), so only a single packet's fate is known for certain, and a
+  // caller that resends the rest must not repeat what went.
+  UINTN  Packet = Device->BulkOutEndpoint.MaxPacketSize;
+  if ((Packet == 0) || (Packet > FTDI_PACKET_BUFFER_SIZE)) {
+    Packet = FTDI_PACKET_BUFFER_SIZE;
+  }
+
+  // Each packet may wait for the chip to send its transmit buffer and the packet itself at
+  // the line's rate, up to twelve bits a character.
+  UINT32  Baud    = static_cast<UINT32>(Device->LastAttributes.BaudRate);
+  UINT32  Timeout = FTDI_TIMEOUT_BULK_OUT +
+                    (static_cast<UINT32>(FTDI_CHIP_TX_BUFFER + Packet) * 12 * 1000 + Baud - 1) / Baud;
+  UINT8       *Bytes = static_cast<UINT8 *>(Buffer);
+  UINTN       Sent   = 0;
+  EFI_STATUS  Status = EFI_SUCCESS;
+  while ((Sent < *BufferSize) && !EFI_ERROR (Status)) {
+    UINTN  Length = MIN (Packet, *BufferSize - Sent);
+    Status = FtdiBulkTransfer (Device, TRUE, Bytes + Sent, &Length, Timeout);
+    if (!EFI_ERROR (Status) || (Status == EFI_TIMEOUT)) {
+      Sent += Length;
+    }
+  }
+
+  *BufferSize = Sent;
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }

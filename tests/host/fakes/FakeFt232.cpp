@@ -152,10 +152,29 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     }
     // The chip ACKs packets while its transmit buffer has room and NAKs from the first that does not fit.
     size_t Moved = 0;
+    UINT64 Waited = 0;
     for (size_t Packet; Moved < *DataLength; Moved += Packet) {
       Packet = std::min<size_t> (kPacket, *DataLength - Moved);
       if (Packet > C->OutRoom) {
         break;
+      }
+      if (C->PacedLine) {
+        const size_t kTxBuffer = 128;
+        UINT64 Drained = (Firmware::NowUs () - C->TxDrainedUs) * C->BaudRate / 10000000;
+        C->TxHeld      = (Drained >= C->TxHeld) ? 0 : C->TxHeld - Drained;
+        C->TxDrainedUs = Firmware::NowUs ();
+        if (C->TxHeld + Packet > kTxBuffer) {
+          UINT64 Need = ((C->TxHeld + Packet - kTxBuffer) * 10000000ull + C->BaudRate - 1) / C->BaudRate;
+          if (Waited + Need > Timeout * 1000ull) {
+            Firmware::AdvanceUs (Timeout * 1000ull - Waited);
+            break;
+          }
+          Waited += Need;
+          Firmware::AdvanceUs (Need);
+          C->TxHeld      = kTxBuffer - Packet;
+          C->TxDrainedUs = Firmware::NowUs ();
+        }
+        C->TxHeld += Packet;
       }
       C->OutRoom -= Packet;
     }
@@ -163,7 +182,7 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     C->Sent.insert (C->Sent.end (), P, P + Moved);
     *Status = 0;
     if (Moved < *DataLength) {
-      *DataLength = Moved;
+      *DataLength = C->OutTimeoutMovesNothing ? 0 : Moved;
       *Status     = C->OutNakResult;
       return EFI_TIMEOUT;
     }

@@ -76,6 +76,14 @@ struct Ft232 {
   // which it words as OutNakResult (EFI_USB_ERR_TIMEOUT on XHCI, NOTEXECUTE on UHCI).
   size_t                 OutRoom = SIZE_MAX;
   uint32_t               OutNakResult = EFI_USB_ERR_TIMEOUT;
+  // An XHCI reports no bytes done for a transfer that timed out, whatever went before.
+  bool                   OutTimeoutMovesNothing = false;
+  // The line drains the chip's 128-byte transmit buffer at BaudRate, ten bits a byte,
+  // on the firmware's clock; a packet that does not fit is NAKed until it does or the
+  // transfer's timeout runs out.
+  bool                   PacedLine = false;
+  size_t                 TxHeld = 0;
+  UINT64                 TxDrainedUs = 0;
   // A raw bulk-IN reply that replaces the modelled one once (hostile device); ReportedLength overrides *DataLength.
   std::vector<uint8_t>   RawReply;
   UINTN                  ReportedLength = 0;

@@ -534,6 +534,34 @@ TEST_F (Ostrel, AWriteTheChipHoldsBackTimesOutWithWhatWentAndThePortCarriesOn) {
   }
 }
 
+// A write longer than the chip's buffer takes as long as the line needs to send it, and
+// one the chip holds back reports exactly what went, though an XHCI counts nothing for a
+// transfer that timed out.
+TEST_F (Ostrel, LongWritesArriveWholeAndAHeldWriteCountsWhatWent) {
+  std::vector<uint8_t> Data (4096);
+  for (size_t I = 0; I < Data.size (); I++) {
+    Data[I] = (uint8_t)(I * 7);
+  }
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  Chip.PacedLine              = true;
+  Chip.OutTimeoutMovesNothing = true;
+  for (UINT64 Baud : { 115200ull, 9600ull }) {
+    ASSERT_EQ (Sio->SetAttributes (Sio, Baud, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_SUCCESS);
+    Chip.Sent.clear ();
+    UINTN N = Data.size ();
+    EXPECT_EQ (Sio->Write (Sio, &N, Data.data ()), EFI_SUCCESS) << Baud;
+    EXPECT_EQ (N, Data.size ()) << Baud;
+    EXPECT_EQ (Chip.Sent, Data) << Baud;
+  }
+  Chip.Sent.clear ();
+  Chip.OutRoom = 100;
+  UINTN N = 200;
+  EXPECT_EQ (Sio->Write (Sio, &N, Data.data ()), EFI_TIMEOUT);
+  EXPECT_EQ (N, Chip.Sent.size ());
+  EXPECT_NE (N, 0u);
+  StopAll ();
+}
+
 // An unplug reaches the driver as a Stop from the USB bus driver's TPL_CALLBACK work and
 // frees the device. The timer interrupt that brings it lands as the call first raises the
 // TPL; the Stop must wait until the call is done with the device.
