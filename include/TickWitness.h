@@ -181,6 +181,30 @@ TickWitnessDefer (
 }
 
 /**
+  Leaves the work to the idle loop now rather than at the poll's next period, for a
+  consumer that is waiting for it. A busy firmware never runs it there; its poll's
+  TickWitnessDefer withdraws it and the poll does the work itself.
+
+  @param[in,out] Witness  The poll's witness.
+
+  @retval TRUE   The idle loop will run the work.
+  @retval FALSE  The firmware offers no idle loop; the poll alone does the work.
+**/
+inline
+BOOLEAN
+TickWitnessRequest (
+  IN OUT TICK_WITNESS  *Witness
+  )
+{
+  if ((Witness->IdleEvent == NULL) || (Witness->Work == NULL)) {
+    return FALSE;
+  }
+
+  Witness->WorkDue = TRUE;
+  return TRUE;
+}
+
+/**
   Arms the witness for the next tick and stalls until it comes or two tick periods
   have passed. The caller is held for up to that bound (about a period when the clock
   runs), so ask only before work that needs the clock; call at TPL_NOTIFY or below.

@@ -243,7 +243,8 @@ SetAttributesInternal (
     return EFI_DEVICE_ERROR;
   }
 
-  *Last = New;
+  *Last             = New;
+  Device->DrainOnly = FALSE;
   EFI_SERIAL_IO_MODE  *Mode = &Device->SerialMode;
   Mode->BaudRate         = New.BaudRate;
   Mode->ReceiveFifoDepth = New.ReceiveFifoDepth;

@@ -140,6 +140,10 @@ typedef struct {
   EFI_EVENT                       PollTimer;
   TICK_WITNESS                    PollClock;
   BOOLEAN                         ControlAsked;
+  // GetControl reported input waiting: the consumer reads until the ring runs dry, from
+  // wherever it asked (a terminal's timer notify, inside the timer interrupt), so the
+  // read that finds it dry must not go to the chip.
+  BOOLEAN                         DrainOnly;
   UINT32                          ControlStatus;
   SERIAL_ATTRIBUTES               LastAttributes;
   LINE_CONTROL                    LineControl;

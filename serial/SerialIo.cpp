@@ -123,9 +123,17 @@ FtdiSerialGetControl (
     Bits |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
   }
 
-  // Nothing is buffered on the way out, so an empty receive ring stands for both.
+  // Nothing is buffered on the way out, so an empty receive ring stands for both. What
+  // the chip holds reaches the ring from the idle loop, which never runs inside the timer
+  // interrupt, so a terminal polling here sees typed keys by its next tick rather than
+  // the next poll period.
   if (FtdiRingEmpty (Device)) {
     Bits |= EFI_SERIAL_INPUT_BUFFER_EMPTY | EFI_SERIAL_OUTPUT_BUFFER_EMPTY;
+    if (!Device->DeviceFailed) {
+      TickWitnessRequest (&Device->PollClock);
+    }
+  } else {
+    Device->DrainOnly = TRUE;
   }
 
   if (Device->LineControl.SoftwareLoopback) {
@@ -220,6 +228,10 @@ FtdiSerialRead (
     if (Device->DeviceFailed) {
       Status      = EFI_DEVICE_ERROR;
       *BufferSize = Taken;
+    } else if (Device->DrainOnly) {
+      Device->DrainOnly = FALSE;
+      Status            = EFI_TIMEOUT;
+      *BufferSize       = Taken;
     } else {
       UINTN  Missing = *BufferSize - Taken;
       Status = FtdiReceivePacket (Device, &Missing, Out + Taken);

@@ -304,6 +304,38 @@ TEST_F (Ostrel, AStartOrAPollInsideTheTimerInterruptLeavesTheLineAlone) {
   }
 }
 
+// A terminal asks GetControl on every 20 ms tick and reads only what it reports waiting,
+// from inside the timer interrupt. Typed keys must reach the ring by the next idle loop,
+// not the next 500 ms poll, and the read that finds the ring drained must not go to a
+// chip that NAKs, where it would never end.
+TEST_F (Ostrel, ATerminalsKeysArriveByTheNextIdleLoopAndItsDrainStaysOffTheChip) {
+  Chip.IdleNak = true;
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  UINT32 C; UINT8 B[4]; EFI_STATUS S;
+  EXPECT_EQ (Sio->GetControl (Sio, &C), EFI_SUCCESS);
+  EXPECT_TRUE (C & EFI_SERIAL_INPUT_BUFFER_EMPTY);
+  Queue (3, 'a');
+  fake::Firmware::Idle ();
+  fake::Firmware::HoldTicks (true);
+  EXPECT_EQ (Sio->GetControl (Sio, &C), EFI_SUCCESS);
+  EXPECT_FALSE (C & EFI_SERIAL_INPUT_BUFFER_EMPTY);
+  size_t Before = Chip.BulkInCalls;
+  for (char Want : { 'a', 'b', 'c' }) {
+    EXPECT_EQ (Read (B, 1, &S), 1u);
+    EXPECT_EQ (B[0], Want);
+  }
+  EXPECT_EQ (Read (B, 1, &S), 0u);
+  EXPECT_EQ (S, EFI_TIMEOUT);
+  EXPECT_EQ (Chip.BulkInCalls, Before);
+  EXPECT_EQ (Chip.NeverEnding, 0u);
+  fake::Firmware::HoldTicks (false);
+  // A consumer that reads without asking (the keyboard) still gets what the chip holds.
+  Queue (1, 'd');
+  EXPECT_EQ (Read (B, 1, &S), 1u);
+  EXPECT_EQ (B[0], 'd');
+  StopAll ();
+}
+
 // A caller at TPL_NOTIFY (the keyboard's poll) may use every service; a failed first
 // status read or a missing witness timer leaves a working port.
 TEST_F (Ostrel, ServicesWorkFromTheNotifyLevelAndAfterAShakyStart) {
