@@ -2,14 +2,28 @@
   NfcKeyTest: reads keystrokes from the NFC keyboard and prints them, with the
   names the package's drivers give through both component-name protocols.
 
-  NfcKeyTest.efi [-n KEYS] [-t SECONDS] [-d MS]
-    -n  keys to read before stopping (default 8; 0 reads none)
-    -t  seconds to wait for them in all (default 10)
+  NfcKeyTest.efi [-n KEYS] [-t SECONDS] [-d MS] [-w BYTES] [-b BAUD]
+    -n  keys to read before stopping (default 8, or 0 with -w; 0 reads none)
+    -t  seconds for the whole run, the wait for its devices included (default 10)
     -d  milliseconds to pause after each key read (default 0)
+    -w  bytes to write to the first USB serial line, before any key is read
+    -b  the line's rate for -w, set with 8 data bits, no parity, 1 stop bit
+        (default 115200)
+
+  The bytes of -w are lines of 64: the line's number (from 0, modulo 10000) in
+  four decimal digits, 58 letters cycling from A to Z (so each line's letters
+  run A..Z, A..Z, A..F) and CR LF; the last line is cut at BYTES. In Python:
+    b"".join(b"%04d" % (n % 10000) + bytes(65 + i % 26 for i in range(58)) + b"\r\n"
+             for n in range((BYTES + 63) // 64))[:BYTES]
+
+  Before it looks at the lines it waits for what the run needs: the keyboard when
+  KEYS is above 0 (it may start a little after the shell's `load` has returned),
+  a USB serial line with -w.
 
   Every line it prints starts with "NFCKEYTEST: " so that a harness reading the
   console can find it among the shell's output and the drivers' log lines.
-  The exit status is EFI_SUCCESS only when all KEYS keys arrived.
+  The exit status is EFI_SUCCESS only when all KEYS keys arrived and all BYTES
+  bytes went out.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -40,10 +54,17 @@ static_assert (sizeof (EFI_KEY_DATA) == 12, "the keyboard hands out 12-byte key 
 
 namespace {
 
+// A line of the -w pattern is a full-speed FT232's bulk-OUT packet, so a packet lost
+// or sent twice shows as a line number skipped or repeated.
+constexpr UINTN  WriteLineLength = 64;
+
 struct NFC_KEY_TEST_OPTIONS {
-  UINTN    KeyCount;
-  UINTN    TimeoutSeconds;
-  UINTN    DelayMs;
+  UINTN      KeyCount;
+  UINTN      TimeoutSeconds;
+  UINTN      DelayMs;
+  BOOLEAN    Write;
+  UINTN      WriteBytes;
+  UINTN      Baud;
 };
 
 // GetDriverName takes a non-constant language pointer.
@@ -97,6 +118,79 @@ private:
   EFI_EVENT mEvent;
 };
 
+/**
+  The one deadline of a run, shared by the wait for the devices, the write and the
+  keys. WaitForEvent and CheckEvent both clear a timer's signal, so the deadline
+  remembers that it passed, and every wait after it returns at once.
+**/
+class Deadline {
+public:
+  Deadline () = default;
+  ~Deadline () { if (mTimer != nullptr) { gBS->CloseEvent (mTimer); } }
+  Deadline (const Deadline &) = delete;
+  Deadline &operator= (const Deadline &) = delete;
+
+  EFI_STATUS
+  Start (
+    UINTN  Seconds
+    )
+  {
+    EFI_STATUS  Status = gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, nullptr, nullptr, &mTimer);
+    if (EFI_ERROR (Status)) {
+      mTimer = nullptr;
+      return Status;
+    }
+
+    return gBS->SetTimer (mTimer, TimerRelative, MultU64x32 (Seconds, 10000000));
+  }
+
+  BOOLEAN
+  Passed ()
+  {
+    if (!mPassed && (gBS->CheckEvent (mTimer) == EFI_SUCCESS)) {
+      mPassed = TRUE;
+    }
+
+    return mPassed;
+  }
+
+  /**
+    Waits for Event or the deadline, whichever comes first.
+
+    @retval EFI_SUCCESS  Event was signalled.
+    @retval EFI_TIMEOUT  The deadline has passed.
+    @retval other        WaitForEvent failed.
+  **/
+  EFI_STATUS
+  WaitFor (
+    EFI_EVENT  Event
+    )
+  {
+    if (mPassed) {
+      return EFI_TIMEOUT;
+    }
+
+    // Event comes first: when both are signalled it wins, and the timer keeps its signal.
+    EFI_EVENT   Events[2] = { Event, mTimer };
+    UINTN       Which;
+    EFI_STATUS  Status = gBS->WaitForEvent (2, Events, &Which);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Which == 1) {
+      mPassed = TRUE;
+      return EFI_TIMEOUT;
+    }
+
+    return EFI_SUCCESS;
+  }
+
+private:
+  EFI_EVENT  mTimer  = nullptr;
+  BOOLEAN    mPassed = FALSE;
+};
+
 // Compares a shell argument with an option name.
 BOOLEAN
 ArgumentIs (
@@ -122,29 +216,44 @@ ParseOptions (
   Options->KeyCount       = 8;
   Options->TimeoutSeconds = 10;
   Options->DelayMs        = 0;
+  Options->Write          = FALSE;
+  Options->WriteBytes     = 0;
+  Options->Baud           = 115200;
 
   EFI_SHELL_PARAMETERS_PROTOCOL  *Parameters;
   if (EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters)))) {
     return EFI_SUCCESS;
   }
 
+  BOOLEAN  KeysGiven = FALSE;
   for (UINTN Index = 1; Index < Parameters->Argc; Index++) {
     UINTN  *Target = nullptr;
     if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-n"))) {
-      Target = &Options->KeyCount;
+      Target    = &Options->KeyCount;
+      KeysGiven = TRUE;
     } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-t"))) {
       Target = &Options->TimeoutSeconds;
     } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-d"))) {
       Target = &Options->DelayMs;
+    } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-w"))) {
+      Target         = &Options->WriteBytes;
+      Options->Write = TRUE;
+    } else if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-b"))) {
+      Target = &Options->Baud;
     }
 
     if ((Target == nullptr) || (Index + 1 >= Parameters->Argc)) {
-      Say ("NFCKEYTEST: usage: NfcKeyTest [-n KEYS] [-t SECONDS] [-d MS]\r\n");
+      Say ("NFCKEYTEST: usage: NfcKeyTest [-n KEYS] [-t SECONDS] [-d MS] [-w BYTES] [-b BAUD]\r\n");
       return EFI_INVALID_PARAMETER;
     }
 
     Index++;
     *Target = StrDecimalToUintn (Parameters->Argv[Index]);
+  }
+
+  // A write run would otherwise wait out its deadline for keys nobody types.
+  if (Options->Write && !KeysGiven) {
+    Options->KeyCount = 0;
   }
 
   return EFI_SUCCESS;
@@ -339,6 +448,82 @@ FindLines (
   Say ("NFCKEYTEST: text inputs %u\r\n", static_cast<UINT32>(TextInputs));
 }
 
+// Whether a USB serial line is there yet (NeedLine), and one that carries the keyboard (NeedKeyboard).
+BOOLEAN
+DevicesPresent (
+  BOOLEAN  NeedLine,
+  BOOLEAN  NeedKeyboard
+  )
+{
+  UINTN       Count   = 0;
+  EFI_HANDLE  *Handles = nullptr;
+  if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSerialIoProtocolGuid, nullptr, &Count, &Handles))) {
+    Count = 0;
+  }
+
+  PoolGuard  HandlesGuard (Handles);
+  BOOLEAN    Line     = FALSE;
+  BOOLEAN    Keyboard = FALSE;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    if (!IsUsbSerialLine (Handles[Index])) {
+      continue;
+    }
+
+    Line = TRUE;
+    if (HasProtocol (Handles[Index], &gEfiSimpleTextInputExProtocolGuid)) {
+      Keyboard = TRUE;
+    }
+  }
+
+  return (BOOLEAN)((Line || !NeedLine) && (Keyboard || !NeedKeyboard));
+}
+
+/**
+  Waits, up to the deadline, for the devices the run needs. The keyboard starts on
+  its line when the firmware offers it the line, which may be 100 ms after the
+  shell's `load` has returned; it then installs its protocols from a timer notify.
+
+  @retval EFI_SUCCESS  The devices are there.
+  @retval EFI_TIMEOUT  The deadline passed first.
+  @retval other        Setting up the wait failed.
+**/
+EFI_STATUS
+WaitForDevices (
+  Deadline  &Time,
+  BOOLEAN   NeedLine,
+  BOOLEAN   NeedKeyboard
+  )
+{
+  // Registered before the first look, so an install between the look and the wait
+  // still ends the wait.
+  EFI_EVENT   Installed;
+  EFI_STATUS  Status = gBS->CreateEvent (0, 0, nullptr, nullptr, &Installed);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  EventGuard  InstalledGuard (Installed);
+  VOID        *SerialIoRegistration;
+  VOID        *TextInExRegistration;
+  Status = gBS->RegisterProtocolNotify (&gEfiSerialIoProtocolGuid, Installed, &SerialIoRegistration);
+  if (!EFI_ERROR (Status)) {
+    Status = gBS->RegisterProtocolNotify (&gEfiSimpleTextInputExProtocolGuid, Installed, &TextInExRegistration);
+  }
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  while (!DevicesPresent (NeedLine, NeedKeyboard)) {
+    Status = Time.WaitFor (Installed);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
 /**
   Asks one driver for its controller name of Line, first as the child of its USB
   device, then as a controller of its own, through both component-name protocols.
@@ -463,12 +648,13 @@ PrintDriverNames (
 
   @retval EFI_SUCCESS  All keys arrived; Keys holds them, NUL-terminated.
   @retval EFI_TIMEOUT  The time ran out first; Keys holds those that came.
-  @retval other        Creating the timer, waiting or reading failed.
+  @retval other        Waiting or reading failed.
 **/
 EFI_STATUS
 ReadKeys (
   EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *TextInEx,
   CONST NFC_KEY_TEST_OPTIONS         &Options,
+  Deadline                           &Time,
   CHAR16                             *Keys,
   UINTN                              *KeysRead
   )
@@ -476,29 +662,11 @@ ReadKeys (
   *KeysRead = 0;
   Keys[0]   = 0;
 
-  EFI_EVENT   Timer;
-  EFI_STATUS  Status = gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, nullptr, nullptr, &Timer);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  EventGuard  TimerGuard (Timer);
-  Status = gBS->SetTimer (Timer, TimerRelative, MultU64x32 (Options.TimeoutSeconds, 10000000));
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  EFI_EVENT  Events[2] = { TextInEx->WaitForKeyEx, Timer };
-  UINTN      Refused   = 0;
+  EFI_STATUS  Status  = EFI_SUCCESS;
+  UINTN       Refused = 0;
   while (*KeysRead < Options.KeyCount) {
-    UINTN  Which;
-    Status = gBS->WaitForEvent (2, Events, &Which);
+    Status = Time.WaitFor (TextInEx->WaitForKeyEx);
     if (EFI_ERROR (Status)) {
-      break;
-    }
-
-    if (Which == 1) {
-      Status = EFI_TIMEOUT;
       break;
     }
 
@@ -534,6 +702,142 @@ ReadKeys (
   return Status;
 }
 
+// Fills Buffer with the lines of -w (see the file header), cut at Size.
+VOID
+FillPattern (
+  UINT8  *Buffer,
+  UINTN  Size
+  )
+{
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    UINTN  Column = Offset % WriteLineLength;
+    UINTN  Number = (Offset / WriteLineLength) % 10000;
+    UINT8  Byte;
+    if (Column < 4) {
+      constexpr UINTN  Powers[4] = { 1000, 100, 10, 1 };
+      Byte = static_cast<UINT8>('0' + (Number / Powers[Column]) % 10);
+    } else if (Column == WriteLineLength - 2) {
+      Byte = '\r';
+    } else if (Column == WriteLineLength - 1) {
+      Byte = '\n';
+    } else {
+      Byte = static_cast<UINT8>('A' + (Column - 4) % 26);
+    }
+
+    Buffer[Offset] = Byte;
+  }
+}
+
+/**
+  Writes all of Buffer to Io, in as few calls as the driver accepts: each call offers
+  the whole rest, and a call that took part of it (a Write that timed out halfway
+  says so with EFI_TIMEOUT) is followed by another.
+
+  @param[out] Written  The bytes the driver took.
+  @param[out] Calls    The Write calls made.
+
+  @retval EFI_SUCCESS  Every byte went out.
+  @retval EFI_TIMEOUT  The deadline passed first.
+  @retval other        Two calls in a row failed without moving a byte; the last one's status.
+**/
+EFI_STATUS
+WriteAll (
+  EFI_SERIAL_IO_PROTOCOL  *Io,
+  CONST UINT8             *Buffer,
+  UINTN                   Size,
+  Deadline                &Time,
+  UINTN                   *Written,
+  UINTN                   *Calls
+  )
+{
+  *Written = 0;
+  *Calls   = 0;
+
+  UINTN  Idle = 0;
+  while (*Written < Size) {
+    if (Time.Passed ()) {
+      return EFI_TIMEOUT;
+    }
+
+    UINTN       Rest  = Size - *Written;
+    UINTN       Moved = Rest;
+    EFI_STATUS  Status = Io->Write (Io, &Moved, const_cast<UINT8 *>(Buffer + *Written));
+    (*Calls)++;
+    Moved     = MIN (Moved, Rest);
+    *Written += Moved;
+    if (Moved != 0) {
+      Idle = 0;
+      continue;
+    }
+
+    // Success with nothing taken is no progress either; the bytes are still here.
+    if (!EFI_ERROR (Status)) {
+      Status = EFI_DEVICE_ERROR;
+    }
+
+    if (++Idle == 2) {
+      return Status;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+/**
+  Sets the line to Options.Baud 8N1, keeping its receive FIFO depth and timeout, and
+  writes the pattern of -w to it; prints what went out.
+**/
+EFI_STATUS
+WriteLine (
+  EFI_HANDLE                  Line,
+  CONST NFC_KEY_TEST_OPTIONS  &Options,
+  Deadline                    &Time
+  )
+{
+  UINTN                   Written = 0;
+  UINTN                   Calls   = 0;
+  EFI_SERIAL_IO_PROTOCOL  *Io     = nullptr;
+  UINT8                   *Buffer = nullptr;
+  EFI_STATUS              Status  = EFI_NOT_FOUND;
+  if (Line != nullptr) {
+    Status = gBS->HandleProtocol (Line, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&Io));
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = Io->SetAttributes (
+                   Io,
+                   Options.Baud,
+                   Io->Mode->ReceiveFifoDepth,
+                   Io->Mode->Timeout,
+                   NoParity,
+                   8,
+                   OneStopBit
+                   );
+  }
+
+  if (!EFI_ERROR (Status)) {
+    // At least one byte, so a zero-byte run still has a buffer to hand to Write.
+    Buffer = static_cast<UINT8 *>(AllocatePool (MAX (Options.WriteBytes, 1)));
+    Status = (Buffer == nullptr) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
+  }
+
+  PoolGuard  BufferGuard (Buffer);
+  if (!EFI_ERROR (Status)) {
+    FillPattern (Buffer, Options.WriteBytes);
+    Status = WriteAll (Io, Buffer, Options.WriteBytes, Time, &Written, &Calls);
+  }
+
+  Say ("NFCKEYTEST: write calls %u\r\n", static_cast<UINT32>(Calls));
+  Say (
+    "NFCKEYTEST: wrote %lu of %lu at %lu (%r)\r\n",
+    static_cast<UINT64>(Written),
+    static_cast<UINT64>(Options.WriteBytes),
+    static_cast<UINT64>(Options.Baud),
+    Status
+    );
+  return Status;
+}
+
 } // namespace
 
 extern "C" EFI_STATUS EFIAPI
@@ -548,15 +852,32 @@ NfcKeyTestMain (
     return Status;
   }
 
+  // Only a run that waits for something needs the clock; -n 0 alone looks once, at once.
+  Deadline  Time;
+  if ((Options.KeyCount != 0) || Options.Write) {
+    Status = Time.Start (Options.TimeoutSeconds);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    // A device still missing at the deadline is reported below as the lines find it.
+    (VOID)WaitForDevices (Time, Options.Write, Options.KeyCount != 0);
+  }
+
   EFI_HANDLE  Line;
   EFI_HANDLE  Keyboard;
   FindLines (&Line, &Keyboard);
   PortWriteTimeouts  Timeouts;
   PrintDriverNames (Line);
 
+  EFI_STATUS  WriteStatus = EFI_SUCCESS;
+  if (Options.Write) {
+    WriteStatus = WriteLine (Line, Options, Time);
+  }
+
   if (Options.KeyCount == 0) {
-    Say ("NFCKEYTEST: done (Success)\r\n");
-    return EFI_SUCCESS;
+    Say ("NFCKEYTEST: done (%r)\r\n", WriteStatus);
+    return WriteStatus;
   }
 
   if (Keyboard == nullptr) {
@@ -578,7 +899,7 @@ NfcKeyTestMain (
 
   PoolGuard  KeysGuard (Keys);
   UINTN      KeysRead = 0;
-  Status = ReadKeys (TextInEx, Options, Keys, &KeysRead);
+  Status = ReadKeys (TextInEx, Options, Time, Keys, &KeysRead);
   Say (
     "NFCKEYTEST: keys \"%s\" count %u of %u (%r)\r\n",
     Keys,
@@ -586,6 +907,10 @@ NfcKeyTestMain (
     static_cast<UINT32>(Options.KeyCount),
     Status
     );
+  if (EFI_ERROR (WriteStatus)) {
+    Status = WriteStatus;
+  }
+
   Say ("NFCKEYTEST: done (%r)\r\n", Status);
   return Status;
 }
