@@ -83,6 +83,24 @@ IsEndOrNull (
   return (BOOLEAN)((Path == NULL) || IsDevicePathEnd (Path));
 }
 
+// A UART node's settings as attributes, its zeros standing for the adapter's defaults.
+VOID
+NodeAttributes (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node,
+  SERIAL_ATTRIBUTES               *Attributes
+  )
+{
+  UART_DEVICE_PATH  Uart;
+
+  CopyMem (&Uart, Node, sizeof (Uart));
+  Attributes->BaudRate         = (Uart.BaudRate != 0) ? Uart.BaudRate : FTDI_DEFAULT_BAUD;
+  Attributes->ReceiveFifoDepth = FTDI_DEFAULT_FIFO_DEPTH;
+  Attributes->Timeout          = FTDI_DEFAULT_TIMEOUT;
+  Attributes->Parity           = (Uart.Parity != DefaultParity) ? Uart.Parity : static_cast<UINT32>(NoParity);
+  Attributes->DataBits         = (Uart.DataBits != 0) ? Uart.DataBits : 8;
+  Attributes->StopBits         = (Uart.StopBits != DefaultStopBits) ? Uart.StopBits : static_cast<UINT32>(OneStopBit);
+}
+
 } // namespace
 
 // The child this driver made for a controller, from the open information of its USB I/O.
@@ -263,6 +281,13 @@ UsbSerialDriverBindingSupported (
     {
       return EFI_UNSUPPORTED;
     }
+
+    // The node's settings are applied to the chip, so a node it cannot run is not ours.
+    SERIAL_ATTRIBUTES  Asked;
+    NodeAttributes (RemainingDevicePath, &Asked);
+    if (!FtdiAttributesValid (&Asked)) {
+      return EFI_UNSUPPORTED;
+    }
   }
 
   EFI_USB_IO_PROTOCOL  *UsbIo;
@@ -339,10 +364,11 @@ UsbSerialDriverBindingSupported (
 }
 
 // The child path's nodes, the line's defaults and the Serial I/O record, with the chip
-// set to those defaults.
+// set to those defaults, or to the UART and flow-control nodes the connect asked for.
 VOID
 InitializeUsbSerialDevice (
-  FTDI_SERIAL_DEVICE  *Device
+  FTDI_SERIAL_DEVICE        *Device,
+  EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
   )
 {
   Device->UartNode.Header.Type             = MESSAGING_DEVICE_PATH;
@@ -362,8 +388,21 @@ InitializeUsbSerialDevice (
   Device->LastAttributes.StopBits          = OneStopBit;
   Device->SerialIo.Mode                    = &Device->SerialMode;
 
+  // A console variable that names this port with its settings gets them on the chip, not
+  // only in the child's path.
+  SERIAL_ATTRIBUTES  Asked;
+  NodeAttributes (&Device->UartNode.Header, &Asked);
+  if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
+    NodeAttributes (RemainingDevicePath, &Asked);
+    EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
+    Device->LineControl.HardwareFlowControl = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
+                                                        (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+  }
+
   EFI_STATUS  AttributesStatus = SetAttributesInternal (
-                                  Device, FTDI_DEFAULT_BAUD, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT, NoParity, 8, OneStopBit);
+                                   Device, Asked.BaudRate, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT,
+                                   static_cast<EFI_PARITY_TYPE>(Asked.Parity), Asked.DataBits,
+                                   static_cast<EFI_STOP_BITS_TYPE>(Asked.StopBits));
   DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
   AttributesStatus = SetControlBitsInternal (Device, &Device->LineControl);
   DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
@@ -373,12 +412,12 @@ InitializeUsbSerialDevice (
   CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
   Device->SerialIo.Mode                = &Device->SerialMode;
   Device->SerialMode.ControlMask       = FTDI_CONTROL_MASK;
-  Device->SerialMode.Timeout           = FTDI_DEFAULT_TIMEOUT;
-  Device->SerialMode.ReceiveFifoDepth  = FTDI_DEFAULT_FIFO_DEPTH;
-  Device->SerialMode.BaudRate          = FTDI_DEFAULT_BAUD;
-  Device->SerialMode.DataBits          = 8;
-  Device->SerialMode.Parity            = NoParity;
-  Device->SerialMode.StopBits          = OneStopBit;
+  Device->SerialMode.Timeout           = Device->LastAttributes.Timeout;
+  Device->SerialMode.ReceiveFifoDepth  = Device->LastAttributes.ReceiveFifoDepth;
+  Device->SerialMode.BaudRate          = Device->LastAttributes.BaudRate;
+  Device->SerialMode.DataBits          = Device->LastAttributes.DataBits;
+  Device->SerialMode.Parity            = Device->LastAttributes.Parity;
+  Device->SerialMode.StopBits          = Device->LastAttributes.StopBits;
 }
 
 // The tick witness, the first status read and the periodic poll; none of them is fatal.
@@ -408,21 +447,12 @@ StartPolling (
   }
 }
 
-// The child's path: the adapter's, a UART node (the one asked for, if any) and the flow-control node.
+// The child's path: the adapter's, then the UART and flow-control nodes of what the chip runs.
 EFI_STATUS
 BuildChildDevicePath (
-  FTDI_SERIAL_DEVICE        *Device,
-  EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
+  FTDI_SERIAL_DEVICE  *Device
   )
 {
-  if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
-    CopyMem (&Device->UartNode, RemainingDevicePath, sizeof (UART_DEVICE_PATH));
-    EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
-    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
-      Device->FlowControlNode.FlowControlMap = FlowControlMapOf (Next);
-    }
-  }
-
   Device->ChildDevicePath = AppendDevicePath (Device->AdapterDevicePath, &Device->UartNode.Header);
   return (Device->ChildDevicePath == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
 }
@@ -463,7 +493,7 @@ CreateUsbSerialDevice (
     goto ErrorExit;
   }
 
-  InitializeUsbSerialDevice (Device);
+  InitializeUsbSerialDevice (Device, RemainingDevicePath);
   Device->ChildHandle = NULL;
   Device->Ring        = static_cast<UINT8 *>(AllocateZeroPool (FTDI_RING_SIZE));
   if (Device->Ring == NULL) {
@@ -476,7 +506,7 @@ CreateUsbSerialDevice (
   AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, TRUE);
   AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, FALSE);
   StartPolling (Device);
-  Status = BuildChildDevicePath (Device, RemainingDevicePath);
+  Status = BuildChildDevicePath (Device);
   if (EFI_ERROR (Status)) {
     goto ErrorExit;
   }

@@ -177,6 +177,60 @@ BaudDivisor (
 
 } // namespace
 
+BOOLEAN
+FtdiAttributesValid (
+  IN CONST SERIAL_ATTRIBUTES  *Attributes
+  )
+{
+  UINT16  Divisor;
+
+  return (BOOLEAN)((Attributes->ReceiveFifoDepth >= 1) && (Attributes->ReceiveFifoDepth <= FTDI_MAX_FIFO_DEPTH) &&
+                   (Attributes->Timeout >= FTDI_MIN_TIMEOUT) && (Attributes->Timeout <= FTDI_MAX_TIMEOUT) &&
+                   (Attributes->Parity >= NoParity) && (Attributes->Parity <= SpaceParity) &&
+                   (Attributes->StopBits >= OneStopBit) && (Attributes->StopBits <= TwoStopBits) &&
+                   (Attributes->DataBits >= 5) && (Attributes->DataBits <= 8) &&
+                   ((Attributes->DataBits == 5) || (Attributes->StopBits != OneFiveStopBits)) &&
+                   !EFI_ERROR (BaudDivisor (Attributes->BaudRate, Attributes->BaudRate, &Divisor)));
+}
+
+EFI_STATUS
+FtdiSyncChildPath (
+  IN FTDI_SERIAL_DEVICE  *Device
+  )
+{
+  CONST SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
+  UART_DEVICE_PATH         *Uart = &Device->UartNode;
+  UINT32                   Map   = Device->LineControl.HardwareFlowControl ? UART_FLOW_CONTROL_HARDWARE : 0;
+  {
+    // An unplug stops the adapter at TPL_CALLBACK and frees the record written here.
+    TplGuard  Tpl (TPL_NOTIFY);
+    if ((Uart->BaudRate == Last->BaudRate) && (Uart->DataBits == Last->DataBits) && (Uart->Parity == Last->Parity) &&
+        (Uart->StopBits == Last->StopBits) && (Device->FlowControlNode.FlowControlMap == Map))
+    {
+      return EFI_SUCCESS;
+    }
+
+    Uart->BaudRate                         = Last->BaudRate;
+    Uart->DataBits                         = Last->DataBits;
+    Uart->Parity                           = static_cast<UINT8>(Last->Parity);
+    Uart->StopBits                         = static_cast<UINT8>(Last->StopBits);
+    Device->FlowControlNode.FlowControlMap = Map;
+    UART_DEVICE_PATH               *Node = reinterpret_cast<UART_DEVICE_PATH *>(FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH)));
+    UART_FLOW_CONTROL_DEVICE_PATH  *Flow = reinterpret_cast<UART_FLOW_CONTROL_DEVICE_PATH *>(
+                                             FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH)));
+    if ((Node == NULL) || (Flow == NULL)) {
+      return EFI_SUCCESS;
+    }
+
+    CopyMem (Node, Uart, sizeof (*Uart));
+    WriteUnaligned32 (&Flow->FlowControlMap, Map);
+  }
+
+  // Consumers that matched the old path (a console variable, a terminal holding it) must
+  // learn that it changed, as they would from a UART's own driver.
+  return gBS->ReinstallProtocolInterface (Device->ChildHandle, &gEfiDevicePathProtocolGuid, Device->ChildDevicePath, Device->ChildDevicePath);
+}
+
 EFI_STATUS
 FtdiSetBaudRate (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
@@ -201,15 +255,19 @@ FtdiSetBaudRate (
   return EFI_SUCCESS;
 }
 
+namespace {
+
+// Checks, sends and records the attributes at TPL_NOTIFY; the path is left to the caller,
+// whose TPL a reinstall needs.
 EFI_STATUS
-SetAttributesInternal (
-  IN FTDI_SERIAL_DEVICE  *Device,
-  IN UINT64              BaudRate,
-  IN UINT32              ReceiveFifoDepth,
-  IN UINT32              Timeout,
-  IN EFI_PARITY_TYPE     Parity,
-  IN UINT8               DataBits,
-  IN EFI_STOP_BITS_TYPE  StopBits
+ProgramAttributes (
+  FTDI_SERIAL_DEVICE  *Device,
+  UINT64              BaudRate,
+  UINT32              ReceiveFifoDepth,
+  UINT32              Timeout,
+  EFI_PARITY_TYPE     Parity,
+  UINT8               DataBits,
+  EFI_STOP_BITS_TYPE  StopBits
   )
 {
   TplGuard  Tpl (TPL_NOTIFY);
@@ -225,12 +283,7 @@ SetAttributesInternal (
 
   // Everything is checked before anything is sent, so a refused call leaves the chip
   // running what the mode says rather than a new framing at the old rate.
-  UINT16  Divisor;
-  if ((New.ReceiveFifoDepth > FTDI_MAX_FIFO_DEPTH) || (New.Timeout < FTDI_MIN_TIMEOUT) ||
-      (New.Timeout > FTDI_MAX_TIMEOUT) || (New.Parity > SpaceParity) || (New.StopBits > TwoStopBits) ||
-      (New.DataBits < 5) || (New.DataBits > 8) || ((New.DataBits > 5) && (New.StopBits == OneFiveStopBits)) ||
-      EFI_ERROR (BaudDivisor (New.BaudRate, New.BaudRate, &Divisor)))
-  {
+  if (!FtdiAttributesValid (&New)) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -253,31 +306,33 @@ SetAttributesInternal (
   Mode->DataBits         = New.DataBits;
   Mode->StopBits         = New.StopBits;
 
-  // The path carries what the caller asked for, zeros included, as the consumer named it.
-  UART_DEVICE_PATH  *Uart = &Device->UartNode;
-  if ((Uart->BaudRate != BaudRate) || (Uart->DataBits != DataBits) || (Uart->StopBits != static_cast<UINT8>(StopBits)) ||
-      (Uart->Parity != static_cast<UINT8>(Parity)))
-  {
-    Uart->BaudRate = BaudRate;
-    Uart->DataBits = DataBits;
-    Uart->StopBits = static_cast<UINT8>(StopBits);
-    Uart->Parity   = static_cast<UINT8>(Parity);
-    UART_DEVICE_PATH  *Node = reinterpret_cast<UART_DEVICE_PATH *>(FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH)));
-    if (Node != NULL) {
-      WriteUnaligned64 (&Node->BaudRate, BaudRate);
-      Node->DataBits = DataBits;
-      Node->StopBits = static_cast<UINT8>(StopBits);
-      Node->Parity   = static_cast<UINT8>(Parity);
-    }
-  }
-
   return EFI_SUCCESS;
 }
 
+} // namespace
+
 EFI_STATUS
-SetControlBitsInternal (
+SetAttributesInternal (
   IN FTDI_SERIAL_DEVICE  *Device,
-  IN LINE_CONTROL        *Control
+  IN UINT64              BaudRate,
+  IN UINT32              ReceiveFifoDepth,
+  IN UINT32              Timeout,
+  IN EFI_PARITY_TYPE     Parity,
+  IN UINT8               DataBits,
+  IN EFI_STOP_BITS_TYPE  StopBits
+  )
+{
+  EFI_STATUS  Status = ProgramAttributes (Device, BaudRate, ReceiveFifoDepth, Timeout, Parity, DataBits, StopBits);
+  return EFI_ERROR (Status) ? Status : FtdiSyncChildPath (Device);
+}
+
+namespace {
+
+// Sends and records the lines at TPL_NOTIFY; the path is left to the caller.
+EFI_STATUS
+ProgramControlBits (
+  FTDI_SERIAL_DEVICE  *Device,
+  LINE_CONTROL        *Control
   )
 {
   // An unplug stops the adapter at TPL_CALLBACK and frees the record written here.
@@ -308,12 +363,17 @@ SetControlBitsInternal (
   Device->LineControl.RtsOn               = Control->RtsOn;
   Device->LineControl.HardwareLoopback    = FALSE;
   Device->LineControl.SoftwareLoopback    = FALSE;
-
-  UART_FLOW_CONTROL_DEVICE_PATH  *Node = reinterpret_cast<UART_FLOW_CONTROL_DEVICE_PATH *>(
-                                          FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH)));
-  if (Node != NULL) {
-    WriteUnaligned32 (&Node->FlowControlMap, Control->HardwareFlowControl ? UART_FLOW_CONTROL_HARDWARE : 0);
-  }
-
   return EFI_SUCCESS;
+}
+
+} // namespace
+
+EFI_STATUS
+SetControlBitsInternal (
+  IN FTDI_SERIAL_DEVICE  *Device,
+  IN LINE_CONTROL        *Control
+  )
+{
+  EFI_STATUS  Status = ProgramControlBits (Device, Control);
+  return EFI_ERROR (Status) ? Status : FtdiSyncChildPath (Device);
 }

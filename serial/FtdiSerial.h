@@ -287,9 +287,41 @@ FtdiVendorRequest (
   );
 
 /**
+  Whether the chip can run a complete set of attributes (no zero stands for a default
+  here): depth, timeout, parity, stop and data bits in range, and a rate it can divide.
+
+  @param[in] Attributes  The attributes.
+
+  @retval TRUE   SetAttributesInternal would send them.
+  @retval FALSE  It would refuse them with EFI_INVALID_PARAMETER.
+**/
+BOOLEAN
+FtdiAttributesValid (
+  IN CONST SERIAL_ATTRIBUTES  *Attributes
+  );
+
+/**
+  Makes the UART and flow-control node templates, and the child's installed path, name
+  the attributes and flow control in force, and reinstalls the path when it changed, so
+  a consumer matching it against a console variable sees what the chip runs. Call at
+  the caller's TPL, not raised: the reinstall reconnects the path's consumers.
+
+  @param[in] Device  The adapter.
+
+  @retval EFI_SUCCESS  The path names what the chip runs (or there is no child yet and
+                       the templates do).
+  @retval other        The reinstall failed; the path in place is already updated.
+**/
+EFI_STATUS
+FtdiSyncChildPath (
+  IN FTDI_SERIAL_DEVICE  *Device
+  );
+
+/**
   Serial I/O SetAttributes for the adapter: checks every value, sends the line word, then
-  the divisor, then records the new values in LastAttributes, the mode and the child's
-  UART node. Raises to TPL_NOTIFY, since an unplug frees the record it writes.
+  the divisor, then records the new values in LastAttributes and the mode, and has the
+  child's path name them. Raises to TPL_NOTIFY for all but the path's reinstall, since
+  an unplug frees the record it writes.
 
   @param[in] Device            The adapter.
   @param[in] BaudRate          0 keeps the rate in force.
@@ -306,6 +338,8 @@ FtdiVendorRequest (
                                  the values in force are filled in; nothing sent.
   @retval EFI_DEVICE_ERROR       A request failed; the line word may be in force while
                                  the recorded settings are the old ones.
+  @retval other                  The chip runs the new settings, but the changed path
+                                 could not be reinstalled.
 **/
 EFI_STATUS
 SetAttributesInternal (
@@ -319,8 +353,9 @@ SetAttributesInternal (
   );
 
 /**
-  Sends flow control, DTR and RTS, then records them and the child's flow-control node.
-  Raises to TPL_NOTIFY, since an unplug frees the record it writes.
+  Sends flow control, DTR and RTS, then records them and has the child's flow-control
+  node name the flow control. Raises to TPL_NOTIFY for all but the path's reinstall,
+  since an unplug frees the record it writes.
 
   @param[in]     Device   The adapter.
   @param[in,out] Control  The lines to set; both loopback flags are cleared in it, as
@@ -329,6 +364,8 @@ SetAttributesInternal (
   @retval EFI_SUCCESS       All three requests went through.
   @retval EFI_DEVICE_ERROR  A request failed; those sent before it stay in force on the
                             chip, while the recorded lines are the old ones.
+  @retval other             The lines are set, but the changed path could not be
+                            reinstalled.
 **/
 EFI_STATUS
 SetControlBitsInternal (

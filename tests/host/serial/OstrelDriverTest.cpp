@@ -152,8 +152,15 @@ TEST_F (Ostrel, SetAttributesProgramsTheLineAndKeepsZerosAsLastValues) {
   EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x4138 }));
   EXPECT_EQ (Sio->Mode->BaudRate, 9600u);
   EXPECT_EQ (Sio->Mode->DataBits, 7u);
-  // The path node takes the raw arguments, zeros included.
-  EXPECT_EQ (Dev->UartNode.BaudRate, 0u);
+  // The installed path names what the chip runs, whatever zeros the caller passed.
+  const UINT8 *P = (const UINT8 *)fake::Firmware::Find (Children ()[0], gEfiDevicePathProtocolGuid);
+  EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 9600u);
+  EXPECT_EQ (P[6 + 16], 7);
+  // The path is reinstalled when, and only when, what it names changes.
+  fake::Firmware::FailNext ("ReinstallProtocolInterface", EFI_ACCESS_DENIED);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 9600, 0, 500, EvenParity, 7, TwoStopBits), EFI_SUCCESS);
+  EXPECT_EQ (Sio->SetAttributes (Sio, 19200, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_ACCESS_DENIED);
+  EXPECT_EQ (Sio->Mode->BaudRate, 19200u);
   EXPECT_EQ (StopAll (), EFI_SUCCESS);
   EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
 }
@@ -734,12 +741,17 @@ TEST_F (Ostrel, ChildPathEndsInUartAndFlowControl) {
 }
 
 TEST_F (Ostrel, RemainingPathsNameTheChildAndReprogramIt) {
+  // A console variable naming Uart(9600) with hardware flow control gets both on the chip.
   auto R9600 = Remaining (9600, true, 1);
   ASSERT_EQ (Start ((EFI_DEVICE_PATH_PROTOCOL *)R9600.data ()), EFI_SUCCESS);
   const UINT8 *P = (const UINT8 *)Dev->ChildDevicePath;
   EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 9600u);
   EXPECT_EQ (P[45], 1);
-  EXPECT_EQ (Values (3), std::vector<uint16_t> ({ 0x001A }));   // the chip keeps 115200
+  EXPECT_EQ (Chip.BaudRate, 9600u);
+  EXPECT_EQ (Chip.Handshake, fake::HANDSHAKE::RtsCts);
+  EXPECT_EQ (Sio->Mode->BaudRate, 9600u);
+  auto Bad = Remaining (2500000, true, 0);
+  EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)Bad.data ()), EFI_UNSUPPORTED);
   auto R57600 = Remaining (57600, true, 0);
   EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)R57600.data ()), EFI_SUCCESS);
   size_t Live = fake::Firmware::LiveAllocations ();
@@ -749,6 +761,10 @@ TEST_F (Ostrel, RemainingPathsNameTheChildAndReprogramIt) {
   EXPECT_EQ (Chip.Handshake, fake::HANDSHAKE::None);
   EXPECT_EQ (Sio->Mode->BaudRate, 57600u);
   EXPECT_EQ (Children ().size (), 1u);
+  // The path was reinstalled with what the chip runs now, so it matches the asking variable.
+  P = (const UINT8 *)fake::Firmware::Find (Children ()[0], gEfiDevicePathProtocolGuid);
+  EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 57600u);
+  EXPECT_EQ (P[45], 0);
   auto NoFlow = Remaining (57600, false, 0);
   EXPECT_EQ (gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, (EFI_DEVICE_PATH_PROTOCOL *)NoFlow.data ()), EFI_UNSUPPORTED);
   EXPECT_EQ (StopAll (), EFI_SUCCESS);
