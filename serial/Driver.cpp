@@ -535,6 +535,9 @@ UsbSerialDriverBindingStart (
   BOOLEAN                   UsbIoOpened;
 
   DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() is called\n");
+  // An unplug reaches Stop from the USB bus driver's TPL_CALLBACK work; it must not pull
+  // the USB I/O from under a Start that is still building on it.
+  TplGuard  Tpl (TPL_CALLBACK);
   Device            = NULL;
   UsbIo             = NULL;
   AdapterDevicePath = NULL;

@@ -645,6 +645,36 @@ TEST_F (Ostrel, AnUnplugWaitsUntilReadOrGetControlIsDone) {
   gBS->RaiseTPL = RealRaise;
 }
 
+// The same unplug landing while Start builds the adapter must wait until Start is done,
+// or Start installs a child on a USB I/O the bus driver has already taken away.
+TEST_F (Ostrel, AnUnplugWaitsUntilStartIsDone) {
+  static EFI_RAISE_TPL  RealRaise;
+  static EFI_EVENT      Unplug;
+  static bool           Armed;
+  RealRaise     = gBS->RaiseTPL;
+  Armed         = true;
+  gBS->RaiseTPL = +[](EFI_TPL New) EFIAPI -> EFI_TPL {
+    EFI_TPL Old = RealRaise (New);
+    if (Armed) {
+      Armed = false;
+      gBS->SignalEvent (Unplug);
+    }
+    return Old;
+  };
+  Controller = Chip.Plug ();
+  ASSERT_EQ (gBS->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, +[](EFI_EVENT, VOID *Controller) EFIAPI {
+    gBS->DisconnectController (Controller, NULL, NULL);
+  }, Controller, &Unplug), EFI_SUCCESS);
+  EXPECT_EQ (gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, nullptr), EFI_SUCCESS);
+  gBS->RaiseTPL = RealRaise;
+  EXPECT_FALSE (Armed);
+  EXPECT_TRUE (Children ().empty ());
+  EXPECT_EQ (fake::Firmware::OpenCount (Controller, gEfiUsbIoProtocolGuid, EFI_OPEN_PROTOCOL_BY_DRIVER), 0u);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+  EXPECT_TRUE (fake::Firmware::TplBalanced ());
+  gBS->CloseEvent (Unplug);
+}
+
 TEST_F (Ostrel, ResetPurgesBothWaysAndRevivesAFailedPort) {
   ASSERT_EQ (Start (), EFI_SUCCESS);
   Queue (12);
