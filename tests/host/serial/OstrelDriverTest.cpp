@@ -551,6 +551,8 @@ TEST_F (Ostrel, AWriteTheChipHoldsBackTimesOutWithWhatWentAndThePortCarriesOn) {
   for (size_t I = 0; I < Data.size (); I++) {
     Data[I] = (uint8_t)I;
   }
+  // An endpoint that takes two of the chip's packets a transfer can be held back halfway.
+  Chip.Endpoints[1].MaxPacketSize = 128;
   for (UINT32 Result : { EFI_USB_ERR_TIMEOUT, EFI_USB_ERR_NOTEXECUTE }) {
     ASSERT_EQ (Start (), EFI_SUCCESS);
     Chip.Sent.clear ();
