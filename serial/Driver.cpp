@@ -390,13 +390,16 @@ InitializeUsbSerialDevice (
 
   // A console variable that names this port with its settings gets them on the chip, not
   // only in the child's path.
+  // The lines are recorded only once the chip took them, so a refused flow control is
+  // neither reported nor named in the path.
   SERIAL_ATTRIBUTES  Asked;
+  LINE_CONTROL       Lines = Device->LineControl;
   NodeAttributes (&Device->UartNode.Header, &Asked);
   if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
     NodeAttributes (RemainingDevicePath, &Asked);
     EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
-    Device->LineControl.HardwareFlowControl = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
-                                                        (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+    Lines.HardwareFlowControl = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
+                                          (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
   }
 
   EFI_STATUS  AttributesStatus = SetAttributesInternal (
@@ -404,8 +407,9 @@ InitializeUsbSerialDevice (
                                    static_cast<EFI_PARITY_TYPE>(Asked.Parity), Asked.DataBits,
                                    static_cast<EFI_STOP_BITS_TYPE>(Asked.StopBits));
   DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
-  AttributesStatus = SetControlBitsInternal (Device, &Device->LineControl);
+  AttributesStatus = SetControlBitsInternal (Device, &Lines);
   DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
+  (VOID)FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_SET_LATENCY, FTDI_LATENCY_MS, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL);
   (VOID)AttributesStatus;
 
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;

@@ -41,6 +41,7 @@ extern "C" {
 #define FTDI_REQUEST_FLOW_CTRL        2
 #define FTDI_REQUEST_SET_BAUD_RATE    3
 #define FTDI_REQUEST_SET_DATA         4
+#define FTDI_REQUEST_SET_LATENCY      9
 #define FTDI_REQUEST_INDEX            1
 
 #define FTDI_PURGE_RX                 1
@@ -58,6 +59,13 @@ extern "C" {
 // The FT232R's transmit buffer, which the line must drain before a packet finds room.
 #define FTDI_CHIP_TX_BUFFER           128
 #define FTDI_TIMEOUT_BULK_IN          32
+// A poll's look: a chip that has data answers at once, and one that has none costs no
+// more than the next tick, which a terminal asking on every tick would otherwise pay in
+// full, holding every other console's notify behind it.
+#define FTDI_TIMEOUT_REFILL           2
+// The chip sends what it holds, or its status pair alone, when this timer runs out
+// (16 ms from reset); at 1 ms a poll's short look finds the modem lines too.
+#define FTDI_LATENCY_MS               1
 #define FTDI_TIMEOUT_FIRST_STATUS     40
 
 #define FTDI_STATUS_SIZE              2
@@ -430,6 +438,7 @@ FtdiDecodeModemStatus (
   @param[in,out] Count        In: most bytes wanted. Out: bytes stored, valid only on
                               EFI_SUCCESS; left as it was otherwise.
   @param[out]    Destination  Where they go; NULL only fills the ring (*Count becomes 0).
+  @param[in]     Timeout      The bulk-IN's timeout in milliseconds.
 
   @retval EFI_SUCCESS       The chip answered, possibly with no data (*Count 0).
   @retval EFI_TIMEOUT       The chip NAKed: nothing yet, not a failure.
@@ -439,7 +448,8 @@ EFI_STATUS
 FtdiReceivePacket (
   IN     FTDI_SERIAL_DEVICE  *Device,
   IN OUT UINTN               *Count,
-  OUT    UINT8               *Destination OPTIONAL
+  OUT    UINT8               *Destination OPTIONAL,
+  IN     UINTN               Timeout = FTDI_TIMEOUT_BULK_IN
   );
 
 /**

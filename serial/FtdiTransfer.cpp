@@ -83,12 +83,13 @@ EFI_STATUS
 FtdiReceivePacket (
   IN     FTDI_SERIAL_DEVICE  *Device,
   IN OUT UINTN               *Count,
-  OUT    UINT8               *Destination OPTIONAL
+  OUT    UINT8               *Destination OPTIONAL,
+  IN     UINTN               Timeout
   )
 {
   TplGuard    Tpl (TPL_NOTIFY);
   UINTN       Length = sizeof (Device->PacketBuffer);
-  EFI_STATUS  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, FTDI_TIMEOUT_BULK_IN);
+  EFI_STATUS  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, Timeout);
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }
@@ -138,7 +139,7 @@ FtdiPollRefill (
   // The poll refills only an empty ring, so Read never races it for RingHead.
   if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
     UINTN  Count = 0;
-    FtdiReceivePacket (Device, &Count, NULL);
+    FtdiReceivePacket (Device, &Count, NULL, FTDI_TIMEOUT_REFILL);
   }
 
   if (FtdiRingEmpty (Device)) {

@@ -123,12 +123,12 @@ FtdiSerialGetControl (
     Bits |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
   }
 
-  // Nothing is buffered on the way out, so an empty receive ring stands for both. What
-  // the chip holds reaches the ring from the idle loop, which never runs inside the timer
-  // interrupt, so a terminal polling here sees typed keys by its next tick rather than
-  // the next poll period.
+  // Write buffers nothing, so the way out is always empty. What the chip holds reaches
+  // the ring from the idle loop, which never runs inside the timer interrupt, so a
+  // terminal polling here sees typed keys by its next tick rather than the next poll.
+  Bits |= EFI_SERIAL_OUTPUT_BUFFER_EMPTY;
   if (FtdiRingEmpty (Device)) {
-    Bits |= EFI_SERIAL_INPUT_BUFFER_EMPTY | EFI_SERIAL_OUTPUT_BUFFER_EMPTY;
+    Bits |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
     if (!Device->DeviceFailed) {
       TickWitnessRequest (&Device->PollClock);
     }

@@ -232,12 +232,24 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   }
 
   if (C->Pending.empty () && C->IdleNak) {
-    // The chip NAKs an IN while it has nothing to send; the host controller times the transfer out.
+    // The chip NAKs an IN while it has nothing to send; the host controller times the
+    // transfer out, holding its caller for the whole timeout.
+    if (!Firmware::TicksHeld ()) {
+      Firmware::AdvanceUs (Timeout * 1000ull);
+    }
     *DataLength = 0;
     *Status     = EFI_USB_ERR_TIMEOUT;
     return EFI_TIMEOUT;
   }
 
+  // With nothing to send the chip answers only when its latency timer runs out; a
+  // transfer that gives up sooner has seen nothing but NAKs.
+  if (C->Pending.empty () && (C->LatencyMs > Timeout)) {
+    Firmware::AdvanceUs (Timeout * 1000ull);
+    *DataLength = 0;
+    *Status     = EFI_USB_ERR_TIMEOUT;
+    return EFI_TIMEOUT;
+  }
   if (C->Pending.empty ()) {
     Firmware::AdvanceUs (C->LatencyMs * 1000ull);
   }
