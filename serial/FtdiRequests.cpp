@@ -226,9 +226,24 @@ FtdiSyncChildPath (
     WriteUnaligned32 (&Flow->FlowControlMap, Map);
   }
 
-  // Consumers that matched the old path (a console variable, a terminal holding it) must
-  // learn that it changed, as they would from a UART's own driver.
-  return gBS->ReinstallProtocolInterface (Device->ChildHandle, &gEfiDevicePathProtocolGuid, Device->ChildDevicePath, Device->ChildDevicePath);
+  // A consumer that holds the path (a terminal matched against a console variable) must
+  // learn that it changed, as it would from a UART's own driver. With none, a reinstall
+  // would only have the firmware offer the line around again from inside the caller's
+  // call, a reader's probe on someone else's line included.
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
+  UINTN                                Count;
+  if (EFI_ERROR (gBS->OpenProtocolInformation (Device->ChildHandle, &gEfiDevicePathProtocolGuid, &Info, &Count))) {
+    return EFI_SUCCESS;
+  }
+
+  BOOLEAN  Held = FALSE;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    Held |= (BOOLEAN)((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0);
+  }
+
+  FreePool (Info);
+  return Held ? gBS->ReinstallProtocolInterface (Device->ChildHandle, &gEfiDevicePathProtocolGuid, Device->ChildDevicePath, Device->ChildDevicePath)
+              : EFI_SUCCESS;
 }
 
 EFI_STATUS
