@@ -20,6 +20,12 @@ What it sets up, in a fresh temporary folder per run:
   - A fresh copy of OVMF_VARS_4M.fd, so no variable leaks from run to run.
   - nfc.sock: the PN532 simulator (tools/pn532sim.py, in this process) listens,
     QEMU connects as the client; QEMU's FT232 attaches only once it is connected.
+    With raw_line=True a bare socket (RawLine, run.line) takes the simulator's
+    place: it keeps every byte QEMU writes to the FT232, in ft232.raw and with
+    host times, and types what the test sends.
+  - trace: QEMU trace events to enable (`qemu-system-x86_64 -trace help`). Debian
+    builds QEMU with the log backend, which prints them to QEMU's stderr; stderr is
+    kept in qemu.err, and run.traces() gives the events with host times.
   - disks: raw images attached as further AHCI disks after the ESP folder (which
     stays the shell's fs0), as the machine's own disks; stick: a raw image on the
     XHCI as a USB mass-storage device the firmware boots first (bootindex 0).
@@ -35,6 +41,7 @@ Runs use KVM only when a short probe boot proved that it runs OVMF on this host
 otherwise. E2E_ACCEL=tcg or E2E_ACCEL=kvm overrides the probe.
 """
 
+import bisect
 import json
 import os
 import re
@@ -94,6 +101,8 @@ def dec_guid(name):
 ZORVIK_GUID = dec_guid("gZorvikConfGuid")
 
 ESCAPE = re.compile(r"\x1b(\[[0-9;?]*[ -/]*[@-~]|[()][0-9A-Za-z]|[=>78cDEHM])")
+# An escape still arriving, at the end of what came so far.
+ESCAPE_TAIL = re.compile(r"\x1b(\[[0-9;?]*[ -/]*|[()])?$")
 LOG_START = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| ")
 LOG_LINE = re.compile(r"\[(OstrelDriver|ZorvikDxe) \| (INFO|WARN|ERROR|)\] (.*)", re.S)
 # The test app prints each of its lines whole, above the drivers' notify TPL, so a log
@@ -190,11 +199,119 @@ def esp_files(image):
     return {line[3:] for line in fat.stdout.splitlines() if line.startswith("::/") and not line.endswith("/")}
 
 
+class ByteStream:
+    """The bytes a peer received, each chunk with the host time it came."""
+
+    def __init__(self):
+        self.data = bytearray()
+        self.ends = []  # end offset of each chunk in data
+        self.times = []  # host time each chunk came
+        self.cond = threading.Condition()
+
+    def add(self, data, now):
+        with self.cond:
+            self.data += data
+            self.ends.append(len(self.data))
+            self.times.append(now)
+            self.cond.notify_all()
+
+    def size(self):
+        with self.cond:
+            return len(self.data)
+
+    def wait(self, needle, timeout, start=0):
+        """Waits until needle shows in the text from offset start on, terminal escapes left
+        out (a cursor escape holds letters too). Returns the host time of the chunk that
+        completed it; raises HarnessError on timeout."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for n in range(bisect.bisect_right(self.ends, start), len(self.ends)):
+                    if needle in self._text(start, self.ends[n]):
+                        return self.times[n]
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise HarnessError("no %r within %gs" % (needle, timeout))
+                self.cond.wait(min(left, 0.5))
+
+    def _text(self, start, end):
+        # A start inside an escape would leave its tail (digits, a final letter) as text:
+        # the text begins at the escape then.
+        opening = self.data.rfind(b"\x1b", max(0, start - 16), start)
+        if opening >= 0:
+            m = ESCAPE.match(self.data[opening:end].decode("latin-1"))
+            if m is None or opening + m.end() > start:
+                start = opening
+        return ESCAPE_TAIL.sub("", ESCAPE.sub("", self.data[start:end].decode("latin-1")))
+
+
+class RawLine:
+    """The FT232's far end as a bare socket, in the simulator's place: whatever QEMU writes
+    to the line is kept (bytes, in the file given too), send() types into it."""
+
+    def __init__(self, path, log):
+        self.path = path
+        self.log = log
+        self.received = ByteStream()
+        self.connected = threading.Event()
+        self.listener = self.conn = self.thread = None
+
+    def start(self):
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(self.path)
+        self.listener.listen(1)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def _serve(self):
+        try:
+            self.conn, _ = self.listener.accept()
+        except OSError:
+            return
+        self.connected.set()
+        while True:
+            try:
+                data = self.conn.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            self.received.add(data, time.monotonic())
+            self.log.write(data)
+            self.log.flush()
+
+    def send(self, data):
+        self.conn.sendall(data)
+
+    def stop(self):
+        for s in (self.conn, self.listener):
+            if s is not None:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+        if self.thread is not None:
+            self.thread.join(5)
+        self.log.close()
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+
+
+# One event as Debian's QEMU prints it with -msg timestamp=on: "PID@SECONDS.MICROS:name args".
+TRACE_LINE = re.compile(r"^\d+@(\d+\.\d+):(\w+) (.*)$")
+
+
 class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
                  name="run", keep=None, answer_pending=True, memory=256, reboot=False,
                  vars_from=None, com2=False, disks=(), stick=None, uhci2=False,
-                 attach_reader=True, arch="X64"):
+                 attach_reader=True, arch="X64", raw_line=False, trace=()):
+        if raw_line and card:
+            raise HarnessError("a raw line has no reader to hold a card")
         self.images = dict(images)
         self.arch = arch
         self.fw = FIRMWARE[arch]
@@ -217,11 +334,16 @@ class QemuRun:
         self.reboot = reboot
         self.dir = tempfile.mkdtemp(prefix="nfc-e2e-%s-" % name)
         self.keep = keep if keep is not None else os.environ.get("E2E_KEEP") == "1"
-        self.sim = pn532sim.Pn532Sim(os.path.join(self.dir, "nfc.sock"),
-                                     log=open(os.path.join(self.dir, "pn532.log"), "w"),
-                                     answer_pending=answer_pending)
-        if card:
-            self.sim.place(card)
+        self.trace = list(trace)
+        self._traces = None
+        if raw_line:
+            self.sim = self.line = RawLine(os.path.join(self.dir, "nfc.sock"), open(os.path.join(self.dir, "ft232.raw"), "wb"))
+        else:
+            self.sim = pn532sim.Pn532Sim(os.path.join(self.dir, "nfc.sock"),
+                                         log=open(os.path.join(self.dir, "pn532.log"), "w"),
+                                         answer_pending=answer_pending)
+            if card:
+                self.sim.place(card)
         self.qemu = None
         self.com1_listener = None
         self.com1 = None
@@ -233,7 +355,8 @@ class QemuRun:
         self.prefix = ""  # console text a log line cut off
         self.raw = open(os.path.join(self.dir, "com1.raw"), "wb")
         self.started_at = None
-        self.raw_data = bytearray()
+        self.com1_bytes = ByteStream()
+        self.raw_data = self.com1_bytes.data
 
     # -- life -----------------------------------------------------------------
     def start(self):
@@ -301,10 +424,18 @@ class QemuRun:
             cmd += ["-monitor", "unix:%s,server,nowait" % os.path.join(self.dir, "monitor.sock")]
         if not self.reboot:
             cmd.append("-no-reboot")
+        if self.trace:
+            cmd += ["-msg", "timestamp=on"]
+            for event in self.trace:
+                cmd += ["-trace", event]
         self.started_at = time.monotonic()
+        # The events carry the host's wall clock; the harness times everything else on
+        # the monotonic one.
+        self.wall_offset = time.time() - time.monotonic()
         self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                      stdout=open(os.path.join(self.dir, "qemu.out"), "w"),
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                                     stderr=open(os.path.join(self.dir, "qemu.err"), "w"),
+                                     start_new_session=True)
         self.com1_listener.settimeout(20)
         try:
             self.com1, _ = self.com1_listener.accept()
@@ -339,6 +470,8 @@ class QemuRun:
             self.reader.join(5)
         self.sim.stop()
         self.raw.close()
+        if self.trace:
+            self._traces = self._read_traces()
         with open(os.path.join(self.dir, "console.txt"), "w") as f:
             for t, line in self.lines:
                 f.write("%8.3f %s\n" % (t - (self.started_at or t), line))
@@ -395,11 +528,34 @@ class QemuRun:
             return False
 
     def _qemu_out(self):
+        text = ""
+        for name in ("qemu.out", "qemu.err"):
+            try:
+                with open(os.path.join(self.dir, name), errors="replace") as f:
+                    text += f.read()
+            except OSError:
+                pass
+        return text[-2000:]
+
+    def traces(self, event=None):
+        """The trace events QEMU printed so far (all of them once stopped), as (host time,
+        name, arguments), of one event or of all."""
+        found = self._traces if self._traces is not None else self._read_traces()
+        return [t for t in found if event is None or t[1] == event]
+
+    def _read_traces(self):
         try:
-            with open(os.path.join(self.dir, "qemu.out")) as f:
-                return f.read()[-2000:]
+            with open(os.path.join(self.dir, "qemu.err"), errors="replace") as f:
+                text = f.read()
         except OSError:
-            return ""
+            return []
+        found = []
+        # A line still being written has no line end yet.
+        for line in text.split("\n")[:-1]:
+            m = TRACE_LINE.match(line)
+            if m:
+                found.append((float(m.group(1)) - self.wall_offset, m.group(2), m.group(3)))
+        return found
 
     # -- COM1 -----------------------------------------------------------------
     def _read(self):
@@ -412,7 +568,7 @@ class QemuRun:
                 break
             now = time.monotonic()
             self.raw.write(data)
-            self.raw_data += data
+            self.com1_bytes.add(data, now)
             text = data.decode("latin-1")
             with self.lock:
                 self.partial += text

@@ -61,6 +61,38 @@ class Com1Split(unittest.TestCase):
         self.assertEqual(harness.ESCAPE.sub("", "\x1b[0m\x1b[1;37;40mShell> \x1b[25;01H"), "Shell> ")
 
 
+class ByteWaits(unittest.TestCase):
+    def test_a_wait_reads_text_not_escapes(self):
+        # A typed "2" must not be found in a cursor escape's digits, whether the wait starts
+        # inside the escape or the escape has not all come yet; a key's echo is found whole.
+        for chunks, start, needle, found in (
+                ([b"FS0:\\> \x1b[20;2", b"2H"], 11, "2", None),
+                ([b"FS0:\\> \x1b[20;2"], 0, "2", None),
+                ([b"\x1b[20;12H", b"\x1b[20;12H2", b"\x1b[20;13H"], 4, "2", 1.0)):
+            stream = harness.ByteStream()
+            for n, data in enumerate(chunks):
+                stream.add(data, float(n))
+            try:
+                self.assertEqual(stream.wait(needle, 0, start), found, chunks)
+            except harness.HarnessError:
+                self.assertIsNone(found, chunks)
+
+
+class Traces(unittest.TestCase):
+    def test_events_get_host_times_and_a_line_being_written_waits(self):
+        run = harness.QemuRun({}, name="unit")
+        try:
+            run.wall_offset = 1000.0
+            with open(os.path.join(run.dir, "qemu.err"), "w") as f:
+                f.write("7@1005.250000:usb_serial_set_baud dev 0:1 baud rate 115200\n"
+                        "qemu-system-x86_64: a warning\n"
+                        "7@1006.000000:usb_serial_set_data dev 0:1 parity N")
+            self.assertEqual(run.traces(), [(5.25, "usb_serial_set_baud", "dev 0:1 baud rate 115200")])
+        finally:
+            run.raw.close()
+            shutil.rmtree(run.dir)
+
+
 class PackageGuid(unittest.TestCase):
     def test_zorvik_guid_is_in_the_shells_form(self):
         self.assertRegex(harness.ZORVIK_GUID, r"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
