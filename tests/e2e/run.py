@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files, firmware_ready  # noqa: E402
+from harness import ESCAPE, PROMPT_START, REPO, ZORVIK_GUID, HarnessError, QemuRun, esp_files, firmware_ready  # noqa: E402
 
 DEBUG = os.path.join(REPO, "build", "X64", "DEBUG")
 RELEASE = os.path.join(REPO, "build", "X64", "RELEASE")
@@ -132,13 +132,41 @@ def key_records(run):
     return records(run, "NFCKEYTEST: key ")
 
 
+# The requests QEMU's FT232 decodes, as it traces them: what the chip would run.
+FT232_TRACE = ("usb_serial_set_baud", "usb_serial_set_data", "usb_serial_set_flow_control")
+LINE_8N1 = "parity N, data bits 8, stop bits 1"
+FLOW_OFF, FLOW_RTS_CTS = "flow control 0", "flow control 1"
+
+
+def ft232_requests(run, event, since=0.0, until=float("inf")):
+    """What one trace event says ("baud rate 115200") for each request between two host
+    times, from the device once addressed: QEMU reports its own resets at address 0."""
+    found = []
+    for t, _, args in run.traces(event):
+        m = re.match(r"dev \d+:(\d+) (.*)", args)
+        if m and m.group(1) != "0" and since <= t <= until:
+            found.append(m.group(2))
+    return found
+
+
+def chip_rate(baud):
+    """The rate the FT232 runs for baud, as QEMU's model reports it: its 3 MHz over the
+    nearest divisor in eighths, so 115384 for 115200 and 9600 for 9600."""
+    return 24000000 // round(24000000 / baud)
+
+
+def tally(values):
+    return ", ".join("%s x%d" % (v, values.count(v)) for v in sorted(set(values))) or "none"
+
+
 class TypedCard(Scenario):
     """The checks of one boot in which the card types eight keys, booted once for them all."""
-    controller, build = "xhci", DEBUG
+    controller, build, trace = "xhci", DEBUG, ()
 
     @classmethod
     def setUpClass(cls):
-        cls.typed = boot(script("-n 8 -t 30"), build=cls.build, controller=cls.controller, card=CARD)
+        cls.typed = boot(script("-n 8 -t 30"), build=cls.build, controller=cls.controller, card=CARD,
+                         trace=cls.trace)
 
 
 # -- scenarios ---------------------------------------------------------------------
@@ -164,8 +192,22 @@ class Wiring(Scenario):
 
 
 class TypedCardXhci(TypedCard):
+    trace = FT232_TRACE
+
     def test_card_xhci(self):
         self.check_card(self.typed)
+
+    def test_baud_trace_keyboard_line_runs_115200_8n1(self):
+        # The chip reads the divisor's eighths from the word's top bits and wIndex's low bit
+        # together: a stray bit still answers Success, and the line runs another rate (113744
+        # for 115200).
+        run = self.typed
+        rates, lines, flows = (ft232_requests(run, e) for e in FT232_TRACE)
+        FIGURES["keyboard line: requests the FT232 decoded"] = "%s; %s; %s" % (tally(rates), tally(lines), tally(flows))
+        self.true(rates and set(rates) == {"baud rate %d" % chip_rate(115200)}, "the chip ran %s" % tally(rates))
+        self.true(lines and set(lines) == {LINE_8N1}, "line settings %s" % tally(lines))
+        # The keyboard asks for none: the PN532's serial link has no handshake lines.
+        self.true(flows and set(flows) == {FLOW_OFF}, "flow control %s" % tally(flows))
 
     def test_debug_log_lines(self):
         run = self.typed
@@ -525,6 +567,174 @@ class Answers(Scenario):
             FIGURES["card placed -> first key read, median (ms)" + on] = "%.0f" % (1000 * statistics.median(latencies))
             FIGURES["card placed -> first key read, max (ms)" + on] = "%.0f" % (1000 * max(latencies))
             FIGURES["placements" + on] = str(len(latencies))
+
+
+# -- the FT232 without the keyboard: long writes, EDK II's terminal on it --------------
+
+GLOBAL_VARIABLE = "8BE4DF61-93CA-11D2-AA0D-00E098032B8C"
+# UsbClass(0x0403,0x6001,0xFF,0xFF,0xFF) and the end node. EDK II's console platform driver
+# puts a terminal into the console only when ConIn or ConOut names it, and a USB class node
+# names any device of the class; a terminal on USB alone joins nothing.
+FT232_CLASS_PATH = "030F0B0003040160FFFFFF7FFF0400"
+# Each typed into its line at the prompt: COM1 before the adapter has a child, then the FT232
+# and COM1 once the FT232's terminal is in the console.
+TYPED = {"COM1": "echo E2E-COM1-TYPED", "FT232": "echo E2E-FT232-TYPED", "COM1 beside the FT232": "echo E2E-COM1-AGAIN"}
+
+
+def write_pattern(size):
+    """What NfcKeyTest -w writes: lines of 64 bytes, the line's number, letters from A, CR LF."""
+    return b"".join(b"%04d" % (n % 10000) + bytes(65 + i % 26 for i in range(58)) + b"\r\n"
+                    for n in range((size + 63) // 64))[:size]
+
+
+def echo_times(run, keys, send):
+    """Types keys one at a time, each once the one before came back on COM1: the seconds
+    each took to come back, None for one that did not within 3 s."""
+    took = []
+    for key in keys:
+        start = run.com1_bytes.size()
+        sent = time.monotonic()
+        send(key.encode())
+        try:
+            took.append(run.com1_bytes.wait(key, 3, start) - sent)
+        except HarnessError:
+            took.append(None)
+    return took
+
+
+class Ft232Line(Scenario):
+    """One boot with the serial driver alone (RELEASE: no log line on COM1) and a bare socket at
+    the FT232's far end. First COM1's keys, the control; then the adapter connected without a
+    terminal for NfcKeyTest's long writes; then EDK II's terminal on it, in the console, for
+    keys typed into it and into COM1 beside it, and the requests it costs at rest; last a
+    console entry asking the line for hardware flow control, which `connect -c` hands the
+    serial driver."""
+
+    @classmethod
+    def setUpClass(cls):
+        startup = "fs0:\n" + "".join("setvar %s -guid %s -nv -bs -rt =%s\n" % (v, GLOBAL_VARIABLE, FT232_CLASS_PATH)
+                                     for v in ("ConIn", "ConOut")) + "load -nc OstrelDriver.efi\necho E2E-SCRIPT-END\n"
+        run = cls.line = QemuRun(images(RELEASE), startup=startup, raw_line=True, trace=FT232_TRACE, name="ft232-line")
+        cls.writes, cls.echoes, cls.ran = {}, {}, {}
+
+        def typed(name, send):
+            first = len(run.lines)
+            cls.echoes[name] = echo_times(run, TYPED[name], send)
+            send(b"\r")
+            try:
+                run.wait_for(r"^%s$" % TYPED[name].split()[1], 10, start=first)
+                cls.ran[name] = True
+            except HarnessError:
+                cls.ran[name] = False
+                run.send("")  # ends whatever the lost keys left on the line
+            run.wait_prompt(30)
+
+        try:
+            run.start()
+            run.wait_for(r"^E2E-SCRIPT-END", BOOT)
+            run.wait_prompt(30)
+            # The control: the console before the adapter has a child.
+            typed("COM1", run.com1.sendall)
+            driver = [l.split()[0] for l in run.command("drivers") if "FTDI-232 USB Serial Driver" in l]
+            adapter = [m.groups() for m in (re.match(r"\s*([0-9A-F]+): USBIO DevicePath\(.*?(Pci\(.*\))\)\s*$", l)
+                                            for l in run.command("dh -p UsbIo")) if m]
+            if len(driver) != 1 or len(adapter) != 1:
+                raise HarnessError("serial driver %r, USB devices %r" % (driver, adapter))
+            # Not recursive, so no terminal takes the child yet. A new rate may still bring one: the
+            # child's path changes with it, and the firmware connects a path reinstalled.
+            run.command("connect %s %s" % (adapter[0][0], driver[0]))
+            # 115200 last: the terminal later keeps the rate the line was left at.
+            for baud in (9600, 115200):
+                start, t0 = run.line.received.size(), time.monotonic()
+                out = run.command("NfcKeyTest.efi -w 4096 -b %d -t 10" % baud)
+                t1 = time.monotonic()
+                # QEMU hands the socket each packet as the guest sends it; the last may still be on its way.
+                deadline = t1 + 5
+                while write_pattern(4096)[-64:] not in run.line.received.data[start:] and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                cls.writes[baud] = (out, bytes(run.line.received.data[start:]), t0, t1)
+
+            run.command("connect -r")
+            typed("FT232", run.line.send)
+            typed("COM1 beside the FT232", run.com1.sendall)
+            time.sleep(1)
+            cls.rest = time.monotonic()
+            time.sleep(10)
+            cls.rest_end = time.monotonic()
+
+            # The console entry of a line that wants RTS/CTS, as a user would write it; the shell's
+            # connect -c walks it and hands the adapter the Uart and flow-control nodes.
+            cls.flow_asked = time.monotonic()
+            run.command("setvar ErrOut -guid %s -nv -bs -rt =--PciRoot(0x0)/%s/Uart(115200,8,N,1)/UartFlowCtrl(Hardware)"
+                        % (GLOBAL_VARIABLE, adapter[0][1]))
+            run.command("connect -c")
+            run.send("reset -s")
+            if not run.wait_exit(30):
+                raise HarnessError("no power-off")
+        finally:
+            run.stop()
+
+    def median_echo(self, name):
+        """The median seconds a key typed into a line took to come back on COM1; every key
+        must come back and the typed command run. Notes the figure."""
+        took = self.echoes.get(name, [])
+        came = [t for t in took if t is not None]
+        median = statistics.median(came) if came else float("inf")
+        FIGURES["key typed into %s -> echo on COM1: median / max (ms)" % name] = "%.0f / %s (%d of %d)" % (
+            1000 * median, "%.0f" % (1000 * max(came)) if came else "-", len(came), len(took))
+        self.true(came and len(came) == len(took), "%d of the keys typed into %s never came back" % (len(took) - len(came), name))
+        self.true(self.ran.get(name), "the command typed into %s did not run" % name)
+        return median
+
+    def test_long_write_arrives_whole_and_in_order(self):
+        # QEMU's FT232 passes bytes on as they come, at no line rate, so this sees what the
+        # driver drops, repeats or reorders and a Write that gives up, not a rate's pacing.
+        # A terminal on the line writes only around the app's one Write call, never inside it.
+        want = write_pattern(4096)
+        for baud, (out, got, _, _) in sorted(self.writes.items()):
+            said = [l[len("NFCKEYTEST: "):] for l in out if l.startswith(("NFCKEYTEST: wrote ", "NFCKEYTEST: write calls "))]
+            whole = max(n for n in range(0, 4097, 64) if want[:n] in got)
+            again = got.replace(want, b"", 1).count(b"ABCDEFGHIJ")
+            FIGURES["long write at %d: app / socket" % baud] = "%s / %d bytes, the first %d of the 4096 in one piece" % (
+                "; ".join(said), len(got), whole)
+            self.true("wrote 4096 of 4096 at %d (Success)" % baud in said, "at %d the app says %r" % (baud, said or out[-3:]))
+            # A Write that times out halfway says so to its caller; the terminal drops the rest.
+            self.true("write calls 1" in said, "at %d the app says %r" % (baud, said))
+            self.true(whole == 4096 and not again, "at %d the first %d of the 4096 bytes came in one piece, %d of their lines again"
+                      % (baud, whole, again))
+
+    def test_baud_trace_app_rates_and_flow_control_reach_the_chip(self):
+        run = self.line
+        for baud, (_, _, t0, t1) in sorted(self.writes.items()):
+            rates = ft232_requests(run, "usb_serial_set_baud", t0, t1)
+            FIGURES["app asks %d: the chip ran" % baud] = tally(rates)
+            # 9600 divides the chip's 3 MHz 312.5 times: the half goes in the divisor word's top bits.
+            self.true(rates and rates[-1] == "baud rate %d" % chip_rate(baud), "asked %d, the chip ran %s" % (baud, tally(rates)))
+        flows = ft232_requests(run, "usb_serial_set_flow_control", self.flow_asked)
+        FIGURES["ErrOut entry asks RTS/CTS: the chip's flow control"] = tally(flows)
+        self.true(FLOW_RTS_CTS in flows, "the line asked RTS/CTS, the chip got %s" % tally(flows))
+
+    def test_ft232_terminal_keys_and_requests_at_rest(self):
+        run = self.line
+        shown = ESCAPE.sub("", bytes(run.line.received.data).decode("latin-1"))
+        self.true("FS0:\\> " in shown, "the shell's prompt never reached the FT232: not in ConOut")
+        alone, ft232, beside = (self.median_echo(name) for name in ("COM1", "FT232", "COM1 beside the FT232"))
+        # COM1's own keys take three terminal ticks here (60 ms on TCG, 20 ms a tick): a driver
+        # that reads the FT232 within a tick adds at most one to its keys. A bulk-IN runs at
+        # TPL_NOTIFY, where the other consoles' timers wait: a look that gives up at the next
+        # firmware tick costs COM1 up to one of those (10 ms) a terminal tick, while one the
+        # chip keeps NAKing for a whole 32 ms timeout costs it 40 ms a key.
+        self.true(ft232 <= max(0.060, alone + 0.030), "keys typed into the FT232 came back in %.0f ms (median), COM1's in %.0f"
+                  % (1000 * ft232, 1000 * alone))
+        self.true(beside <= alone + 0.030, "COM1's keys take %.0f ms (median) beside the FT232's terminal, %.0f before the adapter had a child"
+                  % (1000 * beside, 1000 * alone))
+        rates = ft232_requests(run, "usb_serial_set_baud", self.rest, self.rest_end)
+        lines = ft232_requests(run, "usb_serial_set_data", self.rest, self.rest_end)
+        FIGURES["FT232 terminal at rest: SET_BAUD_RATE / SET_DATA in %.0f s" % (self.rest_end - self.rest)] = "%d / %d" % (
+            len(rates), len(lines))
+        # The terminal checks the line's timeout every tick; a driver that never shows the one set
+        # has the chip reprogrammed 50 times a second, and a key typed meanwhile can be lost.
+        self.true(not rates and not lines, "%d baud and %d line requests at rest" % (len(rates), len(lines)))
 
 
 # -- the boot-time install: Driver#### options, ZorvikConf and ConIn across a reset ----
