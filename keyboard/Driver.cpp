@@ -126,24 +126,31 @@ FreeNfcKeyboardDevice (
   // The poll timer goes before the line, so no tick talks to a line already let go.
   CloseDeviceEvents (Dev);
 
-  FreeNotifyList (Dev);
-
   if (Dev->ControllerNameTable != NULL) {
     FreeUnicodeStringTable (Dev->ControllerNameTable);
+    Dev->ControllerNameTable = NULL;
   }
 
   KeyRingFree (&Dev->KeyQueue);
   KeyRingFree (&Dev->NotifyQueue);
+  // Stopped from inside a key-notify function: the dispatch still walks the records, and
+  // frees them and the device record when it ends.
+  if (Dev->NotifyDispatching) {
+    Dev->Stopped = TRUE;
+    return;
+  }
+
+  FreeNotifyList (Dev);
   FreePool (Dev);
 }
 
 /**
   Allocates the keyboard's record and sets it up: the line at 115200 8N1, the PN532
-  link woken, both protocols' function tables, the notification list and the events.
-  The rings get their storage from the first reset, once the protocols are installed.
+  link woken, both protocols' function tables, the notification list, the rings'
+  storage (the first reset) and the events.
 
   @retval EFI_SUCCESS           *Created is the record.
-  @retval EFI_OUT_OF_RESOURCES  No pool for the record.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the record or the rings.
   @retval other                 The line could not be set, or an event not made.
   On an error everything made is released and *Created is NULL; the line stays open.
 **/
@@ -180,6 +187,12 @@ CreateNfcKeyboardDevice (
   Dev->SimpleTextInEx.SetState          = NfcKeyboardSetState;
   Dev->SimpleTextInEx.RegisterKeyNotify = NfcKeyboardRegisterKeyNotify;
   Dev->SimpleTextInEx.UnregisterKeyNotify = NfcKeyboardUnregisterKeyNotify;
+
+  // Rings without storage drop every key: such a keyboard could never type.
+  if (EFI_ERROR (NfcKeyboardReset (&Dev->SimpleTextIn, TRUE))) {
+    Status = EFI_OUT_OF_RESOURCES;
+    goto ErrorExit;
+  }
 
   Status = CreateDeviceEvents (Dev);
   if (EFI_ERROR (Status)) {
@@ -427,9 +440,6 @@ NfcKeyboardStart (
 
   DEBUG_LOG (DEBUG_INFO, "Multiple protocol interfaces are installed.\n");
 
-  // The first reset gives both rings their storage.
-  (VOID)Dev->SimpleTextInEx.Reset (&Dev->SimpleTextInEx, TRUE);
-
   Dev->ControllerNameTable = NULL;
   (VOID)AddUnicodeString2 (
           mLanguageIso639,
@@ -586,7 +596,11 @@ NfcKeyboardDriverEntryPoint (
              &gNfcKeyboardComponentName2
              );
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
-  if (!EFI_ERROR (Status)) {
+  if (EFI_ERROR (Status)) {
+    // The image is unloaded: nothing may stay behind it.
+    FreePool (mConfiguration);
+    mConfiguration = NULL;
+  } else {
     // Without them a probe inside the timer interrupt runs as it always did.
     (VOID)TickWitnessOpen (&mProbeClock, TPL_CALLBACK, NULL, NULL);
     if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RetakeNotify, NULL, &mRetakeTimer))) {

@@ -140,9 +140,18 @@ IsKeyRegistered (
     InputData->Key.UnicodeChar
     );
 
-  // The shift and toggle state do not take part: a notification is for a key.
-  return (BOOLEAN)((RegData->Key.ScanCode == InputData->Key.ScanCode) &&
-                   (RegData->Key.UnicodeChar == InputData->Key.UnicodeChar));
+  if ((RegData->Key.ScanCode != InputData->Key.ScanCode) || (RegData->Key.UnicodeChar != InputData->Key.UnicodeChar)) {
+    return FALSE;
+  }
+
+  // A zero state takes the key whatever its state; any other must be the key's own, so
+  // a Ctrl+A registration is never met by a card's A, which reports no state.
+  if ((RegData->KeyState.KeyShiftState != 0) && (RegData->KeyState.KeyShiftState != InputData->KeyState.KeyShiftState)) {
+    return FALSE;
+  }
+
+  return (BOOLEAN)((RegData->KeyState.KeyToggleState == 0) ||
+                   (RegData->KeyState.KeyToggleState == InputData->KeyState.KeyToggleState));
 }
 
 VOID
@@ -155,10 +164,11 @@ KeyNotifyDispatch (
   NFC_KEYBOARD_DEV  *Dev = static_cast<NFC_KEYBOARD_DEV *>(Context);
 
   (VOID)Event;
-  // A called function may unregister itself or another one; while this is set, that
-  // only takes the function out, and the record stays linked until the walk is over.
+  // While this is set, nothing the walk stands on is freed: an unregister only takes the
+  // function out, and Stop (a function may disconnect the keyboard) leaves the
+  // notification records and the device record to be freed here.
   Dev->NotifyDispatching = TRUE;
-  for ( ; ;) {
+  while (!Dev->Stopped) {
     EFI_KEY_DATA  Key;
     EFI_STATUS    Status;
 
@@ -171,10 +181,13 @@ KeyNotifyDispatch (
       break;
     }
 
-    for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
-         !IsNull (&Dev->NotifyList, Link);
-         Link = GetNextNode (&Dev->NotifyList, Link))
-    {
+    // A registration made by a called function goes in after Last and waits for the next
+    // key: one that registers itself again is called once a key, not for ever.
+    LIST_ENTRY  *Last = GetPreviousNode (&Dev->NotifyList, &Dev->NotifyList);
+
+    for (LIST_ENTRY *Link = &Dev->NotifyList; (Link != Last) && !Dev->Stopped; ) {
+      Link = GetNextNode (&Dev->NotifyList, Link);
+
       KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
 
       if ((Entry->NotifyFunction != NULL) && IsKeyRegistered (&Entry->KeyData, &Key)) {
@@ -190,9 +203,13 @@ KeyNotifyDispatch (
     KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
 
     Link = GetNextNode (&Dev->NotifyList, Link);
-    if (Entry->NotifyFunction == NULL) {
+    if ((Entry->NotifyFunction == NULL) || Dev->Stopped) {
       RemoveEntryList (&Entry->Link);
       FreePool (Entry);
     }
+  }
+
+  if (Dev->Stopped) {
+    FreePool (Dev);
   }
 }

@@ -77,6 +77,7 @@ typedef struct {
   LIST_ENTRY                           NotifyList;
   EFI_EVENT                            NotifyDispatchEvent;
   BOOLEAN                              NotifyDispatching;   // KeyNotifyDispatch is calling out
+  BOOLEAN                              Stopped;             // Stop ran from a notify function
 } NFC_KEYBOARD_DEV;
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
@@ -219,12 +220,13 @@ KeyStrokeWorker (
   );
 
 /**
-  Whether a key matches a registered notification. Shift and toggle state are not compared.
+  Whether a key matches a registered notification. A zero shift or toggle state in the
+  registration takes any; a non-zero one must equal the key's.
 
   @param[in] RegData    The key a notification was registered for.
   @param[in] InputData  The key that arrived.
 
-  @retval TRUE   Same scan code and same character.
+  @retval TRUE   Same scan code and character, and the states the registration names.
   @retval FALSE  Otherwise.
 **/
 BOOLEAN
@@ -237,8 +239,10 @@ IsKeyRegistered (
   The TPL_CALLBACK notify of NotifyDispatchEvent: drains NotifyQueue and calls every
   registered function whose key matches, at TPL_CALLBACK. A function may unregister
   itself or others from inside the call: those records are freed when the walk ends,
-  and an unregistered function is not called again. The poll fills NotifyQueue with the
-  keys a registration matches and signals the event.
+  and an unregistered function is not called again. A registration made inside a call
+  is first called for the next key. A function may stop the keyboard: nothing more is
+  called, and the walk frees the device record Stop left to it. The poll fills
+  NotifyQueue with the keys a registration matches and signals the event.
 
   @param[in] Event    NotifyDispatchEvent; not used.
   @param[in] Context  The NFC_KEYBOARD_DEV.
@@ -364,8 +368,8 @@ NfcKeyboardIsPlatformConsole (
 //
 
 /**
-  Empties both key rings and gives them fresh storage; the first call after Start gives
-  them any. The controller is not touched.
+  Empties both key rings and gives them fresh storage; Start's own call gives them any.
+  The controller is not touched.
 
   @param[in] This                  The keyboard's Simple Text Input.
   @param[in] ExtendedVerification  Ignored.
@@ -431,12 +435,14 @@ NfcKeyboardReadKeyStrokeEx (
   );
 
 /**
-  Accepts and drops a toggle state: a card reader has no lock keys to light.
+  Accepts and drops a valid toggle state: a card reader has no lock keys to light.
 
   @param[in] This            The keyboard's Simple Text Input Ex.
   @param[in] KeyToggleState  The state; not kept.
 
-  @retval EFI_SUCCESS            Accepted.
+  @retval EFI_SUCCESS            Accepted: EFI_TOGGLE_STATE_VALID with any of the lock
+                                 bits and EFI_KEY_STATE_EXPOSED.
+  @retval EFI_UNSUPPORTED        EFI_TOGGLE_STATE_VALID is clear, or another bit is set.
   @retval EFI_INVALID_PARAMETER  KeyToggleState is NULL.
 **/
 EFI_STATUS
@@ -447,12 +453,14 @@ NfcKeyboardSetState (
   );
 
 /**
-  Registers a function for a key. The same key and function registered again give the
-  same handle back, so one unregister ends both. Typed keys reach it through
-  KeyNotifyDispatch.
+  Registers a function for a key. The same key, shift state, toggle state and function
+  registered again give the same handle back, so one unregister ends both. Typed keys
+  reach it through KeyNotifyDispatch; one registered from inside a notify function is
+  first called for the next key.
 
   @param[in]  This                     The keyboard's Simple Text Input Ex.
-  @param[in]  KeyData                  The key; its state is not compared (IsKeyRegistered).
+  @param[in]  KeyData                  The key; a zero state matches a key in any state
+                                       (IsKeyRegistered).
   @param[in]  KeyNotificationFunction  Called at TPL_CALLBACK.
   @param[out] NotifyHandle             Receives the handle; valid only on EFI_SUCCESS. The
                                        keyboard owns it: UnregisterKeyNotify or Stop frees it.
@@ -541,7 +549,7 @@ NfcKeyboardSupported (
 
   @retval EFI_SUCCESS           The keyboard runs.
   @retval EFI_UNSUPPORTED       ZorvikConf is missing or does not enable the keyboard.
-  @retval EFI_OUT_OF_RESOURCES  No pool for the record.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the record or the key rings.
   @retval other                 The line could not be opened or set, or an event or the
                                 install failed. Everything made is released and the line
                                 closed, but its attributes are not put back.
@@ -557,7 +565,8 @@ NfcKeyboardStart (
 /**
   Withdraws both text-input protocols, then stops the poll, frees the record, its rings
   and notification records, and closes the line. The line keeps the keyboard's
-  attributes.
+  attributes. Called from inside a key-notify function, it leaves the notification
+  records and the record to KeyNotifyDispatch, which frees them when its walk ends.
 
   @param[in] This               The keyboard's driver binding.
   @param[in] ControllerHandle   The line's handle.

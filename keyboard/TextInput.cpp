@@ -96,10 +96,19 @@ NfcKeyboardSetState (
   IN EFI_KEY_TOGGLE_STATE               *KeyToggleState
   )
 {
+  // A card reader has no lock keys to light, so a lock state is taken and dropped, as a
+  // terminal takes it: the console splitter hands every keyboard's lock keys to every
+  // other, always with EFI_KEY_STATE_EXPOSED, and fails at the first that refuses.
+  constexpr EFI_KEY_TOGGLE_STATE  KnownStates = EFI_TOGGLE_STATE_VALID | EFI_KEY_STATE_EXPOSED |
+                                                EFI_SCROLL_LOCK_ACTIVE | EFI_NUM_LOCK_ACTIVE | EFI_CAPS_LOCK_ACTIVE;
+
   (VOID)This;
-  // A card reader has no lock keys to light; the state is accepted and dropped.
   if (KeyToggleState == NULL) {
     return EFI_INVALID_PARAMETER;
+  }
+
+  if (((*KeyToggleState & EFI_TOGGLE_STATE_VALID) == 0) || ((*KeyToggleState & ~KnownStates) != 0)) {
+    return EFI_UNSUPPORTED;
   }
 
   return EFI_SUCCESS;
@@ -130,7 +139,14 @@ NfcKeyboardRegisterKeyNotify (
   {
     KEY_NOTIFY_ENTRY  *Entry = KeyNotifyFromLink (Link);
 
-    if (IsKeyRegistered (&Entry->KeyData, KeyData) && (Entry->NotifyFunction == KeyNotificationFunction)) {
+    // Only the same key in the same states is the same registration: the left and the
+    // right Ctrl of one key are two, each with a handle of its own.
+    if ((Entry->NotifyFunction == KeyNotificationFunction) &&
+        (Entry->KeyData.Key.ScanCode == KeyData->Key.ScanCode) &&
+        (Entry->KeyData.Key.UnicodeChar == KeyData->Key.UnicodeChar) &&
+        (Entry->KeyData.KeyState.KeyShiftState == KeyData->KeyState.KeyShiftState) &&
+        (Entry->KeyData.KeyState.KeyToggleState == KeyData->KeyState.KeyToggleState))
+    {
       *NotifyHandle = Entry;
       return EFI_SUCCESS;
     }

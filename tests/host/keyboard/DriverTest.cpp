@@ -3,6 +3,7 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 #include <cstdio>
 #include <cstring>
 
@@ -136,7 +137,7 @@ TEST_F (Keyboard, AbsentConfigurationIsCreatedDisabled) {
   EXPECT_EQ (Start (), EFI_UNSUPPORTED);
 }
 
-TEST_F (Keyboard, TwoByteConfigurationIsReplacedAndARefusedWriteInstallsNothing) {
+TEST_F (Keyboard, TwoByteConfigurationIsReplacedAndAFailedEntryLeavesNothing) {
   UINT8  Two[2] = { 1, 1 };
   fake::Firmware::PutVariable (ConfName, ConfGuid, 3, Two, 2);
   Load (-1);
@@ -149,6 +150,15 @@ TEST_F (Keyboard, TwoByteConfigurationIsReplacedAndARefusedWriteInstallsNothing)
   EXPECT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_UNSUPPORTED);
   EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
   EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+
+  // A refused install (EDK II's library asserts on it) leaves no configuration behind.
+  static EFI_STATUS  Status;
+  fake::Firmware::Reset ();
+  fake::Firmware::FailNext ("InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES);
+  EXPECT_NONFATAL_FAILURE (Status = NfcKeyboardDriverEntryPoint (gImageHandle, gST), "ASSERT");
+  EXPECT_EQ (Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u);
+  EXPECT_EQ (mConfiguration, nullptr);
 }
 
 TEST_F (Keyboard, BindingOutranksTheTerminalDriver) {
@@ -305,14 +315,40 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
     EXPECT_EQ (gBS->CheckEvent (E), EFI_NOT_READY);
   }
 
+  // What a console splitter passes on (it always adds EFI_KEY_STATE_EXPOSED, and hands
+  // every keyboard's lock keys to every other) is taken; no valid mark or an unknown bit is not.
+  struct { EFI_KEY_TOGGLE_STATE State; EFI_STATUS Status; } States[] = {
+    { EFI_TOGGLE_STATE_VALID, EFI_SUCCESS },
+    { EFI_TOGGLE_STATE_VALID | EFI_KEY_STATE_EXPOSED | EFI_SCROLL_LOCK_ACTIVE | EFI_NUM_LOCK_ACTIVE | EFI_CAPS_LOCK_ACTIVE, EFI_SUCCESS },
+    { 0, EFI_UNSUPPORTED },
+    { EFI_KEY_STATE_EXPOSED | EFI_NUM_LOCK_ACTIVE, EFI_UNSUPPORTED },
+    { EFI_TOGGLE_STATE_VALID | 0x08, EFI_UNSUPPORTED },
+    { EFI_TOGGLE_STATE_VALID | EFI_KEY_STATE_EXPOSED | 0x20, EFI_UNSUPPORTED },
+  };
+  for (auto &S : States) {
+    EFI_KEY_TOGGLE_STATE  State = S.State;
+    EXPECT_EQ (Ex->SetState (Ex, &State), S.Status) << std::hex << (int)S.State;
+  }
+
   EFI_KEY_DATA  K = {};
   K.Key.UnicodeChar = 'A';
-  VOID  *H1 = nullptr, *H2 = nullptr, *H3 = nullptr;
+  VOID  *H1 = nullptr, *H2 = nullptr, *H3 = nullptr, *Left = nullptr, *Right = nullptr;
   auto  Fn = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { return EFI_SUCCESS; };
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H1), EFI_SUCCESS);
-  K.KeyState.KeyShiftState = 5;
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H2), EFI_SUCCESS);
-  EXPECT_EQ (H1, H2);
+  EXPECT_EQ (H1, H2) << "the same key, state and function are found again";
+  // The shell registers Ctrl+C for the left and the right Ctrl, and unregisters each.
+  K.KeyState.KeyShiftState = EFI_SHIFT_STATE_VALID | EFI_LEFT_CONTROL_PRESSED;
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &Left), EFI_SUCCESS);
+  K.KeyState.KeyShiftState = EFI_SHIFT_STATE_VALID | EFI_RIGHT_CONTROL_PRESSED;
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &Right), EFI_SUCCESS);
+  K.KeyState.KeyShiftState  = 0;
+  K.KeyState.KeyToggleState = EFI_TOGGLE_STATE_VALID | EFI_CAPS_LOCK_ACTIVE;
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H2), EFI_SUCCESS);
+  EXPECT_TRUE (H1 != Left && Left != Right && H1 != H2 && Left != H2) << "a state of its own is a registration of its own";
+  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Left), EFI_SUCCESS);
+  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Right), EFI_SUCCESS);
+  K.KeyState.KeyToggleState = 0;
   K.Key.UnicodeChar = 'B';
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H3), EFI_SUCCESS);
   EXPECT_NE (H1, H3);
@@ -323,12 +359,18 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   EXPECT_NE (H1, H4) << "another function for the same key is a registration of its own";
   static std::u16string  Notified;
   auto  Record = [] (EFI_KEY_DATA *Key) EFIAPI -> EFI_STATUS { Notified += Key->Key.UnicodeChar; return EFI_SUCCESS; };
+  auto  Hotkey = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { Notified += u'^'; return EFI_SUCCESS; };
   VOID  *H5 = nullptr;
   K.Key.UnicodeChar = '2';
   ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Record, &H5), EFI_SUCCESS);
+  K.KeyState.KeyShiftState = EFI_SHIFT_STATE_VALID | EFI_LEFT_CONTROL_PRESSED;
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Hotkey, &H5), EFI_SUCCESS);
+  K.KeyState.KeyShiftState  = 0;
+  K.KeyState.KeyToggleState = EFI_TOGGLE_STATE_VALID;
+  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Hotkey, &H5), EFI_SUCCESS);
   Line.Card = { 0x12, 0x22 };
   fake::Firmware::FireTimer (Dev ()->PollTimer);
-  EXPECT_EQ (Notified, u"222") << "each typed key a registration matches reaches its function once";
+  EXPECT_EQ (Notified, u"222") << "each typed key a registration matches reaches its function once, and a card types no Ctrl";
   EXPECT_EQ (Drain (), u"1222") << "and is read as well";
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_SUCCESS);
   EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, H1), EFI_INVALID_PARAMETER);
@@ -336,37 +378,83 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   ExpectReleased ();
 }
 
-// A function that ends its own registration, and another's, from inside its call.
-TEST_F (Keyboard, ANotificationMayUnregisterFromItsCall) {
+// What a key-notify function may do from inside its call: end registrations, register
+// (itself again, too), or disconnect the keyboard, as a hot key or the console splitter
+// letting a device go does. A card of 0x22 types two keys for it and for Later after it.
+TEST_F (Keyboard, ANotificationMayUnregisterRegisterOrStopFromItsCall) {
   static EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *Ex;
+  static EFI_KEY_NOTIFY_FUNCTION            First;
+  static EFI_HANDLE                         Handle;
   static VOID                               *Self, *Next;
+  static EFI_KEY_DATA                       K;
   static std::u16string                     Calls;
-  Load (1);
-  ASSERT_EQ (Start (), EFI_SUCCESS);
-  Ex = &Dev ()->SimpleTextInEx;
-  Calls.clear ();
-  auto  Once = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
-    Calls += u'O';
-    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_SUCCESS);
-    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Next), EFI_SUCCESS);
-    EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_INVALID_PARAMETER);
-    return EFI_SUCCESS;
+  static const EFI_KEY_NOTIFY_FUNCTION      Later = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { Calls += u'L'; return EFI_SUCCESS; };
+  struct {
+    const char               *What;
+    EFI_KEY_NOTIFY_FUNCTION  Function;
+    const char16_t           *Calls;
+    size_t                   Records;   // left registered after the dispatch; ~0 for a stopped keyboard
+  } Cases[] = {
+    { "ends its own and the next registration", [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+        Calls += u'O';
+        EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_SUCCESS);
+        EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Next), EFI_SUCCESS);
+        EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_INVALID_PARAMETER);
+        return EFI_SUCCESS;
+      }, u"O", 0 },
+    // Bounded, so a dispatch that calls new registrations at once ends too.
+    { "registers itself again", [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+        Calls += u'R';
+        if (Calls.size () < 12) {
+          EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_SUCCESS);
+          EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, First, &Self), EFI_SUCCESS);
+        }
+        return EFI_SUCCESS;
+      }, u"RLLR", 2 },
+    { "registers another function", [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+        VOID  *New;
+        Calls += u'G';
+        return Ex->RegisterKeyNotify (Ex, &K, [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { Calls += u'N'; return EFI_SUCCESS; }, &New);
+      }, u"GLGLN", 3 },
+    { "disconnects the keyboard", [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+        Calls += u'S';
+        EXPECT_EQ (gBS->DisconnectController (Handle, nullptr, nullptr), EFI_SUCCESS);
+        return EFI_SUCCESS;
+      }, u"S", ~(size_t)0 },
+    { "ends its registration, then disconnects", [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS {
+        Calls += u'U';
+        EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Self), EFI_SUCCESS);
+        EXPECT_EQ (gBS->DisconnectController (Handle, nullptr, nullptr), EFI_SUCCESS);
+        return EFI_SUCCESS;
+      }, u"U", ~(size_t)0 },
   };
-  auto  Later = [] (EFI_KEY_DATA *) EFIAPI -> EFI_STATUS { Calls += u'L'; return EFI_SUCCESS; };
-  EFI_KEY_DATA  K = {};
-  K.Key.UnicodeChar = '2';
-  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Once, &Self), EFI_SUCCESS);
-  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Later, &Next), EFI_SUCCESS);
-  Line.Card = { 0x22 };
-  fake::Firmware::FireTimer (Dev ()->PollTimer);
-  EXPECT_EQ (Calls, u"O") << "an unregistered function is called no more";
-  EXPECT_EQ (Drain (), u"22");
-  EXPECT_TRUE (IsListEmpty (&Dev ()->NotifyList)) << "both records are freed once the dispatch ends";
-  ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Later, &Next), EFI_SUCCESS);
-  EXPECT_EQ (Ex->UnregisterKeyNotify (Ex, Next), EFI_SUCCESS);
-  EXPECT_TRUE (IsListEmpty (&Dev ()->NotifyList)) << "and an unregister after it frees at once";
-  ASSERT_EQ (Stop (), EFI_SUCCESS);
-  ExpectReleased ();
+  Load (1);
+  for (auto &C : Cases) {
+    ASSERT_EQ (Start (), EFI_SUCCESS);
+    Ex     = &Dev ()->SimpleTextInEx;
+    Handle = Controller;
+    First  = C.Function;
+    K      = {};
+    K.Key.UnicodeChar = '2';
+    Calls.clear ();
+    ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, First, &Self), EFI_SUCCESS);
+    ASSERT_EQ (Ex->RegisterKeyNotify (Ex, &K, Later, &Next), EFI_SUCCESS);
+    Line.Card = { 0x22 };
+    fake::Firmware::FireTimer (Dev ()->PollTimer);
+    EXPECT_EQ (Calls, C.Calls) << C.What << ": a registration made in the dispatch waits for the next key";
+    EXPECT_TRUE (fake::Firmware::TplBalanced ()) << C.What;
+    if (C.Records != ~(size_t)0) {
+      size_t  Records = 0;
+      for (LIST_ENTRY *L = GetFirstNode (&Dev ()->NotifyList); !IsNull (&Dev ()->NotifyList, L); L = GetNextNode (&Dev ()->NotifyList, L)) {
+        Records++;
+      }
+      EXPECT_EQ (Records, C.Records) << C.What << ": what was unregistered is freed once the dispatch ends";
+      EXPECT_EQ (Drain (), u"22") << C.What;
+      ASSERT_EQ (Stop (), EFI_SUCCESS);
+    }
+    EXPECT_EQ (Dev (), nullptr) << C.What;
+    ExpectReleased ();
+  }
 }
 
 // Reset keeps a ring's block when it gets no new one, and says so when a ring has none.
@@ -408,9 +496,28 @@ TEST_F (Keyboard, EveryStartFailureReleasesEverything) {
     EXPECT_TRUE (EFI_ERROR (Start ())) << S;
     ExpectReleased ();
   }
-  fake::Firmware::FailAllocation (1);
-  EXPECT_EQ (Start (), EFI_OUT_OF_RESOURCES);
-  ExpectReleased ();
+  // Each pool allocation of Start failed in turn: Start fails having released it all, or
+  // the keyboard it starts types (the rings have storage).
+  for (size_t Nth = 1; ; Nth++) {
+    size_t  Before = fake::Firmware::AllocationCount ();
+    fake::Firmware::FailAllocation (Nth);
+    EFI_STATUS  Status = Start ();
+    bool        Failed = fake::Firmware::AllocationCount () - Before >= Nth;
+    fake::Firmware::FailAllocation (0);
+    if (!EFI_ERROR (Status)) {
+      Line.Card = { 0x5A };
+      fake::Firmware::FireTimer (Dev ()->PollTimer);
+      EXPECT_EQ (Drain (), u"5A") << "allocation " << Nth << " failed";
+      ASSERT_EQ (Stop (), EFI_SUCCESS);
+    } else {
+      EXPECT_EQ (Status, EFI_OUT_OF_RESOURCES) << "allocation " << Nth << " failed";
+      EXPECT_EQ (Dev (), nullptr) << "allocation " << Nth << " failed";
+    }
+    ExpectReleased ();
+    if (!Failed) {
+      break;   // Start made fewer than Nth: every one has had its turn
+    }
+  }
   Line.SetAttributesStatus = EFI_DEVICE_ERROR;
   EXPECT_EQ (Start (), EFI_DEVICE_ERROR);
   ExpectReleased ();

@@ -90,11 +90,28 @@ TEST_F (KeyRingTest, WorkerHandsOutEverySecondCallThatFindsAKey) {
   KeyRingFree (&Dev.KeyQueue);
 }
 
-TEST_F (KeyRingTest, KeysMatchWhateverTheirState) {
-  EFI_KEY_DATA  A = Key ('A', 1), A2 = Key ('A', 2), B = Key ('B');
-  A2.KeyState.KeyToggleState = 0x81;
-  EXPECT_TRUE (IsKeyRegistered (&A, &A2));
-  EXPECT_FALSE (IsKeyRegistered (&A, &B));
+// A zero state in a registration takes the key in any state; a non-zero one must be the key's.
+TEST_F (KeyRingTest, ARegisteredStateMustMatchUnlessItIsZero) {
+  constexpr UINT32  LeftCtrl  = EFI_SHIFT_STATE_VALID | EFI_LEFT_CONTROL_PRESSED;
+  constexpr UINT32  RightCtrl = EFI_SHIFT_STATE_VALID | EFI_RIGHT_CONTROL_PRESSED;
+  constexpr UINT8   Caps      = EFI_TOGGLE_STATE_VALID | EFI_CAPS_LOCK_ACTIVE;
+  struct { UINT32 RegShift; UINT8 RegToggle; CHAR16 Typed; UINT32 Shift; UINT8 Toggle; bool Match; } Rows[] = {
+    { 0, 0, 'A', 0, 0, true },            // a card's key, which reports no state
+    { 0, 0, 'A', LeftCtrl, Caps, true },
+    { 0, 0, 'B', 0, 0, false },
+    { LeftCtrl, 0, 'A', 0, 0, false },    // Ctrl+A is not a card's A
+    { LeftCtrl, 0, 'A', LeftCtrl, Caps, true },
+    { LeftCtrl, 0, 'A', RightCtrl, 0, false },
+    { 0, Caps, 'A', 0, 0, false },
+    { 0, Caps, 'A', LeftCtrl, Caps, true },
+  };
+  for (auto &R : Rows) {
+    EFI_KEY_DATA  Reg = Key ('A', R.RegShift), In = Key (R.Typed, R.Shift);
+    Reg.KeyState.KeyToggleState = R.RegToggle;
+    In.KeyState.KeyToggleState  = R.Toggle;
+    EXPECT_EQ (IsKeyRegistered (&Reg, &In), R.Match) << std::hex << R.RegShift << "/" << (int)R.RegToggle << " "
+                                                     << (char)R.Typed << " " << R.Shift << "/" << (int)R.Toggle;
+  }
 }
 
 } // namespace
