@@ -78,6 +78,32 @@ def target_answer(uid):
             + uid)
 
 
+
+def listen(path):
+    """A UNIX socket at path for QEMU to connect to as the line's one peer."""
+    if os.path.exists(path):
+        os.unlink(path)
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(1)
+    return listener
+
+
+def hang_up(path, thread, *sockets):
+    """Ends the line: closes its sockets, which ends the thread serving it, and its path."""
+    for s in sockets:
+        if s is not None:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+    if thread is not None:
+        thread.join(timeout=5)
+    if os.path.exists(path):
+        os.unlink(path)
+
+
 class FrameParser:
     """Splits the host's byte stream into frames; what is no frame is skipped.
 
@@ -176,28 +202,14 @@ class Pn532Sim:
 
     # -- life -----------------------------------------------------------------
     def start(self):
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(self.path)
-        self.listener.listen(1)
+        self.listener = listen(self.path)
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
         return self
 
     def stop(self):
         self.stopping = True
-        for s in (self.conn, self.listener):
-            if s is not None:
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                s.close()
-        if self.thread is not None:
-            self.thread.join(timeout=5)
-        if os.path.exists(self.path):
-            os.unlink(self.path)
+        hang_up(self.path, self.thread, self.conn, self.listener)
 
     def _serve(self):
         try:

@@ -257,11 +257,7 @@ class RawLine:
         self.listener = self.conn = self.thread = None
 
     def start(self):
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(self.path)
-        self.listener.listen(1)
+        self.listener = pn532sim.listen(self.path)
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
         return self
@@ -287,18 +283,8 @@ class RawLine:
         self.conn.sendall(data)
 
     def stop(self):
-        for s in (self.conn, self.listener):
-            if s is not None:
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                s.close()
-        if self.thread is not None:
-            self.thread.join(5)
+        pn532sim.hang_up(self.path, self.thread, self.conn, self.listener)
         self.log.close()
-        if os.path.exists(self.path):
-            os.unlink(self.path)
 
 
 # One event as Debian's QEMU prints it with -msg timestamp=on: "PID@SECONDS.MICROS:name args".
