@@ -562,26 +562,43 @@ NfcKeyboardDriverEntryPoint (
   mConfiguration          = Config;
   mConfiguration->Enabled = 0;
 
-  UINTN  DataSize = sizeof (NFC_KEYBOARD_CONFIG);
+  CHAR16  *Name      = const_cast<CHAR16 *>(mConfigVariableName.Text);
+  UINT32  Attributes = 0;
+  UINTN   DataSize   = sizeof (NFC_KEYBOARD_CONFIG);
 
-  Status = gRT->GetVariable (const_cast<CHAR16 *>(mConfigVariableName.Text), &gZorvikConfGuid, NULL, &DataSize, mConfiguration);
-  if (EFI_ERROR (Status)) {
+  Status = gRT->GetVariable (Name, &gZorvikConfGuid, &Attributes, &DataSize, mConfiguration);
+  if (Status == EFI_NOT_FOUND) {
     DEBUG_LOG (DEBUG_INFO, "Store zero data Buffer Storage to EFI variable\n");
-    // Whatever a failed read left behind, the stored value and the copy become one zero byte.
-    mConfiguration->Enabled = 0;
-    Status                  = gRT->SetVariable (
-                                     const_cast<CHAR16 *>(mConfigVariableName.Text),
-                                     &gZorvikConfGuid,
-                                     ZORVIK_CONF_ATTRIBUTES,
-                                     sizeof (NFC_KEYBOARD_CONFIG),
-                                     mConfiguration
-                                     );
+    Status = gRT->SetVariable (Name, &gZorvikConfGuid, ZORVIK_CONF_ATTRIBUTES, sizeof (NFC_KEYBOARD_CONFIG), mConfiguration);
     if (EFI_ERROR (Status)) {
       DEBUG_LOG (DEBUG_ERROR, "Failed to set Zorvik variable\n");
       FreePool (mConfiguration);
       mConfiguration = NULL;
       return EFI_UNSUPPORTED;
     }
+  } else if ((Status == EFI_BUFFER_TOO_SMALL) ||
+             (!EFI_ERROR (Status) && ((DataSize != sizeof (NFC_KEYBOARD_CONFIG)) || (Attributes != ZORVIK_CONF_ATTRIBUTES))))
+  {
+    // Firmware will not rewrite a variable under other attributes, so the stored one goes
+    // first, named by its own attributes (0 where a firmware reports none for a long one).
+    // One byte keeps its value: an OS tool that enables the keyboard writes it with runtime
+    // access, and the user meant it. Any other size is nobody's setting: 00.
+    if (DataSize != sizeof (NFC_KEYBOARD_CONFIG)) {
+      mConfiguration->Enabled = 0;
+    }
+
+    Status = gRT->SetVariable (Name, &gZorvikConfGuid, Attributes, 0, NULL);
+    if (!EFI_ERROR (Status)) {
+      Status = gRT->SetVariable (Name, &gZorvikConfGuid, ZORVIK_CONF_ATTRIBUTES, sizeof (NFC_KEYBOARD_CONFIG), mConfiguration);
+    }
+
+    if (EFI_ERROR (Status)) {
+      DEBUG_LOG (DEBUG_WARN, "ZorvikConf cannot be replaced (%r): keyboard %a this boot\n", Status, (mConfiguration->Enabled != 0) ? "on" : "off");
+    }
+  } else if (EFI_ERROR (Status)) {
+    // Likely gone by the next boot: the stored value stays as it is, only this boot goes without.
+    mConfiguration->Enabled = 0;
+    DEBUG_LOG (DEBUG_WARN, "ZorvikConf cannot be read (%r): keyboard off this boot\n", Status);
   } else {
     DEBUG_LOG (DEBUG_INFO, "EFI variable exist:\n");
     DEBUG_LOG (DEBUG_INFO, "mConfiguration->Enabled = %d\n", static_cast<UINT32>(mConfiguration->Enabled));

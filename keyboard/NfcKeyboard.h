@@ -587,16 +587,20 @@ NfcKeyboardStop (
   );
 
 /**
-  Reads ZorvikConf into mConfiguration, writing it as one zero byte (disabled) when it
-  cannot be read, then publishes the binding and both name protocols. An enabled
-  keyboard then claims the FT232 lines other drivers took before it was loaded.
+  Reads ZorvikConf into mConfiguration, then publishes the binding and both name
+  protocols. An enabled keyboard then claims the FT232 lines other drivers took before
+  it was loaded. A missing ZorvikConf is created as one zero byte (disabled). One stored
+  with another size is replaced by that byte, and one byte stored with other attributes
+  is rewritten with the driver's own, keeping its value; a replacement that fails is
+  logged and the driver loads anyway, the keyboard off unless the byte read enables it.
+  Any other read failure changes nothing stored: the keyboard is off for this load.
 
   @param[in] ImageHandle  The driver's image.
   @param[in] SystemTable  The system table.
 
   @retval EFI_SUCCESS           The driver is installed.
   @retval EFI_OUT_OF_RESOURCES  No pool for the configuration.
-  @retval EFI_UNSUPPORTED       ZorvikConf could neither be read nor written.
+  @retval EFI_UNSUPPORTED       ZorvikConf is missing and cannot be created.
   @retval other                 The install failed.
 **/
 extern "C"

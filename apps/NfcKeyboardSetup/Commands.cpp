@@ -117,7 +117,12 @@ CommandStatus ()
     Print (CHAR16_TEXT (u"ZorvikConf: %lu bytes, not one (the keyboard driver replaces it with 00, disabled, at its next load)\n"), static_cast<UINT64>(Conf.Size));
   } else {
     UINT8  Enabled = *static_cast<UINT8 *>(Conf.Data.Get ());
-    Print (CHAR16_TEXT (u"ZorvikConf: %02x (%s)\n"), Enabled, (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"));
+    Print (
+      CHAR16_TEXT (u"ZorvikConf: %02x (%s)%s\n"),
+      Enabled,
+      (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"),
+      (Conf.Attributes != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
+      );
   }
 
   PoolPtr<EFI_HANDLE>  Children;

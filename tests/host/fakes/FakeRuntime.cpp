@@ -103,6 +103,12 @@ FwSetVariable (CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes, UI
   bool  Append = (Attributes & EFI_VARIABLE_APPEND_WRITE) != 0;
   UINT32  Stored = Attributes & ~EFI_VARIABLE_APPEND_WRITE;
 
+  // An existing variable keeps its attributes: a write, or a delete, naming others is
+  // refused; only a call with no attributes at all deletes it whatever they are.
+  if ((It != mFw.Variables.end ()) && (Attributes != 0) && (It->second.Attributes != Stored)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
   if ((!Append && (DataSize == 0)) || ((Stored & (EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)) == 0)) {
     if (It == mFw.Variables.end ()) {
       return EFI_NOT_FOUND;
@@ -114,11 +120,6 @@ FwSetVariable (CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes, UI
 
   const uint8_t  *Bytes = static_cast<const uint8_t *>(Data);
   if (It != mFw.Variables.end ()) {
-    // An existing variable keeps its attributes; a write with others is refused.
-    if (It->second.Attributes != Stored) {
-      return EFI_INVALID_PARAMETER;
-    }
-
     if (Append) {
       It->second.Data.insert (It->second.Data.end (), Bytes, Bytes + DataSize);
     } else {

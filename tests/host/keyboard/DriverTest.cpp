@@ -137,13 +137,43 @@ TEST_F (Keyboard, AbsentConfigurationIsCreatedDisabled) {
   EXPECT_EQ (Start (), EFI_UNSUPPORTED);
 }
 
-TEST_F (Keyboard, TwoByteConfigurationIsReplacedAndAFailedEntryLeavesNothing) {
-  UINT8  Two[2] = { 1, 1 };
-  fake::Firmware::PutVariable (ConfName, ConfGuid, 3, Two, 2);
-  Load (-1);
-  std::vector<uint8_t>  Data;
-  ASSERT_TRUE (fake::Firmware::ReadVariable (ConfName, ConfGuid, &Data, nullptr));
-  EXPECT_EQ (Data, std::vector<uint8_t> ({ 0 }));
+// Firmware refuses to rewrite a variable under other attributes, so a ZorvikConf stored
+// otherwise must be deleted first; a read that merely failed must not cost the stored value.
+TEST_F (Keyboard, ConfigurationStoredOtherwiseIsRepairedAndAFailedEntryLeavesNothing) {
+  constexpr UINT32  NvBsRt = 7;
+  const struct {
+    std::vector<uint8_t>  Stored;
+    UINT32                Attributes;
+    EFI_STATUS            ReadFault, WriteFault;
+    std::vector<uint8_t>  After;
+    UINT32                AfterAttributes;
+    UINT8                 Enabled;
+  } Rows[] = {
+    { { 1, 1 }, 3,      EFI_SUCCESS,      EFI_SUCCESS,         { 0 },    3,      0 },
+    { { 1, 1 }, NvBsRt, EFI_SUCCESS,      EFI_SUCCESS,         { 0 },    3,      0 },
+    { { 1 },    NvBsRt, EFI_SUCCESS,      EFI_SUCCESS,         { 1 },    3,      1 },   // as an OS tool enables it
+    { { 1 },    3,      EFI_DEVICE_ERROR, EFI_SUCCESS,         { 1 },    3,      0 },   // off this boot only
+    { { 1, 1 }, NvBsRt, EFI_SUCCESS,      EFI_WRITE_PROTECTED, { 1, 1 }, NvBsRt, 0 },   // still loads
+  };
+
+  for (const auto &Row : Rows) {
+    fake::Firmware::Reset ();
+    fake::Firmware::PutVariable (ConfName, ConfGuid, Row.Attributes, Row.Stored.data (), Row.Stored.size ());
+    if (Row.ReadFault != EFI_SUCCESS) {
+      fake::Firmware::FailNext ("GetVariable", Row.ReadFault);
+    }
+    fake::Firmware::FailSetVariable (Row.WriteFault);
+    EXPECT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS) << Row.Attributes;
+    std::vector<uint8_t>  Data;
+    UINT32                Attributes = 0;
+    ASSERT_TRUE (fake::Firmware::ReadVariable (ConfName, ConfGuid, &Data, &Attributes));
+    EXPECT_EQ (Data, Row.After);
+    EXPECT_EQ (Attributes, Row.AfterAttributes);
+    EXPECT_EQ ((mConfiguration != nullptr) ? mConfiguration->Enabled : 0xff, Row.Enabled);
+  }
+  std::string  Log = fake::PortIo::Written (0x3F8);
+  EXPECT_NE (Log.find ("WARN] ZorvikConf cannot be read (Device Error): keyboard off this boot"), std::string::npos) << Log;
+  EXPECT_NE (Log.find ("WARN] ZorvikConf cannot be replaced (Write Protected): keyboard off this boot"), std::string::npos) << Log;
 
   fake::Firmware::Reset ();
   fake::Firmware::FailSetVariable (EFI_WRITE_PROTECTED);

@@ -254,12 +254,17 @@ TEST_F (SetupCommand, StatusShowsDriversConfPortsKeyboardAndConIn) {
   std::string  Text = Output ();
   EXPECT_NE (Text.find ("Serial driver \"FTDI-232 USB Serial Driver\": loaded"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("Keyboard driver \"NFC Keyboard Driver\": loaded"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("ZorvikConf: 01 (enabled)"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("ZorvikConf: 01 (enabled)\r\n"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("FT232 serial ports: 1"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("Uart(115200,8,N,1)"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("NFC keyboard: running"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("ConIn: 2 instance(s)"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("NFC keyboard in ConIn: yes"), std::string::npos) << Text;
+
+  // As an OS tool writes it: the driver keeps the value and corrects the attributes.
+  PutConf ({ 1 }, mNvBsRt);
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("ZorvikConf: 01 (enabled), other attributes (the keyboard driver rewrites"), std::string::npos) << Output ();
 }
 
 TEST_F (SetupCommand, StatusWithNothingLoaded) {
