@@ -208,34 +208,30 @@ ErrorExit:
   return Status;
 }
 
-// An FT232 child, as the serial driver makes it: a USB device, then the UART node.
+// An FT232 child, as the serial driver makes it: the UART node right below a USB device
+// that says it is an FT232. Another make's adapter may be a modem or a console cable
+// whose driver must not be stopped for a probe.
 BOOLEAN
 IsAdapterLine (
   EFI_HANDLE  Handle
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *Node;
-  BOOLEAN                   Usb = FALSE;
+  EFI_DEVICE_PATH_PROTOCOL        *Path;
+  CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb;
+  EFI_USB_IO_PROTOCOL             *UsbIo;
+  EFI_USB_DEVICE_DESCRIPTOR       Device;
 
-  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Node))) ||
-      (Node == NULL) || !IsDevicePathValid (Node, 0))
+  if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) ||
+      (Path == NULL) || !IsDevicePathValid (Path, 0))
   {
     return FALSE;
   }
 
-  for ( ; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    if (DevicePathType (Node) != MESSAGING_DEVICE_PATH) {
-      continue;
-    }
-
-    if (DevicePathSubType (Node) == MSG_USB_DP) {
-      Usb = TRUE;
-    } else if ((DevicePathSubType (Node) == MSG_UART_DP) && Usb) {
-      return TRUE;
-    }
-  }
-
-  return FALSE;
+  UsbIo = NfcKeyboardLineUsbIo (Path, &BelowUsb);
+  return (BOOLEAN)((UsbIo != NULL) && (DevicePathType (BelowUsb) == MESSAGING_DEVICE_PATH) &&
+                   (DevicePathSubType (BelowUsb) == MSG_UART_DP) &&
+                   !EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &Device)) &&
+                   (Device.IdVendor == NFC_FT232_VENDOR_ID) && (Device.IdProduct == NFC_FT232_PRODUCT_ID));
 }
 
 // Which driver holds the line's Serial I/O: NULL for none.

@@ -9,6 +9,7 @@
 extern "C" {
 #include <Uefi.h>
 #include <Protocol/SerialIo.h>
+#include <Protocol/UsbIo.h>
 #include <Protocol/SimpleTextIn.h>
 #include <Protocol/SimpleTextInEx.h>
 #include <Protocol/DriverBinding.h>
@@ -110,6 +111,9 @@ KeyNotifyFromLink (
 constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
 constexpr UINT64  NFC_RETAKE_DELAY_100NS = 1000000;  // 100 ms
 constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;
+// The only adapter the takeover at load stops another driver for: the reader's FT232.
+constexpr UINT16  NFC_FT232_VENDOR_ID  = 0x0403;
+constexpr UINT16  NFC_FT232_PRODUCT_ID = 0x6001;
 // How long an empty one-byte Read may wait on a producer that honours the timeout (a
 // UART). The link paces its own looks at the line, so a longer wait only holds the
 // caller: a platform port's default of 1 s made every look at a silent line cost 1 s.
@@ -332,7 +336,10 @@ PollCard (
 //
 /**
   Whether a console variable (ConIn, ConOut or ErrOut) holds an instance that starts
-  with the line's whole path and goes on with a terminal-type node.
+  with the line's whole path and goes on with a terminal-type node. A USB short-form
+  node (UsbClass, UsbWwid) in the instance stands for the line's USB device when the
+  device's descriptors match it, and for whatever the instance leaves out above it;
+  the nodes after it must then be the rest of the line's path.
 
   @param[in] LinePath      The Serial I/O handle's device path; must be valid, not NULL.
                            Its UART node matches whatever settings it holds.
@@ -361,6 +368,21 @@ NfcKeyboardPathIsTerminalConsole (
 BOOLEAN
 NfcKeyboardIsPlatformConsole (
   IN EFI_HANDLE  ControllerHandle
+  );
+
+/**
+  The USB device a line hangs off: the handle with USB I/O whose path is the longest
+  prefix of the line's.
+
+  @param[in]  LinePath  The line's device path; must be valid, not NULL.
+  @param[out] BelowUsb  The part of LinePath after the device's own path; NULL when none.
+
+  @return The device's USB I/O, or NULL when no USB device is above the line.
+**/
+EFI_USB_IO_PROTOCOL *
+NfcKeyboardLineUsbIo (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *LinePath,
+  OUT CONST EFI_DEVICE_PATH_PROTOCOL  **BelowUsb
   );
 
 //

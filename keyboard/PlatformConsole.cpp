@@ -1,6 +1,7 @@
 /** @file
   Tells whether a Serial I/O line is one of the platform's own terminal consoles, which
-  the keyboard leaves alone: no setting, no byte written, no byte read.
+  the keyboard leaves alone: no setting, no byte written, no byte read; and which USB
+  device a line hangs off.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include "NfcKeyboard.h"
@@ -15,6 +16,7 @@ extern "C" {
 #include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Protocol/DevicePath.h>
+#include <Protocol/UsbIo.h>
 }
 
 namespace {
@@ -78,13 +80,120 @@ SameNode (
   return (BOOLEAN)(CompareMem (Line, Entry, Length) == 0);
 }
 
+// A USB short form (UsbClass, UsbWwid) names a device by its descriptors wherever it
+// is plugged; the firmware's boot manager connects such a console instance and its
+// console platform driver matches it on any port.
+BOOLEAN
+IsShortFormNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) &&
+                   ((DevicePathSubType (Node) == MSG_USB_CLASS_DP) || (DevicePathSubType (Node) == MSG_USB_WWID_DP)));
+}
+
+BOOLEAN
+FieldMatches (
+  UINT16  Wanted,
+  UINT16  Found,
+  UINT16  Any
+  )
+{
+  return (BOOLEAN)((Wanted == Any) || (Wanted == Found));
+}
+
+// The node keeps the last characters of the serial number, perhaps with a NUL after them.
+BOOLEAN
+SerialNumberEndsWith (
+  EFI_USB_IO_PROTOCOL         *UsbIo,
+  UINT8                       StringIndex,
+  CONST USB_WWID_DEVICE_PATH  *Wwid
+  )
+{
+  CONST UINT8  *Tail      = reinterpret_cast<CONST UINT8 *>(Wwid + 1);
+  UINTN        TailLength = (DevicePathNodeLength (&Wwid->Header) - sizeof (*Wwid)) / sizeof (CHAR16);
+  UINT16       *Languages = NULL;
+  UINT16       TableSize  = 0;
+
+  if ((TailLength != 0) && (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Tail) + TailLength - 1) == 0)) {
+    TailLength--;
+  }
+
+  if ((StringIndex == 0) || EFI_ERROR (UsbIo->UsbGetSupportedLanguages (UsbIo, &Languages, &TableSize))) {
+    return FALSE;
+  }
+
+  for (UINTN Index = 0; Index < TableSize / sizeof (UINT16); Index++) {
+    CHAR16  *Serial = NULL;
+
+    if (EFI_ERROR (UsbIo->UsbGetStringDescriptor (UsbIo, Languages[Index], StringIndex, &Serial)) || (Serial == NULL)) {
+      continue;
+    }
+
+    UINTN    Length = StrLen (Serial);
+    BOOLEAN  Same   = (BOOLEAN)((Length >= TailLength) &&
+                                (CompareMem (Serial + Length - TailLength, Tail, TailLength * sizeof (CHAR16)) == 0));
+
+    FreePool (Serial);
+    if (Same) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+// Whether the line's USB device is the one a short-form node names.
+BOOLEAN
+UsbDeviceIs (
+  EFI_USB_IO_PROTOCOL             *UsbIo,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  )
+{
+  EFI_USB_DEVICE_DESCRIPTOR     Device;
+  EFI_USB_INTERFACE_DESCRIPTOR  Interface;
+  UINTN                         Length = DevicePathNodeLength (Node);
+
+  if (EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &Device)) ||
+      EFI_ERROR (UsbIo->UsbGetInterfaceDescriptor (UsbIo, &Interface)))
+  {
+    return FALSE;
+  }
+
+  if (DevicePathSubType (Node) == MSG_USB_WWID_DP) {
+    CONST USB_WWID_DEVICE_PATH  *Wwid = reinterpret_cast<CONST USB_WWID_DEVICE_PATH *>(Node);
+
+    return (BOOLEAN)((Length >= sizeof (*Wwid)) && (Wwid->VendorId == Device.IdVendor) &&
+                     (Wwid->ProductId == Device.IdProduct) && (Wwid->InterfaceNumber == Interface.InterfaceNumber) &&
+                     SerialNumberEndsWith (UsbIo, Device.StrSerialNumber, Wwid));
+  }
+
+  CONST USB_CLASS_DEVICE_PATH  *Class = reinterpret_cast<CONST USB_CLASS_DEVICE_PATH *>(Node);
+
+  // A device of class 0 leaves its class to its interface.
+  if (Device.DeviceClass == 0) {
+    Device.DeviceClass    = Interface.InterfaceClass;
+    Device.DeviceSubClass = Interface.InterfaceSubClass;
+    Device.DeviceProtocol = Interface.InterfaceProtocol;
+  }
+
+  return (BOOLEAN)((Length >= sizeof (*Class)) && FieldMatches (Class->VendorId, Device.IdVendor, MAX_UINT16) &&
+                   FieldMatches (Class->ProductId, Device.IdProduct, MAX_UINT16) &&
+                   FieldMatches (Class->DeviceClass, Device.DeviceClass, MAX_UINT8) &&
+                   FieldMatches (Class->DeviceSubClass, Device.DeviceSubClass, MAX_UINT8) &&
+                   FieldMatches (Class->DeviceProtocol, Device.DeviceProtocol, MAX_UINT8));
+}
+
 // Walks one instance of a validated console variable. TRUE when the line's nodes are
-// the instance's first nodes and a terminal-type node comes next; *Entry is left on
-// the instance's end node either way.
+// the instance's first nodes and a terminal-type node comes next; a short-form node
+// stands for the line's USB device and whatever the instance leaves out above it.
+// *Entry is left on the instance's end node either way.
 BOOLEAN
 InstanceIsTerminalOn (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Line,
-  CONST EFI_DEVICE_PATH_PROTOCOL  **Entry
+  CONST EFI_DEVICE_PATH_PROTOCOL  **Entry,
+  EFI_USB_IO_PROTOCOL             *UsbIo,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb
   )
 {
   BOOLEAN  Matching = TRUE;
@@ -98,6 +207,9 @@ InstanceIsTerminalOn (
     if (IsDevicePathEnd (Line)) {
       Result   = IsTerminalNode (*Entry);
       Matching = FALSE;
+    } else if (IsShortFormNode (*Entry)) {
+      Matching = (BOOLEAN)((UsbIo != NULL) && UsbDeviceIs (UsbIo, *Entry));
+      Line     = BelowUsb;
     } else if (SameNode (Line, *Entry)) {
       Line = NextDevicePathNode (Line);
     } else {
@@ -125,9 +237,11 @@ NfcKeyboardPathIsTerminalConsole (
   }
 
   CONST EFI_DEVICE_PATH_PROTOCOL  *Entry = Variable;
+  CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb;
+  EFI_USB_IO_PROTOCOL             *UsbIo = NfcKeyboardLineUsbIo (LinePath, &BelowUsb);
 
   for ( ; ;) {
-    if (InstanceIsTerminalOn (LinePath, &Entry)) {
+    if (InstanceIsTerminalOn (LinePath, &Entry, UsbIo, BelowUsb)) {
       return TRUE;
     }
 
@@ -137,6 +251,27 @@ NfcKeyboardPathIsTerminalConsole (
 
     Entry = NextDevicePathNode (Entry);
   }
+}
+
+EFI_USB_IO_PROTOCOL *
+NfcKeyboardLineUsbIo (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *LinePath,
+  OUT CONST EFI_DEVICE_PATH_PROTOCOL  **BelowUsb
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *Rest = const_cast<EFI_DEVICE_PATH_PROTOCOL *>(LinePath);
+  EFI_HANDLE                Device;
+  EFI_USB_IO_PROTOCOL       *UsbIo;
+
+  *BelowUsb = NULL;
+  if (EFI_ERROR (gBS->LocateDevicePath (&gEfiUsbIoProtocolGuid, &Rest, &Device)) ||
+      EFI_ERROR (gBS->HandleProtocol (Device, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo))))
+  {
+    return NULL;
+  }
+
+  *BelowUsb = Rest;
+  return UsbIo;
 }
 
 BOOLEAN

@@ -17,6 +17,8 @@ extern "C" {
 #include <Guid/GlobalVariable.h>
 #include <Guid/PcAnsi.h>
 #include <Guid/TtyTerm.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Protocol/UsbIo.h>
 }
 
 namespace {
@@ -657,6 +659,7 @@ TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
     { "another port behind the same controller", ConOut, Join ({ Root, Lpc, Com2, Uart (0), Vendor (gEfiPcAnsiGuid), End }), false },
     { "a terminal on the line's parent", ConOut, Join ({ Root, Lpc, Com1, Vendor (gEfiPcAnsiGuid), End }), false },
     { "a non-terminal vendor node after the line", ConOut, Join ({ Com1Line, Vendor (gEfiGlobalVariableGuid), End }), false },
+    { "a USB short form, the line on no USB device", ConOut, Join ({ Root, Lpc, Node (MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP, { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF }), Uart (0), Vendor (gEfiPcAnsiGuid), End }), false },
     { "no valid device path", ConIn, Join ({ Com1Line, Vendor (gEfiPcAnsiGuid) }), false },
   };
   Load (1);
@@ -676,12 +679,79 @@ TEST_F (Keyboard, ThePlatformsTerminalConsolesAreNeverProbed) {
   ExpectReleased ();
 }
 
-const PATH  Adapter = Join ({ Root, Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 3 }), Node (MESSAGING_DEVICE_PATH, MSG_USB_DP, { 1, 0 }),
-                              Uart (0), Vendor (gEfiUartDevicePathGuid) });
+const PATH  UsbPort   = Join ({ Root, Node (HARDWARE_DEVICE_PATH, HW_PCI_DP, { 0, 3 }), Node (MESSAGING_DEVICE_PATH, MSG_USB_DP, { 1, 0 }) });
+const PATH  FlowCtrl  = Vendor (gEfiUartDevicePathGuid);
+const PATH  Adapter   = Join ({ UsbPort, Uart (0), FlowCtrl });
+// Short forms: UsbClass (vendor, product, class, subclass, protocol), UsbWwid (interface,
+// vendor, product, the serial number's tail).
+PATH UsbClass (uint16_t V, uint16_t P, uint8_t C) { return Node (MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP, { (uint8_t)V, (uint8_t)(V >> 8), (uint8_t)P, (uint8_t)(P >> 8), C, 0xFF, 0xFF }); }
+PATH UsbWwid (const char *Tail)
+{
+  PATH  Data = { 0, 0, 0x03, 0x04, 0x01, 0x60 };
+  for (const char *C = Tail; *C != 0; C++) {
+    Data.insert (Data.end (), { (uint8_t)*C, 0 });
+  }
+  return Node (MESSAGING_DEVICE_PATH, MSG_USB_WWID_DP, Data);
+}
+
+// The USB device above an FT232 line, with an FT232R's descriptors: no class of its
+// own, vendor-specific interface, a serial number in one language.
+struct UsbStandIn {
+  static inline EFI_USB_IO_PROTOCOL  UsbIo     = {};
+  static inline UINT16               ProductId = 0x6001;
+  static inline UINT16               Languages[1] = { 0x0409 };
+  static inline PATH                 Path      = Join ({ UsbPort, End });
+
+  static EFI_STATUS EFIAPI Device (EFI_USB_IO_PROTOCOL *, EFI_USB_DEVICE_DESCRIPTOR *D)
+  {
+    *D = {};
+    D->IdVendor        = 0x0403;
+    D->IdProduct       = ProductId;
+    D->StrSerialNumber = 3;
+    return EFI_SUCCESS;
+  }
+
+  static EFI_STATUS EFIAPI Interface (EFI_USB_IO_PROTOCOL *, EFI_USB_INTERFACE_DESCRIPTOR *D)
+  {
+    *D = {};
+    D->InterfaceClass = D->InterfaceSubClass = D->InterfaceProtocol = 0xFF;
+    return EFI_SUCCESS;
+  }
+
+  static EFI_STATUS EFIAPI SupportedLanguages (EFI_USB_IO_PROTOCOL *, UINT16 **Table, UINT16 *Size)
+  {
+    *Table = Languages;
+    *Size  = sizeof (Languages);
+    return EFI_SUCCESS;
+  }
+
+  static EFI_STATUS EFIAPI String (EFI_USB_IO_PROTOCOL *, UINT16 Language, UINT8 Index, CHAR16 **Text)
+  {
+    if ((Language != 0x0409) || (Index != 3)) {
+      return EFI_NOT_FOUND;
+    }
+    *Text = (CHAR16 *)AllocateCopyPool (sizeof (u"A10K3Z9Q"), u"A10K3Z9Q");
+    return EFI_SUCCESS;
+  }
+
+  static void Plug (UINT16 Product = 0x6001)
+  {
+    UsbIo     = {};
+    UsbIo.UsbGetDeviceDescriptor    = Device;
+    UsbIo.UsbGetInterfaceDescriptor = Interface;
+    UsbIo.UsbGetSupportedLanguages  = SupportedLanguages;
+    UsbIo.UsbGetStringDescriptor    = String;
+    ProductId = Product;
+    EFI_HANDLE  Handle = fake::Firmware::NewHandle ();
+    ASSERT_EQ (fake::Firmware::Install (&Handle, gEfiUsbIoProtocolGuid, &UsbIo), EFI_SUCCESS);
+    ASSERT_EQ (fake::Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, Path.data ()), EFI_SUCCESS);
+  }
+};
 
 // A reader plugged in while the firmware is busy is offered from inside the timer interrupt.
 TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
   Load (1);
+  UsbStandIn::Plug ();
   PATH  LinePath = Join ({ Adapter, End });
   ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
   fake::Firmware::HoldTicks (true);
@@ -702,25 +772,42 @@ TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
 
 // Loaded after the serial driver, the keyboard finds its reader's line held by the terminal.
 TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
+  const PATH  Tail = Join ({ Uart (1), FlowCtrl, Vendor (gEfiVT100Guid), End });
   struct {
-    const char  *What;
-    PATH        LinePath;
-    PATH        ConOut;
-    int         Enabled;
-    bool        Taken;
+    const char      *What;
+    PATH            LinePath;
+    const char16_t  *Name;
+    PATH            Console;
+    int             Enabled;
+    bool            Taken;
+    UINT16          Product;
   } Cases[] = {
-    { "an FT232 line", Adapter, {}, 1, true },
-    { "an FT232 line the platform made a console", Adapter, Join ({ Adapter, Vendor (gEfiVT100Guid), End }), 1, false },
-    { "a platform UART", Com1Line, {}, 1, false },
-    { "a disabled keyboard", Adapter, {}, 0, false },
+    { "an FT232 line", Adapter, u"ConOut", {}, 1, true, 0x6001 },
+    { "an FT232 line the platform made a console", Adapter, u"ConOut", Join ({ Adapter, Vendor (gEfiVT100Guid), End }), 1, false, 0x6001 },
+    { "a UsbClass console on any FT232", Adapter, u"ConOut", Join ({ UsbClass (0x0403, 0x6001, 0xFF), Tail }), 1, false, 0x6001 },
+    { "a UsbClass console on any USB device", Adapter, u"ErrOut", Join ({ Root, UsbClass (0xFFFF, 0xFFFF, 0xFF), Tail }), 1, false, 0x6001 },
+    { "a UsbWwid console on this FT232", Adapter, u"ConIn", Join ({ UsbWwid ("K3Z9Q"), Tail }), 1, false, 0x6001 },
+    { "a UsbWwid console on another FT232", Adapter, u"ConIn", Join ({ UsbWwid ("K3Z9R"), Tail }), 1, true, 0x6001 },
+    { "a UsbClass console on another product", Adapter, u"ConOut", Join ({ UsbClass (0x0403, 0x6015, 0xFF), Tail }), 1, true, 0x6001 },
+    { "a UsbClass console on a CDC device", Adapter, u"ConOut", Join ({ UsbClass (0xFFFF, 0xFFFF, 0x02), Tail }), 1, true, 0x6001 },
+    { "a UsbClass console on class 0, which the FT232 leaves to its interface", Adapter, u"ConOut", Join ({ UsbClass (0x0403, 0x6001, 0), Tail }), 1, true, 0x6001 },
+    { "a UsbClass console on another port", Adapter, u"ConOut", Join ({ Com1, UsbClass (0x0403, 0x6001, 0xFF), Tail }), 1, true, 0x6001 },
+    { "the keyboard's own ConIn short form", Adapter, u"ConIn", Join ({ UsbClass (0x0403, 0x6001, 0xFF), Uart (0), FlowCtrl, End }), 1, true, 0x6001 },
+    { "another make's USB serial line", Adapter, u"ConOut", {}, 1, false, 0x6015 },
+    { "a platform UART", Com1Line, u"ConOut", {}, 1, false, 0x6001 },
+    { "a disabled keyboard", Adapter, u"ConOut", {}, 0, false, 0x6001 },
   };
   for (auto &C : Cases) {
     SetUp ();
-    Line.Writes.clear ();
+    fake::Pn532  Reader;   // each row's reader fresh from power-up, on a line of its own
+    Reader.Awake = false;
+    Controller   = fake::Firmware::NewHandle ();
+    ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Reader.SerialIo), EFI_SUCCESS);
+    UsbStandIn::Plug (C.Product);
     PATH  LinePath = Join ({ C.LinePath, End });
     ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
-    if (!C.ConOut.empty ()) {
-      fake::Firmware::PutVariable ((const CHAR16 *)u"ConOut", gEfiGlobalVariableGuid, 7, C.ConOut.data (), C.ConOut.size ());
+    if (!C.Console.empty ()) {
+      fake::Firmware::PutVariable ((const CHAR16 *)C.Name, gEfiGlobalVariableGuid, 7, C.Console.data (), C.Console.size ());
     }
     TerminalStandIn::Install ();
     ASSERT_EQ (gBS->ConnectController (Controller, nullptr, nullptr, TRUE), EFI_SUCCESS);
@@ -729,7 +816,7 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     EXPECT_EQ (Dev () != nullptr, C.Taken) << C.What;
     EXPECT_EQ (TerminalStandIn::Started, !C.Taken) << C.What;
     EXPECT_EQ (TerminalStandIn::Stops, C.Taken ? 1 : 0) << C.What << ": the line was taken away and back";
-    EXPECT_EQ (Line.Writes.empty (), !C.Taken) << C.What;
+    EXPECT_EQ (Reader.Writes.empty (), !C.Taken) << C.What;
     if (Dev () != nullptr) {
       ASSERT_EQ (Stop (), EFI_SUCCESS);
     }
