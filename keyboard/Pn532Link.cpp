@@ -24,6 +24,11 @@ CONST UINT8  mPn532WakeupFrame[PN532_WAKEUP_SIZE] = {
 
 namespace {
 
+// The link's clock: stalls and looks as charged, and when the exchange's drain and frames
+// must end.
+UINT32  mLinkSpentUs = 0;
+UINT32  mLinkLimitUs = MAX_UINT32;
+
 // Every look at the line is a one-byte Read; only the returned size counts, since a
 // producer may report a timeout or an error for a read that simply found nothing.
 BOOLEAN
@@ -34,6 +39,7 @@ ReadOneByte (
   UINTN  BufferSize = 1;
 
   (VOID)mSerialIo->Read (mSerialIo, &BufferSize, &mLookAheadByte);
+  mLinkSpentUs += (BufferSize == 1) ? PN532_LOOK_HIT_US : PN532_LOOK_MISS_US;
   return (BOOLEAN)(BufferSize == 1);
 }
 
@@ -52,21 +58,25 @@ LinkEnd (
 {
 }
 
-// Waits for one byte the way a frame read does: a bounded run of looks 5 ms apart.
+// Waits for one byte the way a frame read does: looks 5 ms apart until Limit. A line
+// that keeps delivering stops at Limit too, so noise cannot stretch a frame.
 BOOLEAN
 WaitFrameByte (
-  VOID
+  UINT32  Limit
   )
 {
-  for (UINT32 Checks = 1; !SerialByteAvailable (); Checks++) {
-    if (Checks >= PN532_READ_EMPTY_CHECKS) {
-      return FALSE;
+  while (mLinkSpentUs < Limit) {
+    if (SerialByteAvailable ()) {
+      return TRUE;
     }
 
-    gBS->Stall (PN532_READ_RETRY_STALL_US);
+    if (mLinkSpentUs < Limit) {
+      gBS->Stall (PN532_READ_RETRY_STALL_US);
+      mLinkSpentUs += PN532_READ_RETRY_STALL_US;
+    }
   }
 
-  return TRUE;
+  return FALSE;
 }
 
 INT32
@@ -78,17 +88,28 @@ Pn532ReadFrame (
 {
   UINT16  Total  = 4;
   UINT16  Stored = 0;
+  UINT32  Limit  = mLinkSpentUs + PN532_FRAME_BUDGET_US;
+
+  if (Limit > mLinkLimitUs) {
+    Limit = mLinkLimitUs;
+  }
 
   while (Stored < Total) {
     if (Stored >= Capacity) {
       return -1;
     }
 
-    if (!WaitFrameByte ()) {
+    if (!WaitFrameByte (Limit)) {
       return -1;
     }
 
+    // Every frame opens with the preamble and the start code's first byte; anything else
+    // is noise, and reading on would only wait for more of it.
     Buffer[Stored++] = SerialReadByte ();
+    if ((Stored <= 2) && (Buffer[Stored - 1] != 0x00)) {
+      return -1;
+    }
+
     if (Stored == 4) {
       Total = (Buffer[3] != 0) ? static_cast<UINT16>(Buffer[3] + 7) : Length;
     }
@@ -105,7 +126,9 @@ Pn532WriteFrame (
 {
   // Whatever arrived since the last exchange (a late answer, the wake-up's ACK) would
   // otherwise be taken for this command's ACK.
-  for (UINTN Drained = 0; Drained < PN532_DRAIN_LIMIT && SerialByteAvailable (); Drained++) {
+  UINT32  Limit = mLinkSpentUs + PN532_DRAIN_BUDGET_US;
+
+  while (mLinkSpentUs < Limit && SerialByteAvailable ()) {
     (VOID)SerialReadByte ();
   }
 
@@ -123,8 +146,13 @@ Pn532WaitReady (
   UINT32  TimeoutMs
   )
 {
+  UINT32  Before = mLinkSpentUs;
+
   for ( ; ;) {
+    // TimeoutMs bounds how long the controller may take to begin; the frames keep the
+    // exchange's budget for themselves.
     if (SerialByteAvailable ()) {
+      mLinkSpentUs = Before;
       return TRUE;
     }
 
@@ -159,6 +187,8 @@ Pn532AttachLink (
   mSerialIo       = SerialIo;
   mLookAheadEmpty = TRUE;
   mLookAheadByte  = 0;
+  mLinkSpentUs    = 0;
+  mLinkLimitUs    = MAX_UINT32;
 }
 
 BOOLEAN
@@ -226,6 +256,9 @@ Pn532Exchange (
     return -1;
   }
 
+  mLinkSpentUs = 0;
+  mLinkLimitUs = PN532_EXCHANGE_BUDGET_US;
+
   UINT8  Staging[PN532_STAGING_SIZE];
   UINT8  Frame[PN532_FRAME_SIZE];
 
@@ -260,7 +293,8 @@ Pn532Exchange (
     return -1;
   }
 
-  if (Ops->ReadFrame (Staging, sizeof (mPn532AckFrame), sizeof (Staging)) < 0) {
+  // The ACK is six bytes whatever its fourth says; a NACK or noise there is not waited out.
+  if (Ops->ReadFrame (Staging, sizeof (mPn532AckFrame), sizeof (mPn532AckFrame)) < 0) {
     return -1;
   }
 
@@ -321,9 +355,12 @@ Pn532Exchange (
   // Answer bytes the controller did not send then read as zeros, not as the ACK or the
   // stack's old contents.
   ZeroMem (Staging, sizeof (Staging));
+  // Only bytes the caller gets are paced; a long frame must not stretch the poll.
   for (UINTN Offset = 0; Offset < Len; Offset++) {
     Staging[Offset] = Frame[Index + 2 + Offset];
-    gBS->Stall (PN532_COPY_STALL_US);
+    if (Offset < AnswerLength + 2u) {
+      gBS->Stall (PN532_COPY_STALL_US);
+    }
   }
 
   if ((Staging[0] != PN532_TFI_CONTROLLER) || (static_cast<UINT32>(Staging[1]) != static_cast<UINT32>(Command) + 1)) {

@@ -32,35 +32,47 @@ constexpr UINT8  PN532_CMD_GET_FIRMWARE_VERSION   = 0x02;
 constexpr UINT8  PN532_CMD_SAM_CONFIGURATION      = 0x14;
 constexpr UINT8  PN532_CMD_IN_LIST_PASSIVE_TARGET = 0x4A;
 
-// How long ReadFrame waits for a byte that does not come: this many empty looks at
-// the line in a row, 5 ms apart, then the frame counts as incomplete.
-constexpr UINT32  PN532_READ_EMPTY_CHECKS   = 20;
+// A look at the line cannot be timed, so the link charges each one what it may have
+// cost: a look that found nothing waited out the line's read (an FT232 answers every
+// 16 ms), one that found a byte about that byte's time at 115200 baud. With the stalls
+// this is the clock every bound below is kept on, so no line can hold a TPL_NOTIFY poll.
+constexpr UINT32  PN532_LOOK_MISS_US        = 16000;
+constexpr UINT32  PN532_LOOK_HIT_US         = 100;
 constexpr UINTN   PN532_READ_RETRY_STALL_US = 5000;
 constexpr UINT32  PN532_WAIT_STEP_MS        = 50;
 constexpr UINTN   PN532_WAKEUP_STALL_US     = 50000;
 constexpr UINTN   PN532_COPY_STALL_US       = 1000;
 
-// The most bytes one WriteFrame throws away before it sends; a line that never stops
-// delivering must not hold the caller (a TPL_NOTIFY timer) for ever.
-constexpr UINTN  PN532_DRAIN_LIMIT = 4096;
+// One frame may take this long, pauses between USB packets included; then it counts as
+// incomplete.
+constexpr UINT32  PN532_FRAME_BUDGET_US = 120000;
+// The drain before a write stops after this long: an FT232's full ring is gone by then,
+// and a line that never stops delivering must not hold the caller.
+constexpr UINT32  PN532_DRAIN_BUDGET_US = 64000;
+// The drain and the two frames of one exchange share this much: a little more than a
+// poll on a quiet line spends without a card (a drain look, the ACK, a look and one
+// wait step), so a line that answers badly holds the poll no longer than one that is
+// silent. Waiting for the controller to begin is bounded by the caller's timeout.
+constexpr UINT32  PN532_EXCHANGE_BUDGET_US = 86000;
 
 typedef INT32 (*PN532_LINK_BEGIN)(VOID);
 
 /**
-  Reads one frame that starts at Buffer[0].
+  Reads one frame that starts at Buffer[0], within PN532_FRAME_BUDGET_US and what is
+  left of the exchange's budget.
 
   @param[out] Buffer    Where the bytes go.
   @param[in]  Length    Bytes to read when the fourth byte is 0 (otherwise that byte + 7).
   @param[in]  Capacity  Bytes Buffer can hold; nothing is stored beyond them.
 
-  @return The number of bytes stored when the whole frame arrived; -1 when the line went
-          quiet first or the frame would not fit.
+  @return The number of bytes stored when the whole frame arrived; -1 when its time ran
+          out first, the frame would not fit, or the line did not open with 00 00.
 **/
 typedef INT32 (*PN532_LINK_READ_FRAME)(UINT8 *Buffer, UINT16 Length, UINT16 Capacity);
 
 /**
-  Throws away what the line holds (up to PN532_DRAIN_LIMIT bytes), so a late answer is
-  not taken for the next ACK, then sends one frame.
+  Throws away what the line holds (for up to PN532_DRAIN_BUDGET_US), so a late answer
+  is not taken for the next ACK, then sends one frame.
 
   @param[in] Buffer  The frame.
   @param[in] Length  Its size in bytes; 0 only drains.
@@ -159,8 +171,9 @@ InitLinkOps (
 
 /**
   Sends one command and returns the controller's answer. Holds the caller while it waits
-  for the ACK and the response, and a millisecond for each answer byte; call it where
-  the clock runs.
+  for the ACK and the response, and a millisecond for each answer byte it returns; call
+  it where the clock runs. Whatever the line carries, the drain and the frames end within
+  PN532_EXCHANGE_BUDGET_US on the link's charged clock.
 
   @param[in]  Ops           The table the line is reached through.
   @param[in]  Command       PN532 command code.

@@ -22,6 +22,10 @@ Fault modes, each applied to the next COUNT InListPassiveTarget commands
 (default 1): nack (a NACK in place of the ACK), error (the ACK, then the error
 frame), badsum (the ACK, then the response with a wrong DCS), badlen (wrong
 LCS), garbage (the ACK, then bytes that are no frame), silence (no answer).
+Two line modes take SECONDS in place of COUNT and start at once: for that long the
+controller is off the line (it hears nothing, as a module pulled off its header)
+and the host's RX pin carries noise (random bytes at random gaps of 5 to 90 ms,
+from a fixed seed) or flood (0x00 at 115200 baud line rate).
 
 As a module: Pn532Sim(path).start(); .place(uid); .remove(); .fault(mode, n);
 .frames (list of (host time, direction, bytes, note)); .stop().
@@ -29,6 +33,7 @@ As a module: Pn532Sim(path).start(); .place(uid); .remove(); .fault(mode, n);
 
 import argparse
 import os
+import random
 import socket
 import sys
 import threading
@@ -39,6 +44,8 @@ NACK = bytes([0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00])
 ERROR_FRAME = bytes([0x00, 0x00, 0xFF, 0x01, 0xFF, 0x7F, 0x81, 0x00])
 FIRMWARE = bytes([0x32, 0x01, 0x06, 0x07])  # IC, Ver, Rev, Support
 FAULTS = ("nack", "error", "badsum", "badlen", "garbage", "silence")
+LINE_FAULTS = ("noise", "flood")
+LINE_BYTES_PER_SECOND = 11520  # 115200 baud, 10 bits a byte
 
 # SENS_RES tells the identifier size (single, double, triple); SEL_RES the card type.
 SENS_RES = {4: bytes([0x00, 0x04]), 7: bytes([0x00, 0x44]), 10: bytes([0x00, 0x84])}
@@ -63,6 +70,20 @@ def command_frame(command, data=b""):
     body = bytes([0xD4, command]) + bytes(data)
     return (bytes([0x00, 0x00, 0xFF, len(body), (0x100 - len(body)) & 0xFF]) + body
             + bytes([(0x100 - sum(body)) & 0xFF, 0x00]))
+
+
+def disturbance(mode, seconds, seed=1):
+    """What a disturbed line carries: [(seconds from its start, bytes)], the same for a seed."""
+    if mode == "flood":
+        chunk = 128  # 11 ms of the line at a time
+        return [(i * chunk / LINE_BYTES_PER_SECOND, bytes(chunk))
+                for i in range(int(seconds * LINE_BYTES_PER_SECOND) // chunk)]
+    rng = random.Random(seed)
+    out, at = [], 0.0
+    while at < seconds:
+        out.append((at, bytes([rng.randrange(256)])))
+        at += rng.uniform(0.005, 0.090)
+    return out
 
 
 def parse_uid(text):
@@ -166,6 +187,8 @@ class Pn532Sim:
         self.uid = None
         self.placed_reads = None  # answers left before the card leaves by itself
         self.faults = []
+        self.off_line_until = 0.0  # a line fault: the controller hears nothing till then
+        self.seed = 1
         self.pending = False
         self.frames = []
         self.placements = []  # host times at which a card entered the field
@@ -194,11 +217,34 @@ class Pn532Sim:
             self._note("card", "removed")
 
     def fault(self, mode, count=1):
+        if mode in LINE_FAULTS:
+            self._disturb(mode, count)
+            return
         if mode not in FAULTS:
-            raise ValueError("fault modes: " + ", ".join(FAULTS))
+            raise ValueError("fault modes: " + ", ".join(FAULTS + LINE_FAULTS))
         with self.lock:
             self.faults.extend([mode] * count)
             self._note("fault", "%s x%d queued" % (mode, count))
+
+    def _disturb(self, mode, seconds):
+        schedule = disturbance(mode, seconds, self.seed)
+        self._note("fault", "%s for %ss, seed %d" % (mode, seconds, self.seed))
+
+        def run():
+            self.connected.wait()
+            t0 = time.monotonic()
+            self.off_line_until = t0 + seconds
+            for at, data in schedule:
+                time.sleep(max(0.0, t0 + at - time.monotonic()))
+                if self.stopping:
+                    return
+                try:
+                    self.conn.sendall(data)
+                except OSError:
+                    return
+            self._note("fault", mode + " over")
+
+        threading.Thread(target=run, daemon=True).start()
 
     # -- life -----------------------------------------------------------------
     def start(self):
@@ -228,6 +274,8 @@ class Pn532Sim:
                 break
             if not data:
                 break
+            if time.monotonic() < self.off_line_until:
+                continue  # off the line: what the host sends reaches no controller
             with self.lock:
                 self._note("in", data.hex(" "))
                 for event in parser.feed(data):
@@ -341,10 +389,12 @@ def main(argv=None):
     ap.add_argument("--no-answer-pending", action="store_true",
                     help="a card placed later does not answer the pending command")
     ap.add_argument("--log", help="frame log file (default stderr)")
+    ap.add_argument("--seed", type=int, default=1, help="seed of the noise line fault")
     args = ap.parse_args(argv)
 
     log = open(args.log, "a") if args.log else sys.stderr
     sim = Pn532Sim(args.socket, log=log, answer_pending=not args.no_answer_pending)
+    sim.seed = args.seed
     if args.card:
         sim.place(args.card)
     for f in args.fault:

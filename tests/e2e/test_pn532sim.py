@@ -61,6 +61,16 @@ class FrameParsing(unittest.TestCase):
         with self.assertRaises(ValueError):
             pn532sim.parse_uid("0102")
 
+    def test_line_faults_repeat_for_a_seed(self):
+        noise = pn532sim.disturbance("noise", 2, seed=7)
+        self.assertEqual(noise, pn532sim.disturbance("noise", 2, seed=7))
+        self.assertNotEqual(noise, pn532sim.disturbance("noise", 2, seed=8))
+        gaps = [b[0] - a[0] for a, b in zip(noise, noise[1:])]
+        self.assertTrue(all(0.005 <= g <= 0.090 for g in gaps))
+        self.assertTrue(all(len(d) == 1 for _, d in noise))
+        flood = b"".join(d for _, d in pn532sim.disturbance("flood", 2))
+        self.assertEqual(flood, bytes(2 * pn532sim.LINE_BYTES_PER_SECOND))
+
 
 class OnTheLine(unittest.TestCase):
     def setUp(self):
@@ -117,6 +127,13 @@ class OnTheLine(unittest.TestCase):
         self.assertNotEqual(sum(bad[5:-1]) & 0xFF, 0, "the DCS fault must break the checksum")
         self.assertEqual(self.exchange(LIST_TARGET), b"")
         self.assertGreater(len(self.exchange(LIST_TARGET)), 6)
+
+    def test_a_flood_takes_the_controller_off_the_line_for_a_while(self):
+        self.sim.fault("flood", 0.4)
+        got = self.exchange(LIST_TARGET)
+        self.assertGreater(len(got), 1000)
+        self.assertEqual(got, bytes(len(got)), "zeros only: the command went unheard")
+        self.assertEqual(self.exchange(LIST_TARGET), pn532sim.ACK)
 
 
 if __name__ == "__main__":

@@ -62,10 +62,28 @@ Pn532::Send (const std::vector<uint8_t> &Bytes, UINT64 AtUs)
 
   for (uint8_t B : Bytes) {
     T += ByteUs;
-    mLine.push_back ({ B, T });
+    Put (B, T);
   }
 
   mLineFreeUs = T;
+}
+
+void
+Pn532::Mix (const std::vector<uint8_t> &Bytes, UINT64 AtUs)
+{
+  for (uint8_t B : Bytes) {
+    AtUs += ByteUs;
+    Put (B, AtUs);
+  }
+}
+
+void
+Pn532::Put (uint8_t Value, UINT64 AtUs)
+{
+  auto  At = std::upper_bound (mLine.begin (), mLine.end (), AtUs,
+                               [] (UINT64 T, const TIMED_BYTE &B) { return T < B.AtUs; });
+
+  mLine.insert (At, { Value, AtUs });
 }
 
 void
@@ -247,6 +265,14 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   UINT64  Wait  = P->UartTimeout ? P->Mode.Timeout : P->ReadWaitUs;
 
   P->Reads++;
+  if (P->RxCapacity != 0) {
+    auto  Arrived = std::upper_bound (P->mLine.begin (), P->mLine.end (), Now,
+                                      [] (UINT64 T, const TIMED_BYTE &B) { return T < B.AtUs; });
+    if (Arrived - P->mLine.begin () > (ptrdiff_t)P->RxCapacity) {
+      P->mLine.erase (P->mLine.begin () + P->RxCapacity, Arrived);
+    }
+  }
+
   while (Got < Want && !P->mLine.empty () && P->mLine.front ().AtUs <= Now + Wait) {
     if (P->mLine.front ().AtUs > Now) {
       Firmware::AdvanceUs (P->mLine.front ().AtUs - Now);

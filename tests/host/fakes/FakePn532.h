@@ -30,6 +30,9 @@ struct Pn532 {
   UINT64  ByteUs       = 87;
   UINT64  AckUs        = 500;
   UINT64  ResponseUs   = 3000;
+  // Bytes the line holds for the host at most (0: no limit); what arrives while it is
+  // full is lost, as with an FT232's ring and the chip's own buffer.
+  size_t  RxCapacity   = 0;
   // A UART producer (a platform's 16550) makes an empty Read wait Mode.Timeout instead.
   bool    UartTimeout  = false;
   // No controller on the line: what the host writes goes nowhere.
@@ -50,6 +53,9 @@ struct Pn532 {
 
   Pn532 ();
   void Inject (const std::vector<uint8_t> &Bytes, UINT64 AtUs);   // bytes that appear on the line
+  // Another source on the same wire (noise, a second talker): Bytes from AtUs at the byte
+  // time, interleaved with the controller's instead of queued behind them.
+  void Mix (const std::vector<uint8_t> &Bytes, UINT64 AtUs);
   // A card enters the field: an InListPassiveTarget still looking for one is answered now.
   void Place (const std::vector<uint8_t> &Id);
   size_t Pending () const { return mLine.size (); }
@@ -65,6 +71,7 @@ private:
   bool                    mListing = false;   // an InListPassiveTarget waits for a card
 
   void Send (const std::vector<uint8_t> &Bytes, UINT64 AtUs);
+  void Put (uint8_t Value, UINT64 AtUs);   // in time order
   void Parse ();
   void Answer (const std::vector<uint8_t> &Payload);
   std::vector<uint8_t> Listed () const;

@@ -4,12 +4,14 @@
 **/
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "FakeFirmware.h"
 #include "FakePortIo.h"
 #include "FakePn532.h"
 #include "NfcKeyboard.h"
+#include <Char16.h>
 
 namespace {
 
@@ -113,6 +115,23 @@ TEST_F (Pn532Link, TimeoutsInVirtualTime) {
   Stalls = fake::Firmware::StallCalls ();
   EXPECT_EQ (Exchange (0x02, Answer, 4, {}, 1), -1);
   EXPECT_EQ (fake::Firmware::StallCalls () - Stalls, 1u);
+
+  // A NACK where the ACK belongs is refused once its six bytes are in: a drain look and
+  // the write, no wait for a frame it does not announce.
+  Line.Fault = fake::PN532_FAULT::Nack;
+  T0 = fake::Firmware::NowUs ();
+  EXPECT_EQ (Exchange (0x02, Answer, 4, {}, 500), -1);
+  EXPECT_LT (fake::Firmware::NowUs () - T0, 40000u);
+  // An answer far longer than asked for is not paced byte by byte.
+  Bytes  Long (200, 0x5A);
+  Long[0] = 0x03;
+  Line.RawResponse = fake::Pn532::Frame (0xD5, Long);
+  T0 = fake::Firmware::NowUs ();
+  EXPECT_EQ (Exchange (0x02, Answer, 4, {}, 500), 199);
+  EXPECT_LT (fake::Firmware::NowUs () - T0, 100000u);
+  // A controller slow to begin has the whole wait; the frames' budget starts with its ACK.
+  Line.AckUs = 300000;
+  EXPECT_EQ (Exchange (0x02, Answer, 4, {}, 500), 4);
 }
 
 TEST_F (Pn532Link, AFrameThatStopsHalfWayEndsTheExchange) {
@@ -183,6 +202,108 @@ TEST_F (Pn532Link, AnswersAreTakenWholeOrNotAtAll) {
     }
     UINT8  Version[4];
     EXPECT_EQ (Exchange (0x02, Version, 4, {}, 500), 4) << Round;
+  }
+}
+
+// A running keyboard polls a line that carries something other than its controller's
+// answers: no tick may hold TPL_NOTIFY much longer than a quiet tick, and once the line
+// is clean the card types again.
+TEST (Pn532Noise, NoLineHoldsThePollAndTheCardTypesAfterwards) {
+  enum class KIND { Quiet, Noise, ZeroFlood, Nack, HalfFrame, SecondTalker };
+  struct { KIND Kind; const char *Name; bool Present; } Rows[] = {
+    { KIND::Quiet, "quiet", true },
+    { KIND::Noise, "random bytes at random gaps, reader gone", false },
+    { KIND::ZeroFlood, "0x00 flood at line rate, reader gone", false },
+    { KIND::Nack, "a NACK where the ACK belongs", true },
+    { KIND::HalfFrame, "half an answer, then silence", true },
+    { KIND::SecondTalker, "a second talker's frames", true },
+  };
+  constexpr int     Ticks     = 12;
+  constexpr UINT64  PeriodUs  = 500000;
+  UINT64            QuietUs   = 0;
+  for (auto &R : Rows) {
+    fake::Firmware::Reset ();
+    fake::PortIo::Reset ();
+    fake::Pn532  Line;
+    EFI_HANDLE   Controller = fake::Firmware::NewHandle ();
+    ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Line.SerialIo), EFI_SUCCESS);
+    UINT8  Enabled = 1;
+    fake::Firmware::PutVariable (CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME), ZORVIK_CONF_GUID, 3, &Enabled, 1);
+    ASSERT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+    ASSERT_EQ (NfcKeyboardStart (&gNfcKeyboardDriverBinding, Controller, nullptr), EFI_SUCCESS);
+    auto  *In = static_cast<EFI_SIMPLE_TEXT_INPUT_PROTOCOL *>(fake::Firmware::Find (Controller, gEfiSimpleTextInProtocolGuid));
+    ASSERT_NE (In, nullptr);
+    NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (In);
+
+    // The line's traffic for every tick to come, on the virtual clock, from a fixed seed.
+    uint32_t  Seed = 2718281;
+    auto Next = [&Seed] (uint32_t Range) { Seed = Seed * 1103515245u + 12345u; return (Seed >> 8) % Range; };
+    UINT64  Start = fake::Firmware::NowUs ();
+    UINT64  End   = Start + Ticks * PeriodUs;
+    Line.Present    = R.Present;
+    Line.RxCapacity = 1024 + 256;   // an FT232's ring and the chip's receive buffer
+    if (R.Kind == KIND::Noise) {
+      for (UINT64 T = Start; T < End; T += 5000 + Next (85001)) {
+        Line.Mix ({ (uint8_t)Next (256) }, T);
+      }
+    } else if (R.Kind == KIND::ZeroFlood) {
+      Line.Mix (Bytes ((End - Start) / Line.ByteUs, 0x00), Start);
+    } else if (R.Kind == KIND::SecondTalker) {
+      // Its frames in bursts at line rate, every other one shaped like the controller's.
+      for (UINT64 T = Start; T < End; T += 20000 + Next (180001)) {
+        Bytes  Body (4 + Next (40), 0);
+        for (auto &B : Body) {
+          B = (uint8_t)Next (256);
+        }
+        Line.Mix (Next (2) ? fake::Pn532::Frame (0xD5, Body) : Body, T);
+      }
+    }
+
+    UINT64  Longest = 0;
+    for (int Tick = 0; Tick < Ticks; Tick++) {
+      if (R.Kind == KIND::Nack) {
+        Line.Fault = fake::PN532_FAULT::Nack;
+      } else if (R.Kind == KIND::HalfFrame) {
+        Line.RawResponse = fake::Pn532::Frame (0xD5, { 0x4B, 0x01, 0x01, 0x00, 0x44, 0x00, 0x04, 0x04, 0xA1, 0x3F, 0x7B });
+        Line.RawResponse.resize (Line.RawResponse.size () / 2);
+      }
+
+      UINT64  T0 = fake::Firmware::NowUs ();
+      fake::Firmware::FireTimer (Dev->PollTimer);
+      Longest = std::max (Longest, fake::Firmware::NowUs () - T0);
+      fake::Firmware::AdvanceUs (PeriodUs - (fake::Firmware::NowUs () - T0) % PeriodUs);
+    }
+
+    EXPECT_TRUE (KeyRingIsEmpty (&Dev->KeyQueue)) << R.Name;
+    if (R.Kind == KIND::Quiet) {
+      QuietUs = Longest;
+    }
+
+    std::printf ("FIGURES longest poll tick at TPL_NOTIFY, %s: %.1f ms (quiet %.1f ms)\n", R.Name, Longest / 1000.0,
+                 QuietUs / 1000.0);
+    EXPECT_LE (Longest, QuietUs + 20000) << R.Name;
+
+    // The line clean again, the reader back: a card on it types within a few ticks.
+    fake::Firmware::AdvanceUs (End > fake::Firmware::NowUs () ? End - fake::Firmware::NowUs () : 0);
+    Line.Present = true;
+    Line.Fault   = fake::PN532_FAULT::None;
+    Line.RawResponse.clear ();
+    Line.Card = { 0x04, 0xA1, 0x3F, 0x7B };
+    std::u16string  Typed;
+    for (int Tick = 0; Tick < 3 && Typed.empty (); Tick++) {
+      fake::Firmware::FireTimer (Dev->PollTimer);
+      fake::Firmware::AdvanceUs (PeriodUs);
+      EFI_INPUT_KEY  K;
+      for (int Look = 0; Look < 100; Look++) {   // a key a stroke, as a console reads them
+        if (In->ReadKeyStroke (In, &K) == EFI_SUCCESS) {
+          Typed.push_back ((char16_t)K.UnicodeChar);
+        }
+      }
+    }
+
+    EXPECT_EQ (Typed, u"04A13F7B") << R.Name;
+    EXPECT_TRUE (fake::Firmware::TplBalanced ()) << R.Name;
+    ASSERT_EQ (NfcKeyboardStop (&gNfcKeyboardDriverBinding, Controller, 0, nullptr), EFI_SUCCESS);
   }
 }
 
