@@ -409,7 +409,6 @@ InitializeUsbSerialDevice (
   DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
   AttributesStatus = SetControlBitsInternal (Device, &Lines);
   DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
-  (VOID)FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_SET_LATENCY, FTDI_LATENCY_MS, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL);
   (VOID)AttributesStatus;
 
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;

@@ -41,7 +41,6 @@ extern "C" {
 #define FTDI_REQUEST_FLOW_CTRL        2
 #define FTDI_REQUEST_SET_BAUD_RATE    3
 #define FTDI_REQUEST_SET_DATA         4
-#define FTDI_REQUEST_SET_LATENCY      9
 #define FTDI_REQUEST_INDEX            1
 
 #define FTDI_PURGE_RX                 1
@@ -59,13 +58,12 @@ extern "C" {
 // The FT232R's transmit buffer, which the line must drain before a packet finds room.
 #define FTDI_CHIP_TX_BUFFER           128
 #define FTDI_TIMEOUT_BULK_IN          32
-// A poll's look: a chip that has data answers at once, and one that has none costs no
-// more than the next tick, which a terminal asking on every tick would otherwise pay in
-// full, holding every other console's notify behind it.
+// A look a terminal asks for on each of its ticks gives up at the next firmware tick: it
+// would otherwise hold every other console's notify for a whole bulk-IN timeout each time.
+// The chip sends what it holds when its latency timer (16 ms) runs out and keeps it until
+// a look comes, so nothing is lost; the poll's own look, once a period, waits long enough
+// for the status pair and so refreshes the modem lines.
 #define FTDI_TIMEOUT_REFILL           2
-// The chip sends what it holds, or its status pair alone, when this timer runs out
-// (16 ms from reset); at 1 ms a poll's short look finds the modem lines too.
-#define FTDI_LATENCY_MS               1
 #define FTDI_TIMEOUT_FIRST_STATUS     40
 
 #define FTDI_STATUS_SIZE              2
@@ -148,6 +146,7 @@ typedef struct {
   EFI_EVENT                       PollTimer;
   TICK_WITNESS                    PollClock;
   BOOLEAN                         ControlAsked;
+  BOOLEAN                         PollLook;       // the next refill is the poll's own look
   // GetControl reported input waiting: the consumer reads until the ring runs dry, from
   // wherever it asked (a terminal's timer notify, inside the timer interrupt), so the
   // read that finds it dry must not go to the chip.

@@ -139,8 +139,10 @@ FtdiPollRefill (
   // The poll refills only an empty ring, so Read never races it for RingHead.
   if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
     UINTN  Count = 0;
-    FtdiReceivePacket (Device, &Count, NULL, FTDI_TIMEOUT_REFILL);
+    FtdiReceivePacket (Device, &Count, NULL, Device->PollLook ? FTDI_TIMEOUT_BULK_IN : FTDI_TIMEOUT_REFILL);
   }
+
+  Device->PollLook = FALSE;
 
   if (FtdiRingEmpty (Device)) {
     Device->ControlStatus |= EFI_SERIAL_INPUT_BUFFER_EMPTY;
@@ -173,6 +175,7 @@ FtdiPollNotify (
   }
 
   Device->ControlAsked = FALSE;
+  Device->PollLook     = TRUE;
   if (TickWitnessDefer (&Device->PollClock)) {
     return;
   }
