@@ -64,6 +64,22 @@ def functions(debug):
     return ranges
 
 
+# A UEFI image runs no .init_array or .ctors (nothing calls them before the entry point),
+# so a global object with a constructor would silently never be built; and an image has
+# no unwinder for .eh_frame to serve.
+UNRUN_SECTIONS = re.compile(r"^\.(init_array|fini_array|ctors|dtors|eh_frame)\b")
+
+
+def unrun_sections(debug):
+    """The sections with content in the image's ELF twin that firmware would never run."""
+    out = subprocess.run(["readelf", "-SW", debug], check=True, capture_output=True, text=True).stdout
+    found = []
+    for m in re.finditer(r"\]\s+(\S+)\s+\S+\s+[0-9a-f]+\s+[0-9a-f]+\s+([0-9a-f]+)", out):
+        if UNRUN_SECTIONS.match(m.group(1)) and int(m.group(2), 16) > 0:
+            found.append(m.group(1))
+    return found
+
+
 def machine(data):
     """The machine field of a PE image's COFF header."""
     if data[:2] != b"MZ":
@@ -201,6 +217,8 @@ def main():
                     found = "none" if found is None else f"{found:#06x}"
                     failures.append(f"{image}: PE machine {found}, not {arch}'s {MACHINES[arch]:#06x}")
                 debug = debug_twin(base, arch, target, driver)
+                for section in unrun_sections(debug):
+                    failures.append(f"{image}: {section} holds code or data a UEFI image never runs")
                 if arch in X86:
                     summary = check_x86(image, debug, target, data, texts, failures)
                 else:
