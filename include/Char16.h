@@ -6,6 +6,12 @@
 #ifndef CHAR16_H_
 #define CHAR16_H_
 
+// The constexpr tables below, and the drivers' constexpr constants, need C++17; an older
+// standard fails far from here, or builds a table at run time no firmware would run.
+#if __cplusplus < 201703L
+  #error "the firmware sources are C++17: build with -std=gnu++17 or later"
+#endif
+
 extern "C" {
 #include <Base.h>
 }
