@@ -94,6 +94,24 @@ def run_suite(binary):
     return ran, None
 
 
+def plant(original, find, replace):
+    """The source with find replaced, or None when find does not occur exactly once. A find
+    that no longer matches byte for byte is looked for again with every run of whitespace
+    ignored on both sides, so an entry outlives a change of indentation or line breaks."""
+    if original.count(find) == 1:
+        return original.replace(find, replace)
+    if original.count(find) > 1:
+        return None
+    kept = [i for i, c in enumerate(original) if not c.isspace()]
+    squeezed = "".join(original[i] for i in kept)
+    needle = "".join(find.split())
+    if not needle or squeezed.count(needle) != 1:
+        return None
+    at = squeezed.index(needle)
+    start, end = kept[at], kept[at + len(needle) - 1] + 1
+    return original[:start] + replace.strip() + original[end:]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--catalogue", default=DEFAULT_CATALOGUE)
@@ -134,12 +152,13 @@ def main():
         path = os.path.join(src, entry["file"])
         with open(path) as f:
             original = f.read()
-        if original.count(entry["find"]) != 1:
+        planted = plant(original, entry["find"], entry["replace"])
+        if planted is None:
             stale += 1
             print("STALE    " + label, flush=True)
             continue
         with open(path, "w") as f:
-            f.write(original.replace(entry["find"], entry["replace"]))
+            f.write(planted)
         try:
             suites = suites_for(entry["file"])
             ok, log = build(build_dir, suites)
