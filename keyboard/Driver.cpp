@@ -573,8 +573,11 @@ NfcKeyboardDriverEntryPoint (
       return EFI_UNSUPPORTED;
     }
   } else if ((Status == EFI_BUFFER_TOO_SMALL) ||
-             (!EFI_ERROR (Status) && ((DataSize != sizeof (NFC_KEYBOARD_CONFIG)) || (Attributes != ZORVIK_CONF_ATTRIBUTES))))
+             (!EFI_ERROR (Status) && ((DataSize != sizeof (NFC_KEYBOARD_CONFIG)) ||
+                                      ((Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != ZORVIK_CONF_ATTRIBUTES))))
   {
+    // Runtime access is left as it is: an OS tool that set the byte with it must still be
+    // able to read it and set it back.
     // Firmware will not rewrite a variable under other attributes, so the stored one goes
     // first, named by its own attributes (0 where a firmware reports none for a long one).
     // One byte keeps its value: an OS tool that enables the keyboard writes it with runtime
@@ -586,6 +589,11 @@ NfcKeyboardDriverEntryPoint (
     Status = gRT->SetVariable (Name, &gZorvikConfGuid, Attributes, 0, NULL);
     if (!EFI_ERROR (Status)) {
       Status = gRT->SetVariable (Name, &gZorvikConfGuid, ZORVIK_CONF_ATTRIBUTES, sizeof (NFC_KEYBOARD_CONFIG), mConfiguration);
+      // A write refused after the delete puts a one-byte setting back as it was, so the
+      // user's choice outlives this boot.
+      if (EFI_ERROR (Status) && (DataSize == sizeof (NFC_KEYBOARD_CONFIG))) {
+        (VOID)gRT->SetVariable (Name, &gZorvikConfGuid, Attributes, DataSize, mConfiguration);
+      }
     }
 
     if (EFI_ERROR (Status)) {

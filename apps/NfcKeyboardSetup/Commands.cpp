@@ -121,7 +121,7 @@ CommandStatus ()
       CHAR16_TEXT (u"ZorvikConf: %02x (%s)%s\n"),
       Enabled,
       (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"),
-      (Conf.Attributes != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
+      ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
       );
   }
 

@@ -153,7 +153,9 @@ TEST_F (Keyboard, ConfigurationStoredOtherwiseIsRepairedAndAFailedEntryLeavesNot
   } Rows[] = {
     { { 1, 1 }, 3,      EFI_SUCCESS,      EFI_SUCCESS,         { 0 },    3,      0 },
     { { 1, 1 }, NvBsRt, EFI_SUCCESS,      EFI_SUCCESS,         { 0 },    3,      0 },
-    { { 1 },    NvBsRt, EFI_SUCCESS,      EFI_SUCCESS,         { 1 },    3,      1 },   // as an OS tool enables it
+    { { 1 },    NvBsRt, EFI_SUCCESS,      EFI_SUCCESS,         { 1 },    NvBsRt, 1 },   // as an OS tool enables it
+    { { 1 },    2,      EFI_SUCCESS,      EFI_SUCCESS,         { 1 },    3,      1 },   // set without -nv
+    { { 1 },    2,      EFI_SUCCESS,      EFI_OUT_OF_RESOURCES, { 1 },   2,      1 },   // the write after the delete fails
     { { 1 },    3,      EFI_DEVICE_ERROR, EFI_SUCCESS,         { 1 },    3,      0 },   // off this boot only
     { { 1, 1 }, NvBsRt, EFI_SUCCESS,      EFI_WRITE_PROTECTED, { 1, 1 }, NvBsRt, 0 },   // still loads
   };
@@ -164,8 +166,20 @@ TEST_F (Keyboard, ConfigurationStoredOtherwiseIsRepairedAndAFailedEntryLeavesNot
     if (Row.ReadFault != EFI_SUCCESS) {
       fake::Firmware::FailNext ("GetVariable", Row.ReadFault);
     }
-    fake::Firmware::FailSetVariable (Row.WriteFault);
+    // Out of resources plays a store that takes the delete but not the write after it.
+    static EFI_SET_VARIABLE  RealSet;
+    static int               Calls;
+    RealSet = gRT->SetVariable;
+    Calls   = 0;
+    if (Row.WriteFault == EFI_OUT_OF_RESOURCES) {
+      gRT->SetVariable = +[](CHAR16 *N, EFI_GUID *G, UINT32 A, UINTN S, VOID *D) EFIAPI -> EFI_STATUS {
+        return (++Calls == 2) ? EFI_OUT_OF_RESOURCES : RealSet (N, G, A, S, D);
+      };
+    } else {
+      fake::Firmware::FailSetVariable (Row.WriteFault);
+    }
     EXPECT_EQ (NfcKeyboardDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS) << Row.Attributes;
+    gRT->SetVariable = RealSet;
     std::vector<uint8_t>  Data;
     UINT32                Attributes = 0;
     ASSERT_TRUE (fake::Firmware::ReadVariable (ConfName, ConfGuid, &Data, &Attributes));

@@ -261,8 +261,11 @@ TEST_F (SetupCommand, StatusShowsDriversConfPortsKeyboardAndConIn) {
   EXPECT_NE (Text.find ("ConIn: 2 instance(s)"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("NFC keyboard in ConIn: yes"), std::string::npos) << Text;
 
-  // As an OS tool writes it: the driver keeps the value and corrects the attributes.
+  // As an OS tool writes it, with runtime access, it is the driver's; other attributes it rewrites.
   PutConf ({ 1 }, mNvBsRt);
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("ZorvikConf: 01 (enabled)\r\n"), std::string::npos) << Output ();
+  PutConf ({ 1 }, EFI_VARIABLE_BOOTSERVICE_ACCESS);
   EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
   EXPECT_NE (Output ().find ("ZorvikConf: 01 (enabled), other attributes (the keyboard driver rewrites"), std::string::npos) << Output ();
 }
