@@ -234,39 +234,91 @@ IsAdapterLine (
                    (Device.IdVendor == NFC_FT232_VENDOR_ID) && (Device.IdProduct == NFC_FT232_PRODUCT_ID));
 }
 
-// Which driver holds the line's Serial I/O: NULL for none.
-EFI_HANDLE
-LineHolder (
-  EFI_HANDLE  Handle
+// The terminal type a console child speaks, as the RemainingDevicePath that asks the
+// terminal driver for the same child again.
+struct TERMINAL_TYPE_PATH {
+  VENDOR_DEVICE_PATH          Type;
+  EFI_DEVICE_PATH_PROTOCOL    End;
+};
+
+// Whether the keyboard may take a line for a probe: nobody holds its Serial I/O
+// (*Holder NULL), or EDK II's terminal driver alone does (*Holder), with a console child
+// whose terminal type *Child then names. Any other holder keeps its line.
+BOOLEAN
+LineIsFreeForProbe (
+  EFI_HANDLE          Handle,
+  EFI_HANDLE          *Holder,
+  TERMINAL_TYPE_PATH  *Child
   )
 {
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
   UINTN                                Count;
-  EFI_HANDLE                           Holder = NULL;
+  UINTN                                Holders  = 0;
+  EFI_HANDLE                           Terminal = NULL;
 
+  *Holder = NULL;
   if (EFI_ERROR (gBS->OpenProtocolInformation (Handle, &gEfiSerialIoProtocolGuid, &Entries, &Count))) {
-    return NULL;
+    return FALSE;
   }
 
   for (UINTN Index = 0; Index < Count; Index++) {
+    EFI_DEVICE_PATH_PROTOCOL  *Path;
+
     if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
-      Holder = Entries[Index].AgentHandle;
+      Holders++;
+      *Holder = Entries[Index].AgentHandle;
+    } else if (((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
+               !EFI_ERROR (gBS->HandleProtocol (Entries[Index].ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) &&
+               (Path != NULL) && IsDevicePathValid (Path, 0))
+    {
+      // The terminal driver names its child by the line's path and the terminal type.
+      while (!IsDevicePathEnd (NextDevicePathNode (Path))) {
+        Path = NextDevicePathNode (Path);
+      }
+
+      // The node is the child's last: the copy takes the end node after it too.
+      if (NfcKeyboardIsTerminalNode (Path) && (DevicePathNodeLength (Path) == sizeof (Child->Type))) {
+        Terminal = Entries[Index].AgentHandle;
+        CopyMem (Child, Path, sizeof (*Child));
+      }
     }
   }
 
   FreePool (Entries);
-  return Holder;
+  return (BOOLEAN)((Holders == 0) || ((Holders == 1) && (Terminal == *Holder)));
+}
+
+// Offers one FT232 line to the keyboard first: a free line, or one the terminal driver
+// alone holds, which is stopped for the probe and, when no reader answers, started
+// again with the terminal type it had. A console line and any other driver's line stay.
+VOID
+TakeOverLine (
+  EFI_HANDLE  Line
+  )
+{
+  TERMINAL_TYPE_PATH  Child;
+  // The drivers to offer the line to first, by their binding handles: the keyboard,
+  // then the line's holder.
+  EFI_HANDLE          Drivers[] = { gNfcKeyboardDriverBinding.DriverBindingHandle, NULL, NULL };
+
+  if ((mKeyboardCount != 0) || !IsAdapterLine (Line) || NfcKeyboardIsPlatformConsole (Line) ||
+      !LineIsFreeForProbe (Line, &Drivers[1], &Child) ||
+      ((Drivers[1] != NULL) && EFI_ERROR (gBS->DisconnectController (Line, Drivers[1], NULL))))
+  {
+    return;
+  }
+
+  (VOID)gBS->ConnectController (Line, Drivers, (Drivers[1] != NULL) ? &Child.Type.Header : NULL, TRUE);
 }
 
 /**
   Offers the keyboard the FT232 lines it has not been able to look at: those another
   driver took while the keyboard was not loaded yet (the terminal driver binds every new
-  Serial I/O line it is offered), and those whose probe had to wait for a running clock.
-  A line that is one of the platform's own consoles stays with its terminal.
+  Serial I/O line it is offered).
 **/
 VOID
 TakeOverAdapterLines (
-  EFI_HANDLE  Self
+  VOID
   )
 {
   EFI_HANDLE  *Handles;
@@ -276,32 +328,31 @@ TakeOverAdapterLines (
     return;
   }
 
-  for (UINTN Index = 0; (Index < Count) && (mKeyboardCount == 0); Index++) {
-    EFI_HANDLE  Holder;
-
-    if (!IsAdapterLine (Handles[Index]) || NfcKeyboardIsPlatformConsole (Handles[Index])) {
-      continue;
-    }
-
-    Holder = LineHolder (Handles[Index]);
-    if (Holder == Self) {
-      continue;
-    }
-
-    // The line is offered to every driver again, this one first; a line without a
-    // reader goes back to the driver that had it.
-    if ((Holder == NULL) || !EFI_ERROR (gBS->DisconnectController (Handles[Index], NULL, NULL))) {
-      (VOID)gBS->ConnectController (Handles[Index], NULL, NULL, TRUE);
-    }
+  for (UINTN Index = 0; Index < Count; Index++) {
+    TakeOverLine (Handles[Index]);
   }
 
   FreePool (Handles);
 }
 
 // A probe offered a line while the clock stood still comes back with this, once the
-// clock runs: the line may meanwhile have gone to the terminal driver.
-TICK_WITNESS  mProbeClock;
-EFI_EVENT     mRetakeTimer = NULL;
+// clock runs: the line may meanwhile have gone to the terminal driver. Only the line
+// that waited is looked at again; when several waited, every line is.
+TICK_WITNESS      mProbeClock;
+EFI_EVENT         mRetakeTimer = NULL;
+EFI_HANDLE        mWaitingLine = NULL;
+CONST EFI_HANDLE  mEveryLine   = &mWaitingLine;
+
+VOID
+WaitForTheClock (
+  EFI_HANDLE  Line
+  )
+{
+  mWaitingLine = ((mWaitingLine == NULL) || (mWaitingLine == Line)) ? Line : mEveryLine;
+  if (mRetakeTimer != NULL) {
+    (VOID)gBS->SetTimer (mRetakeTimer, TimerRelative, NFC_RETAKE_DELAY_100NS);
+  }
+}
 
 VOID
 EFIAPI
@@ -310,6 +361,8 @@ RetakeNotify (
   IN VOID       *Context
   )
 {
+  EFI_HANDLE  Line = mWaitingLine;
+
   (VOID)Context;
   if ((mConfiguration == NULL) || (mConfiguration->Enabled == 0)) {
     return;
@@ -320,7 +373,13 @@ RetakeNotify (
     return;
   }
 
-  TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
+  // A probe that must wait again while this one is offered is kept for the next round.
+  mWaitingLine = NULL;
+  if (Line == mEveryLine) {
+    TakeOverAdapterLines ();
+  } else {
+    TakeOverLine (Line);
+  }
 }
 
 } // namespace
@@ -367,10 +426,7 @@ NfcKeyboardSupported (
   } else if (!TickWitnessTicking (&mProbeClock)) {
     // Offered from inside the timer interrupt (a reader plugged in while the firmware
     // was busy), the probe's reads could wait for ever: look again once the clock runs.
-    if (mRetakeTimer != NULL) {
-      (VOID)gBS->SetTimer (mRetakeTimer, TimerRelative, NFC_RETAKE_DELAY_100NS);
-    }
-
+    WaitForTheClock (ControllerHandle);
     Status = EFI_UNSUPPORTED;
   } else {
     EFI_SERIAL_IO_MODE  Found = *SerialIo->Mode;
@@ -629,7 +685,7 @@ NfcKeyboardDriverEntryPoint (
     }
 
     if (mConfiguration->Enabled != 0) {
-      TakeOverAdapterLines (gNfcKeyboardDriverBinding.DriverBindingHandle);
+      TakeOverAdapterLines ();
     }
   }
 

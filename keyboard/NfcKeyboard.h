@@ -371,6 +371,17 @@ NfcKeyboardIsPlatformConsole (
   );
 
 /**
+  Whether a device path node names a terminal type EDK II's terminal driver speaks (the
+  node a console entry puts after a port, and the last node of the terminal's child).
+
+  @param[in] Node  A node of a validated path.
+**/
+BOOLEAN
+NfcKeyboardIsTerminalNode (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+  );
+
+/**
   The USB device a line hangs off: the handle with USB I/O whose path is the longest
   prefix of the line's.
 

@@ -35,9 +35,11 @@ EFI_GUID *CONST  mTerminalTypes[] = {
   &gEfiTtyTermGuid,
 };
 
+} // namespace
+
 BOOLEAN
-IsTerminalNode (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
+NfcKeyboardIsTerminalNode (
+  IN CONST EFI_DEVICE_PATH_PROTOCOL  *Node
   )
 {
   if ((DevicePathType (Node) != MESSAGING_DEVICE_PATH) || (DevicePathSubType (Node) != MSG_VENDOR_DP) ||
@@ -56,6 +58,8 @@ IsTerminalNode (
 
   return FALSE;
 }
+
+namespace {
 
 // A UART node follows the port's current settings, which whoever called SetAttributes
 // last chose; the console entry names the same port whatever they are now.
@@ -205,7 +209,7 @@ InstanceIsTerminalOn (
     }
 
     if (IsDevicePathEnd (Line)) {
-      Result   = IsTerminalNode (*Entry);
+      Result   = NfcKeyboardIsTerminalNode (*Entry);
       Matching = FALSE;
     } else if (IsShortFormNode (*Entry)) {
       Matching = (BOOLEAN)((UsbIo != NULL) && UsbDeviceIs (UsbIo, *Entry));

@@ -17,6 +17,8 @@ extern "C" {
 #include <Guid/GlobalVariable.h>
 #include <Guid/PcAnsi.h>
 #include <Guid/TtyTerm.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Protocol/UsbIo.h>
 }
@@ -26,10 +28,17 @@ namespace {
 const CHAR16    *const ConfName = CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME);
 const EFI_GUID  ConfGuid   = ZORVIK_CONF_GUID;
 
-// The terminal driver, ranked below the keyboard: it takes and holds any line it can open.
+// The terminal driver, ranked below the keyboard: it takes any line it can open and, as
+// EDK II's does, makes a console child named by the line's path and the terminal type
+// (the one RemainingDevicePath asks for, else PC-ANSI). With Child off it stands for a
+// driver that holds a line without a terminal of its own.
 struct TerminalStandIn {
   static inline bool                         Started = false;
+  static inline bool                         Child   = true;
   static inline int                          Stops   = 0;
+  static inline EFI_GUID                     Type    = {};
+  static inline EFI_HANDLE                   Console = nullptr;
+  static inline std::vector<UINT8>           ConsolePath;
   static inline EFI_DRIVER_BINDING_PROTOCOL  Binding = {};
 
   static EFI_STATUS EFIAPI Open (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *)
@@ -49,24 +58,63 @@ struct TerminalStandIn {
 
   static EFI_STATUS EFIAPI Start (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, EFI_DEVICE_PATH_PROTOCOL *Rest)
   {
-    EFI_STATUS  Status = Open (This, Handle, Rest);
+    EFI_STATUS                Status = Open (This, Handle, Rest);
+    EFI_DEVICE_PATH_PROTOCOL  *Path;
+    VOID                      *Io;
+    static VENDOR_DEVICE_PATH  Default;
+
     Started = !EFI_ERROR (Status);
-    return Status;
+    if (!Started || !Child || EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, (VOID **)&Path))) {
+      return Status;
+    }
+    Default = { { MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, { sizeof (Default), 0 } }, gEfiPcAnsiGuid };
+    EFI_DEVICE_PATH_PROTOCOL  *Node = ((Rest != nullptr) && !IsDevicePathEnd (Rest)) ? Rest : &Default.Header;
+    Type    = ((VENDOR_DEVICE_PATH *)Node)->Guid;
+    Console = fake::Firmware::NewHandle ();
+    EFI_DEVICE_PATH_PROTOCOL  *Named = AppendDevicePathNode (Path, Node);
+    ConsolePath.assign ((UINT8 *)Named, (UINT8 *)Named + GetDevicePathSize (Named));
+    FreePool (Named);
+    EXPECT_EQ (fake::Firmware::Install (&Console, gEfiDevicePathProtocolGuid, ConsolePath.data ()), EFI_SUCCESS);
+    return gBS->OpenProtocol (Handle, &gEfiSerialIoProtocolGuid, &Io, This->DriverBindingHandle, Console, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
   }
 
-  static EFI_STATUS EFIAPI Stop (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, UINTN, EFI_HANDLE *)
+  static EFI_STATUS EFIAPI Stop (EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE Handle, UINTN Children, EFI_HANDLE *)
   {
+    if (Children != 0) {
+      return gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Console);
+    }
     Started = false;
     Stops++;
     return gBS->CloseProtocol (Handle, &gEfiSerialIoProtocolGuid, This->DriverBindingHandle, Handle);
   }
 
-  static void Install ()
+  static void Install (bool WithChild = true)
   {
     Binding = { Supported, Start, Stop, 0xa, nullptr, nullptr };
     Started = false;
+    Child   = WithChild;
+    Stops   = 0;
+    Type    = {};
+    ASSERT_EQ (fake::Firmware::Install (&Binding.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Binding), EFI_SUCCESS);
+    Binding.ImageHandle = Binding.DriverBindingHandle;
+  }
+};
+
+// A driver that manages something else on a line's handle: a probe leaves it running.
+struct Bystander {
+  static inline int                          Stops   = 0;
+  static inline EFI_DRIVER_BINDING_PROTOCOL  Binding = {};
+
+  static EFI_STATUS EFIAPI Supported (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *) { return EFI_UNSUPPORTED; }
+  static EFI_STATUS EFIAPI Stop (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, UINTN, EFI_HANDLE *) { Stops++; return EFI_SUCCESS; }
+
+  static void Attach (EFI_HANDLE Handle)
+  {
+    VOID  *Path;
+    Binding = { Supported, nullptr, Stop, 1, nullptr, nullptr };
     Stops   = 0;
     ASSERT_EQ (fake::Firmware::Install (&Binding.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Binding), EFI_SUCCESS);
+    ASSERT_EQ (gBS->OpenProtocol (Handle, &gEfiDevicePathProtocolGuid, &Path, Binding.DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   }
 };
 
@@ -767,6 +815,18 @@ TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
   Load (1);
   UsbStandIn::Plug ();
   PATH  LinePath = Join ({ Adapter, End });
+  // An FT232 line found first, probed already and held by the terminal: the retake
+  // leaves it be.
+  fake::Pn532  Other;
+  Other.Present = false;
+  EFI_HANDLE  OtherLine = fake::Firmware::NewHandle ();
+  ASSERT_EQ (fake::Firmware::Install (&OtherLine, gEfiSerialIoProtocolGuid, &Other.SerialIo), EFI_SUCCESS);
+  ASSERT_EQ (fake::Firmware::Install (&OtherLine, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
+  TerminalStandIn::Install ();
+  ASSERT_EQ (gBS->ConnectController (OtherLine, nullptr, nullptr, TRUE), EFI_SUCCESS);
+  ASSERT_TRUE (TerminalStandIn::Started);
+  Controller = fake::Firmware::NewHandle ();
+  ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Line.SerialIo), EFI_SUCCESS);
   ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiDevicePathProtocolGuid, LinePath.data ()), EFI_SUCCESS);
   fake::Firmware::HoldTicks (true);
   EXPECT_EQ (Supported (), EFI_UNSUPPORTED);
@@ -779,6 +839,7 @@ TEST_F (Keyboard, AProbeInsideTheTimerInterruptWaitsForTheClock) {
   fake::Firmware::AdvanceUs (NFC_RETAKE_DELAY_100NS / 10);
   EXPECT_EQ (fake::Firmware::FireDueTimers (), 1u);
   ASSERT_NE (Dev (), nullptr) << "the line was not offered again once the clock ran";
+  EXPECT_EQ (TerminalStandIn::Stops, 0) << "a line that never waited was taken from its terminal again";
   EXPECT_TRUE (fake::Firmware::TplBalanced ());
   ASSERT_EQ (Stop (), EFI_SUCCESS);
   ExpectReleased ();
@@ -795,6 +856,8 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     int             Enabled;
     bool            Taken;
     UINT16          Product;
+    bool            Present = true;   // a reader answers on the line
+    bool            Terminal = true;  // the holder is the terminal driver
   } Cases[] = {
     { "an FT232 line", Adapter, u"ConOut", {}, 1, true, 0x6001 },
     { "an FT232 line the platform made a console", Adapter, u"ConOut", Join ({ Adapter, Vendor (gEfiVT100Guid), End }), 1, false, 0x6001 },
@@ -810,11 +873,14 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     { "another make's USB serial line", Adapter, u"ConOut", {}, 1, false, 0x6015 },
     { "a platform UART", Com1Line, u"ConOut", {}, 1, false, 0x6001 },
     { "a disabled keyboard", Adapter, u"ConOut", {}, 0, false, 0x6001 },
+    { "an FT232 line without a reader", Adapter, u"ConOut", {}, 1, false, 0x6001, false },
+    { "an FT232 line another driver holds", Adapter, u"ConOut", {}, 1, false, 0x6001, true, false },
   };
   for (auto &C : Cases) {
     SetUp ();
     fake::Pn532  Reader;   // each row's reader fresh from power-up, on a line of its own
-    Reader.Awake = false;
+    Reader.Awake   = false;
+    Reader.Present = C.Present;
     Controller   = fake::Firmware::NewHandle ();
     ASSERT_EQ (fake::Firmware::Install (&Controller, gEfiSerialIoProtocolGuid, &Reader.SerialIo), EFI_SUCCESS);
     UsbStandIn::Plug (C.Product);
@@ -823,14 +889,21 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     if (!C.Console.empty ()) {
       fake::Firmware::PutVariable ((const CHAR16 *)C.Name, gEfiGlobalVariableGuid, 7, C.Console.data (), C.Console.size ());
     }
-    TerminalStandIn::Install ();
-    ASSERT_EQ (gBS->ConnectController (Controller, nullptr, nullptr, TRUE), EFI_SUCCESS);
+    Bystander::Attach (Controller);
+    TerminalStandIn::Install (C.Terminal);
+    PATH  Vt100 = Join ({ Vendor (gEfiVT100Guid), End });
+    ASSERT_EQ (gBS->ConnectController (Controller, nullptr, (EFI_DEVICE_PATH_PROTOCOL *)Vt100.data (), TRUE), EFI_SUCCESS);
     ASSERT_TRUE (TerminalStandIn::Started);
+    bool  Probed = C.Enabled && C.Terminal && (C.Product == 0x6001) && (C.LinePath == Adapter) && (C.Taken || C.Console.empty ());
     Load (C.Enabled);
     EXPECT_EQ (Dev () != nullptr, C.Taken) << C.What;
     EXPECT_EQ (TerminalStandIn::Started, !C.Taken) << C.What;
-    EXPECT_EQ (TerminalStandIn::Stops, C.Taken ? 1 : 0) << C.What << ": the line was taken away and back";
-    EXPECT_EQ (Reader.Writes.empty (), !C.Taken) << C.What;
+    EXPECT_EQ (TerminalStandIn::Stops, Probed ? 1 : 0) << C.What << ": only the terminal driver is stopped, and only for a probe";
+    EXPECT_EQ (Reader.Writes.empty (), !Probed) << C.What;
+    EXPECT_EQ (Bystander::Stops, 0) << C.What << ": a driver the probe does not need was stopped";
+    if (!C.Taken && C.Terminal) {
+      EXPECT_TRUE (CompareGuid (&TerminalStandIn::Type, &gEfiVT100Guid)) << C.What << ": the terminal came back as another type";
+    }
     if (Dev () != nullptr) {
       ASSERT_EQ (Stop (), EFI_SUCCESS);
     }
