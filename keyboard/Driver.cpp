@@ -680,6 +680,7 @@ NfcKeyboardDriverEntryPoint (
   } else {
     // Without them a probe inside the timer interrupt runs as it always did.
     (VOID)TickWitnessOpen (&mProbeClock, TPL_CALLBACK, NULL, NULL);
+    Pn532OpenLinkDeadline ();
     if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RetakeNotify, NULL, &mRetakeTimer))) {
       mRetakeTimer = NULL;
     }

@@ -5,6 +5,7 @@
 #include "Pn532Link.h"
 
 extern "C" {
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 }
@@ -28,6 +29,36 @@ namespace {
 // must end.
 UINT32  mLinkSpentUs = 0;
 UINT32  mLinkLimitUs = MAX_UINT32;
+
+// A look that finds a byte is charged as if the byte had been waiting, but a line that
+// sends one byte just inside every look makes each of them wait nearly a whole look. So
+// each drain and frame also runs against the firmware's clock: a timer without a notify
+// function, armed for what the phase may still spend, that ends the phase when it fires.
+EFI_EVENT  mLinkDeadline = NULL;
+
+VOID
+LinkArm (
+  UINT32  Limit
+  )
+{
+  if (mLinkDeadline != NULL) {
+    (VOID)gBS->CheckEvent (mLinkDeadline);   // a signal left from the phase before
+    (VOID)gBS->SetTimer (mLinkDeadline, TimerRelative, MultU64x32 (Limit - mLinkSpentUs, 10));
+  }
+}
+
+// Whether the phase that ends at Limit may go on; a fired deadline charges it whole.
+BOOLEAN
+LinkTimeLeft (
+  UINT32  Limit
+  )
+{
+  if ((mLinkDeadline != NULL) && (gBS->CheckEvent (mLinkDeadline) == EFI_SUCCESS) && (mLinkSpentUs < Limit)) {
+    mLinkSpentUs = Limit;
+  }
+
+  return (BOOLEAN)(mLinkSpentUs < Limit);
+}
 
 // Every look at the line is a one-byte Read; only the returned size counts, since a
 // producer may report a timeout or an error for a read that simply found nothing.
@@ -65,7 +96,7 @@ WaitFrameByte (
   UINT32  Limit
   )
 {
-  while (mLinkSpentUs < Limit) {
+  while (LinkTimeLeft (Limit)) {
     if (SerialByteAvailable ()) {
       return TRUE;
     }
@@ -94,6 +125,7 @@ Pn532ReadFrame (
     Limit = mLinkLimitUs;
   }
 
+  LinkArm (Limit);
   while (Stored < Total) {
     if (Stored >= Capacity) {
       return -1;
@@ -128,8 +160,15 @@ Pn532WriteFrame (
   // otherwise be taken for this command's ACK.
   UINT32  Limit = mLinkSpentUs + PN532_DRAIN_BUDGET_US;
 
-  while (mLinkSpentUs < Limit && SerialByteAvailable ()) {
+  LinkArm (Limit);
+  while (LinkTimeLeft (Limit) && SerialByteAvailable ()) {
     (VOID)SerialReadByte ();
+  }
+
+  // A line still delivering when the drain's time is up would hide the answer among what
+  // keeps arriving: the exchange's frames get no time of their own.
+  if ((mLinkSpentUs >= Limit) && (mLinkLimitUs != MAX_UINT32)) {
+    mLinkSpentUs = mLinkLimitUs;
   }
 
   if (Length != 0) {
@@ -178,6 +217,16 @@ Pn532Wakeup (
 }
 
 } // namespace
+
+VOID
+Pn532OpenLinkDeadline (
+  VOID
+  )
+{
+  if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &mLinkDeadline))) {
+    mLinkDeadline = NULL;
+  }
+}
 
 VOID
 Pn532AttachLink (

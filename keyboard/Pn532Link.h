@@ -124,6 +124,18 @@ extern CONST UINT8  mPn532AckFrame[6];
 extern CONST UINT8  mPn532WakeupFrame[PN532_WAKEUP_SIZE];
 
 /**
+  Gives the link a timer of the firmware's, so that a drain or a frame also ends when
+  its time has passed on the firmware's clock, not only on the link's charged one.
+  Without it (it could not be made, or this was not called) only the charged clock
+  bounds them. Call once, from the image's entry point; the timer lives as long as the
+  image.
+**/
+VOID
+Pn532OpenLinkDeadline (
+  VOID
+  );
+
+/**
   Points the link at SerialIo with an empty look-ahead; a byte held for the old line is
   dropped. Every later link call goes to this line.
 

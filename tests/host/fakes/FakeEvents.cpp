@@ -361,6 +361,15 @@ using namespace internal;
 
 UINT64 Firmware::NowUs () { return mFw.NowUs; }
 void   Firmware::AdvanceUs (UINT64 Us) { mFw.NowUs += Us; }
+
+void
+Firmware::WaitUs (UINT64 Us)
+{
+  UINT64  Before = mFw.NowUs;
+
+  mFw.NowUs += Us;
+  SignalTicksDuringStall (Before, mFw.NowUs);
+}
 void   Firmware::AdvanceToJustAfterTick () { mFw.NowUs += mFw.TickUs - mFw.NowUs % mFw.TickUs + 100; }
 UINT64 Firmware::StallCalls () { return mFw.StallCalls; }
 void   Firmware::HoldTicks (bool Held) { mFw.TicksHeld = Held; }

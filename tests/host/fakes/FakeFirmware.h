@@ -30,6 +30,7 @@ struct Firmware {
   // Virtual time: Stall(us) advances it (and never sleeps); peers may add wait time too.
   static UINT64 NowUs ();
   static void   AdvanceUs (UINT64 Us);           // moves the clock only (no timer fires by itself)
+  static void   WaitUs (UINT64 Us);              // a device wait: the clock moves and ticks signal due timers, as in a stall
   // Moves the clock to just after the next tick, where a timer notify starts.
   static void   AdvanceToJustAfterTick ();
   static UINT64 StallCalls ();                   // count of gBS->Stall calls

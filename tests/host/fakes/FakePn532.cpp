@@ -243,7 +243,7 @@ Pn532::DoWrite (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   const auto  *B = static_cast<const uint8_t *>(Buffer);
 
   P->Writes.emplace_back (B, B + *BufferSize);
-  Firmware::AdvanceUs (*BufferSize * P->ByteUs);   // the bytes take their time on the wire
+  Firmware::WaitUs (*BufferSize * P->ByteUs);   // the bytes take their time on the wire
   // The controller's HSU speaks 115200 8N1; at any other setting it hears noise.
   bool  Heard = (P->Mode.BaudRate == 115200) && (P->Mode.DataBits == 8) && (P->Mode.Parity == NoParity) &&
                 (P->Mode.StopBits == OneStopBit);
@@ -275,7 +275,7 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
 
   while (Got < Want && !P->mLine.empty () && P->mLine.front ().AtUs <= Now + Wait) {
     if (P->mLine.front ().AtUs > Now) {
-      Firmware::AdvanceUs (P->mLine.front ().AtUs - Now);
+      Firmware::WaitUs (P->mLine.front ().AtUs - Now);
       Now = P->mLine.front ().AtUs;
     }
 
@@ -284,7 +284,7 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   }
 
   if (Got == 0) {
-    Firmware::AdvanceUs (Wait);
+    Firmware::WaitUs (Wait);
     *BufferSize = 0;
     return EFI_TIMEOUT;
   }

@@ -209,10 +209,11 @@ TEST_F (Pn532Link, AnswersAreTakenWholeOrNotAtAll) {
 // answers: no tick may hold TPL_NOTIFY much longer than a quiet tick, and once the line
 // is clean the card types again.
 TEST (Pn532Noise, NoLineHoldsThePollAndTheCardTypesAfterwards) {
-  enum class KIND { Quiet, Noise, ZeroFlood, Nack, HalfFrame, SecondTalker };
+  enum class KIND { Quiet, Noise, Steady, ZeroFlood, Nack, HalfFrame, SecondTalker };
   struct { KIND Kind; const char *Name; bool Present; } Rows[] = {
     { KIND::Quiet, "quiet", true },
     { KIND::Noise, "random bytes at random gaps, reader gone", false },
+    { KIND::Steady, "one byte every 15 ms, each just inside a look, reader gone", false },
     { KIND::ZeroFlood, "0x00 flood at line rate, reader gone", false },
     { KIND::Nack, "a NACK where the ACK belongs", true },
     { KIND::HalfFrame, "half an answer, then silence", true },
@@ -245,6 +246,10 @@ TEST (Pn532Noise, NoLineHoldsThePollAndTheCardTypesAfterwards) {
     if (R.Kind == KIND::Noise) {
       for (UINT64 T = Start; T < End; T += 5000 + Next (85001)) {
         Line.Mix ({ (uint8_t)Next (256) }, T);
+      }
+    } else if (R.Kind == KIND::Steady) {
+      for (UINT64 T = Start; T < End; T += PN532_LOOK_MISS_US - 1000) {
+        Line.Mix ({ 0x00 }, T);
       }
     } else if (R.Kind == KIND::ZeroFlood) {
       Line.Mix (Bytes ((End - Start) / Line.ByteUs, 0x00), Start);
