@@ -339,12 +339,16 @@ PollCard (
   with the line's whole path and goes on with a terminal-type node. A USB short-form
   node (UsbClass, UsbWwid) in the instance stands for the line's USB device when the
   device's descriptors match it, and for whatever the instance leaves out above it;
-  the nodes after it must then be the rest of the line's path.
+  the nodes after it must then be the rest of the line's path. In an output variable
+  the short-form node alone decides, as the console platform driver matches it there:
+  any text output on the device is a terminal on the line.
 
   @param[in] LinePath      The Serial I/O handle's device path; must be valid, not NULL.
                            Its UART node matches whatever settings it holds.
   @param[in] Variable      The variable's data; NULL or no valid device path gives FALSE.
   @param[in] VariableSize  Its size in bytes.
+  @param[in] Output        TRUE for ConOut and ErrOut, FALSE for ConIn, where a short
+                           form may name the keyboard itself.
 
   @retval TRUE   Some instance is the line followed by a terminal type.
   @retval FALSE  None is, or the variable is no device path.
@@ -353,7 +357,8 @@ BOOLEAN
 NfcKeyboardPathIsTerminalConsole (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *LinePath,
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *Variable,
-  IN UINTN                           VariableSize
+  IN UINTN                           VariableSize,
+  IN BOOLEAN                         Output
   );
 
 /**

@@ -190,14 +190,17 @@ UsbDeviceIs (
 
 // Walks one instance of a validated console variable. TRUE when the line's nodes are
 // the instance's first nodes and a terminal-type node comes next; a short-form node
-// stands for the line's USB device and whatever the instance leaves out above it.
+// stands for the line's USB device and whatever the instance leaves out above it. With
+// AnyBelow, a short-form node that matches is enough, as the console platform driver
+// matches it: whatever text device the USB device carries joins that console.
 // *Entry is left on the instance's end node either way.
 BOOLEAN
 InstanceIsTerminalOn (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Line,
   CONST EFI_DEVICE_PATH_PROTOCOL  **Entry,
   EFI_USB_IO_PROTOCOL             *UsbIo,
-  CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb
+  CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb,
+  BOOLEAN                         AnyBelow
   )
 {
   BOOLEAN  Matching = TRUE;
@@ -209,10 +212,11 @@ InstanceIsTerminalOn (
     }
 
     if (IsDevicePathEnd (Line)) {
-      Result   = NfcKeyboardIsTerminalNode (*Entry);
+      Result   = (BOOLEAN)(Result || NfcKeyboardIsTerminalNode (*Entry));
       Matching = FALSE;
     } else if (IsShortFormNode (*Entry)) {
       Matching = (BOOLEAN)((UsbIo != NULL) && UsbDeviceIs (UsbIo, *Entry));
+      Result   = (BOOLEAN)(Matching && AnyBelow);
       Line     = BelowUsb;
     } else if (SameNode (Line, *Entry)) {
       Line = NextDevicePathNode (Line);
@@ -230,7 +234,8 @@ BOOLEAN
 NfcKeyboardPathIsTerminalConsole (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *LinePath,
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *Variable,
-  IN UINTN                           VariableSize
+  IN UINTN                           VariableSize,
+  IN BOOLEAN                         Output
   )
 {
   // A variable that is no valid device path names no console.
@@ -245,7 +250,7 @@ NfcKeyboardPathIsTerminalConsole (
   EFI_USB_IO_PROTOCOL             *UsbIo = NfcKeyboardLineUsbIo (LinePath, &BelowUsb);
 
   for ( ; ;) {
-    if (InstanceIsTerminalOn (LinePath, &Entry, UsbIo, BelowUsb)) {
+    if (InstanceIsTerminalOn (LinePath, &Entry, UsbIo, BelowUsb, Output)) {
       return TRUE;
     }
 
@@ -291,18 +296,20 @@ NfcKeyboardIsPlatformConsole (
     return FALSE;
   }
 
-  for (CONST CHAR16 *Name : mConsoleVariables) {
+  for (UINTN Index = 0; Index < ARRAY_SIZE (mConsoleVariables); Index++) {
     VOID   *Variable = NULL;
     UINTN  Size      = 0;
 
-    if (EFI_ERROR (GetEfiGlobalVariable2 (Name, &Variable, &Size))) {
+    if (EFI_ERROR (GetEfiGlobalVariable2 (mConsoleVariables[Index], &Variable, &Size))) {
       continue;
     }
 
+    // The keyboard is no output device: an output console on the line is a terminal.
     BOOLEAN  Console = NfcKeyboardPathIsTerminalConsole (
                          LinePath,
                          static_cast<EFI_DEVICE_PATH_PROTOCOL *>(Variable),
-                         Size
+                         Size,
+                         (BOOLEAN)(Index != 0)
                          );
 
     FreePool (Variable);
