@@ -25,7 +25,8 @@ LCS), garbage (the ACK, then bytes that are no frame), silence (no answer).
 Two line modes take SECONDS in place of COUNT and start at once: for that long the
 controller is off the line (it hears nothing, as a module pulled off its header)
 and the host's RX pin carries noise (random bytes at random gaps of 5 to 90 ms,
-from a fixed seed) or flood (0x00 at 115200 baud line rate).
+from a fixed seed), hum (one byte every 1/60 s, as mains pickup on a floating pin
+gives) or flood (0x00 at 115200 baud line rate).
 
 As a module: Pn532Sim(path).start(); .place(uid); .remove(); .fault(mode, n);
 .frames (list of (host time, direction, bytes, note)); .stop().
@@ -44,7 +45,7 @@ NACK = bytes([0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00])
 ERROR_FRAME = bytes([0x00, 0x00, 0xFF, 0x01, 0xFF, 0x7F, 0x81, 0x00])
 FIRMWARE = bytes([0x32, 0x01, 0x06, 0x07])  # IC, Ver, Rev, Support
 FAULTS = ("nack", "error", "badsum", "badlen", "garbage", "silence")
-LINE_FAULTS = ("noise", "flood")
+LINE_FAULTS = ("noise", "hum", "flood")
 LINE_BYTES_PER_SECOND = 11520  # 115200 baud, 10 bits a byte
 
 # SENS_RES tells the identifier size (single, double, triple); SEL_RES the card type.
@@ -78,6 +79,8 @@ def disturbance(mode, seconds, seed=1):
         chunk = 128  # 11 ms of the line at a time
         return [(i * chunk / LINE_BYTES_PER_SECOND, bytes(chunk))
                 for i in range(int(seconds * LINE_BYTES_PER_SECOND) // chunk)]
+    if mode == "hum":
+        return [(i / 60, b"\x00") for i in range(int(seconds * 60))]
     rng = random.Random(seed)
     out, at = [], 0.0
     while at < seconds:
@@ -234,15 +237,20 @@ class Pn532Sim:
             self.connected.wait()
             t0 = time.monotonic()
             self.off_line_until = t0 + seconds
+            lost = 0
             for at, data in schedule:
                 time.sleep(max(0.0, t0 + at - time.monotonic()))
                 if self.stopping:
                     return
+                # A UART overruns when nobody reads it: what the line cannot take now is
+                # lost, not queued for later, as a socket would.
                 try:
-                    self.conn.sendall(data)
+                    lost += len(data) - self.conn.send(data, socket.MSG_DONTWAIT)
+                except BlockingIOError:
+                    lost += len(data)
                 except OSError:
                     return
-            self._note("fault", mode + " over")
+            self._note("fault", "%s over, %d bytes overran" % (mode, lost))
 
         threading.Thread(target=run, daemon=True).start()
 
@@ -263,6 +271,8 @@ class Pn532Sim:
             conn, _ = self.listener.accept()
         except OSError:
             return
+        # A small send buffer: the line holds little more than a chip's receive buffer.
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1024)
         self.conn = conn
         self._note("link", "host connected")
         self.connected.set()
