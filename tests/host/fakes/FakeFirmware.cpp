@@ -42,7 +42,13 @@ Failing (const char *Service, EFI_STATUS *Status)
   return true;
 }
 
-EFI_STATUS EFIAPI FwSetWatchdogTimer (UINTN, UINT64, UINTN, CHAR16 *) { return EFI_SUCCESS; }
+EFI_STATUS
+EFIAPI
+FwSetWatchdogTimer (UINTN Timeout, UINT64, UINTN, CHAR16 *)
+{
+  mFw.WatchdogSeconds = Timeout;
+  return EFI_SUCCESS;
+}
 
 EFI_STATUS
 EFIAPI
@@ -234,6 +240,7 @@ Firmware::Reset ()
   Install (&gImageHandle, gEfiLoadedImageProtocolGuid, &mLoadedImage);
 }
 
-void Firmware::FailNext (const char *ServiceName, EFI_STATUS Status) { mFw.FailNext[ServiceName] = Status; }
+void  Firmware::FailNext (const char *ServiceName, EFI_STATUS Status) { mFw.FailNext[ServiceName] = Status; }
+UINTN Firmware::WatchdogSeconds () { return mFw.WatchdogSeconds; }
 
 } // namespace fake

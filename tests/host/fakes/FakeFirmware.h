@@ -100,12 +100,24 @@ struct Firmware {
   using IMAGE_ENTRY  = EFI_STATUS (*)(void *Context, EFI_HANDLE Image, const std::vector<uint8_t> &File);
   static void       SetImageSource (IMAGE_SOURCE Source, void *Context);
   static void       SetImageEntry (IMAGE_ENTRY Entry, void *Context);
+  // The core's verdict on a file before it runs anything of it (Secure Boot, then the PE
+  // loader), as its LoadImage answers: EFI_SECURITY_VIOLATION loads the image and hands
+  // out its handle, which StartImage then refuses with the same status and UnloadImage
+  // frees; any other error loads nothing. None set: every file loads.
+  using IMAGE_CHECK  = EFI_STATUS (*)(void *Context, const std::vector<uint8_t> &File);
+  static void       SetImageCheck (IMAGE_CHECK Check, void *Context);
 
   // Runtime variables
   static void       PutVariable (const CHAR16 *Name, const EFI_GUID &Guid, UINT32 Attributes, const void *Data, size_t Size);
   static bool       ReadVariable (const CHAR16 *Name, const EFI_GUID &Guid, std::vector<uint8_t> *Data, UINT32 *Attributes);
   static void       FailSetVariable (EFI_STATUS Status);               // every SetVariable fails with it until Reset (EFI_SUCCESS = off)
   static size_t     SetVariableCalls ();
+  // A variable store of Bytes (names and data of the non-volatile variables): a write
+  // that would need more answers EFI_OUT_OF_RESOURCES, as a full store does. 0 = no limit.
+  static void       LimitNvSpace (size_t Bytes);
+
+  // The seconds the last SetWatchdogTimer armed (0: off); Reset leaves it off.
+  static UINTN      WatchdogSeconds ();
 
   // gST->ConIn: the keys a test queues, read one a stroke. Waiting for a key with none
   // queued would block a machine for ever: here it fails the test and the wait.

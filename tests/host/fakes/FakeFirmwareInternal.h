@@ -71,6 +71,7 @@ struct IMAGE {
   std::vector<uint8_t>       FilePath;       // the part after the device, with its End
   std::vector<uint8_t>       DevicePath;     // the whole path LoadImage was given
   bool                       Started;
+  EFI_STATUS                 LoadStatus;     // EFI_SECURITY_VIOLATION: loaded, never to start
 };
 
 struct VARIABLE {
@@ -113,11 +114,15 @@ struct STATE {
   void                                            *ImageSourceContext = nullptr;
   Firmware::IMAGE_ENTRY                           ImageEntry = nullptr;
   void                                            *ImageEntryContext = nullptr;
+  Firmware::IMAGE_CHECK                           ImageCheck = nullptr;
+  void                                            *ImageCheckContext = nullptr;
+  UINTN                                           WatchdogSeconds = 0;
 
   std::map<std::string, EFI_STATUS>               FailNext;
   std::map<VARIABLE_KEY, VARIABLE>                Variables;
   EFI_STATUS                                      FailSetVariable  = EFI_SUCCESS;
   size_t                                          SetVariableCalls = 0;
+  size_t                                          NvSpace          = 0;
   std::string                                     Console;
   std::deque<char16_t>                            Keys;
 };

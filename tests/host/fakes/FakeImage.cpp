@@ -97,6 +97,16 @@ FwLoadImage (
     }
   }
 
+  // The security check comes first; only its EFI_SECURITY_VIOLATION goes on to load.
+  Image->LoadStatus = (mFw.ImageCheck == nullptr) ? EFI_SUCCESS : mFw.ImageCheck (mFw.ImageCheckContext, Image->File);
+  if (EFI_ERROR (Image->LoadStatus) && (Image->LoadStatus != EFI_SECURITY_VIOLATION)) {
+    if (Image->LoadStatus == EFI_ACCESS_DENIED) {
+      *ImageHandle = NULL;
+    }
+
+    return Image->LoadStatus;
+  }
+
   if (Remaining != NULL) {
     Image->FilePath   = WholePath (Remaining);
     Image->DevicePath = WholePath (FilePath);
@@ -116,9 +126,10 @@ FwLoadImage (
   FwInstallProtocolInterface (&Handle, &gEfiLoadedImageProtocolGuid, EFI_NATIVE_INTERFACE, &Image->Info);
   FwInstallProtocolInterface (&Handle, const_cast<EFI_GUID *>(&mLoadedImageDevicePathGuid), EFI_NATIVE_INTERFACE,
                               Image->DevicePath.empty () ? nullptr : Image->DevicePath.data ());
+  Status             = Image->LoadStatus;
   mFw.Images[Handle] = std::move (Image);
   *ImageHandle    = Handle;
-  return EFI_SUCCESS;
+  return Status;
 }
 
 EFI_STATUS
@@ -134,6 +145,10 @@ FwStartImage (EFI_HANDLE ImageHandle, UINTN *ExitDataSize, CHAR16 **ExitData)
   auto  It = mFw.Images.find (ImageHandle);
   if ((It == mFw.Images.end ()) || It->second->Started) {
     return EFI_INVALID_PARAMETER;
+  }
+
+  if (EFI_ERROR (It->second->LoadStatus)) {
+    return It->second->LoadStatus;
   }
 
   UINT64  Key = mFw.DatabaseKey;
@@ -207,6 +222,13 @@ Firmware::SetImageSource (IMAGE_SOURCE Source, void *Context)
 {
   mFw.ImageSource        = Source;
   mFw.ImageSourceContext = Context;
+}
+
+void
+Firmware::SetImageCheck (IMAGE_CHECK Check, void *Context)
+{
+  mFw.ImageCheck        = Check;
+  mFw.ImageCheckContext = Context;
 }
 
 void

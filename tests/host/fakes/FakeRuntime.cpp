@@ -118,6 +118,21 @@ FwSetVariable (CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes, UI
     return EFI_SUCCESS;
   }
 
+  // A full store refuses what needs more room; the old value stays.
+  if ((mFw.NvSpace != 0) && ((Stored & EFI_VARIABLE_NON_VOLATILE) != 0)) {
+    size_t  Used = 0;
+    for (const auto &Entry : mFw.Variables) {
+      if (((Entry.second.Attributes & EFI_VARIABLE_NON_VOLATILE) != 0) && (Entry.first != Key)) {
+        Used += (Entry.first.first.size () + 1) * sizeof (CHAR16) + Entry.second.Data.size ();
+      }
+    }
+
+    size_t  Kept = ((It != mFw.Variables.end ()) && Append) ? It->second.Data.size () : 0;
+    if (Used + (Key.first.size () + 1) * sizeof (CHAR16) + Kept + DataSize > mFw.NvSpace) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+  }
+
   const uint8_t  *Bytes = static_cast<const uint8_t *>(Data);
   if (It != mFw.Variables.end ()) {
     if (Append) {
@@ -287,6 +302,7 @@ Firmware::ReadVariable (const CHAR16 *Name, const EFI_GUID &Guid, std::vector<ui
 
 void   Firmware::FailSetVariable (EFI_STATUS Status) { mFw.FailSetVariable = Status; }
 size_t Firmware::SetVariableCalls () { return mFw.SetVariableCalls; }
+void   Firmware::LimitNvSpace (size_t Bytes) { mFw.NvSpace = Bytes; }
 std::string Firmware::ConsoleOutput () { return mFw.Console; }
 void        Firmware::QueueKeys (const char16_t *Keys) { mFw.Keys.insert (mFw.Keys.end (), Keys, Keys + std::char_traits<char16_t>::length (Keys)); }
 
