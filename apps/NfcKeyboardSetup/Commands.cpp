@@ -25,30 +25,6 @@ constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIAB
 constexpr auto  mZorvikConfName       = Char16 (ZORVIK_CONF_VARIABLE_NAME);
 constexpr auto  mConInName            = Char16 (u"ConIn");
 
-// A whole variable as the firmware holds it; Status EFI_NOT_FOUND means absent.
-struct STORED_VARIABLE {
-  EFI_STATUS     Status;
-  PoolPtr<VOID>  Data;
-  UINTN          Size;
-  UINT32         Attributes;
-};
-
-VOID
-ReadVariable (
-  CONST CHAR16     *Name,
-  EFI_GUID         *Guid,
-  STORED_VARIABLE  *Variable
-  )
-{
-  Variable->Size       = 0;
-  Variable->Attributes = 0;
-  Variable->Status     = GetVariable3 (Name, Guid, Variable->Data.Out (), &Variable->Size, &Variable->Attributes);
-  if (EFI_ERROR (Variable->Status)) {
-    Variable->Data.Reset ();
-    Variable->Size = 0;
-  }
-}
-
 VOID
 PrintDevicePath (
   CONST CHAR16                    *Indent,
@@ -184,28 +160,22 @@ CommandSetEnabled (
   )
 {
   STORED_VARIABLE  Conf;
-  EFI_STATUS       Status;
 
+  // The keyboard driver takes the byte with or without runtime access (an OS tool sets it
+  // with it), so such a variable is written in place; one stored otherwise is replaced.
   ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
-  if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == mZorvikConfAttributes) &&
+  UINT32  Attributes = (!EFI_ERROR (Conf.Status) && ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) == mZorvikConfAttributes))
+                       ? Conf.Attributes : mZorvikConfAttributes;
+  if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == Attributes) &&
       (*static_cast<UINT8 *>(Conf.Data.Get ()) == Enabled))
   {
     Print (CHAR16_TEXT (u"ZorvikConf is %02x already; nothing changed\n"), Enabled);
     return EFI_SUCCESS;
   }
 
-  // Firmware refuses to rewrite a variable under other attributes (one set by
-  // hand with runtime access, say), so such a one goes first.
-  if (!EFI_ERROR (Conf.Status) && (Conf.Attributes != mZorvikConfAttributes)) {
-    Status = gRT->SetVariable (const_cast<CHAR16 *>(mZorvikConfName.Text), &gZorvikConfGuid, Conf.Attributes, 0, NULL);
-    if (EFI_ERROR (Status)) {
-      return Fail (Status, CHAR16_TEXT (u"cannot replace ZorvikConf, which has other attributes; it is unchanged"));
-    }
-  }
-
-  Status = gRT->SetVariable (const_cast<CHAR16 *>(mZorvikConfName.Text), &gZorvikConfGuid, mZorvikConfAttributes, 1, &Enabled);
+  EFI_STATUS  Status = ReplaceVariable (mZorvikConfName.Text, &gZorvikConfGuid, Attributes, 1, &Enabled);
   if (EFI_ERROR (Status)) {
-    return Fail (Status, CHAR16_TEXT (u"cannot write ZorvikConf"));
+    return Fail (Status, CHAR16_TEXT (u"cannot write ZorvikConf; it is unchanged"));
   }
 
   if (Enabled != 0) {
@@ -269,23 +239,35 @@ EditConIn (
 }
 
 EFI_STATUS
+NoKeyboardRuns ()
+{
+  Print (CHAR16_TEXT (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
+  Print (CHAR16_TEXT (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS
 CommandConsole (
   BOOLEAN  Add
   )
 {
   EFI_HANDLE                Keyboard;
-  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
+  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath = NULL;
+  BOOLEAN                   Running       = (BOOLEAN)!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath));
 
-  if (EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath))) {
-    Print (CHAR16_TEXT (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
-    Print (CHAR16_TEXT (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
-    return EFI_NOT_FOUND;
+  // The install's entry names no port, so it can go while no keyboard runs.
+  if (!Running && Add) {
+    return NoKeyboardRuns ();
   }
 
   CONIN_RESULT  Result;
   UINT32        Attributes;
   UINTN         NewSize;
-  EFI_STATUS    Status = EditConIn (Add ? ConInAdd : ConInRemove, KeyboardPath, &Result, &Attributes, &NewSize);
+  EFI_STATUS    Status = EditConIn (Add ? ConInAdd : ConInRemoveNfcKeyboard, Running ? KeyboardPath : NULL, &Result, &Attributes, &NewSize);
+
+  if (!Running && !EFI_ERROR (Status) && (Result != ConInChanged)) {
+    return NoKeyboardRuns ();
+  }
 
   if (EFI_ERROR (Status) || (Result != ConInChanged)) {
     if (!EFI_ERROR (Status)) {
@@ -304,7 +286,7 @@ CommandConsole (
     Print (CHAR16_TEXT (u"ConIn no longer holds the NFC keyboard; the other consoles stay\n"));
   }
 
-  PrintDevicePath (CHAR16_TEXT (u"  "), KeyboardPath);
+  PrintDevicePath (CHAR16_TEXT (u"  "), Running ? KeyboardPath : NfcKeyboardConInEntry ());
   if ((Attributes & EFI_VARIABLE_NON_VOLATILE) == 0) {
     Print (CHAR16_TEXT (u"Note: ConIn is not non-volatile on this firmware, so the change lasts only until the next reset\n"));
   }
@@ -322,6 +304,60 @@ Is (
 }
 
 } // namespace
+
+VOID
+ReadVariable (
+  IN  CONST CHAR16     *Name,
+  IN  EFI_GUID         *Guid,
+  OUT STORED_VARIABLE  *Variable
+  )
+{
+  Variable->Size       = 0;
+  Variable->Attributes = 0;
+  Variable->Status     = GetVariable3 (Name, Guid, Variable->Data.Out (), &Variable->Size, &Variable->Attributes);
+  if (EFI_ERROR (Variable->Status)) {
+    Variable->Data.Reset ();
+    Variable->Size = 0;
+  }
+}
+
+EFI_STATUS
+ReplaceVariable (
+  IN CONST CHAR16  *Name,
+  IN EFI_GUID      *Guid,
+  IN UINT32        Attributes,
+  IN UINTN         Size,
+  IN CONST VOID    *Data
+  )
+{
+  STORED_VARIABLE  Old;
+  CHAR16           *VariableName = const_cast<CHAR16 *>(Name);
+
+  ReadVariable (Name, Guid, &Old);
+  if (EFI_ERROR (Old.Status) && (Old.Status != EFI_NOT_FOUND)) {
+    return Old.Status;
+  }
+
+  if (Size == 0) {
+    return (Old.Status == EFI_NOT_FOUND) ? EFI_SUCCESS : gRT->SetVariable (VariableName, Guid, Old.Attributes, 0, NULL);
+  }
+
+  if ((Old.Status == EFI_NOT_FOUND) || (Old.Attributes == Attributes)) {
+    return gRT->SetVariable (VariableName, Guid, Attributes, Size, const_cast<VOID *>(Data));
+  }
+
+  // Firmware refuses a write under other attributes: the old variable goes first, and
+  // comes back when the new one is refused, so it is never left deleted.
+  EFI_STATUS  Status = gRT->SetVariable (VariableName, Guid, Old.Attributes, 0, NULL);
+  if (!EFI_ERROR (Status)) {
+    Status = gRT->SetVariable (VariableName, Guid, Attributes, Size, const_cast<VOID *>(Data));
+    if (EFI_ERROR (Status)) {
+      gRT->SetVariable (VariableName, Guid, Old.Attributes, Old.Size, Old.Data.Get ());
+    }
+  }
+
+  return Status;
+}
 
 EFI_STATUS
 NfcKeyboardShowStatus (

@@ -431,3 +431,38 @@ ConInRemove (
   *NewSize  = (Kept == NULL) ? 0 : GetDevicePathSize (Kept);
   return ConInChanged;
 }
+
+CONIN_RESULT
+ConInRemoveNfcKeyboard (
+  IN  CONST VOID                      *ConIn,
+  IN  UINTN                           Size,
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance OPTIONAL,
+  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
+  OUT UINTN                           *NewSize
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL  *WithoutEntry;
+  UINTN                     WithoutEntrySize;
+
+  // The install's entry first; the running keyboard's own path then from what is left.
+  CONIN_RESULT  Result = ConInRemove (ConIn, Size, NfcKeyboardConInEntry (), &WithoutEntry, &WithoutEntrySize);
+  if ((Result != ConInChanged) && (Result != ConInLacksIt)) {
+    return Result;
+  }
+
+  if (Instance != NULL) {
+    CONIN_RESULT  Second = (Result == ConInChanged) ? ConInRemove (WithoutEntry, WithoutEntrySize, Instance, NewConIn, NewSize)
+                                                    : ConInRemove (ConIn, Size, Instance, NewConIn, NewSize);
+    if (Second != ConInLacksIt) {
+      if (WithoutEntry != NULL) {
+        FreePool (WithoutEntry);
+      }
+
+      return Second;
+    }
+  }
+
+  *NewConIn = WithoutEntry;
+  *NewSize  = WithoutEntrySize;
+  return Result;
+}

@@ -9,6 +9,7 @@ extern "C" {
 #include <Guid/PcAnsi.h>
 #include <Protocol/ComponentName2.h>
 #include <Protocol/DriverBinding.h>
+#include <Protocol/LoadedImage.h>
 #include <Protocol/SerialIo.h>
 #include <Protocol/SimpleTextInEx.h>
 #include <Protocol/UsbIo.h>
@@ -75,6 +76,21 @@ FindDriverByName (
   }
 
   return NULL;
+}
+
+BOOLEAN
+DriverIsBuiltIn (
+  IN EFI_HANDLE  DriverBinding
+  )
+{
+  EFI_DRIVER_BINDING_PROTOCOL  *Binding;
+  EFI_LOADED_IMAGE_PROTOCOL    *Image;
+
+  // The core names an image from a firmware volume by an FvFile node, a file's image by its path.
+  return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (DriverBinding, &gEfiDriverBindingProtocolGuid, reinterpret_cast<VOID **>(&Binding))) &&
+                   !EFI_ERROR (gBS->HandleProtocol (Binding->ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Image))) &&
+                   (Image->FilePath != NULL) && (DevicePathType (Image->FilePath) == MEDIA_DEVICE_PATH) &&
+                   (DevicePathSubType (Image->FilePath) == MEDIA_PIWG_FW_FILE_DP));
 }
 
 EFI_STATUS

@@ -7,8 +7,11 @@
 
 extern "C" {
 #include <Guid/FileInfo.h>
+#include <Guid/GlobalVariable.h>
 #include <Guid/Gpt.h>
 #include <IndustryStandard/Mbr.h>
+#include <Protocol/BlockIo.h>
+#include <Protocol/DiskIo.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/PartitionInfo.h>
 #include <Protocol/Shell.h>
@@ -18,29 +21,21 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
 #include <Library/FileHandleLib.h>
+#include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 
 namespace {
 
-constexpr UINTN  mPathChars = 256;
 // Driver images are tens of kilobytes; anything near this is not ours.
 constexpr UINT64  mLargestImage = SIZE_4MB;
 
-constexpr auto  mInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
 constexpr auto  mSetupFileName = Char16 (u"NfcKeyboardSetup.efi");
-
-struct INSTALLED_DRIVER {
-  CONST CHAR16      *FileName;
-  CONST CHAR16      *Name;    ///< The driver's own name, and its load option's description.
-};
-
-// In load order: the serial driver's option comes first in DriverOrder.
-constexpr INSTALLED_DRIVER  mDrivers[] = {
-  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text   },
-  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text },
-};
+// A new copy is written beside the old one under this suffix, the old one kept under
+// the other until the new one has its name.
+constexpr auto  mNewSuffix     = Char16 (u".new");
+constexpr auto  mOldSuffix     = Char16 (u".old");
 
 // A file or folder on a volume: Path from the volume's root, "" for the root itself.
 struct LOCATION {
@@ -86,12 +81,14 @@ BOOLEAN
 Join (
   CHAR16        (&Out)[mPathChars],
   CONST CHAR16  *Folder,
-  CONST CHAR16  *Name
+  CONST CHAR16  *Name,
+  CONST CHAR16  *Suffix = CHAR16_TEXT (u"")
   )
 {
   return (BOOLEAN)(!RETURN_ERROR (StrCpyS (Out, mPathChars, Folder)) &&
                    !RETURN_ERROR (StrCatS (Out, mPathChars, CHAR16_TEXT (u"\\"))) &&
-                   !RETURN_ERROR (StrCatS (Out, mPathChars, Name)));
+                   !RETURN_ERROR (StrCatS (Out, mPathChars, Name)) &&
+                   !RETURN_ERROR (StrCatS (Out, mPathChars, Suffix)));
 }
 
 VOID
@@ -104,50 +101,6 @@ TrimSeparators (
   while ((Length > 0) && (Path[Length - 1] == u'\\')) {
     Path[--Length] = 0;
   }
-}
-
-// The file-path nodes of DevicePath as one path; FALSE when another node comes
-// among them or the path is too long.
-BOOLEAN
-FilePathText (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath,
-  CHAR16                          (&Out)[mPathChars]
-  )
-{
-  UINTN  Length = 0;
-
-  Out[0] = 0;
-  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = DevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    if ((DevicePathType (Node) != MEDIA_DEVICE_PATH) || (DevicePathSubType (Node) != MEDIA_FILEPATH_DP)) {
-      return FALSE;
-    }
-
-    auto   *Chars = reinterpret_cast<CONST UINT8 *>(Node) + sizeof (EFI_DEVICE_PATH_PROTOCOL);
-    UINTN  Count  = (DevicePathNodeLength (Node) - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
-    // Nodes split a path at its separators, which one of the two sides may carry.
-    if ((Length > 0) && (Out[Length - 1] != u'\\') && (Count > 0) &&
-        (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Chars)) != u'\\'))
-    {
-      Out[Length++] = u'\\';
-    }
-
-    for (UINTN Index = 0; Index < Count; Index++) {
-      CHAR16  Char = ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Chars + Index * sizeof (CHAR16)));
-      if (Char == 0) {
-        break;
-      }
-
-      if (Length + 1 >= mPathChars) {
-        return FALSE;
-      }
-
-      Out[Length++] = Char;
-    }
-
-    Out[Length] = 0;
-  }
-
-  return TRUE;
 }
 
 EFI_STATUS
@@ -213,22 +166,36 @@ ReadFile (
   return (!EFI_ERROR (Status) && (Read != File->Size)) ? EFI_VOLUME_CORRUPTED : Status;
 }
 
+// Deletes a file; one that is not there is no failure.
 EFI_STATUS
-WriteFile (
+DeleteFile (
+  EFI_HANDLE    Volume,
+  CONST CHAR16  *Path
+  )
+{
+  OPEN_FILE  Opened;
+
+  EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
+  if (Status == EFI_NOT_FOUND) {
+    return EFI_SUCCESS;
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = Opened.Delete ();
+  }
+
+  return (Status == EFI_SUCCESS) ? Status : (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED);
+}
+
+// Writes a file that is not there yet (a file opened for writing keeps its old length).
+EFI_STATUS
+WriteNewFile (
   EFI_HANDLE       Volume,
   CONST CHAR16     *Path,
   CONST FILE_DATA  &File
   )
 {
   OPEN_FILE  Opened;
-
-  // A file opened for writing keeps its old length, so an old copy goes first.
-  if (!EFI_ERROR (Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened))) {
-    EFI_STATUS  Status = Opened.Delete ();
-    if (Status != EFI_SUCCESS) {
-      return EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED;
-    }
-  }
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0, &Opened);
   if (EFI_ERROR (Status)) {
@@ -242,6 +209,36 @@ WriteFile (
   }
 
   return Status;
+}
+
+// Renames a file within its folder, as the FAT driver does through SetInfo; zero
+// times leave its times as they are.
+EFI_STATUS
+Rename (
+  EFI_HANDLE    Volume,
+  CONST CHAR16  *Path,
+  CONST CHAR16  *NewName
+  )
+{
+  OPEN_FILE  Opened;
+
+  EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  PoolPtr<EFI_FILE_INFO>  Old (FileHandleGetInfo (Opened.Get ()));
+  UINTN                   Size = SIZE_OF_EFI_FILE_INFO + StrSize (NewName);
+  PoolPtr<EFI_FILE_INFO>  New (static_cast<EFI_FILE_INFO *>(AllocateZeroPool (Size)));
+  if ((Old.Get () == NULL) || (New.Get () == NULL)) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  New.Get ()->Size      = Size;
+  New.Get ()->FileSize  = Old.Get ()->FileSize;
+  New.Get ()->Attribute = Old.Get ()->Attribute;
+  CopyMem (New.Get ()->FileName, NewName, StrSize (NewName));
+  return Opened.Get ()->SetInfo (Opened.Get (), &gEfiFileInfoGuid, Size, New.Get ());
 }
 
 VOID
@@ -291,17 +288,15 @@ OwnImage (
 // tool's own folder.
 EFI_STATUS
 SourceFolder (
-  CONST CHAR16  *Given,
-  LOCATION      *Folder
+  CONST CHAR16    *Given,
+  CONST LOCATION  &Own,
+  LOCATION        *Folder
   )
 {
   EFI_SHELL_PROTOCOL  *Shell;
 
   if (EFI_ERROR (gBS->LocateProtocol (&gEfiShellProtocolGuid, NULL, reinterpret_cast<VOID **>(&Shell)))) {
-    EFI_STATUS  Status = OwnImage (Folder);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
+    *Folder = Own;
 
     // The folder is the image's path up to its last separator.
     UINTN  Length = StrLen (Folder->Path);
@@ -342,6 +337,135 @@ SourceFolder (
 }
 
 BOOLEAN
+IsNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node,
+  UINT8                           Type,
+  UINT8                           SubType
+  )
+{
+  return (BOOLEAN)((DevicePathType (Node) == Type) && (DevicePathSubType (Node) == SubType));
+}
+
+// The bytes of a path that name its disk: those before its partition node or its first
+// file, or all of them for a path that is a whole disk (the firmware may also hand an
+// image the disk's handle rather than the partition's, and the boot manager makes
+// options for whole disks). 0 for a path that starts with a partition (a short form).
+UINTN
+DiskPathSize (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node = Path;
+
+  for ( ; (Node != NULL) && !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if (IsNode (Node, MEDIA_DEVICE_PATH, MEDIA_HARDDRIVE_DP) || IsNode (Node, MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP)) {
+      break;
+    }
+  }
+
+  return (Node == NULL) ? 0 : static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Node) - reinterpret_cast<CONST UINT8 *>(Path));
+}
+
+// The disk's own handle (Block I/O, Disk I/O) for a volume on it; NULL when none has it.
+EFI_HANDLE
+DiskOf (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *VolumePath
+  )
+{
+  UINTN                              Size = DiskPathSize (VolumePath);
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Disk (static_cast<EFI_DEVICE_PATH_PROTOCOL *>(AllocatePool (Size + END_DEVICE_PATH_LENGTH)));
+  EFI_HANDLE                         Handle;
+
+  if ((Size == 0) || (Disk.Get () == NULL)) {
+    return NULL;
+  }
+
+  CopyMem (Disk.Get (), VolumePath, Size);
+  SetDevicePathEndNode (reinterpret_cast<UINT8 *>(Disk.Get ()) + Size);
+  EFI_DEVICE_PATH_PROTOCOL  *Remaining = Disk.Get ();
+  if (EFI_ERROR (gBS->LocateDevicePath (&gEfiBlockIoProtocolGuid, &Remaining, &Handle)) || !IsDevicePathEnd (Remaining)) {
+    return NULL;
+  }
+
+  return Handle;
+}
+
+// Media that leave with the user: a USB disk, or one whose drive says its media come out.
+BOOLEAN
+IsRemovable (
+  EFI_HANDLE  Volume
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path = DevicePathFromHandle (Volume);
+  EFI_BLOCK_IO_PROTOCOL           *BlockIo;
+
+  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Path; (Node != NULL) && !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if (IsNode (Node, MESSAGING_DEVICE_PATH, MSG_USB_DP) || IsNode (Node, MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP) ||
+        IsNode (Node, MESSAGING_DEVICE_PATH, MSG_USB_WWID_DP))
+    {
+      return TRUE;
+    }
+  }
+
+  EFI_HANDLE  Disk = (Path == NULL) ? NULL : DiskOf (Path);
+  return (BOOLEAN)((Disk != NULL) &&
+                   !EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiBlockIoProtocolGuid, reinterpret_cast<VOID **>(&BlockIo))) &&
+                   BlockIo->Media->RemovableMedia);
+}
+
+// Firmware without the partition information protocol: the partition's type from its
+// disk's table, which the path's partition node locates (MBR entry, or GPT entry).
+BOOLEAN
+IsSystemPartitionOnDisk (
+  EFI_HANDLE  Volume
+  )
+{
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path = DevicePathFromHandle (Volume);
+  HARDDRIVE_DEVICE_PATH           Partition;
+  EFI_BLOCK_IO_PROTOCOL           *BlockIo;
+  EFI_DISK_IO_PROTOCOL            *DiskIo;
+
+  if (Path == NULL) {
+    return FALSE;
+  }
+
+  auto        *Node = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(reinterpret_cast<CONST UINT8 *>(Path) + DiskPathSize (Path));
+  EFI_HANDLE  Disk  = DiskOf (Path);
+  if ((Disk == NULL) || !IsNode (Node, MEDIA_DEVICE_PATH, MEDIA_HARDDRIVE_DP) || (DevicePathNodeLength (Node) != sizeof (Partition)) ||
+      EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiBlockIoProtocolGuid, reinterpret_cast<VOID **>(&BlockIo))) ||
+      EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiDiskIoProtocolGuid, reinterpret_cast<VOID **>(&DiskIo))) ||
+      (BlockIo->Media->BlockSize == 0))
+  {
+    return FALSE;
+  }
+
+  CopyMem (&Partition, Node, sizeof (Partition));
+  UINT32  MediaId = BlockIo->Media->MediaId;
+  UINT32  Number  = Partition.PartitionNumber;
+  if (Partition.MBRType == MBR_TYPE_PCAT) {
+    MASTER_BOOT_RECORD  Mbr;
+    return (BOOLEAN)((Number >= 1) && (Number <= MAX_MBR_PARTITIONS) &&
+                     !EFI_ERROR (DiskIo->ReadDisk (DiskIo, MediaId, 0, sizeof (Mbr), &Mbr)) &&
+                     (ReadUnaligned16 (&Mbr.Signature) == MBR_SIGNATURE) && (Mbr.Partition[Number - 1].OSIndicator == EFI_PARTITION));
+  }
+
+  EFI_PARTITION_TABLE_HEADER  Header;
+  EFI_GUID                    Type;
+  if ((Partition.MBRType != MBR_TYPE_EFI_PARTITION_TABLE_HEADER) || (Number == 0) ||
+      EFI_ERROR (DiskIo->ReadDisk (DiskIo, MediaId, BlockIo->Media->BlockSize, sizeof (Header), &Header)) ||
+      (Header.Header.Signature != EFI_PTAB_HEADER_ID) || (Number > Header.NumberOfPartitionEntries) ||
+      (Header.SizeOfPartitionEntry < sizeof (EFI_PARTITION_ENTRY)) || (Header.PartitionEntryLBA > BlockIo->Media->LastBlock))
+  {
+    return FALSE;
+  }
+
+  UINT64  Offset = MultU64x32 (Header.PartitionEntryLBA, BlockIo->Media->BlockSize) +
+                   MultU64x32 (Number - 1, Header.SizeOfPartitionEntry);
+  return (BOOLEAN)(!EFI_ERROR (DiskIo->ReadDisk (DiskIo, MediaId, Offset, sizeof (Type), &Type)) &&
+                   CompareGuid (&Type, &gEfiPartTypeSystemPartGuid));
+}
+
+BOOLEAN
 IsSystemPartition (
   EFI_HANDLE  Volume
   )
@@ -349,7 +473,7 @@ IsSystemPartition (
   EFI_PARTITION_INFO_PROTOCOL  *Info;
 
   if (EFI_ERROR (gBS->HandleProtocol (Volume, &gEfiPartitionInfoProtocolGuid, reinterpret_cast<VOID **>(&Info)))) {
-    return FALSE;
+    return IsSystemPartitionOnDisk (Volume);
   }
 
   switch (Info->Type) {
@@ -362,46 +486,74 @@ IsSystemPartition (
   }
 }
 
-// The bytes of a volume's path that name its disk: those before its partition node,
-// or all of them for a volume that is a whole disk (the firmware may also hand an
-// image the disk's handle rather than the partition's).
-UINTN
-DiskPathSize (
+// TRUE when Volume is on the disk Path names, or is the partition a short-form Path
+// (one that starts with its partition node) names.
+BOOLEAN
+OnDiskOf (
+  EFI_HANDLE                      Volume,
   CONST EFI_DEVICE_PATH_PROTOCOL  *Path
   )
 {
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node = Path;
+  CONST EFI_DEVICE_PATH_PROTOCOL  *VolumePath = DevicePathFromHandle (Volume);
 
-  for ( ; (Node != NULL) && !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    if ((DevicePathType (Node) == MEDIA_DEVICE_PATH) && (DevicePathSubType (Node) == MEDIA_HARDDRIVE_DP)) {
-      break;
+  if ((VolumePath == NULL) || (Path == NULL) || IsDevicePathEnd (Path)) {
+    return FALSE;
+  }
+
+  UINTN  Size       = DiskPathSize (Path);
+  UINTN  VolumeSize = DiskPathSize (VolumePath);
+  if (Size == 0) {
+    auto  *Partition = reinterpret_cast<CONST UINT8 *>(VolumePath) + VolumeSize;
+    return (BOOLEAN)(IsNode (Path, MEDIA_DEVICE_PATH, MEDIA_HARDDRIVE_DP) &&
+                     (CompareMem (Partition, Path, DevicePathNodeLength (Path)) == 0));
+  }
+
+  return (BOOLEAN)((VolumeSize == Size) && (CompareMem (VolumePath, Path, Size) == 0));
+}
+
+// The first fixed EFI system partition on the disk Path names; NULL when there is none.
+EFI_HANDLE
+FixedSystemPartitionOn (
+  const HandleBuffer              &Volumes,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path
+  )
+{
+  for (UINTN Index = 0; Index < Volumes.Count (); Index++) {
+    if (((Path == NULL) || OnDiskOf (Volumes[Index], Path)) && IsSystemPartition (Volumes[Index]) && !IsRemovable (Volumes[Index])) {
+      return Volumes[Index];
     }
   }
 
-  return (Node == NULL) ? 0 : static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Node) - reinterpret_cast<CONST UINT8 *>(Path));
+  return NULL;
 }
 
-BOOLEAN
-OnDiskOf (
-  EFI_HANDLE  Volume,
-  EFI_HANDLE  OwnVolume
+// The first file path of Boot####; NULL when the option is absent or malformed.
+CONST EFI_DEVICE_PATH_PROTOCOL *
+BootOptionPath (
+  UINT16         Number,
+  PoolPtr<VOID>  *Option
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *Path    = DevicePathFromHandle (Volume);
-  EFI_DEVICE_PATH_PROTOCOL  *OwnPath = DevicePathFromHandle (OwnVolume);
-  UINTN                     Size     = DiskPathSize (OwnPath);
+  CHAR16  Name[sizeof ("Boot0000")];
+  UINTN   Size = 0;
 
-  return (BOOLEAN)((Path != NULL) && (Size != 0) && (GetDevicePathSize (Path) > Size) && (CompareMem (Path, OwnPath, Size) == 0));
+  UnicodeSPrint (Name, sizeof (Name), CHAR16_TEXT (u"Boot%04X"), Number);
+  return EFI_ERROR (GetEfiGlobalVariable2 (Name, Option->Out (), &Size)) ? NULL : LoadOptionFilePath (Option->Get (), Size);
 }
 
-/**
-  The volume an install writes to: the machine's EFI system partition, not one on the
-  disk the tool was started from (a stick) when there is another; that one when it is
-  the only one; the tool's own volume when there is none.
+enum TARGET_KIND {
+  TargetFixedSystemPartition,
+  TargetRemovableSystemPartition,
+  TargetOwnVolume                  ///< No EFI system partition anywhere.
+};
 
-  @return TRUE when the volume is an EFI system partition.
+/**
+  The volume an install writes to: an EFI system partition on the disk the machine
+  boots from (BootCurrent's, then the tool's own disk when that is a fixed one, then
+  BootOrder's, in its order), else any fixed one, else one on removable media, else
+  the tool's own volume.
 **/
-BOOLEAN
+TARGET_KIND
 TargetVolume (
   EFI_HANDLE  OwnVolume,
   EFI_HANDLE  *Target
@@ -416,28 +568,52 @@ TargetVolume (
     }
   }
 
-  HandleBuffer  Volumes (&gEfiSimpleFileSystemProtocolGuid);
-  EFI_HANDLE  OnOwnDisk = NULL;
+  HandleBuffer     Volumes (&gEfiSimpleFileSystemProtocolGuid);
+  PoolPtr<VOID>    Option;
+  PoolPtr<UINT16>  Numbers;
+  UINTN            Size = 0;
 
-  for (UINTN Index = 0; Index < Volumes.Count (); Index++) {
-    if (!IsSystemPartition (Volumes[Index])) {
-      continue;
-    }
+  *Target = NULL;
+  if (!EFI_ERROR (GetEfiGlobalVariable2 (CHAR16_TEXT (u"BootCurrent"), reinterpret_cast<VOID **>(Numbers.Out ()), &Size)) &&
+      (Size == sizeof (UINT16)))
+  {
+    *Target = FixedSystemPartitionOn (Volumes, BootOptionPath (ReadUnaligned16 (Numbers.Get ()), &Option));
+  }
 
-    if (!OnDiskOf (Volumes[Index], OwnVolume)) {
-      *Target = Volumes[Index];
-      return TRUE;
-    }
+  if ((*Target == NULL) && (DevicePathFromHandle (OwnVolume) != NULL) && !IsRemovable (OwnVolume)) {
+    *Target = FixedSystemPartitionOn (Volumes, DevicePathFromHandle (OwnVolume));
+  }
 
-    if (OnOwnDisk == NULL) {
-      OnOwnDisk = Volumes[Index];
+  if ((*Target == NULL) &&
+      !EFI_ERROR (GetEfiGlobalVariable2 (CHAR16_TEXT (u"BootOrder"), reinterpret_cast<VOID **>(Numbers.Out ()), &Size)))
+  {
+    for (UINTN Index = 0; (*Target == NULL) && (Index < Size / sizeof (UINT16)); Index++) {
+      *Target = FixedSystemPartitionOn (Volumes, BootOptionPath (ReadUnaligned16 (&Numbers.Get ()[Index]), &Option));
     }
   }
 
-  *Target = (OnOwnDisk != NULL) ? OnOwnDisk : OwnVolume;
-  return (BOOLEAN)(OnOwnDisk != NULL);
+  if (*Target == NULL) {
+    *Target = FixedSystemPartitionOn (Volumes, NULL);
+  }
+
+  if (*Target != NULL) {
+    return TargetFixedSystemPartition;
+  }
+
+  for (UINTN Index = 0; Index < Volumes.Count (); Index++) {
+    if (IsSystemPartition (Volumes[Index])) {
+      *Target = Volumes[Index];
+      return TargetRemovableSystemPartition;
+    }
+  }
+
+  *Target = OwnVolume;
+  return TargetOwnVolume;
 }
 
+// Puts one file in place. The new copy is written beside the old one and takes its
+// name only once it is whole, so a full or failing volume leaves the old copy, which
+// the load options name, working.
 EFI_STATUS
 CopyFile (
   EFI_HANDLE       Target,
@@ -446,24 +622,53 @@ CopyFile (
   )
 {
   CHAR16     Path[mPathChars];
+  CHAR16     NewPath[mPathChars];
+  CHAR16     OldPath[mPathChars];
+  CHAR16     OldName[mPathChars];
   FILE_DATA  There;
 
-  if (!Join (Path, mInstallFolder.Text, Name)) {
+  if (!Join (Path, mInstallFolder.Text, Name) || !Join (NewPath, mInstallFolder.Text, Name, mNewSuffix.Text) ||
+      !Join (OldPath, mInstallFolder.Text, Name, mOldSuffix.Text) ||
+      RETURN_ERROR (StrCpyS (OldName, mPathChars, Name)) || RETURN_ERROR (StrCatS (OldName, mPathChars, mOldSuffix.Text)))
+  {
     return EFI_BAD_BUFFER_SIZE;
   }
 
-  if (!EFI_ERROR (ReadFile (Target, Path, &There)) && (There.Size == File.Size) &&
-      (CompareMem (There.Data.Get (), File.Data.Get (), File.Size) == 0))
-  {
+  EFI_STATUS  Found = ReadFile (Target, Path, &There);
+  if (!EFI_ERROR (Found) && (There.Size == File.Size) && (CompareMem (There.Data.Get (), File.Data.Get (), File.Size) == 0)) {
     Print (CHAR16_TEXT (u"%s: there already, %lu bytes\n"), Path, static_cast<UINT64>(File.Size));
     return EFI_SUCCESS;
   }
 
-  EFI_STATUS  Status = WriteFile (Target, Path, File);
-  if (EFI_ERROR (Status)) {
-    return Fail (Status, CHAR16_TEXT (u"cannot write"), Path);
+  // Leftovers of a copy that stopped half-way go first.
+  EFI_STATUS  Status = DeleteFile (Target, NewPath);
+  if (!EFI_ERROR (Status)) {
+    Status = DeleteFile (Target, OldPath);
   }
 
+  if (!EFI_ERROR (Status)) {
+    Status = WriteNewFile (Target, NewPath, File);
+  }
+
+  if (!EFI_ERROR (Status) && (Found != EFI_NOT_FOUND)) {
+    Status = Rename (Target, Path, OldName);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = Rename (Target, NewPath, Name);
+    if (EFI_ERROR (Status) && (Found != EFI_NOT_FOUND)) {
+      Rename (Target, OldPath, Name);
+    }
+  }
+
+  if (EFI_ERROR (Status)) {
+    DeleteFile (Target, NewPath);
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write %s (%r); %s\n"), Path, Status,
+           (Found == EFI_NOT_FOUND) ? CHAR16_TEXT (u"nothing is there") : CHAR16_TEXT (u"the copy there stays"));
+    return Status;
+  }
+
+  DeleteFile (Target, OldPath);
   Print (CHAR16_TEXT (u"%s: copied, %lu bytes\n"), Path, static_cast<UINT64>(File.Size));
   return EFI_SUCCESS;
 }
@@ -498,6 +703,48 @@ InstalledImagePath (
   return Join (Path, mInstallFolder.Text, FileName) ? FileDevicePath (Target, Path) : NULL;
 }
 
+/**
+  Has the firmware load an image from its file, and unloads it again: what it would
+  refuse at the next boot (Secure Boot, another processor, a damaged file) is found
+  before anything is written. Says why and what to do when it refuses.
+**/
+EFI_STATUS
+CheckImage (
+  EFI_HANDLE    Volume,
+  CONST CHAR16  *Path
+  )
+{
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  FilePath (FileDevicePath (Volume, Path));
+  EFI_HANDLE                         Image  = NULL;
+  EFI_STATUS                         Status = (FilePath.Get () == NULL) ? EFI_OUT_OF_RESOURCES
+                                              : gBS->LoadImage (FALSE, gImageHandle, FilePath.Get (), NULL, 0, &Image);
+
+  // An image refused for its signature is loaded all the same, and must go again.
+  if (Image != NULL) {
+    gBS->UnloadImage (Image);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    return EFI_SUCCESS;
+  }
+
+  Print (CHAR16_TEXT (u"NfcKeyboardSetup: the firmware refuses %s (%r); nothing was changed\n"), Path, Status);
+  PoolPtr<UINT8>  SecureBoot;
+  UINTN           Size = 0;
+  if ((Status == EFI_SECURITY_VIOLATION) || (Status == EFI_ACCESS_DENIED)) {
+    BOOLEAN  On = (BOOLEAN)(!EFI_ERROR (GetEfiGlobalVariable2 (CHAR16_TEXT (u"SecureBoot"), reinterpret_cast<VOID **>(SecureBoot.Out ()), &Size)) &&
+                            (Size == 1) && (*SecureBoot.Get () == 1));
+    Print (On ? CHAR16_TEXT (u"  Secure Boot is on: sign the images with a key enrolled in db (make sign SIGN_KEY=... SIGN_CERT=...; README, \"Secure Boot\")\n")
+              : CHAR16_TEXT (u"  The firmware's security policy refuses it: sign it (make sign; README, \"Secure Boot\")\n"));
+  } else if (Status == EFI_UNSUPPORTED) {
+    Print (CHAR16_TEXT (u"  It is built for another processor: install the images built for this machine's\n"));
+  } else if (Status == EFI_LOAD_ERROR) {
+    Print (CHAR16_TEXT (u"  It is damaged or no UEFI image: copy it again\n"));
+  }
+
+  return Status;
+}
+
 // Starts the installed drivers that do not run, the keyboard first so that it is
 // there when the serial driver makes a line, and connects the USB devices to them.
 EFI_STATUS
@@ -520,6 +767,8 @@ StartDrivers (
     if (!EFI_ERROR (Status)) {
       // The core unloads an image whose entry point fails.
       Status = gBS->StartImage (Image, NULL, NULL);
+    } else if (Image != NULL) {
+      gBS->UnloadImage (Image);
     }
 
     if (EFI_ERROR (Status)) {
@@ -599,7 +848,64 @@ DeleteInstallFolder (
   return EFI_SUCCESS;
 }
 
+// The drivers that run from the firmware's own volumes need no file and no option.
+BOOLEAN
+IsBuiltIn (
+  CONST INSTALLED_DRIVER  &Driver
+  )
+{
+  EFI_HANDLE  Binding = FindDriverByName (Driver.Name);
+
+  return (BOOLEAN)((Binding != NULL) && DriverIsBuiltIn (Binding));
+}
+
 } // namespace
+
+BOOLEAN
+FilePathText (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath,
+  OUT CHAR16                          (&Out)[mPathChars]
+  )
+{
+  UINTN  Length = 0;
+
+  Out[0] = 0;
+  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = DevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
+    if ((DevicePathType (Node) != MEDIA_DEVICE_PATH) || (DevicePathSubType (Node) != MEDIA_FILEPATH_DP)) {
+      return FALSE;
+    }
+
+    auto   *Chars = reinterpret_cast<CONST UINT8 *>(Node) + sizeof (EFI_DEVICE_PATH_PROTOCOL);
+    UINTN  Count  = (DevicePathNodeLength (Node) - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
+    // Nodes split a path at its separators, which one of the two sides may carry.
+    if ((Length > 0) && (Out[Length - 1] != u'\\') && (Count > 0) &&
+        (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Chars)) != u'\\'))
+    {
+      if (Length + 1 >= mPathChars) {
+        return FALSE;
+      }
+
+      Out[Length++] = u'\\';
+    }
+
+    for (UINTN Index = 0; Index < Count; Index++) {
+      CHAR16  Char = ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Chars + Index * sizeof (CHAR16)));
+      if (Char == 0) {
+        break;
+      }
+
+      if (Length + 1 >= mPathChars) {
+        return FALSE;
+      }
+
+      Out[Length++] = Char;
+    }
+
+    Out[Length] = 0;
+  }
+
+  return TRUE;
+}
 
 EFI_STATUS
 NfcKeyboardInstall (
@@ -609,62 +915,114 @@ NfcKeyboardInstall (
   LOCATION    Source;
   LOCATION    Own;
   FILE_DATA   Files[ARRAY_SIZE (mDrivers) + 1];
+  BOOLEAN     BuiltIn[ARRAY_SIZE (mDrivers)];
+  BOOLEAN     FromFiles = FALSE;
   CHAR16      Path[mPathChars];
-  EFI_HANDLE  Target;
+  EFI_HANDLE  Target = NULL;
+  TARGET_KIND Kind   = TargetFixedSystemPartition;
 
-  EFI_STATUS  Status = OwnImage (&Own);
-  if (EFI_ERROR (Status)) {
-    return Fail (Status, CHAR16_TEXT (u"cannot tell where it was started from"), CHAR16_TEXT (u""));
-  }
-
-  Status = SourceFolder (Folder, &Source);
-  if (EFI_ERROR (Status)) {
-    return Fail (Status, CHAR16_TEXT (u"cannot find the folder"), (Folder != NULL) ? Folder : CHAR16_TEXT (u"it was started in"));
-  }
-
-  PrintPath (CHAR16_TEXT (u"Images from: %s"), Source.Volume);
-  Print (CHAR16_TEXT (u"%s\\\n"), Source.Path);
-
-  // Every image is read before anything is written, so a missing one changes nothing.
   for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
-    Status = Join (Path, Source.Path, mDrivers[Index].FileName) ? ReadFile (Source.Volume, Path, &Files[Index])
-                                                                    : EFI_BAD_BUFFER_SIZE;
-    if (EFI_ERROR (Status)) {
-      return Fail (Status, CHAR16_TEXT (u"cannot read"), Path);
+    BuiltIn[Index] = IsBuiltIn (mDrivers[Index]);
+    FromFiles      = (BOOLEAN)(FromFiles || !BuiltIn[Index]);
+    if (BuiltIn[Index]) {
+      Print (CHAR16_TEXT (u"\"%s\": built into the firmware, no load option needed\n"), mDrivers[Index].Name);
     }
   }
 
-  Status = ReadFile (Own.Volume, Own.Path, &Files[ARRAY_SIZE (mDrivers)]);
-  if (EFI_ERROR (Status)) {
-    return Fail (Status, CHAR16_TEXT (u"cannot read its own image"), Own.Path);
+  // Every image is read, and loaded by the firmware, before anything is written, so a
+  // missing or refused one changes nothing.
+  if (FromFiles) {
+    EFI_STATUS  Status = OwnImage (&Own);
+    if (EFI_ERROR (Status)) {
+      return Fail (Status, CHAR16_TEXT (u"cannot tell where it was started from"), CHAR16_TEXT (u""));
+    }
+
+    Status = SourceFolder (Folder, Own, &Source);
+    if (EFI_ERROR (Status)) {
+      return Fail (Status, CHAR16_TEXT (u"cannot find the folder"), (Folder != NULL) ? Folder : CHAR16_TEXT (u"it was started in"));
+    }
+
+    PrintPath (CHAR16_TEXT (u"Images from: %s"), Source.Volume);
+    Print (CHAR16_TEXT (u"%s\\\n"), Source.Path);
+    for (UINTN Index = 0; Index < ARRAY_SIZE (Files); Index++) {
+      BOOLEAN  Driver = (BOOLEAN)(Index < ARRAY_SIZE (mDrivers));
+      if (Driver && BuiltIn[Index]) {
+        continue;
+      }
+
+      // The tool copies itself from where it was started.
+      EFI_HANDLE  Volume = Driver ? Source.Volume : Own.Volume;
+      BOOLEAN     Named  = Driver ? Join (Path, Source.Path, mDrivers[Index].FileName)
+                                  : (BOOLEAN)!RETURN_ERROR (StrCpyS (Path, mPathChars, Own.Path));
+      Status = Named ? ReadFile (Volume, Path, &Files[Index]) : EFI_BAD_BUFFER_SIZE;
+
+      if (EFI_ERROR (Status)) {
+        return Fail (Status, Driver ? CHAR16_TEXT (u"cannot read") : CHAR16_TEXT (u"cannot read its own image"), Path);
+      }
+
+      Status = CheckImage (Volume, Path);
+      if (EFI_ERROR (Status)) {
+        return Status;
+      }
+    }
+
+    Kind = TargetVolume (Own.Volume, &Target);
+    if (Kind == TargetOwnVolume) {
+      PrintPath (CHAR16_TEXT (u"No EFI system partition found: installing on the file system NfcKeyboardSetup was started from, %s\n"), Target);
+    } else {
+      PrintPath (CHAR16_TEXT (u"EFI system partition: %s\n"), Target);
+    }
+
+    if ((Kind == TargetRemovableSystemPartition) || ((Kind == TargetOwnVolume) && IsRemovable (Target))) {
+      Kind = TargetRemovableSystemPartition;
+      Print (CHAR16_TEXT (u"Warning: it is on removable media; the drivers leave with it\n"));
+    }
   }
 
-  if (TargetVolume (Own.Volume, &Target)) {
-    PrintPath (CHAR16_TEXT (u"EFI system partition: %s\n"), Target);
-  } else {
-    PrintPath (CHAR16_TEXT (u"No EFI system partition found: installing on the file system NfcKeyboardSetup was started from, %s\n"), Target);
-  }
+  // The files go first: a volume that refuses them leaves NVRAM as it was.
+  EFI_STATUS  Status = FromFiles ? MakeInstallFolder (Target) : EFI_SUCCESS;
+  for (UINTN Index = 0; FromFiles && !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
+    if ((Index < ARRAY_SIZE (mDrivers)) && BuiltIn[Index]) {
+      continue;
+    }
 
-  Status = MakeInstallFolder (Target);
-  for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
     Status = CopyFile (Target, (Index < ARRAY_SIZE (mDrivers)) ? mDrivers[Index].FileName : mSetupFileName.Text, Files[Index]);
   }
 
+  if (!EFI_ERROR (Status)) {
+    Status = InstallRecordBefore ();
+  }
+
+  BOOLEAN  Recorded = (BOOLEAN)!EFI_ERROR (Status);
   if (!EFI_ERROR (Status)) {
     Status = NfcKeyboardSetEnabled (1);
   }
 
   for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (mDrivers)); Index++) {
+    if (BuiltIn[Index]) {
+      continue;
+    }
+
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  ImagePath (InstalledImagePath (Target, mDrivers[Index].FileName));
     Status = (ImagePath.Get () == NULL) ? EFI_OUT_OF_RESOURCES
              : DriverOptionEnsure (mDrivers[Index].FileName, mDrivers[Index].Name, ImagePath.Get ());
   }
 
   // ConIn before the drivers start: the console takes the keyboard in as it starts.
-  if (!EFI_ERROR (Status)) {
+  // A firmware may put its own keyboards into ConIn only while it is absent, so an
+  // absent ConIn is not made to hold the reader alone.
+  STORED_VARIABLE  ConIn;
+  ReadVariable (CHAR16_TEXT (u"ConIn"), &gEfiGlobalVariableGuid, &ConIn);
+  BOOLEAN  NoConIn = (BOOLEAN)(ConIn.Status == EFI_NOT_FOUND);
+  if (!EFI_ERROR (Status) && NoConIn) {
+    Print (CHAR16_TEXT (u"ConIn: not set, and left so: the firmware fills in its own consoles while it is absent\n"));
+  } else if (!EFI_ERROR (Status)) {
     Status = NfcKeyboardSetConInEntry (TRUE);
   }
 
+  // What the steps changed is recorded whether they all worked or not.
+  EFI_STATUS  RecordStatus = Recorded ? InstallRecordAfter () : EFI_SUCCESS;
+  Status = EFI_ERROR (Status) ? Status : RecordStatus;
   if (!EFI_ERROR (Status)) {
     Status = StartDrivers (Target);
   }
@@ -674,7 +1032,20 @@ NfcKeyboardInstall (
     return Status;
   }
 
-  Print (CHAR16_TEXT (u"Installed. The NFC keyboard types into the console from the next boot on, on any USB port.\n"));
+  if ((Kind != TargetRemovableSystemPartition) && !NoConIn) {
+    Print (CHAR16_TEXT (u"Installed. The NFC keyboard types into the console from the next boot on, on any USB port.\n"));
+    return EFI_SUCCESS;
+  }
+
+  Print (CHAR16_TEXT (u"Installed.\n"));
+  if (Kind == TargetRemovableSystemPartition) {
+    Print (CHAR16_TEXT (u"  On removable media: the NFC keyboard works only while it is plugged in.\n"));
+  }
+
+  if (NoConIn) {
+    Print (CHAR16_TEXT (u"  Not in the console yet: run install again after the next boot.\n"));
+  }
+
   return EFI_SUCCESS;
 }
 
@@ -687,17 +1058,10 @@ NfcKeyboardUninstall (
   EFI_HANDLE  Target = NULL;
 
   // Every step runs even when one fails, so as much as can go goes.
-  EFI_STATUS  Result = NfcKeyboardSetConInEntry (FALSE);
-  EFI_STATUS  Status = NfcKeyboardSetEnabled (0);
-
-  Result = EFI_ERROR (Result) ? Result : Status;
-  for (const INSTALLED_DRIVER &Driver : mDrivers) {
-    Status = DriverOptionRemove (Driver.FileName);
-    Result = EFI_ERROR (Result) ? Result : Status;
-  }
+  EFI_STATUS  Result = UninstallVariables (IsBuiltIn (mDrivers[ARRAY_SIZE (mDrivers) - 1]));
 
   // Our folder goes wherever an install can have put it.
-  Status = OwnImage (&Own);
+  EFI_STATUS  Status = OwnImage (&Own);
   if (!EFI_ERROR (Status)) {
     TargetVolume (Own.Volume, &Target);
     Status = DeleteInstallFolder (Target);

@@ -35,75 +35,6 @@ CharAt (
   return ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + Index * sizeof (CHAR16)));
 }
 
-// The first file path of a well-formed option; NULL when the bytes do not hold together.
-// Variables are whatever anyone wrote, so every length is checked before it is used.
-CONST EFI_DEVICE_PATH_PROTOCOL *
-LoadOptionFilePath (
-  CONST VOID  *Option,
-  UINTN       Size
-  )
-{
-  auto  *Bytes = static_cast<CONST UINT8 *>(Option);
-
-  if ((Option == NULL) || (Size < mOptionHeaderSize)) {
-    return NULL;
-  }
-
-  UINTN  PathLength = ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + sizeof (UINT32)));
-  UINTN  Offset     = mOptionHeaderSize;
-
-  // The description: a NUL-terminated string between the header and the path.
-  for ( ; ; ) {
-    if (Offset + sizeof (CHAR16) > Size) {
-      return NULL;
-    }
-
-    Offset += sizeof (CHAR16);
-    if (CharAt (Bytes + Offset - sizeof (CHAR16), 0) == 0) {
-      break;
-    }
-  }
-
-  auto  *Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(Bytes + Offset);
-  if ((PathLength < END_DEVICE_PATH_LENGTH) || (PathLength > Size - Offset) || !IsDevicePathValid (Path, PathLength)) {
-    return NULL;
-  }
-
-  return Path;
-}
-
-// TRUE when a file-path node's last name is FileName, letter case aside.
-BOOLEAN
-FileNodeNames (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node,
-  CONST CHAR16                    *FileName
-  )
-{
-  auto   *Chars = reinterpret_cast<CONST UINT8 *>(Node) + sizeof (EFI_DEVICE_PATH_PROTOCOL);
-  UINTN  Count  = (DevicePathNodeLength (Node) - sizeof (EFI_DEVICE_PATH_PROTOCOL)) / sizeof (CHAR16);
-
-  while ((Count > 0) && (CharAt (Chars, Count - 1) == 0)) {
-    Count--;
-  }
-
-  UINTN  Start = Count;
-  while ((Start > 0) && (CharAt (Chars, Start - 1) != u'\\')) {
-    Start--;
-  }
-
-  if (Count - Start != StrLen (FileName)) {
-    return FALSE;
-  }
-
-  for (UINTN Index = 0; Index < Count - Start; Index++) {
-    if (CharToUpper (CharAt (Chars, Start + Index)) != CharToUpper (FileName[Index])) {
-      return FALSE;
-    }
-  }
-
-  return TRUE;
-}
-
 VOID
 OptionName (
   UINTN   Number,
@@ -279,11 +210,21 @@ private:
   UINTN            mOrderCount;
 };
 
-// Reads Driver####; FALSE when it is absent or names another file.
+BOOLEAN
+IsMediaNode (
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node,
+  UINT8                           SubType
+  )
+{
+  return (BOOLEAN)((DevicePathType (Node) == MEDIA_DEVICE_PATH) && (DevicePathSubType (Node) == SubType));
+}
+
+// Reads Driver####; FALSE when it is absent or not ours.
 BOOLEAN
 ReadOurOption (
   UINTN          Number,
   CONST CHAR16   *FileName,
+  CONST CHAR16   *Description,
   PoolPtr<VOID>  *Option,
   UINTN          *Size
   )
@@ -293,7 +234,31 @@ ReadOurOption (
   OptionName (Number, Name);
   *Size = 0;
   return (BOOLEAN)(!EFI_ERROR (GetEfiGlobalVariable2 (Name, Option->Out (), Size)) &&
-                   LoadOptionNamesImage (Option->Get (), *Size, FileName));
+                   LoadOptionIsOurs (Option->Get (), *Size, FileName, Description));
+}
+
+// TRUE when Text is Folder, a separator and FileName, letter case aside (FAT's names have none).
+BOOLEAN
+IsInstalledPath (
+  CONST CHAR16  *Text,
+  CONST CHAR16  *FileName
+  )
+{
+  UINTN  FolderLength = StrLen (mInstallFolder.Text);
+
+  if ((StrLen (Text) != FolderLength + 1 + StrLen (FileName)) || (Text[FolderLength] != u'\\')) {
+    return FALSE;
+  }
+
+  for (UINTN Index = 0; Text[Index] != 0; Index++) {
+    CHAR16  Wanted = (Index < FolderLength) ? mInstallFolder.Text[Index]
+                     : (Index == FolderLength) ? u'\\' : FileName[Index - FolderLength - 1];
+    if (CharToUpper (Text[Index]) != CharToUpper (Wanted)) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
 }
 
 EFI_STATUS
@@ -317,26 +282,74 @@ WriteOption (
 
 } // namespace
 
-BOOLEAN
-LoadOptionNamesImage (
-  IN CONST VOID    *Option,
-  IN UINTN         Size,
-  IN CONST CHAR16  *FileName
+CONST EFI_DEVICE_PATH_PROTOCOL *
+LoadOptionFilePath (
+  IN CONST VOID  *Option,
+  IN UINTN       Size
   )
 {
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Last = NULL;
+  auto  *Bytes = static_cast<CONST UINT8 *>(Option);
+
+  if ((Option == NULL) || (Size < mOptionHeaderSize)) {
+    return NULL;
+  }
+
+  UINTN  PathLength = ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + sizeof (UINT32)));
+  UINTN  Offset     = mOptionHeaderSize;
+
+  // The description: a NUL-terminated string between the header and the path.
+  for ( ; ; ) {
+    if (Offset + sizeof (CHAR16) > Size) {
+      return NULL;
+    }
+
+    Offset += sizeof (CHAR16);
+    if (CharAt (Bytes + Offset - sizeof (CHAR16), 0) == 0) {
+      break;
+    }
+  }
+
+  auto  *Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(Bytes + Offset);
+  if ((PathLength < END_DEVICE_PATH_LENGTH) || (PathLength > Size - Offset) || !IsDevicePathValid (Path, PathLength)) {
+    return NULL;
+  }
+
+  return Path;
+}
+
+BOOLEAN
+LoadOptionIsOurs (
+  IN CONST VOID    *Option,
+  IN UINTN         Size,
+  IN CONST CHAR16  *FileName,
+  IN CONST CHAR16  *Description
+  )
+{
   CONST EFI_DEVICE_PATH_PROTOCOL  *Path = LoadOptionFilePath (Option, Size);
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Before = NULL;
+  CHAR16                          Text[mPathChars];
 
   if (Path == NULL) {
     return FALSE;
   }
 
-  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Path; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    Last = Node;
+  // The description ends right before the path; its NUL was found there.
+  UINTN  DescriptionSize = static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Path) - static_cast<CONST UINT8 *>(Option)) - mOptionHeaderSize;
+  if ((DescriptionSize != StrSize (Description)) ||
+      (CompareMem (static_cast<CONST UINT8 *>(Option) + mOptionHeaderSize, Description, DescriptionSize) != 0))
+  {
+    return FALSE;
   }
 
-  return (BOOLEAN)((Last != NULL) && (DevicePathType (Last) == MEDIA_DEVICE_PATH) &&
-                   (DevicePathSubType (Last) == MEDIA_FILEPATH_DP) && FileNodeNames (Last, FileName));
+  // A partition, then our folder's file on it, and nothing else.
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Node = Path;
+  while (!IsDevicePathEnd (Node) && !IsMediaNode (Node, MEDIA_FILEPATH_DP)) {
+    Before = Node;
+    Node   = NextDevicePathNode (Node);
+  }
+
+  return (BOOLEAN)((Before != NULL) && IsMediaNode (Before, MEDIA_HARDDRIVE_DP) && !IsDevicePathEnd (Node) &&
+                   FilePathText (Node, Text) && IsInstalledPath (Text, FileName));
 }
 
 VOID *
@@ -390,7 +403,7 @@ DriverOptionEnsure (
     PoolPtr<VOID>  Option;
     UINTN          Size;
 
-    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, &Option, &Size)) {
+    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, Description, &Option, &Size)) {
       continue;
     }
 
@@ -439,7 +452,8 @@ DriverOptionEnsure (
 
 EFI_STATUS
 DriverOptionRemove (
-  IN CONST CHAR16  *FileName
+  IN CONST CHAR16  *FileName,
+  IN CONST CHAR16  *Description
   )
 {
   DRIVER_OPTIONS  Options;
@@ -455,7 +469,7 @@ DriverOptionRemove (
     PoolPtr<VOID>  Option;
     UINTN          Size;
 
-    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, &Option, &Size)) {
+    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, Description, &Option, &Size)) {
       continue;
     }
 

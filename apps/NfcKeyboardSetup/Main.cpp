@@ -20,6 +20,50 @@ namespace {
 // More words than any command takes, so an overlong line still reads as unknown.
 constexpr UINTN  mMaxArgs = 8;
 
+// A menu nobody answers gives the machine back to its boot manager after this long,
+// with the boot manager's own watchdog armed again.
+constexpr UINTN   mAnswerSeconds   = 120;
+constexpr UINTN   mWatchdogSeconds = 5 * 60;
+constexpr UINT64  mOneSecond       = 10 * 1000 * 1000;   // in the timer's 100 ns units
+
+// The watchdog off for one scope, and armed as the boot manager arms it on the way out.
+class WATCHDOG_OFF {
+public:
+  WATCHDOG_OFF () { gBS->SetWatchdogTimer (0, 0, 0, NULL); }
+  ~WATCHDOG_OFF () { gBS->SetWatchdogTimer (mWatchdogSeconds, 0, 0, NULL); }
+  WATCHDOG_OFF (const WATCHDOG_OFF &) = delete;
+  WATCHDOG_OFF &operator= (const WATCHDOG_OFF &) = delete;
+};
+
+// A timer event, closed on every way out.
+class SECOND_TICKS {
+public:
+  SECOND_TICKS () : mEvent (NULL)
+  {
+    if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &mEvent)) &&
+        EFI_ERROR (gBS->SetTimer (mEvent, TimerPeriodic, mOneSecond)))
+    {
+      gBS->CloseEvent (mEvent);
+      mEvent = NULL;
+    }
+  }
+
+  ~SECOND_TICKS ()
+  {
+    if (mEvent != NULL) {
+      gBS->CloseEvent (mEvent);
+    }
+  }
+
+  SECOND_TICKS (const SECOND_TICKS &) = delete;
+  SECOND_TICKS &operator= (const SECOND_TICKS &) = delete;
+
+  EFI_EVENT Event () const { return mEvent; }
+
+private:
+  EFI_EVENT  mEvent;
+};
+
 BOOLEAN
 IsBlank (
   CHAR16  Char
@@ -44,19 +88,31 @@ IsText (
   return TRUE;
 }
 
+// The next key typed; 0 when none comes within mAnswerSeconds or there is no keyboard.
 CHAR16
 ReadKey ()
 {
   EFI_INPUT_KEY  Key;
   UINTN          Index;
+  SECOND_TICKS   Ticks;
+  UINTN          Seconds = 0;
 
-  if (gST->ConIn == NULL) {
+  if ((gST->ConIn == NULL) || (Ticks.Event () == NULL)) {
     return 0;
   }
 
   for ( ; ; ) {
-    if (EFI_ERROR (gBS->WaitForEvent (1, &gST->ConIn->WaitForKey, &Index))) {
+    EFI_EVENT  Events[] = { gST->ConIn->WaitForKey, Ticks.Event () };
+    if (EFI_ERROR (gBS->WaitForEvent (ARRAY_SIZE (Events), Events, &Index))) {
       return 0;
+    }
+
+    if (Index == 1) {
+      if (++Seconds == mAnswerSeconds) {
+        return 0;
+      }
+
+      continue;
     }
 
     // A line end typed after an answer is no answer to the next question.
@@ -75,8 +131,9 @@ NfcKeyboardMenu (
   )
 {
   // The boot manager arms a five-minute watchdog for the image it starts; a user
-  // reading the menu takes as long as they like.
-  gBS->SetWatchdogTimer (0, 0, 0, NULL);
+  // reading the menu takes as long as they like, up to mAnswerSeconds a question.
+  WATCHDOG_OFF  Watchdog;
+
   Print (CHAR16_TEXT (u"NFC keyboard setup\n\n"));
   NfcKeyboardShowStatus ();
   for ( ; ; ) {
@@ -99,8 +156,11 @@ NfcKeyboardMenu (
         NfcKeyboardShowStatus ();
         break;
       case u'4':
-      case 0:
         return EFI_SUCCESS;
+      case 0:
+        // An error has the boot manager go on with its next boot option.
+        Print (CHAR16_TEXT (u"\nNo answer: the machine boots on (%r)\n"), EFI_TIMEOUT);
+        return EFI_TIMEOUT;
       default:
         break;
     }

@@ -19,6 +19,22 @@ extern "C" {
 constexpr auto  mSerialDriverName   = Char16 (USB_SERIAL_DRIVER_NAME);
 constexpr auto  mKeyboardDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
 
+struct INSTALLED_DRIVER {
+  CONST CHAR16    *FileName;
+  CONST CHAR16    *Name;      ///< The driver's own name, and its load option's description.
+};
+
+// In load order: the serial driver's option comes first in DriverOrder.
+constexpr INSTALLED_DRIVER  mDrivers[] = {
+  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text   },
+  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text },
+};
+
+// Where an install puts the images on the EFI system partition, and the longest path
+// text the tool handles.
+constexpr auto   mInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
+constexpr UINTN  mPathChars     = 256;
+
 // A pool buffer owned by one scope.
 template<typename T>
 class PoolPtr {
@@ -186,6 +202,43 @@ ConInRemove (
   );
 
 //
+// Variables as the firmware holds them.
+//
+
+// A whole variable; Status EFI_NOT_FOUND means absent, any other error unreadable.
+struct STORED_VARIABLE {
+  EFI_STATUS     Status;
+  PoolPtr<VOID>  Data;
+  UINTN          Size;
+  UINT32         Attributes;
+};
+
+VOID
+ReadVariable (
+  IN  CONST CHAR16     *Name,
+  IN  EFI_GUID         *Guid,
+  OUT STORED_VARIABLE  *Variable
+  );
+
+/**
+  Gives a variable a value, or deletes it (Size 0), whatever attributes it was stored
+  with: firmware refuses a write under other attributes, so such a variable is deleted
+  first and, when the write is then refused, put back as it was.
+
+  @retval EFI_SUCCESS  The variable holds the value (an absent one stays absent for Size 0).
+  @retval other        The write was refused; the variable is as it was, as far as the
+                       firmware lets it be put back.
+**/
+EFI_STATUS
+ReplaceVariable (
+  IN CONST CHAR16  *Name,
+  IN EFI_GUID      *Guid,
+  IN UINT32        Attributes,
+  IN UINTN         Size,
+  IN CONST VOID    *Data
+  );
+
+//
 // The firmware's handles.
 //
 /**
@@ -211,6 +264,19 @@ DevicePathEndsInUartFlowControl (
 EFI_HANDLE
 FindDriverByName (
   IN CONST CHAR16  *DriverName
+  );
+
+/**
+  Tells whether a loaded driver came with the firmware: its image was read from a
+  firmware volume (an FvFile node), not from a file.
+
+  @param[in] DriverBinding  The driver's binding handle, as FindDriverByName gives it.
+
+  @return TRUE for a driver built into the firmware.
+**/
+BOOLEAN
+DriverIsBuiltIn (
+  IN EFI_HANDLE  DriverBinding
   );
 
 /**
@@ -313,6 +379,28 @@ NfcKeyboardConInEntry (
   );
 
 /**
+  Builds ConIn without the install's entry and without Instance, keeping the other
+  instances in order.
+
+  @param[in]  ConIn     The value; Size 0 for an absent ConIn.
+  @param[in]  Size      Its size in bytes.
+  @param[in]  Instance  The running keyboard's path, or NULL.
+  @param[out] NewConIn  The new value, a pool buffer the caller frees; NULL when nothing is left.
+  @param[out] NewSize   Its size in bytes.
+
+  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
+  @retval other         As ConInFind; nothing was built.
+**/
+CONIN_RESULT
+ConInRemoveNfcKeyboard (
+  IN  CONST VOID                      *ConIn,
+  IN  UINTN                           Size,
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance OPTIONAL,
+  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
+  OUT UINTN                           *NewSize
+  );
+
+/**
   Builds ConIn with every FT232 console instance taken out, except one copy of Keep,
   which is appended when ConIn lacks it. Other instances keep their order.
 
@@ -342,20 +430,53 @@ ConInSetFt232Entries (
 //
 
 /**
-  Tells whether a Driver#### value loads a file of the given name. Variables hold what
-  anyone wrote, so every length is checked first; a malformed option names nothing.
+  The file-path nodes of a path as one text, with a separator between nodes where
+  neither side has one.
 
-  @param[in] Option    The variable's bytes.
-  @param[in] Size      Their count.
-  @param[in] FileName  The file's name, without folders; letter case aside.
+  @param[in]  DevicePath  File-path nodes, then an end node.
+  @param[out] Out         The text.
 
-  @return TRUE when the option's first file path ends in a file node naming FileName.
+  @return FALSE when another node comes among them, or the text is too long for Out.
 **/
 BOOLEAN
-LoadOptionNamesImage (
+FilePathText (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath,
+  OUT CHAR16                          (&Out)[mPathChars]
+  );
+
+/**
+  The first file path of a well-formed load option (Driver#### or Boot####). Variables
+  hold what anyone wrote, so every length is checked first.
+
+  @param[in] Option  The variable's bytes.
+  @param[in] Size    Their count.
+
+  @return The path, inside Option; NULL when the bytes do not hold together.
+**/
+CONST EFI_DEVICE_PATH_PROTOCOL *
+LoadOptionFilePath (
+  IN CONST VOID  *Option,
+  IN UINTN       Size
+  );
+
+/**
+  Tells whether a Driver#### value is one an install writes: its description is
+  Description, and its first file path is a partition's followed by
+  \EFI\NfcKeyboard\FileName (letter case aside). Anything else is someone else's.
+
+  @param[in] Option       The variable's bytes.
+  @param[in] Size         Their count.
+  @param[in] FileName     The image's file name.
+  @param[in] Description  The option's description.
+
+  @return TRUE for our option.
+**/
+BOOLEAN
+LoadOptionIsOurs (
   IN CONST VOID    *Option,
   IN UINTN         Size,
-  IN CONST CHAR16  *FileName
+  IN CONST CHAR16  *FileName,
+  IN CONST CHAR16  *Description
   );
 
 /**
@@ -375,13 +496,13 @@ LoadOptionBuild (
   );
 
 /**
-  Makes one Driver#### option load FilePath: the first option that names the same
-  file is rewritten where it differs, further ones are deleted, and a new one takes
+  Makes one Driver#### option load FilePath: the first option of ours for the file
+  (LoadOptionIsOurs) is rewritten where it differs, further ones are deleted, and a new one takes
   the lowest number that no Driver#### variable and no DriverOrder entry holds.
   DriverOrder keeps its order and gains the number at its end when it lacks it.
   Options that are not well-formed load options are left as they are. Prints each change.
 
-  @param[in] FileName     The image's file name, as LoadOptionNamesImage compares it.
+  @param[in] FileName     The image's file name, as LoadOptionIsOurs compares it.
   @param[in] Description  The option's description.
   @param[in] FilePath     The installed image's device path.
 
@@ -397,18 +518,62 @@ DriverOptionEnsure (
   );
 
 /**
-  Deletes every well-formed Driver#### option whose file is named FileName, and its
+  Deletes every Driver#### option of ours for the file (LoadOptionIsOurs), and its
   DriverOrder entries (DriverOrder itself when nothing is left); everything else stays
   byte for byte. Prints each change.
 
-  @param[in] FileName  The image's file name.
+  @param[in] FileName     The image's file name.
+  @param[in] Description  Our option's description for it.
 
-  @retval EFI_SUCCESS  No option loads the file any more (there may have been none).
+  @retval EFI_SUCCESS  No option of ours loads the file any more (there may have been none).
   @retval other        A variable could not be read or written.
 **/
 EFI_STATUS
 DriverOptionRemove (
-  IN CONST CHAR16  *FileName
+  IN CONST CHAR16  *FileName,
+  IN CONST CHAR16  *Description
+  );
+
+//
+// The install record: what an install changed in NVRAM, for the uninstall to put back.
+//
+
+/**
+  Before an install writes a variable: records ZorvikConf, ConIn and DriverOrder as they
+  are, where no earlier install recorded them (or others changed them since). Writes
+  the record only when it changes.
+
+  @retval EFI_SUCCESS  The record holds what the install may change.
+  @retval other        It could not be read or written; the install must change nothing.
+**/
+EFI_STATUS
+InstallRecordBefore (
+  VOID
+  );
+
+/**
+  After an install's writes, successful or not: records what the variables hold now.
+**/
+EFI_STATUS
+InstallRecordAfter (
+  VOID
+  );
+
+/**
+  The variables' part of an uninstall: ZorvikConf, ConIn and DriverOrder as the record
+  says they were before the install (ConIn and DriverOrder only where nobody changed
+  them since), our Driver#### options deleted, then the record deleted. Without a
+  record, the FT232 entries leave ConIn and ZorvikConf is set to 00, unless the
+  keyboard driver is built into the firmware: then both stay.
+
+  @param[in] KeyboardBuiltIn  The keyboard driver comes with the firmware.
+
+  @retval EFI_SUCCESS  Done.
+  @retval other        The first failure; the other steps were done, and the record stays.
+**/
+EFI_STATUS
+UninstallVariables (
+  IN BOOLEAN  KeyboardBuiltIn
   );
 
 //
@@ -487,9 +652,12 @@ NfcKeyboardSetConInEntry (
 /**
   The menu shown when the firmware starts the tool with no command: the status, then
   install, uninstall, status or quit, answered from the console's keyboard. The
-  watchdog is off while it waits; after an install it offers a reset.
+  watchdog is off while it waits, and armed again on the way out; after an install it
+  offers a reset.
 
-  @retval EFI_SUCCESS  The user quit, or the console has no keyboard.
+  @retval EFI_SUCCESS  The user quit: the boot manager shows its menu.
+  @retval EFI_TIMEOUT  No key came in time, or the console has no keyboard: the boot
+                       manager goes on with its next boot option.
 **/
 EFI_STATUS
 NfcKeyboardMenu (

@@ -30,6 +30,13 @@ constexpr UINT32  mNvBs   = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE
 BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), TerminalVt100 (), End () }); }
 BYTES Ps2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
 
+BYTES
+Entry ()
+{
+  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntry ());
+  return BYTES (Bytes, Bytes + 58);
+}
+
 class SetupCommand : public ::testing::Test {
 protected:
   void
@@ -114,6 +121,11 @@ TEST_F (SetupCommand, ConsoleChangesNeedARunningKeyboard) {
 
   EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
   EXPECT_EQ (ReadConIn (), Ps2 ());
+
+  // The install's entry names no port: it goes without a running keyboard.
+  PutConIn (MultiInstance ({ Ps2 (), Entry () }), mNvBsRt);
+  EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
+  EXPECT_EQ (ReadConIn (), Ps2 ());
 }
 
 // A terminal console on a serial line has its text input on a child of its own;
@@ -153,7 +165,7 @@ TEST_F (SetupCommand, ConsoleAddCreatesAnAbsentConIn) {
 
 TEST_F (SetupCommand, ConsoleRemoveLeavesEveryOtherInstance) {
   StartKeyboard ();
-  PutConIn (MultiInstance ({ Ps2 (), KeyboardPath (), Terminal () }), mNvBsRt);
+  PutConIn (MultiInstance ({ Ps2 (), Entry (), KeyboardPath (), Terminal () }), mNvBsRt);
 
   EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
   EXPECT_EQ (ReadConIn (), MultiInstance ({ Ps2 (), Terminal () }));
@@ -201,6 +213,16 @@ TEST_F (SetupCommand, RefusedWritesFailAndLeaveTheVariables) {
 
   EXPECT_EQ (ReadConIn (), Ps2 ());
   EXPECT_EQ (Conf (), BYTES ({ 0 }));
+
+  // A full variable store takes the delete of a volatile one, then refuses the new one:
+  // the old one comes back.
+  UINT32  Attributes = 0;
+  fake::Firmware::FailSetVariable (EFI_SUCCESS);
+  fake::Firmware::LimitNvSpace (1);
+  PutConf ({ 0 }, EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  EXPECT_EQ (Run ({ u"enable" }), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (Conf (&Attributes), BYTES ({ 0 }));
+  EXPECT_EQ (Attributes, UINT32 (EFI_VARIABLE_BOOTSERVICE_ACCESS));
 }
 
 TEST_F (SetupCommand, UnreadableConInFailsWithoutWriting) {
@@ -229,12 +251,18 @@ TEST_F (SetupCommand, EnableAndDisableWriteOneByteAsTheDriverReadsIt) {
   EXPECT_EQ (Attributes, mNvBs);
 }
 
-// Firmware refuses a rewrite under other attributes, so a variable set by hand
-// with runtime access, or a wrong size, still ends up as the driver's one byte.
+// One set with runtime access (as an OS tool sets it) is written in place, as the driver
+// takes it; firmware refuses a rewrite under other attributes, so one stored otherwise,
+// or of a wrong size, still ends up as the driver's one byte.
 TEST_F (SetupCommand, EnableReplacesAZorvikConfStoredOtherwise) {
   UINT32  Attributes = 0;
 
   PutConf ({ 0 }, mNvBsRt);
+  EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS) << Output ();
+  EXPECT_EQ (Conf (&Attributes), BYTES ({ 1 }));
+  EXPECT_EQ (Attributes, mNvBsRt);
+
+  PutConf ({ 0 }, EFI_VARIABLE_BOOTSERVICE_ACCESS);
   EXPECT_EQ (Run ({ u"enable" }), EFI_SUCCESS) << Output ();
   EXPECT_EQ (Conf (&Attributes), BYTES ({ 1 }));
   EXPECT_EQ (Attributes, mNvBs);

@@ -27,6 +27,7 @@ const std::u16string  mFolder = u"\\EFI\\NfcKeyboard\\";
 
 BYTES Stick (uint32_t Partition, bool Gpt) { return Cat ({ PciRoot (), Pci (0x14, 0), Usb (3), HardDrive (Partition, Gpt) }); }
 BYTES Disk (uint32_t Partition, bool Gpt) { return Cat ({ PciRoot (), Pci (3, 0), HardDrive (Partition, Gpt) }); }
+BYTES Nvme (uint32_t Partition) { return Cat ({ PciRoot (), Pci (5, 0), HardDrive (Partition, true) }); }
 BYTES Image (const char *Tag) { return Cat ({ { 'M', 'Z' }, BYTES (Tag, Tag + std::strlen (Tag)) }); }
 BYTES Ps2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
 BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), TerminalVt100 (), End () }); }
@@ -107,15 +108,24 @@ protected:
   }
 };
 
-// A stick's own system partition is a last resort: it leaves with the stick.
+// The disk the machine boots from first; a stick's system partition is a last resort, with
+// a warning: it leaves with the stick. Without partition information, the disk's table
+// tells. An absent ConIn stays absent.
 TEST_F (Install, WritesToTheMachinesSystemPartition) {
-  struct VOLUME { BYTES Path; VOLUME_KIND Kind; };
-  struct { std::vector<VOLUME> Volumes; size_t Target; } Cases[] = {   // the tool's own volume first
-    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptEsp }, { Disk (2, true), VOLUME_KIND::GptData } }, 1 },
-    { { { Stick (1, true), VOLUME_KIND::GptEsp }, { Disk (1, true), VOLUME_KIND::GptEsp } }, 1 },
-    { { { Stick (1, true), VOLUME_KIND::GptData }, { Stick (2, true), VOLUME_KIND::GptEsp }, { Disk (1, true), VOLUME_KIND::GptData } }, 1 },
-    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, false), VOLUME_KIND::MbrFat }, { Disk (2, false), VOLUME_KIND::MbrEsp } }, 2 },
-    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptData } }, 0 },
+  struct VOLUME { BYTES Path; VOLUME_KIND Kind; bool Info = true; };
+  struct { std::vector<VOLUME> Volumes; size_t Target; bool Warns; BYTES BootCurrent; } Cases[] = {   // the tool's own volume first
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptEsp }, { Disk (2, true), VOLUME_KIND::GptData } }, 1, false },
+    { { { Stick (1, true), VOLUME_KIND::GptEsp }, { Disk (1, true), VOLUME_KIND::GptEsp } }, 1, false },
+    { { { Stick (1, true), VOLUME_KIND::GptData }, { Stick (2, true), VOLUME_KIND::GptEsp }, { Disk (1, true), VOLUME_KIND::GptData } }, 1, true },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, false), VOLUME_KIND::MbrFat }, { Disk (2, false), VOLUME_KIND::MbrEsp } }, 2, false },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptData } }, 0, true },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptEsp }, { Nvme (2), VOLUME_KIND::GptEsp } }, 2, false,
+      Cat ({ PciRoot (), Pci (5, 0), End () }) },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptEsp }, { Nvme (2), VOLUME_KIND::GptEsp } }, 2, false,
+      Cat ({ HardDrive (2, true), FilePathNode (u"\\EFI\\os\\boot.efi"), End () }) },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptEsp, false } }, 1, false },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, false), VOLUME_KIND::MbrEsp, false } }, 1, false },
+    { { { Stick (1, false), VOLUME_KIND::MbrFat }, { Disk (1, true), VOLUME_KIND::GptData, false } }, 0, true },
   };
   for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
     auto                                      &Case = Cases[Index];
@@ -123,8 +133,16 @@ TEST_F (Install, WritesToTheMachinesSystemPartition) {
     std::vector<std::vector<std::u16string>>  Before;
     SetUp ();
     for (auto &Volume : Case.Volumes) {
-      Volumes.push_back (Volumes.empty () ? Own (Volume.Path, Volume.Kind) : AddVolume (Cat ({ Volume.Path, End () }), Volume.Kind));
+      Volumes.push_back (Volumes.empty () ? Own (Volume.Path, Volume.Kind) : AddVolume (Cat ({ Volume.Path, End () }), Volume.Kind, Volume.Info));
       Before.push_back (ListVolume (Volumes.back ()));
+      if (!Volume.Info) {
+        AddDisk (Cat ({ PciRoot (), Pci (3, 0), End () }), DiskImage (Volume.Kind), false);
+      }
+    }
+
+    if (!Case.BootCurrent.empty ()) {
+      PutGlobal (u"Boot0003", LoadOption (u"OS", Case.BootCurrent));
+      PutGlobal (u"BootCurrent", DriverOrder ({ 3 }));
     }
 
     EXPECT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS) << "case " << Index;
@@ -140,6 +158,8 @@ TEST_F (Install, WritesToTheMachinesSystemPartition) {
     EXPECT_EQ (GetGlobal (u"Driver0000"), LoadOption (u"FTDI-232 USB Serial Driver", Path)) << "case " << Index;
     EXPECT_EQ (fake::Firmware::ConsoleOutput ().find ("No EFI system partition found") != std::string::npos, Case.Target == 0)
       << "case " << Index;
+    EXPECT_EQ (fake::Firmware::ConsoleOutput ().find ("removable media") != std::string::npos, Case.Warns) << "case " << Index;
+    EXPECT_FALSE (HasConIn ()) << "case " << Index;
     TearDown ();
   }
 }
@@ -162,7 +182,8 @@ TEST_F (Install, TwiceLeavesOneOfEverything) {
   EXPECT_EQ (Variables (), After);
   EXPECT_EQ (fake::Firmware::ConsoleOutput ().find ("copied", Output), std::string::npos);
   ExpectInstalled (Esp);
-  EXPECT_EQ (After.size (), 5u);   // ConIn, DriverOrder, ZorvikConf and two options
+  EXPECT_EQ (After.size (), 6u);   // ConIn, DriverOrder, ZorvikConf, two options and the record
+  EXPECT_EQ (After.count (u"NfcKeyboardUndo"), 1u);
   EXPECT_EQ (After.count (u"Driver0000") + After.count (u"Driver0001"), 2u);
   EXPECT_EQ (After[u"DriverOrder"], DriverOrder ({ 0, 1 }));
   EXPECT_EQ (After[u"ZorvikConf"], BYTES { 1 });
@@ -180,29 +201,157 @@ TEST_F (Install, AMissingImageChangesNothing) {
   EXPECT_TRUE (mStarted.empty ());
 }
 
-// Without the reader and with no driver running, what others put there stays byte for byte.
+// Without the reader and with no driver running, everything reads back as before the
+// install: ZorvikConf absent or as it was, an older console's entry, another vendor's
+// driver of the same file name.
 TEST_F (Install, UninstallLeavesWhatWasThereBefore) {
-  EFI_HANDLE  Stick1 = Own (Stick (1, true), VOLUME_KIND::GptEsp);
-  EFI_HANDLE  Esp    = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
-  uint8_t     Off    = 0;
+  for (bool ConfBefore : { false, true }) {
+    SetUp ();
+    EFI_HANDLE  Stick1 = Own (Stick (1, true), VOLUME_KIND::GptEsp);
+    EFI_HANDLE  Esp    = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+    uint8_t     Off    = 0;
+    BYTES       VendorX = LoadOption (u"VendorX", Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\VendorX\\OstrelDriver.efi"), End () }));
 
-  fake::Firmware::SetImageEntry (nullptr, nullptr);
-  PutFile (Esp, u"\\EFI\\Vendor\\Other.efi", Image ("other"));
-  PutGlobal (u"Driver0000", LoadOption (u"Other", Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\Vendor\\Other.efi"), End () })));
-  PutGlobal (u"Driver0001", { 1, 0, 0, 0, 0xFF, 0xFF });
-  PutGlobal (u"DriverOrder", DriverOrder ({ 1, 0 }));
-  PutConIn (MultiInstance ({ Ps2 (), Terminal () }), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
-  fake::Firmware::PutVariable (mConfName, gZorvikConfGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS, &Off, 1);
-  auto  Before      = Variables ();
-  auto  EspBefore   = ListVolume (Esp);
-  auto  StickBefore = ListVolume (Stick1);
+    VendorX[0] = 0;
+    fake::Firmware::SetImageEntry (nullptr, nullptr);
+    PutFile (Esp, u"\\EFI\\Vendor\\Other.efi", Image ("other"));
+    PutGlobal (u"Driver0000", LoadOption (u"Other", Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\Vendor\\Other.efi"), End () })));
+    PutGlobal (u"Driver0001", { 1, 0, 0, 0, 0xFF, 0xFF });
+    PutGlobal (u"Driver0002", Cat ({ VendorX, { 'o', 'p', 't' } }));
+    PutGlobal (u"DriverOrder", Cat ({ DriverOrder ({ 1, 0, 2 }), { 7 } }));   // and a stray byte
+    PutConIn (MultiInstance ({ Ps2 (), KeyboardPath (), Terminal () }), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+    if (ConfBefore) {
+      fake::Firmware::PutVariable (mConfName, gZorvikConfGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, &Off, 1);
+    }
 
+    auto  Before      = Variables ();
+    auto  EspBefore   = ListVolume (Esp);
+    auto  StickBefore = ListVolume (Stick1);
+
+    ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+    ASSERT_NE (ListVolume (Esp), EspBefore);
+    EXPECT_EQ (GetGlobal (u"Driver0002"), Before[u"Driver0002"]);
+    EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
+    EXPECT_EQ (Variables (), Before) << "ZorvikConf before: " << ConfBefore;
+    EXPECT_EQ (ListVolume (Esp), EspBefore);
+    EXPECT_EQ (ListVolume (Stick1), StickBefore);
+    UINT32  Attributes = 0;
+    fake::Firmware::ReadVariable (mConfName, gZorvikConfGuid, nullptr, &Attributes);
+    EXPECT_EQ (Attributes, ConfBefore ? (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS) : 0u);
+    TearDown ();
+  }
+}
+
+// A console added while our entry is in ConIn is someone else's, and stays.
+TEST_F (Install, AConsoleAddedBetweenInstallsStays) {
+  UINT32  NvBs = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+
+  AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+  Own (Stick (1, false), VOLUME_KIND::MbrFat);
+  PutConIn (Ps2 (), NvBs);
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
-  ASSERT_NE (ListVolume (Esp), EspBefore);
+  PutConIn (MultiInstance ({ Ps2 (), Entry (), Terminal () }), NvBs);
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
   EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
-  EXPECT_EQ (Variables (), Before);
-  EXPECT_EQ (ListVolume (Esp), EspBefore);
-  EXPECT_EQ (ListVolume (Stick1), StickBefore);
+  EXPECT_EQ (ReadConIn (), MultiInstance ({ Ps2 (), Terminal () }));
+}
+
+// The firmware loads every image before anything is written: one it refuses changes
+// nothing, is unloaded again, and the message says why and what to do.
+EFI_STATUS  mVerdict;
+
+EFI_STATUS
+RefuseTheKeyboard (void *, const std::vector<uint8_t> &File)
+{
+  return (File == Image ("Zorvik")) ? mVerdict : EFI_SUCCESS;
+}
+
+TEST_F (Install, ARefusedImageChangesNothing) {
+  struct { EFI_STATUS Verdict; bool SecureBoot; const char *Says; } Cases[] = {
+    { EFI_SECURITY_VIOLATION, true,  "Secure Boot is on: sign the images with a key enrolled in db (make sign SIGN_KEY=" },
+    { EFI_ACCESS_DENIED,      false, "security policy refuses it" },
+    { EFI_UNSUPPORTED,        false, "built for another processor" },
+    { EFI_LOAD_ERROR,         false, "damaged or no UEFI image" },
+  };
+  for (auto &Case : Cases) {
+    SetUp ();
+    EFI_HANDLE  Esp = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+    Own (Stick (1, false), VOLUME_KIND::MbrFat);
+    if (Case.SecureBoot) {
+      PutGlobal (u"SecureBoot", { 1 });
+    }
+
+    mVerdict = Case.Verdict;
+    fake::Firmware::SetImageCheck (RefuseTheKeyboard, nullptr);
+    size_t  Handles = fake::Firmware::HandleCount ();
+    EXPECT_EQ (NfcKeyboardInstall (NULL), Case.Verdict);
+    EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
+    EXPECT_TRUE (ListVolume (Esp).empty ());
+    EXPECT_EQ (fake::Firmware::HandleCount (), Handles);
+    EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("ZorvikDxe.efi"), std::string::npos);
+    EXPECT_NE (fake::Firmware::ConsoleOutput ().find (Case.Says), std::string::npos) << fake::Firmware::ConsoleOutput ();
+    TearDown ();
+  }
+}
+
+// A reinstall that cannot write its new copy leaves the old one, and the option naming it.
+TEST_F (Install, AFailedCopyKeepsTheInstalledOne) {
+  struct { VOLUME_FAULT Fault; EFI_STATUS Status; } Cases[] = {
+    { VOLUME_FAULT::Full, EFI_VOLUME_FULL }, { VOLUME_FAULT::WriteError, EFI_DEVICE_ERROR }, { VOLUME_FAULT::ReadOnly, EFI_WRITE_PROTECTED },
+  };
+  for (auto &Case : Cases) {
+    SetUp ();
+    EFI_HANDLE  Esp    = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+    EFI_HANDLE  Source = Own (Stick (1, false), VOLUME_KIND::MbrFat);
+    ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+    auto  Files = ListVolume (Esp);
+    auto  Vars  = Variables ();
+
+    PutFile (Source, u"\\EFI\\BOOT\\ZorvikDxe.efi", Image ("Zorvik, a newer one"));
+    SetVolumeFault (Esp, Case.Fault);
+    EXPECT_EQ (NfcKeyboardInstall (NULL), Case.Status);
+    EXPECT_EQ (ListVolume (Esp), Files);
+    ExpectInstalled (Esp);
+    EXPECT_EQ (Variables (), Vars);
+    TearDown ();
+  }
+}
+
+// With the drivers in the firmware, install writes no file and no option, only what the
+// keyboard lacks; without a record (an older install) the uninstall leaves the keyboard on.
+TEST_F (Install, FirmwareWithTheDriversBuiltIn) {
+  EFI_HANDLE  Esp = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+
+  Own (Stick (1, false), VOLUME_KIND::MbrFat);
+  AddBuiltInDriver (USB_SERIAL_DRIVER_NAME);
+  AddBuiltInDriver (NFC_KEYBOARD_DRIVER_NAME);
+  PutConIn (Ps2 (), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+  EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("built into the firmware"), std::string::npos);
+  EXPECT_TRUE (ListVolume (Esp).empty ());
+  EXPECT_TRUE (mStarted.empty ());
+
+  auto  After = Variables ();
+  EXPECT_EQ (After.count (u"DriverOrder") + After.count (u"Driver0000"), 0u);
+  EXPECT_EQ (After[u"ZorvikConf"], BYTES { 1 });
+  EXPECT_EQ (After[u"ConIn"], MultiInstance ({ Ps2 (), Entry () }));
+
+  After.erase (u"NfcKeyboardUndo");
+  gRT->SetVariable ((CHAR16 *)u"NfcKeyboardUndo", &gZorvikConfGuid, 0, 0, NULL);
+  EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
+  EXPECT_EQ (Variables (), After);
+}
+
+// The tool's own path of a 255-character name and an empty node does not fit its buffer.
+TEST_F (Install, AnOverlongOwnPathIsRefused) {
+  std::u16string  Long (255, u'a');
+  BYTES           Path = Cat ({ FilePathNode (Long.c_str ()), FilePathNode (u""), End () });
+
+  Own (Stick (1, false), VOLUME_KIND::MbrFat);
+  static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(fake::Firmware::Find (gImageHandle, gEfiLoadedImageProtocolGuid))->FilePath =
+    reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Path.data ());
+  EXPECT_EQ (NfcKeyboardInstall (NULL), EFI_NOT_FOUND);
+  EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
 }
 
 // The keyboard driver first, so it is there when the serial driver makes a line.

@@ -12,38 +12,56 @@ using namespace peer;
 
 namespace {
 
-const CHAR16  *mOstrel = (const CHAR16 *)u"OstrelDriver.efi";
+const CHAR16     *mOstrel = (const CHAR16 *)u"OstrelDriver.efi";
+const char16_t   mSerial[] = u"FTDI-232 USB Serial Driver";
 
 BYTES EspFile (const char16_t *Path) { return Cat ({ PciRoot (), Pci (3, 0), HardDrive (1, true), FilePathNode (Path), End () }); }
-BYTES Ours () { return LoadOption (u"FTDI-232 USB Serial Driver", EspFile (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi")); }
-BYTES Theirs () { return LoadOption (u"Other", EspFile (u"\\EFI\\Vendor\\OstrelDriver.efi.bak")); }
+BYTES Ours () { return LoadOption (mSerial, EspFile (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi")); }
 const BYTES  mCorrupt = { 1, 0, 0, 0, 0xFF, 0xFF, 'x' };
 
-TEST (LoadOptionNamesImage, OnlyWellFormedOptionsEndingInTheFileNameIt) {
-  BYTES  Good = Ours ();
+// Another vendor's driver of the same file name, on another disk, with its own optional
+// data, switched off by its owner.
+BYTES
+Theirs ()
+{
+  BYTES  Option = Cat ({ LoadOption (u"VendorX serial", Cat ({ PciRoot (), Pci (4, 0), HardDrive (2, true),
+                                                              FilePathNode (u"\\EFI\\VendorX\\OstrelDriver.efi"), End () })),
+                         { 'o', 'p', 't' } });
+
+  Option[0] = 0;
+  return Option;
+}
+
+TEST (LoadOptionIsOurs, OnlyOurDescriptionAndOurFolderOnAPartition) {
+  BYTES  Good  = Ours ();
   BYTES  NoNul = BYTES (Good.begin (), Good.begin () + 6 + 2 * 4);
-  BYTES  Split = LoadOption (u"x", Cat ({ PciRoot (), FilePathNode (u"\\EFI\\NfcKeyboard"), FilePathNode (u"OstrelDriver.efi"), End () }));
-  BYTES  Node  = Cat ({ PciRoot (), FilePathNode (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi") });
+  BYTES  Split = LoadOption (mSerial, Cat ({ PciRoot (), HardDrive (1, false), FilePathNode (u"\\EFI\\NfcKeyboard"),
+                                            FilePathNode (u"OstrelDriver.efi"), End () }));
+  BYTES  Node  = Cat ({ PciRoot (), HardDrive (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi") });
   BYTES  Cut   = Cat ({ Node, End () });
 
   Cut.resize (Cut.size () - 6);
-  struct { BYTES Option; bool Names; } Cases[] = {
+  struct { BYTES Option; bool Ours; } Cases[] = {
     { Good, true },
-    { LoadOption (u"", EspFile (u"\\efi\\nfckeyboard\\ostreldriver.EFI")), true },
+    { LoadOption (mSerial, EspFile (u"\\efi\\nfckeyboard\\ostreldriver.EFI")), true },
     { Split, true },
-    { LoadOption (u"x", EspFile (u"\\EFI\\NfcKeyboard\\MyOstrelDriver.efi")), false },
-    { LoadOption (u"x", Cat ({ Node, HardDrive (1, true), End () })), false },
+    { Theirs (), false },
+    { LoadOption (u"Other", EspFile (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi")), false },
+    { LoadOption (mSerial, EspFile (u"\\EFI\\NfcKeyboard\\MyOstrelDriver.efi")), false },
+    { LoadOption (mSerial, EspFile (u"\\EFI\\Other\\NfcKeyboard\\OstrelDriver.efi")), false },
+    { LoadOption (mSerial, Cat ({ PciRoot (), FilePathNode (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi"), End () })), false },
+    { LoadOption (mSerial, Cat ({ Node, HardDrive (1, true), End () })), false },
     { NoNul, false },
-    { LoadOption (u"x", Cat ({ Node, End () }), Node.size () + 6), false },
-    { LoadOption (u"x", Cat ({ Node, End () }), 0), false },
-    { LoadOption (u"x", Cat ({ Node, End () }), 2), false },
-    { LoadOption (u"x", Cut, Cut.size ()), false },
+    { LoadOption (mSerial, Cat ({ Node, End () }), Node.size () + 6), false },
+    { LoadOption (mSerial, Cat ({ Node, End () }), 0), false },
+    { LoadOption (mSerial, Cat ({ Node, End () }), 2), false },
+    { LoadOption (mSerial, Cut, Cut.size ()), false },
     { BYTES (Good.begin (), Good.begin () + 5), false },
   };
   for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
     // A buffer of exactly the option's size: a read past it is a sanitizer failure.
     std::vector<uint8_t>  Exact (Cases[Index].Option);
-    EXPECT_EQ (LoadOptionNamesImage (Exact.data (), Exact.size (), mOstrel), Cases[Index].Names) << "case " << Index;
+    EXPECT_EQ (LoadOptionIsOurs (Exact.data (), Exact.size (), mOstrel, (const CHAR16 *)mSerial), Cases[Index].Ours) << "case " << Index;
   }
 }
 
@@ -56,7 +74,7 @@ protected:
   Ensure ()
   {
     BYTES  Path = EspFile (u"\\EFI\\NfcKeyboard\\OstrelDriver.efi");
-    return DriverOptionEnsure (mOstrel, (const CHAR16 *)u"FTDI-232 USB Serial Driver", (EFI_DEVICE_PATH_PROTOCOL *)Path.data ());
+    return DriverOptionEnsure (mOstrel, (const CHAR16 *)mSerial, (EFI_DEVICE_PATH_PROTOCOL *)Path.data ());
   }
 };
 
@@ -80,7 +98,8 @@ TEST_F (DriverOption, EnsureTakesTheLowestFreeNumberAndAppendsIt) {
 }
 
 TEST_F (DriverOption, EnsureKeepsTheLowestOfTwoAndDeletesTheOther) {
-  BYTES  Stale = LoadOption (u"old name", EspFile (u"\\EFI\\NFCKEYBOARD\\OSTRELDRIVER.EFI"));
+  // Ours from an install on another disk's system partition.
+  BYTES  Stale = LoadOption (mSerial, Cat ({ PciRoot (), Pci (4, 0), HardDrive (1, true), FilePathNode (u"\\EFI\\NFCKEYBOARD\\OSTRELDRIVER.EFI"), End () }));
 
   PutGlobal (u"Driver0001", Stale);
   PutGlobal (u"Driver0004", Ours ());
@@ -102,7 +121,7 @@ TEST_F (DriverOption, RemoveTakesOutOursAndOnlyOurs) {
   PutGlobal (u"Driver0004", Zorvik);
   PutGlobal (u"DriverOrder", DriverOrder ({ 3, 0, 2, 1, 4 }));
 
-  EXPECT_EQ (DriverOptionRemove (mOstrel), EFI_SUCCESS);
+  EXPECT_EQ (DriverOptionRemove (mOstrel, (const CHAR16 *)mSerial), EFI_SUCCESS);
   EXPECT_EQ (GetGlobal (u"DriverOrder"), DriverOrder ({ 0, 2, 4 }));
   EXPECT_EQ (GetGlobal (u"Driver0001"), BYTES {});
   EXPECT_EQ (GetGlobal (u"Driver0003"), BYTES {});
@@ -112,7 +131,7 @@ TEST_F (DriverOption, RemoveTakesOutOursAndOnlyOurs) {
 
   // An order left empty goes.
   PutGlobal (u"DriverOrder", DriverOrder ({ 4 }));
-  EXPECT_EQ (DriverOptionRemove ((const CHAR16 *)u"ZorvikDxe.efi"), EFI_SUCCESS);
+  EXPECT_EQ (DriverOptionRemove ((const CHAR16 *)u"ZorvikDxe.efi", (const CHAR16 *)u"NFC Keyboard Driver"), EFI_SUCCESS);
   EXPECT_EQ (GetGlobal (u"DriverOrder"), BYTES {});
   EXPECT_EQ (GetGlobal (u"Driver0004"), BYTES {});
 }

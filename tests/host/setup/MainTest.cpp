@@ -112,6 +112,12 @@ TEST_F (SetupEntry, WithoutACommandRunsTheMenu) {
   EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_SUCCESS);
   EXPECT_TRUE (ConfIs (1));
   EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("(y/n): n\r\n"), std::string::npos);
+
+  // Nobody answers: the boot manager gets the machine back, with its watchdog, and an
+  // error, so it goes on with the next boot option.
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_TIMEOUT);
+  EXPECT_EQ (fake::Firmware::WatchdogSeconds (), 300u);
+  EXPECT_GE (fake::Firmware::NowUs (), 120u * 1000 * 1000);
 }
 
 } // namespace

@@ -6,7 +6,9 @@
 #include <Uefi.h>
 #include <Guid/Gpt.h>
 #include <Guid/PcAnsi.h>
+#include <Protocol/BlockIo.h>
 #include <Protocol/DebugPort.h>
+#include <Protocol/DiskIo.h>
 #include <Protocol/LoadedImage.h>
 #include <Protocol/PartitionInfo.h>
 #include <Protocol/Shell.h>
@@ -30,3 +32,5 @@ WEAK EFI_GUID  gEfiPartitionInfoProtocolGuid          = EFI_PARTITION_INFO_PROTO
 WEAK EFI_GUID  gEfiPartTypeSystemPartGuid             = EFI_PART_TYPE_EFI_SYSTEM_PART_GUID;
 WEAK EFI_GUID  gEfiLoadedImageDevicePathProtocolGuid  = EFI_LOADED_IMAGE_DEVICE_PATH_PROTOCOL_GUID;
 WEAK EFI_GUID  gEfiShellProtocolGuid                  = EFI_SHELL_PROTOCOL_GUID;
+WEAK EFI_GUID  gEfiBlockIoProtocolGuid                = EFI_BLOCK_IO_PROTOCOL_GUID;
+WEAK EFI_GUID  gEfiDiskIoProtocolGuid                 = EFI_DISK_IO_PROTOCOL_GUID;

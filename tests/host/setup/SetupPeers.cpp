@@ -17,7 +17,10 @@ extern "C" {
 #include <Guid/Gpt.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
+#include <IndustryStandard/Mbr.h>
+#include <Protocol/BlockIo.h>
 #include <Protocol/ComponentName2.h>
+#include <Protocol/DiskIo.h>
 #include <Protocol/DevicePath.h>
 #include <Protocol/DriverBinding.h>
 #include <Protocol/LoadedImage.h>
@@ -205,6 +208,23 @@ AddDriver (const char16_t *Name, EFI_HANDLE Image)
   return Handle;
 }
 
+EFI_HANDLE
+AddBuiltInDriver (const char16_t *Name)
+{
+  static std::deque<EFI_LOADED_IMAGE_PROTOCOL>  Images;
+  EFI_GUID                                      File = { 0x4C9B1D2E, 0x7A11, 0x4F0C, { 0x9E, 0x21, 0x55, 0x3A, 0x10, 0x6B, 0x2C, 0x01 } };
+  EFI_HANDLE                                    Image = NULL;
+  EFI_HANDLE                                    Volume = NULL;
+
+  fake::Firmware::Install (&Volume, gEfiDevicePathProtocolGuid, Keep (Cat ({ Node (1, 4, GuidBytes (File)), End () })));
+  Images.push_back ({});
+  Images.back ().Revision     = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Images.back ().DeviceHandle = Volume;
+  Images.back ().FilePath     = Keep (Cat ({ Node (4, 6, GuidBytes (File)), End () }));
+  fake::Firmware::Install (&Image, gEfiLoadedImageProtocolGuid, &Images.back ());
+  return AddDriver (Name, Image);
+}
+
 SERIAL_PORT
 AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning)
 {
@@ -313,11 +333,24 @@ struct NODE {
 };
 std::deque<NODE>  mNodes;
 
+constexpr uint64_t  mCluster = 4096;
+
 struct VOLUME {
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  Fs;           // first, so This is the record
   EFI_PARTITION_INFO_PROTOCOL      Partition;
   NODE                             *Root;
+  uint64_t                         Free;         // bytes of free clusters; UINT64_MAX: no limit
+  bool                             WriteError;
+  bool                             ReadOnly;
 };
+
+uint64_t Clusters (uint64_t Bytes) { return (Bytes + mCluster - 1) / mCluster * mCluster; }
+
+void
+GiveBack (VOLUME *Volume, uint64_t Bytes)
+{
+  Volume->Free += (Volume->Free == UINT64_MAX) ? 0 : Clusters (Bytes);
+}
 std::deque<VOLUME>  mVolumes;
 
 // One open of a file, with its own position and access. It is pool memory, as the FAT
@@ -328,6 +361,7 @@ struct OPEN_FILE {
   NODE               *Node;
   bool               Writable;
   UINT64             Position;                   // bytes into a file, entries into a directory
+  EFI_STATUS         Error;                      // a failed disk write sticks to the open file
 };
 
 OPEN_FILE *Self (EFI_FILE_PROTOCOL *This) { return reinterpret_cast<OPEN_FILE *>(This); }
@@ -433,6 +467,10 @@ FileOpen (EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileNa
     return EFI_INVALID_PARAMETER;
   }
 
+  if (File->Volume->ReadOnly && ((OpenMode & EFI_FILE_MODE_WRITE) != 0)) {
+    return EFI_WRITE_PROTECTED;
+  }
+
   EFI_STATUS  Status = File->Node->Deleted ? EFI_NOT_FOUND
                        : Locate (File->Volume->Root, File->Node, (const char16_t *)FileName, &Found, &Leaf);
   if (EFI_ERROR (Status)) {
@@ -465,10 +503,11 @@ FileDelete (EFI_FILE_PROTOCOL *This)
   bool        Empty   = std::all_of (Node->Children.begin (), Node->Children.end (), [](NODE *Entry) { return Entry->Deleted; });
   EFI_STATUS  Status  = EFI_SUCCESS;
 
-  if (!Self (This)->Writable || (Node->Parent == nullptr) || (!Node->Deleted && !Empty)) {
+  if (!Self (This)->Writable || (Node->Parent == nullptr) || (!Node->Deleted && !Empty) || EFI_ERROR (Self (This)->Error)) {
     Status = EFI_WARN_DELETE_FAILURE;
-  } else {
+  } else if (!Node->Deleted) {
     Node->Deleted = true;
+    GiveBack (Self (This)->Volume, Node->Data.size ());
   }
 
   FileClose (This);
@@ -518,11 +557,32 @@ FileWrite (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   OPEN_FILE  *File = Self (This);
   BYTES      &Data = File->Node->Data;
 
+  VOLUME     *Volume = File->Volume;
+
+  if (EFI_ERROR (File->Error)) {
+    return File->Error;
+  }
+
   if (!File->Writable) {
     return EFI_ACCESS_DENIED;
   }
 
+  // A file that cannot grow keeps its length and takes nothing; a failed disk write
+  // leaves the grown file with what the disk held, and the open file in error.
+  uint64_t  Grown = Clusters (std::max<uint64_t>(Data.size (), File->Position + *BufferSize)) - Clusters (Data.size ());
+  if (Grown > Volume->Free) {
+    *BufferSize = 0;
+    return EFI_VOLUME_FULL;
+  }
+
+  Volume->Free -= (Volume->Free == UINT64_MAX) ? 0 : Grown;
   Data.resize (std::max<size_t>(Data.size (), File->Position + *BufferSize));
+  if (Volume->WriteError) {
+    File->Error = EFI_DEVICE_ERROR;
+    *BufferSize = 0;
+    return EFI_DEVICE_ERROR;
+  }
+
   std::memcpy (Data.data () + File->Position, Buffer, *BufferSize);
   File->Position += *BufferSize;
   return EFI_SUCCESS;
@@ -536,9 +596,84 @@ FileGetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN *BufferSize, VOID *B
   return CompareGuid (Type, &gEfiFileInfoGuid) ? Info (Node, Node->Name, BufferSize, Buffer) : EFI_UNSUPPORTED;
 }
 
+// A rename (a new name in the same directory, or a path) or a new size, as FatSetFileInfo
+// takes them; times are not modelled.
+EFI_STATUS EFIAPI
+FileSetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN BufferSize, VOID *Buffer)
+{
+  OPEN_FILE       *File = Self (This);
+  NODE            *Node = File->Node;
+  auto            *Info = static_cast<EFI_FILE_INFO *>(Buffer);
+  NODE            *Found;
+  std::u16string  Leaf;
+
+  if (!CompareGuid (Type, &gEfiFileInfoGuid)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  if (EFI_ERROR (File->Error)) {
+    return File->Error;
+  }
+
+  if (File->Volume->ReadOnly) {
+    return EFI_WRITE_PROTECTED;
+  }
+
+  if (Node->Parent == nullptr) {
+    return EFI_ACCESS_DENIED;
+  }
+
+  if ((BufferSize < SIZE_OF_EFI_FILE_INFO + 2) || (Info->Size > BufferSize)) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+
+  if ((Info->Attribute & ~EFI_FILE_VALID_ATTR) != 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (((Info->Attribute & EFI_FILE_DIRECTORY) != 0) != Node->Directory) {
+    return EFI_ACCESS_DENIED;
+  }
+
+  EFI_STATUS  Status = Locate (File->Volume->Root, Node->Parent, (const char16_t *)Info->FileName, &Found, &Leaf);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (!Leaf.empty ()) {
+    if (!File->Writable) {
+      return EFI_ACCESS_DENIED;
+    }
+
+    auto  &Siblings = Node->Parent->Children;
+    Siblings.erase (std::find (Siblings.begin (), Siblings.end (), Node));
+    Node->Name   = Leaf;
+    Node->Parent = Found;
+    Found->Children.push_back (Node);
+  } else if (Found != Node) {
+    return EFI_ACCESS_DENIED;          // another file has the name
+  }
+
+  if (Info->FileSize != Node->Data.size ()) {
+    if (Node->Directory || !File->Writable) {
+      return EFI_ACCESS_DENIED;
+    }
+
+    GiveBack (File->Volume, Node->Data.size ());
+    Node->Data.resize (Info->FileSize);
+    File->Volume->Free -= (File->Volume->Free == UINT64_MAX) ? 0 : Clusters (Info->FileSize);
+  }
+
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS EFIAPI
 FileFlush (EFI_FILE_PROTOCOL *This)
 {
+  if (EFI_ERROR (Self (This)->Error)) {
+    return Self (This)->Error;
+  }
+
   return Self (This)->Writable ? EFI_SUCCESS : EFI_ACCESS_DENIED;
 }
 
@@ -550,7 +685,7 @@ NewOpen (VOLUME *Volume, NODE *Node, bool Writable)
 
   EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, sizeof (OPEN_FILE), (VOID **)&File), EFI_SUCCESS);
   *File = { { EFI_FILE_PROTOCOL_REVISION, FileOpen, FileClose, FileDelete, FileRead, FileWrite, NULL, NULL, FileGetInfo,
-              NULL, FileFlush }, Volume, Node, Writable, 0 };
+              FileSetInfo, FileFlush }, Volume, Node, Writable, 0, EFI_SUCCESS };
   return &File->File;
 }
 
@@ -632,11 +767,12 @@ FilePathNode (const char16_t *Path)
 }
 
 EFI_HANDLE
-AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind)
+AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind, bool PartitionInfo)
 {
   mVolumes.push_back ({});
   VOLUME  &Volume = mVolumes.back ();
 
+  Volume.Free          = UINT64_MAX;
   Volume.Fs.Revision   = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_REVISION;
   Volume.Fs.OpenVolume = OpenVolume;
   mNodes.push_back ({ u"", true });
@@ -658,8 +794,97 @@ AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind)
   EFI_HANDLE  Handle = NULL;
   fake::Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, Keep (DevicePath));
   fake::Firmware::Install (&Handle, gEfiSimpleFileSystemProtocolGuid, &Volume.Fs);
-  fake::Firmware::Install (&Handle, gEfiPartitionInfoProtocolGuid, &Info);
+  if (PartitionInfo) {
+    fake::Firmware::Install (&Handle, gEfiPartitionInfoProtocolGuid, &Info);
+  }
 
+  return Handle;
+}
+
+void
+SetVolumeFault (EFI_HANDLE Handle, VOLUME_FAULT Fault, uint64_t FreeBytes)
+{
+  VOLUME  *Volume = AsVolume (Handle);
+
+  Volume->Free       = (Fault == VOLUME_FAULT::Full) ? FreeBytes : Volume->Free;
+  Volume->WriteError = (Fault == VOLUME_FAULT::WriteError);
+  Volume->ReadOnly   = (Fault == VOLUME_FAULT::ReadOnly);
+}
+
+namespace {
+
+struct DISK {
+  EFI_DISK_IO_PROTOCOL   DiskIo;                 // first, so This is the record
+  EFI_BLOCK_IO_PROTOCOL  BlockIo;
+  EFI_BLOCK_IO_MEDIA     Media;
+  BYTES                  Image;
+};
+std::deque<DISK>  mDisks;
+
+EFI_STATUS EFIAPI
+ReadDisk (EFI_DISK_IO_PROTOCOL *This, UINT32 MediaId, UINT64 Offset, UINTN BufferSize, VOID *Buffer)
+{
+  DISK  *Disk = reinterpret_cast<DISK *>(This);
+
+  if (MediaId != Disk->Media.MediaId) {
+    return EFI_MEDIA_CHANGED;
+  }
+
+  if ((Offset > Disk->Image.size ()) || (BufferSize > Disk->Image.size () - Offset)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  std::memcpy (Buffer, Disk->Image.data () + Offset, BufferSize);
+  return EFI_SUCCESS;
+}
+
+} // namespace
+
+BYTES
+DiskImage (VOLUME_KIND Partition1)
+{
+  BYTES  Disk (64 * 512, 0);
+  bool   Esp = (Partition1 == VOLUME_KIND::GptEsp) || (Partition1 == VOLUME_KIND::MbrEsp);
+
+  Disk[510] = 0x55;
+  Disk[511] = 0xAA;
+  if ((Partition1 == VOLUME_KIND::MbrEsp) || (Partition1 == VOLUME_KIND::MbrFat)) {
+    Disk[446 + 4] = Esp ? 0xEF : 0x0C;
+    return Disk;
+  }
+
+  // The protective MBR, the header at LBA 1, four 128-byte entries from LBA 2.
+  EFI_GUID  BasicData = { 0xEBD0A0A2, 0xB9E5, 0x4433, { 0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7 } };
+  BYTES     Header    = Cat ({ { 'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T' }, Le (0x10000, 4), Le (92, 4), BYTES (56, 0),
+                               Le (2, 8), Le (4, 4), Le (128, 4) });
+  BYTES     Type      = GuidBytes (Esp ? gEfiPartTypeSystemPartGuid : BasicData);
+  Disk[446 + 4] = 0xEE;
+  std::copy (Header.begin (), Header.end (), Disk.begin () + 512);
+  std::copy (Type.begin (), Type.end (), Disk.begin () + 1024);
+  return Disk;
+}
+
+EFI_HANDLE
+AddDisk (const BYTES &DevicePath, const BYTES &Image, bool Removable)
+{
+  mDisks.push_back ({});
+  DISK  &Disk = mDisks.back ();
+
+  Disk.Image                = Image;
+  Disk.Media.MediaId        = 1;
+  Disk.Media.RemovableMedia = Removable;
+  Disk.Media.MediaPresent   = TRUE;
+  Disk.Media.BlockSize      = 512;
+  Disk.Media.LastBlock      = Image.size () / 512 - 1;
+  Disk.BlockIo.Revision     = EFI_BLOCK_IO_PROTOCOL_REVISION;
+  Disk.BlockIo.Media        = &Disk.Media;
+  Disk.DiskIo.Revision      = EFI_DISK_IO_PROTOCOL_REVISION;
+  Disk.DiskIo.ReadDisk      = ReadDisk;
+
+  EFI_HANDLE  Handle = NULL;
+  fake::Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, Keep (DevicePath));
+  fake::Firmware::Install (&Handle, gEfiBlockIoProtocolGuid, &Disk.BlockIo);
+  fake::Firmware::Install (&Handle, gEfiDiskIoProtocolGuid, &Disk.DiskIo);
   return Handle;
 }
 

@@ -44,6 +44,8 @@ BYTES KeyboardPath ();           // adapter, Uart(115200), flow control, End
 // given (as a driver's entry installs them on its own image handle), else on a new
 // handle. The binding supports no controller.
 EFI_HANDLE AddDriver (const char16_t *Name, EFI_HANDLE Image = NULL);
+// A driver the firmware carries in a firmware volume: its image's path is an FvFile node.
+EFI_HANDLE AddBuiltInDriver (const char16_t *Name);
 
 // The FT232 converter and the serial child the serial driver made for it; the
 // keyboard's text input goes on the child when Running.
@@ -71,7 +73,17 @@ bool  HasConIn ();
 // as the FAT driver opens them: names without regard to case, backslashes between them;
 // an open file is a pool block until it is closed.
 enum class VOLUME_KIND { GptEsp, GptData, MbrEsp, MbrFat };
-EFI_HANDLE AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind);
+// Without PartitionInfo, as firmware older than that protocol makes a partition.
+EFI_HANDLE AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind, bool PartitionInfo = true);
+// What EnhancedFatDxe answers on a volume that is full (FreeBytes left, in 4 KiB
+// clusters), on a disk that fails its writes, or on read-only media.
+enum class VOLUME_FAULT { Full, WriteError, ReadOnly };
+void SetVolumeFault (EFI_HANDLE Volume, VOLUME_FAULT Fault, uint64_t FreeBytes = 0);
+
+// A whole disk as the disk driver and DiskIoDxe make it: Block I/O (512-byte blocks) and
+// Disk I/O over the bytes of DiskImage, its partition 1 of the kind given.
+BYTES      DiskImage (VOLUME_KIND Partition1);
+EFI_HANDLE AddDisk (const BYTES &DevicePath, const BYTES &Image, bool Removable);
 // Path from the root, e.g. u"\\EFI\\NfcKeyboard\\ZorvikDxe.efi"; PutFile makes the directories.
 void PutFile (EFI_HANDLE Volume, const std::u16string &Path, const BYTES &Data);
 bool GetFile (EFI_HANDLE Volume, const std::u16string &Path, BYTES *Data);
