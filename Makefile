@@ -11,7 +11,21 @@ EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 ARCHS     ?= IA32 X64 AARCH64
 export ARCHS
 
-.PHONY: all build usb-image host-test image-check sim-test e2e-test test demo mutation clean
+.PHONY: all build sign usb-image host-test image-check sim-test e2e-test test demo mutation clean
+
+# Secure Boot: SIGN_KEY and SIGN_CERT (PEM) name the key the images are signed with and its
+# certificate, which the firmware's db must hold. `sign` writes what the stick carries,
+# signed, to SIGNED, beside the unsigned images, and the certificate in DER form (db.cer).
+SIGNED    := $(BUILD)/X64/RELEASE/signed
+SIGNING   := $(if $(SIGN_KEY)$(SIGN_CERT),yes)
+ifneq ($(filter sign,$(MAKECMDGOALS))$(SIGNING),)
+ifeq ($(and $(SIGN_KEY),$(SIGN_CERT)),)
+$(error set SIGN_KEY=key.pem and SIGN_CERT=cert.pem (PEM; the certificate enrolled in db) to sign)
+endif
+endif
+# The stick: signed images and the certificate when SIGN_KEY is given; USB_IMAGE=path elsewhere.
+USB_IMAGE ?= $(BUILD)/nfckeyboard-usb$(if $(SIGNING),-signed).img
+STICK_FROM = $(if $(SIGNING),$(SIGNED),$(BUILD)/X64/RELEASE)
 
 all: build
 
@@ -21,13 +35,29 @@ build:
 
 # A GPT disk image with one EFI System partition: the setup tool as the removable-media
 # boot program, the release drivers beside it, and a README. Write it to a USB stick.
-usb-image: build
-	$(REPO)/tools/usb-image.sh $(BUILD)/nfckeyboard-usb.img 8 \
-	  EFI/BOOT/BOOTX64.EFI=$(BUILD)/X64/RELEASE/NfcKeyboardSetup.efi \
-	  EFI/BOOT/OstrelDriver.efi=$(BUILD)/X64/RELEASE/OstrelDriver.efi \
-	  EFI/BOOT/ZorvikDxe.efi=$(BUILD)/X64/RELEASE/ZorvikDxe.efi \
+# Signed, the stick also holds the certificate at its root, where the firmware's file
+# browser starts, and outside \EFI\NfcKeyboard, which an uninstall deletes.
+usb-image: $(if $(SIGNING),sign,build)
+	$(REPO)/tools/usb-image.sh $(USB_IMAGE) 8 \
+	  EFI/BOOT/BOOTX64.EFI=$(STICK_FROM)/NfcKeyboardSetup.efi \
+	  EFI/BOOT/OstrelDriver.efi=$(STICK_FROM)/OstrelDriver.efi \
+	  EFI/BOOT/ZorvikDxe.efi=$(STICK_FROM)/ZorvikDxe.efi \
+	  $(if $(SIGNING),NfcKeyboard-db.cer=$(SIGNED)/db.cer) \
 	  README.txt=$(REPO)/tools/usb-README.txt
-	@ls -l $(BUILD)/nfckeyboard-usb.img
+	@ls -l $(USB_IMAGE)
+
+# sbverify checks each signature against SIGN_CERT, so a key that is not the certificate's
+# fails here and not at the firmware. A failed run leaves no SIGNED folder, so no stick is
+# made from images signed with another key or only in part.
+sign: build
+	@rm -rf $(SIGNED) && mkdir -p $(SIGNED)
+	@for n in NfcKeyboardSetup OstrelDriver ZorvikDxe; do \
+	  sbsign --key "$(SIGN_KEY)" --cert "$(SIGN_CERT)" --output $(SIGNED)/$$n.efi $(BUILD)/X64/RELEASE/$$n.efi \
+	    && sbverify --cert "$(SIGN_CERT)" $(SIGNED)/$$n.efi >/dev/null \
+	    || { rm -rf $(SIGNED); echo "sign: $$n.efi not signed" >&2; exit 1; }; \
+	done
+	@openssl x509 -in "$(SIGN_CERT)" -outform DER -out $(SIGNED)/db.cer || { rm -rf $(SIGNED); exit 1; }
+	@ls -l $(SIGNED)
 
 # Host tests: the driver sources for Linux under ASan and UBSan.
 host-test:

@@ -27,7 +27,8 @@ What it sets up, in a fresh temporary folder per run:
     builds QEMU with the log backend, which prints them to QEMU's stderr; stderr is
     kept in qemu.err, and run.traces() gives the events with host times.
   - disks: raw images attached as further AHCI disks after the ESP folder (which
-    stays the shell's fs0), as the machine's own disks; stick: a raw image on the
+    stays the shell's fs0), as the machine's own disks; stick: a raw image (or a list
+    of them, booted in that order, ids stick, stick1, ...) on the
     XHCI as a USB mass-storage device the firmware boots first (bootindex 0).
   - com1.sock: COM1, where the shell's console and the drivers' DEBUG log lines
     meet. The harness listens, QEMU connects; what QEMU writes is kept raw in
@@ -72,6 +73,12 @@ FIRMWARE = {
                  vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", qemu="qemu-system-i386",
                  machine=["-machine", "q35,smm=on,accel={accel}",
                           "-global", "driver=cfi.pflash01,property=secure,value=on"], esp=[]),
+    # X64 with Secure Boot enforced: the SMM build, as IA32's, and NVRAM whose PK, KEK and
+    # db hold Debian's snakeoil certificate (key and certificate in /usr/share/ovmf).
+    "X64-SB": dict(package="ovmf", code="/usr/share/OVMF/OVMF_CODE_4M.secboot.fd",
+                   vars="/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", qemu="qemu-system-x86_64",
+                   machine=["-machine", "q35,smm=on,accel={accel}",
+                            "-global", "driver=cfi.pflash01,property=secure,value=on"], esp=[]),
     "AARCH64": dict(package="qemu-efi-aarch64", code="/usr/share/AAVMF/AAVMF_CODE.fd",
                     vars="/usr/share/AAVMF/AAVMF_VARS.fd", qemu="qemu-system-aarch64",
                     machine=["-machine", "virt,accel=tcg", "-cpu", "max"], memory=512,
@@ -368,7 +375,8 @@ class QemuRun:
         self.com1_listener.bind(("127.0.0.1", 0))
         self.com1_listener.listen(1)
         com1_port = self.com1_listener.getsockname()[1]
-        for path in self.disks + ([self.stick] if self.stick else []):
+        sticks = [self.stick] if isinstance(self.stick, str) else list(self.stick or ())
+        for path in self.disks + sticks:
             if not os.path.exists(path):
                 raise HarnessError("missing disk image " + path)
         if len(self.disks) > 5 or (self.disks and self.arch == "AARCH64"):
@@ -386,9 +394,10 @@ class QemuRun:
         for n, path in enumerate(self.disks):
             hc += ["-drive", "file=%s,format=raw,if=none,id=disk%d" % (path, n),
                    "-device", "ide-hd,drive=disk%d,bus=ide.%d" % (n, n + 1)]
-        if self.stick:
-            hc += ["-drive", "if=none,id=stickdrive,file=%s,format=raw" % self.stick,
-                   "-device", "usb-storage,bus=hc.0,drive=stickdrive,id=stick,bootindex=0"]
+        for n, path in enumerate(sticks):
+            name = "stick%s" % (n or "")
+            hc += ["-drive", "if=none,id=%sdrive,file=%s,format=raw" % (name, path),
+                   "-device", "usb-storage,bus=hc.0,drive=%sdrive,id=%s,bootindex=%d" % (name, name, n)]
         fw = self.fw
         accel = accelerator() if "{accel}" in "".join(fw["machine"]) else "tcg"
         esp_drive = ",".join(["file=fat:rw:%s,format=raw" % esp] + fw["esp"][:1])

@@ -1181,6 +1181,140 @@ class Install(Scenario):
                   "the reader's paths: %r" % ports)
 
 
+# -- Secure Boot: OVMF enforcing it, with Debian's snakeoil certificate in db ---------------
+
+SNAKEOIL_KEY, SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.key", "/usr/share/ovmf/PkKek-1-snakeoil.pem"
+# The firmware refuses a boot program it cannot verify before it runs any of it.
+REFUSED = r"failed to load Boot\d+ .*/USB\(0x0,0x0\): (Access Denied|Security Violation)"
+
+
+def signed_stick(folder):
+    """`make usb-image` with the snakeoil pair, on the build as it is, into folder."""
+    key, stick = os.path.join(folder, "db.key"), os.path.join(folder, "signed.img")
+    subprocess.run(["openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin", "pass:snakeoil", "-out", key],
+                   check=True, timeout=30)
+    # Not the variables of a make that runs this file.
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    done = subprocess.run(["make", "-s", "-C", REPO, "-o", "build", "usb-image", "SIGN_KEY=" + key,
+                           "SIGN_CERT=" + SNAKEOIL_CERT, "USB_IMAGE=" + stick],
+                          timeout=120, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise HarnessError("make usb-image with the snakeoil pair: " + done.stderr.strip()[-400:])
+    return stick
+
+
+def nvram(path):
+    """The variables of a VARS file, {(GUID bytes, name): (attributes, data)}, a later copy
+    over an earlier one: the store follows the flash volume's header (its length at 0x30)
+    and the store's own 28 bytes; each variable has a 60-byte header, then name and data."""
+    with open(path, "rb") as f:
+        fd = f.read()
+
+    def u(at, size):
+        return int.from_bytes(fd[at:at + size], "little")
+    found, at = {}, u(0x30, 2) + 28
+    while u(at, 2) == 0x55AA:
+        names, size = u(at + 36, 4), u(at + 40, 4)
+        if fd[at + 2] in (0x3F, 0x3E):  # added, or in the update that writes its next copy
+            found[(fd[at + 44:at + 60], fd[at + 60:at + 60 + names].decode("utf-16-le").rstrip("\0"))] = (
+                u(at + 4, 4), fd[at + 60 + names:at + 60 + names + size])
+        at += (60 + names + size + 3) & ~3
+    return found
+
+
+class SecureBoot(Scenario):
+    """Debian's shell refuses to start while Secure Boot is enforced, so these boots have no
+    shell: the setup tool's menu and the boot manager's own prompt are the consoles."""
+
+    def setUp(self):
+        missing = firmware_ready("X64-SB") or next(
+            ("no " + p for p in (SNAKEOIL_KEY, SNAKEOIL_CERT) if not os.path.exists(p)), None)
+        if missing:
+            self.skipTest(missing)
+        super().setUp()
+
+    def install_from_menu(self, b):
+        type_keys(b.run, "1")
+        b.run.wait_for(r"Choose 1-4: 1", 30)
+        b.run.wait_prompt(60, r"(\(y/n\)|Choose 1-4): $")
+        return b.run.prompt_line().endswith("(y/n): ")
+
+    def test_signed_stick_installs_under_secure_boot(self):
+        """The signed stick boots and installs; without it, after the reset, the firmware loads
+        the signed drivers, and the card's first key takes the boot manager from its "Press
+        any key" into its menu."""
+        b = machine("secure-boot", arch="X64-SB")
+        b.run.stick = stick = signed_stick(b.run.dir)
+        cert = subprocess.run(["openssl", "x509", "-in", SNAKEOIL_CERT, "-outform", "DER"],
+                              capture_output=True, timeout=30).stdout
+        # usb-image.sh starts the partition at 1 MiB.
+        held = subprocess.run(["mtype", "-i", stick + "@@1M", "::/NfcKeyboard-db.cer"], capture_output=True,
+                              timeout=30, env=dict(os.environ, MTOOLS_SKIP_CHECK="1")).stdout
+        self.true(cert and held == cert, "the stick's NfcKeyboard-db.cer is not the certificate in DER")
+        try:
+            b.run.start()
+            b.run.wait_prompt(BOOT, r"Choose 1-4: $")
+            asked = self.install_from_menu(b)
+            text = "\n".join(b.run.console())
+            self.true(asked and "Installed." in text and "EFI system partition: PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1," in text,
+                      "the signed stick did not install: %r" % text[-800:])
+            if not asked:
+                return
+            b.run.unplug_stick()
+            time.sleep(1)
+            type_keys(b.run, "y")
+            b.run.wait_for(r"Press any key to enter the Boot Manager Menu", BOOT)
+            # Nothing else types here: the boot manager waits for the card.
+            time.sleep(3)
+            early = [l for l in b.run.console() if "UiApp" in l]
+            b.run.sim.place(CARD)
+            try:
+                b.run.wait_for(r'starting Boot\d+ "UiApp"', 20)
+                typed = not early
+            except HarnessError:
+                typed = False
+            self.true(typed, "the card's key did not take the boot manager on: %r" % (early or b.run.console()[-3:]))
+            # Paused, QEMU has written all it was given.
+            b.run.qmp("stop")
+            files = esp_files(b.run.disks[0])
+            self.true(files >= INSTALLED, "the machine's ESP holds %r" % files)
+        finally:
+            b.run.stop()
+
+    def test_unsigned_images_change_nothing_under_secure_boot(self):
+        """The unsigned stick, booted first, does not start. The next, whose setup tool alone
+        is signed, starts, and its install refuses the unsigned drivers before it writes:
+        the variables in NVRAM and the files on the disk and the sticks stay as they were."""
+        b = machine("secure-boot-unsigned", arch="X64-SB")
+        unsigned, mixed = (os.path.join(b.run.dir, n) for n in ("unsigned.img", "mixed.img"))
+        shutil.copy(STICK, unsigned)
+        signed_stick(b.run.dir)  # and so the signed images in RELEASE/signed
+        subprocess.run([os.path.join(REPO, "tools", "usb-image.sh"), mixed, "8",
+                        "EFI/BOOT/BOOTX64.EFI=" + os.path.join(RELEASE, "signed", "NfcKeyboardSetup.efi"),
+                        "EFI/BOOT/OstrelDriver.efi=" + os.path.join(RELEASE, "OstrelDriver.efi"),
+                        "EFI/BOOT/ZorvikDxe.efi=" + os.path.join(RELEASE, "ZorvikDxe.efi")], check=True, timeout=60)
+        b.run.stick = [unsigned, mixed]
+        try:
+            b.run.start()
+            b.run.wait_prompt(BOOT, r"Choose 1-4: $")
+            before = nvram(b.run.vars_copy)
+            seen = len(b.run.console())
+            asked = self.install_from_menu(b)
+            b.run.qmp("stop")
+            after = nvram(b.run.vars_copy)
+            written = {os.path.basename(p): esp_files(p) & INSTALLED for p in (b.run.disks[0], unsigned, mixed)}
+        finally:
+            b.run.stop()
+        text = "\n".join(b.run.console())
+        self.true(re.search(REFUSED, text), "the unsigned stick was not refused: %r" % text[:600])
+        out = "\n".join(b.run.console()[seen:])
+        self.true(not asked and "Installed." not in out and "make sign" in out,
+                  "the install of unsigned drivers: %r" % out[-600:])
+        changed = sorted(k[1] for k in set(before) | set(after) if before.get(k) != after.get(k))
+        self.true(before and not changed, "the refused install changed %s" % changed)
+        self.true(not any(written.values()), "the refused install wrote %r" % written)
+
+
 # -- other arches: their firmware and RELEASE images, the card, the names, a replug, latency --
 
 class OtherArch(Scenario):
