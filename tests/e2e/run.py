@@ -1044,10 +1044,11 @@ STICK = os.path.join(REPO, "build", "nfckeyboard-usb.img")
 INSTALLED = {"EFI/NfcKeyboard/" + n for n in ("OstrelDriver.efi", "ZorvikDxe.efi", "NfcKeyboardSetup.efi")}
 
 
-def machine_disk(b):
-    """The machine's own disk: a GPT with an empty EFI system partition, in the run's folder."""
+def machine_disk(b, files=()):
+    """The machine's own disk: a GPT with an EFI system partition, in the run's folder;
+    empty, or holding files, DEST=SOURCE pairs as tools/usb-image.sh takes them."""
     path = os.path.join(b.run.dir, "disk.img")
-    subprocess.run([os.path.join(REPO, "tools", "usb-image.sh"), path, "16"], check=True)
+    subprocess.run([os.path.join(REPO, "tools", "usb-image.sh"), path, "16"] + list(files), check=True)
     return path
 
 
@@ -1057,11 +1058,22 @@ def machine(name, **kw):
     return b
 
 
-def options_and_conin(b):
+def options_and_conin(b, ours=False):
     """The load options, DriverOrder and ConIn as the shell dumps their bytes (the
-    command lines left out: the first after a boot comes after the script's lines)."""
+    command lines left out: the first after a boot comes after the script's lines);
+    with ours, every variable of our GUID too (ZorvikConf, NfcKeyboardUndo)."""
     out = b.cmd("dmpstore Driver*") + "\n" + b.cmd("dmpstore ConIn")
-    return "\n".join(l for l in out.splitlines() if re.match(r"\s*(Variable |[0-9A-F]{8}: |dmpstore: )", l))
+    if ours:
+        out += "\n" + b.cmd("dmpstore -guid " + ZORVIK_GUID)
+    # One block per variable, sorted: the store lists a variable written again after the
+    # others, and that order is nobody's to give back.
+    blocks = []
+    for l in out.splitlines():
+        if re.match(r"\s*[0-9A-F]{8}: ", l) and blocks:
+            blocks[-1] += "\n" + l
+        elif re.match(r"\s*(Variable |dmpstore: )", l):
+            blocks.append(l)
+    return "\n".join(sorted(blocks))
 
 
 def timed_install(b, c, wants):
@@ -1179,6 +1191,55 @@ class Install(Scenario):
         FIGURES["FT232 paths on the three ports"] = " | ".join(p[0] if p else "-" for p in ports)
         self.true(len(ports) == 3 and all(len(p) == 1 for p in ports) and len({p[0] for p in ports}) == 3,
                   "the reader's paths: %r" % ports)
+
+    def test_uninstall_gives_back_every_variable_and_a_foreign_option(self):
+        """A vendor's Driver#### loads its own OstrelDriver.efi from \\EFI\\VendorX, with its own
+        description and optional data; no ZorvikConf, ConIn as the first boot wrote it.
+        install, reset, uninstall, reset: every Driver####, DriverOrder, ConIn and our own
+        variables hold the bytes they held before, and the vendor's driver still loads and
+        drives the FT232 while ours are gone."""
+        b = Boots("foreign")
+        data = os.path.join(b.run.dir, "settings.bin")
+        with open(data, "wb") as f:
+            f.write(b"VendorX\x00\x01\x02\x03")
+        b.run.disks = [machine_disk(b, ("EFI/VendorX/OstrelDriver.efi=" + os.path.join(RELEASE, "OstrelDriver.efi"),
+                                        "EFI/VendorX/Settings.bin=" + data))]
+        vendor = "\\EFI\\VendorX\\OstrelDriver.efi"
+
+        def loaded():
+            # Our drivers' lines of `drivers`: the image each was loaded from, and the
+            # devices it manages.
+            return sorted((l.split()[-1], l.split()[5]) for l in b.cmd("drivers").splitlines()
+                          if "FTDI-232 USB Serial Driver" in l or "NFC Keyboard Driver" in l)
+        try:
+            b.run.start()
+            b.next_boot()
+            # fs1 is the machine's disk; bcfg's -opt turns down a plain 0 as the index.
+            b.cmd('bcfg driver add 0 fs1:%s "VendorX Serial"' % vendor)
+            b.cmd("bcfg driver -opt 0x0 fs1:\\EFI\\VendorX\\Settings.bin")
+            dump = b.cmd("bcfg driver dump -v")
+            self.true("VendorX Serial" in dump and "Optional- Y" in dump, "the vendor's option: %r" % dump)
+            before = options_and_conin(b, ours=True)
+            out = b.cmd("NfcKeyboardSetup.efi install")
+            self.true("Installed." in out and "Driver0000" not in out, "install: %r" % out[-600:])
+            b.reset()
+            b.next_boot()
+            images = [i for i, _ in loaded()]
+            self.true(images == sorted([vendor, "\\EFI\\NfcKeyboard\\OstrelDriver.efi", "\\EFI\\NfcKeyboard\\ZorvikDxe.efi"]),
+                      "loaded after the install: %r" % images)
+            out = b.cmd("NfcKeyboardSetup.efi uninstall")
+            self.true("Uninstalled." in out and "Driver0000" not in out, "uninstall: %r" % out[-600:])
+            b.reset()
+            b.next_boot()
+            after = options_and_conin(b, ours=True)
+            self.true(after == before, "variables before the install:\n%s\nafter the uninstall:\n%s" % (before, after))
+            drivers = loaded()
+            self.true(drivers == [(vendor, "1")], "loaded after the uninstall: %r" % drivers)
+            b.power_off(self)
+            files = esp_files(b.run.disks[0])
+            self.true(not files & INSTALLED and "EFI/VendorX/OstrelDriver.efi" in files, "the machine's ESP holds %r" % files)
+        finally:
+            b.run.stop()
 
 
 # -- Secure Boot: OVMF enforcing it, with Debian's snakeoil certificate in db ---------------
