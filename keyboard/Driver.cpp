@@ -241,6 +241,8 @@ struct TERMINAL_TYPE_PATH {
   EFI_DEVICE_PATH_PROTOCOL    End;
 };
 
+static_assert (sizeof (TERMINAL_TYPE_PATH) == 24, "a packed vendor node and the end node, copied as one");
+
 // Whether the keyboard may take a line for a probe: nobody holds its Serial I/O
 // (*Holder NULL), or EDK II's terminal driver alone does (*Holder), with a console child
 // whose terminal type *Child then names. Any other holder keeps its line.
@@ -343,6 +345,10 @@ EFI_EVENT         mRetakeTimer = NULL;
 EFI_HANDLE        mWaitingLine = NULL;
 CONST EFI_HANDLE  mEveryLine   = &mWaitingLine;
 
+// Set while a probe or a Start has the link, which is one set of module globals: a line
+// offered meanwhile, from a notify that interrupted them, waits for the retake.
+BOOLEAN  mLinkBusy = FALSE;
+
 VOID
 WaitForTheClock (
   EFI_HANDLE  Line
@@ -368,7 +374,7 @@ RetakeNotify (
     return;
   }
 
-  if (!TickWitnessTicking (&mProbeClock)) {
+  if (mLinkBusy || !TickWitnessTicking (&mProbeClock)) {
     (VOID)gBS->SetTimer (Event, TimerRelative, NFC_RETAKE_DELAY_100NS);
     return;
   }
@@ -416,14 +422,14 @@ NfcKeyboardSupported (
   }
 
   // The link is one set of module globals, so a second reader would steal the first's line.
-  if (mKeyboardCount == 1) {
+  if (mKeyboardCount != 0) {
     DEBUG_LOG (DEBUG_WARN, "Only one NFC Keyboard is allowed.\n");
     Status = EFI_ALREADY_STARTED;
   } else if (NfcKeyboardIsPlatformConsole (ControllerHandle)) {
     // The firmware's own terminal speaks on this line: a probe would write PN532 frames
     // to whatever listens there and wait out the port's read timeouts at every boot.
     Status = EFI_UNSUPPORTED;
-  } else if (!TickWitnessTicking (&mProbeClock)) {
+  } else if (mLinkBusy || !TickWitnessTicking (&mProbeClock)) {
     // Offered from inside the timer interrupt (a reader plugged in while the firmware
     // was busy), the probe's reads could wait for ever: look again once the clock runs.
     WaitForTheClock (ControllerHandle);
@@ -431,7 +437,9 @@ NfcKeyboardSupported (
   } else {
     EFI_SERIAL_IO_MODE  Found = *SerialIo->Mode;
 
-    Status = InitializeReader (SerialIo) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    mLinkBusy = TRUE;
+    Status    = InitializeReader (SerialIo) ? EFI_SUCCESS : EFI_UNSUPPORTED;
+    mLinkBusy = FALSE;
     // Start sets the line again; until then it stays as its owner left it.
     NfcKeyboardRestoreLine (SerialIo, &Found);
     if (!EFI_ERROR (Status)) {
@@ -465,7 +473,8 @@ NfcKeyboardStart (
     goto ErrorExit;
   }
 
-  Status = OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
+  mLinkBusy = TRUE;
+  Status    = OpenSerialIoByDriver (This, ControllerHandle, &SerialIo);
   if (EFI_ERROR (Status)) {
     goto ErrorExit;
   }
@@ -510,9 +519,11 @@ NfcKeyboardStart (
   DEBUG_LOG (DEBUG_INFO, "Unicode strings2 are added.\n");
 
   mKeyboardCount++;
+  mLinkBusy = FALSE;
   return EFI_SUCCESS;
 
 ErrorExit:
+  mLinkBusy = FALSE;
   if (Dev != NULL) {
     DEBUG_LOG (DEBUG_ERROR, "Error #0! This driver cannot be started.\n");
     FreeNfcKeyboardDevice (Dev);
@@ -679,6 +690,7 @@ NfcKeyboardDriverEntryPoint (
     mConfiguration = NULL;
   } else {
     // Without them a probe inside the timer interrupt runs as it always did.
+    mWaitingLine = NULL;
     (VOID)TickWitnessOpen (&mProbeClock, TPL_CALLBACK, NULL, NULL);
     Pn532OpenLinkDeadline ();
     if (EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RetakeNotify, NULL, &mRetakeTimer))) {

@@ -100,10 +100,12 @@ struct TerminalStandIn {
   }
 };
 
-// A driver that manages something else on a line's handle: a probe leaves it running.
+// A driver that manages something else on a line's handle (a protocol of its own, since
+// the terminal driver opens the line's path itself): a probe leaves it running.
 struct Bystander {
   static inline int                          Stops   = 0;
   static inline EFI_DRIVER_BINDING_PROTOCOL  Binding = {};
+  static inline UINT8                        Thing   = 0;
 
   static EFI_STATUS EFIAPI Supported (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, EFI_DEVICE_PATH_PROTOCOL *) { return EFI_UNSUPPORTED; }
   static EFI_STATUS EFIAPI Stop (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, UINTN, EFI_HANDLE *) { Stops++; return EFI_SUCCESS; }
@@ -114,7 +116,8 @@ struct Bystander {
     Binding = { Supported, nullptr, Stop, 1, nullptr, nullptr };
     Stops   = 0;
     ASSERT_EQ (fake::Firmware::Install (&Binding.DriverBindingHandle, gEfiDriverBindingProtocolGuid, &Binding), EFI_SUCCESS);
-    ASSERT_EQ (gBS->OpenProtocol (Handle, &gEfiDevicePathProtocolGuid, &Path, Binding.DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
+    ASSERT_EQ (fake::Firmware::Install (&Handle, gEfiGlobalVariableGuid, &Thing), EFI_SUCCESS);
+    ASSERT_EQ (gBS->OpenProtocol (Handle, &gEfiGlobalVariableGuid, &Path, Binding.DriverBindingHandle, Handle, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   }
 };
 
@@ -571,10 +574,26 @@ TEST_F (Keyboard, ResetWithoutMemory) {
 
 TEST_F (Keyboard, OneKeyboardAtATime) {
   Load (1);
-  ASSERT_EQ (Start (), EFI_SUCCESS);
   fake::Pn532  Other;
   EFI_HANDLE   Second = fake::Firmware::NewHandle ();
   ASSERT_EQ (fake::Firmware::Install (&Second, gEfiSerialIoProtocolGuid, &Other.SerialIo), EFI_SUCCESS);
+  // A second line offered from a notify while Start has the link (during the wake-up's
+  // stall) waits for the retake, and the link stays on the reader's line.
+  static EFI_HANDLE  Nested;
+  static EFI_STATUS  NestedStatus;
+  Nested       = Second;
+  NestedStatus = EFI_SUCCESS;
+  fake::Firmware::SetStallHook ([](void *, UINT64) {
+    if (Nested != nullptr) {
+      EFI_HANDLE  Offered = Nested;
+      Nested       = nullptr;
+      NestedStatus = NfcKeyboardSupported (&gNfcKeyboardDriverBinding, Offered, nullptr);
+    }
+  }, nullptr);
+  ASSERT_EQ (Start (), EFI_SUCCESS);
+  fake::Firmware::SetStallHook (nullptr, nullptr);
+  EXPECT_EQ (NestedStatus, EFI_UNSUPPORTED);
+  EXPECT_TRUE (Other.Writes.empty ()) << "the nested probe moved the link to the other line";
   EXPECT_EQ (NfcKeyboardSupported (&gNfcKeyboardDriverBinding, Second, nullptr), EFI_ALREADY_STARTED);
   EXPECT_TRUE (Other.Writes.empty ());
   ASSERT_EQ (Stop (), EFI_SUCCESS);
