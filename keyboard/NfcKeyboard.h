@@ -350,7 +350,8 @@ PollCard (
   @param[in] Output        TRUE for ConOut and ErrOut, FALSE for ConIn, where a short
                            form may name the keyboard itself.
 
-  @retval TRUE   Some instance is the line followed by a terminal type.
+  @retval TRUE   Some instance is the line followed by a terminal type, or, in an output
+                 variable, names the line's USB device by a short form.
   @retval FALSE  None is, or the variable is no device path.
 **/
 BOOLEAN

@@ -42,8 +42,12 @@ LinkArm (
   )
 {
   if (mLinkDeadline != NULL) {
-    (VOID)gBS->CheckEvent (mLinkDeadline);   // a signal left from the phase before
-    (VOID)gBS->SetTimer (mLinkDeadline, TimerRelative, MultU64x32 (Limit - mLinkSpentUs, 10));
+    // The phase before may still be armed, or have fired unseen: cancel, then clear.
+    (VOID)gBS->SetTimer (mLinkDeadline, TimerCancel, 0);
+    (VOID)gBS->CheckEvent (mLinkDeadline);
+    if (Limit > mLinkSpentUs) {
+      (VOID)gBS->SetTimer (mLinkDeadline, TimerRelative, MultU64x32 (Limit - mLinkSpentUs, 10));
+    }
   }
 }
 
