@@ -1256,8 +1256,10 @@ def signed_stick(folder):
                    check=True, timeout=30)
     # Not the variables of a make that runs this file.
     env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    # Signed into the run's own folder: a developer's own signed images stay as they are.
     done = subprocess.run(["make", "-s", "-C", REPO, "-o", "build", "usb-image", "SIGN_KEY=" + key,
-                           "SIGN_CERT=" + SNAKEOIL_CERT, "USB_IMAGE=" + stick],
+                           "SIGN_CERT=" + SNAKEOIL_CERT, "USB_IMAGE=" + stick,
+                           "SIGNED=" + os.path.join(folder, "signed")],
                           timeout=120, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         raise HarnessError("make usb-image with the snakeoil pair: " + done.stderr.strip()[-400:])
@@ -1330,7 +1332,7 @@ class SecureBoot(Scenario):
             early = [l for l in b.run.console() if "UiApp" in l]
             b.run.sim.place(CARD)
             try:
-                b.run.wait_for(r'starting Boot\d+ "UiApp"', 20)
+                b.run.wait_for(r'starting Boot\d+ "UiApp"', 60)
                 typed = not early
             except HarnessError:
                 typed = False
@@ -1349,9 +1351,9 @@ class SecureBoot(Scenario):
         b = machine("secure-boot-unsigned", arch="X64-SB")
         unsigned, mixed = (os.path.join(b.run.dir, n) for n in ("unsigned.img", "mixed.img"))
         shutil.copy(STICK, unsigned)
-        signed_stick(b.run.dir)  # and so the signed images in RELEASE/signed
+        signed_stick(b.run.dir)  # and so the signed images in the run's signed folder
         subprocess.run([os.path.join(REPO, "tools", "usb-image.sh"), mixed, "8",
-                        "EFI/BOOT/BOOTX64.EFI=" + os.path.join(RELEASE, "signed", "NfcKeyboardSetup.efi"),
+                        "EFI/BOOT/BOOTX64.EFI=" + os.path.join(b.run.dir, "signed", "NfcKeyboardSetup.efi"),
                         "EFI/BOOT/OstrelDriver.efi=" + os.path.join(RELEASE, "OstrelDriver.efi"),
                         "EFI/BOOT/ZorvikDxe.efi=" + os.path.join(RELEASE, "ZorvikDxe.efi")], check=True, timeout=60)
         b.run.stick = [unsigned, mixed]
