@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <Guid/FileInfo.h>
+#include <Guid/FileSystemInfo.h>
 #include <Guid/GlobalVariable.h>
 #include <Guid/Gpt.h>
 #include <IndustryStandard/Mbr.h>
@@ -264,6 +265,54 @@ Fail (
 {
   Print (CHAR16_TEXT (u"NfcKeyboardSetup: %s %s (%r)\n"), What, Name, Status);
   return Status;
+}
+
+/**
+  Tells whether a volume has room for a new copy of Size bytes beside the old one, and
+  for its folder to grow by a cluster: the FAT driver gives a renamed file a new entry at
+  the folder's end and has written the old one deleted by the time it finds no cluster
+  for the folder, so a rename on a full volume loses the file.
+**/
+EFI_STATUS
+CheckRoom (
+  EFI_HANDLE    Volume,
+  CONST CHAR16  *Path,
+  UINTN         Size
+  )
+{
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
+  OPEN_FILE                        Root;
+  PoolPtr<EFI_FILE_SYSTEM_INFO>    Info;
+  UINTN                            InfoSize = 0;
+
+  EFI_STATUS  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, reinterpret_cast<VOID **>(&FileSystem));
+  if (!EFI_ERROR (Status)) {
+    Status = FileSystem->OpenVolume (FileSystem, Root.Out ());
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = Root.Get ()->GetInfo (Root.Get (), &gEfiFileSystemInfoGuid, &InfoSize, NULL);
+  }
+
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Info.Reset (static_cast<EFI_FILE_SYSTEM_INFO *>(AllocatePool (InfoSize)));
+    Status = (Info.Get () == NULL) ? EFI_OUT_OF_RESOURCES
+             : Root.Get ()->GetInfo (Root.Get (), &gEfiFileSystemInfoGuid, &InfoSize, Info.Get ());
+  }
+
+  if (EFI_ERROR (Status) || (Info.Get () == NULL)) {
+    return Fail (EFI_ERROR (Status) ? Status : EFI_DEVICE_ERROR, CHAR16_TEXT (u"cannot tell the free space for"), Path);
+  }
+
+  UINTN   Cluster = MAX (Info.Get ()->BlockSize, 1U);
+  UINT64  Needed  = static_cast<UINT64>((Size + Cluster - 1) / Cluster + 1) * Cluster;
+  if (Info.Get ()->FreeSpace < Needed) {
+    Print (CHAR16_TEXT (u"NfcKeyboardSetup: %s needs %lu bytes free on its volume, which has %lu: make room and install again\n"),
+           Path, Needed, Info.Get ()->FreeSpace);
+    return EFI_VOLUME_FULL;
+  }
+
+  return EFI_SUCCESS;
 }
 
 // Where the tool's own image was read from.
@@ -647,6 +696,10 @@ CopyFile (
   }
 
   if (!EFI_ERROR (Status)) {
+    Status = CheckRoom (Target, Path, File.Size);
+  }
+
+  if (!EFI_ERROR (Status)) {
     Status = WriteNewFile (Target, NewPath, File);
   }
 
@@ -734,7 +787,7 @@ CheckImage (
   if ((Status == EFI_SECURITY_VIOLATION) || (Status == EFI_ACCESS_DENIED)) {
     BOOLEAN  On = (BOOLEAN)(!EFI_ERROR (GetEfiGlobalVariable2 (CHAR16_TEXT (u"SecureBoot"), reinterpret_cast<VOID **>(SecureBoot.Out ()), &Size)) &&
                             (Size == 1) && (*SecureBoot.Get () == 1));
-    Print (On ? CHAR16_TEXT (u"  Secure Boot is on: sign the images with a key enrolled in db (make sign SIGN_KEY=... SIGN_CERT=...; README, \"Secure Boot\")\n")
+    Print (On ? CHAR16_TEXT (u"  Secure Boot is on: make sign with a key in db (README, \"Secure Boot\"), or use a stick signed with a key in this machine's db\n")
               : CHAR16_TEXT (u"  The firmware's security policy refuses it: sign it (make sign; README, \"Secure Boot\")\n"));
   } else if (Status == EFI_UNSUPPORTED) {
     Print (CHAR16_TEXT (u"  It is built for another processor: install the images built for this machine's\n"));
@@ -998,8 +1051,11 @@ NfcKeyboardInstall (
     Status = NfcKeyboardSetEnabled (1);
   }
 
+  // The firmware loads a built-in driver itself: an earlier install's option for it, left
+  // after a firmware update that brought it, would load it a second time.
   for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (mDrivers)); Index++) {
     if (BuiltIn[Index]) {
+      Status = DriverOptionRemove (mDrivers[Index].FileName, mDrivers[Index].Name);
       continue;
     }
 

@@ -223,6 +223,63 @@ ReadRecorded (
   ReadVariable (mRecorded[Index].Name, mRecorded[Index].Guid, Variable);
 }
 
+/**
+  Without a record the variables may hold an earlier install's edits (an older tool's, or
+  one whose record was lost), which are no part of what was there before it: ConIn
+  without our entry, DriverOrder without our options' numbers (an odd last byte kept),
+  and ZorvikConf unknown when DriverOrder held ours, so the uninstall sets it to 00.
+  DriverOrder comes first, as ZorvikConf depends on it.
+**/
+BOOLEAN
+TakeBefore (
+  UINTN                  Index,
+  const STORED_VARIABLE  &Now,
+  RECORD_VALUE           *Before,
+  BOOLEAN                *OursInOrder
+  )
+{
+  auto  *Bytes = static_cast<CONST UINT8 *>(Now.Data.Get ());
+
+  if (Index == RecordZorvikConf) {
+    return *OursInOrder ? Before->Take (RecordedUnknown, NULL, 0) : Before->Take (Now);
+  }
+
+  if (EFI_ERROR (Now.Status) || (Now.Size == 0)) {
+    return Before->Take (Now);
+  }
+
+  if (Index == RecordConIn) {
+    PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Without;
+    UINTN                              Size;
+    CONIN_RESULT                       Result = ConInRemove (Bytes, Now.Size, NfcKeyboardConInEntry (), Without.Out (), &Size);
+    if (Result == ConInNoMemory) {
+      return FALSE;
+    }
+
+    return (Result != ConInChanged) ? Before->Take (Now)
+           : Before->Take ((Size == 0) ? RecordedAbsent : RecordedPresent, Without.Get (), Size);
+  }
+
+  PoolPtr<UINT8>  Kept (static_cast<UINT8 *>(AllocatePool (Now.Size)));
+  UINTN           Size = 0;
+  if (Kept.Get () == NULL) {
+    return FALSE;
+  }
+
+  for (UINTN Offset = 0; Offset < Now.Size; Offset += sizeof (UINT16)) {
+    UINTN  Length = MIN (sizeof (UINT16), Now.Size - Offset);
+    if ((Length == sizeof (UINT16)) && DriverOptionIsOurs (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + Offset)))) {
+      *OursInOrder = TRUE;
+      continue;
+    }
+
+    CopyMem (Kept.Get () + Size, Bytes + Offset, Length);
+    Size += Length;
+  }
+
+  return Before->Take ((Size == 0) ? RecordedAbsent : RecordedPresent, Kept.Get (), Size);
+}
+
 // Puts a variable back as it was before the install; one that is so already is not written.
 EFI_STATUS
 PutBack (
@@ -253,16 +310,18 @@ InstallRecordBefore (
   )
 {
   INSTALL_RECORD  Record;
+  BOOLEAN         OursInOrder = FALSE;
 
+  // From the last item on, so DriverOrder is read before ZorvikConf (TakeBefore).
   EFI_STATUS  Status = Record.Load ();
-  for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < RecordItems); Index++) {
+  for (UINTN Index = RecordItems; !EFI_ERROR (Status) && (Index-- > 0);) {
     STORED_VARIABLE  Now;
     RECORD_ITEM      &Item = Record[Index];
 
     ReadRecorded (Index, &Now);
     if (!Record.Found ()) {
       Item.Attributes = Now.Attributes;
-      Status          = Item.Before.Take (Now) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+      Status          = TakeBefore (Index, Now, &Item.Before, &OursInOrder) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
     } else if (mRecorded[Index].Shared && !Item.After.Holds (Now)) {
       Item.Before.Take (RecordedUnknown, NULL, 0);
     }
@@ -342,6 +401,9 @@ UninstallVariables (
     if (!EFI_ERROR (Status)) {
       Print (CHAR16_TEXT (u"ConIn: the NFC keyboard taken out, as it was before the install\n"));
     }
+  } else if (Found && Record[RecordConIn].Before.Holds (ConIn)) {
+    // An uninstall that stopped half-way put it back already; its FT232 entries were there before.
+    Print (CHAR16_TEXT (u"ConIn: as it was before the install\n"));
   } else if (Found || !KeyboardBuiltIn) {
     Status = NfcKeyboardSetConInEntry (FALSE);
   }

@@ -450,6 +450,23 @@ DriverOptionEnsure (
   return Options.WriteOrder (Chosen);
 }
 
+BOOLEAN
+DriverOptionIsOurs (
+  IN UINT16  Number
+  )
+{
+  for (const INSTALLED_DRIVER &Driver : mDrivers) {
+    PoolPtr<VOID>  Option;
+    UINTN          Size;
+
+    if (ReadOurOption (Number, Driver.FileName, Driver.Name, &Option, &Size)) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
 EFI_STATUS
 DriverOptionRemove (
   IN CONST CHAR16  *FileName,

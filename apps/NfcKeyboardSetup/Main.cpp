@@ -20,8 +20,8 @@ namespace {
 // More words than any command takes, so an overlong line still reads as unknown.
 constexpr UINTN  mMaxArgs = 8;
 
-// A menu nobody answers gives the machine back to its boot manager after this long,
-// with the boot manager's own watchdog armed again.
+// A menu nobody answers gives the machine back to its boot manager after this long
+// without a choice, with the boot manager's own watchdog armed again.
 constexpr UINTN   mAnswerSeconds   = 120;
 constexpr UINTN   mWatchdogSeconds = 5 * 60;
 constexpr UINT64  mOneSecond       = 10 * 1000 * 1000;   // in the timer's 100 ns units
@@ -35,10 +35,11 @@ public:
   WATCHDOG_OFF &operator= (const WATCHDOG_OFF &) = delete;
 };
 
-// A timer event, closed on every way out.
+// The menu's clock: a timer event that ticks every second, closed on every way out, and
+// the seconds counted since the last choice.
 class SECOND_TICKS {
 public:
-  SECOND_TICKS () : mEvent (NULL)
+  SECOND_TICKS () : mEvent (NULL), mSeconds (0)
   {
     if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &mEvent)) &&
         EFI_ERROR (gBS->SetTimer (mEvent, TimerPeriodic, mOneSecond)))
@@ -59,9 +60,14 @@ public:
   SECOND_TICKS &operator= (const SECOND_TICKS &) = delete;
 
   EFI_EVENT Event () const { return mEvent; }
+  VOID      Restart () { mSeconds = 0; }
+
+  // Counts a tick; TRUE once mAnswerSeconds have gone by since the last choice.
+  BOOLEAN Tick () { return (BOOLEAN)(++mSeconds >= mAnswerSeconds); }
 
 private:
   EFI_EVENT  mEvent;
+  UINTN      mSeconds;
 };
 
 BOOLEAN
@@ -88,27 +94,29 @@ IsText (
   return TRUE;
 }
 
-// The next key typed; 0 when none comes within mAnswerSeconds or there is no keyboard.
+// The next key typed; 0 when the menu's time is up or there is no keyboard. Keys that
+// come faster than they are read must not stop the clock: WaitForEvent names only the
+// first signalled event of its list, so the tick comes first in it.
 CHAR16
-ReadKey ()
+ReadKey (
+  SECOND_TICKS  &Ticks
+  )
 {
   EFI_INPUT_KEY  Key;
   UINTN          Index;
-  SECOND_TICKS   Ticks;
-  UINTN          Seconds = 0;
 
   if ((gST->ConIn == NULL) || (Ticks.Event () == NULL)) {
     return 0;
   }
 
   for ( ; ; ) {
-    EFI_EVENT  Events[] = { gST->ConIn->WaitForKey, Ticks.Event () };
+    EFI_EVENT  Events[] = { Ticks.Event (), gST->ConIn->WaitForKey };
     if (EFI_ERROR (gBS->WaitForEvent (ARRAY_SIZE (Events), Events, &Index))) {
       return 0;
     }
 
-    if (Index == 1) {
-      if (++Seconds == mAnswerSeconds) {
+    if (Index == 0) {
+      if (Ticks.Tick ()) {
         return 0;
       }
 
@@ -131,18 +139,25 @@ NfcKeyboardMenu (
   )
 {
   // The boot manager arms a five-minute watchdog for the image it starts; a user
-  // reading the menu takes as long as they like, up to mAnswerSeconds a question.
+  // reading the menu takes as long as they like, up to mAnswerSeconds a choice. Only a
+  // choice restarts the clock, so keys that choose nothing cannot hold the machine.
   WATCHDOG_OFF  Watchdog;
+  SECOND_TICKS  Ticks;
 
   Print (CHAR16_TEXT (u"NFC keyboard setup\n\n"));
   NfcKeyboardShowStatus ();
   for ( ; ; ) {
     Print (CHAR16_TEXT (u"\n  1  install\n  2  uninstall\n  3  status\n  4  quit\nChoose 1-4: "));
-    switch (ReadKey ()) {
+    CHAR16  Choice = ReadKey (Ticks);
+    if ((Choice >= u'1') && (Choice <= u'4')) {
+      Ticks.Restart ();
+    }
+
+    switch (Choice) {
       case u'1':
         if (!EFI_ERROR (NfcKeyboardInstall (NULL))) {
           Print (CHAR16_TEXT (u"Reset now, so the firmware loads the drivers? (y/n): "));
-          CHAR16  Answer = ReadKey ();
+          CHAR16  Answer = ReadKey (Ticks);
           if ((Answer == u'y') || (Answer == u'Y')) {
             gRT->ResetSystem (EfiResetCold, EFI_SUCCESS, 0, NULL);
           }

@@ -534,6 +534,18 @@ DriverOptionRemove (
   IN CONST CHAR16  *Description
   );
 
+/**
+  Tells whether Driver#### is one of ours for either driver (LoadOptionIsOurs).
+
+  @param[in] Number  The option's number.
+
+  @return TRUE for our option; FALSE for someone else's, or none.
+**/
+BOOLEAN
+DriverOptionIsOurs (
+  IN UINT16  Number
+  );
+
 //
 // The install record: what an install changed in NVRAM, for the uninstall to put back.
 //

@@ -231,6 +231,14 @@ TEST_F (Install, UninstallLeavesWhatWasThereBefore) {
     ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
     ASSERT_NE (ListVolume (Esp), EspBefore);
     EXPECT_EQ (GetGlobal (u"Driver0002"), Before[u"Driver0002"]);
+    BYTES  Record;
+    fake::Firmware::ReadVariable ((const CHAR16 *)u"NfcKeyboardUndo", gZorvikConfGuid, &Record, nullptr);
+    EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
+    EXPECT_EQ (Variables (), Before) << "ZorvikConf before: " << ConfBefore;
+
+    // Again, as after an uninstall that stopped before it deleted the record.
+    fake::Firmware::PutVariable ((const CHAR16 *)u"NfcKeyboardUndo", gZorvikConfGuid, EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                                 Record.data (), Record.size ());
     EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
     EXPECT_EQ (Variables (), Before) << "ZorvikConf before: " << ConfBefore;
     EXPECT_EQ (ListVolume (Esp), EspBefore);
@@ -240,6 +248,24 @@ TEST_F (Install, UninstallLeavesWhatWasThereBefore) {
     EXPECT_EQ (Attributes, ConfBefore ? (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS) : 0u);
     TearDown ();
   }
+}
+
+// An install that left no record (an older tool, or the record lost) is no part of what was
+// there before: the uninstall after a reinstall takes it out too, ZorvikConf set to 00.
+TEST_F (Install, UninstallAfterAnInstallWithoutARecord) {
+  AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+  Own (Stick (1, false), VOLUME_KIND::MbrFat);
+  PutGlobal (u"Driver0000", LoadOption (u"Other", Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\Vendor\\Other.efi"), End () })));
+  PutGlobal (u"DriverOrder", DriverOrder ({ 0 }));
+  PutConIn (Ps2 (), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  auto  Before = Variables ();
+
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+  ASSERT_EQ (gRT->SetVariable ((CHAR16 *)u"NfcKeyboardUndo", &gZorvikConfGuid, 0, 0, NULL), EFI_SUCCESS);
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+  EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
+  Before[u"ZorvikConf"] = BYTES { 0 };
+  EXPECT_EQ (Variables (), Before);
 }
 
 // A console added while our entry is in ConIn is someone else's, and stays.
@@ -268,7 +294,7 @@ RefuseTheKeyboard (void *, const std::vector<uint8_t> &File)
 
 TEST_F (Install, ARefusedImageChangesNothing) {
   struct { EFI_STATUS Verdict; bool SecureBoot; const char *Says; } Cases[] = {
-    { EFI_SECURITY_VIOLATION, true,  "Secure Boot is on: sign the images with a key enrolled in db (make sign SIGN_KEY=" },
+    { EFI_SECURITY_VIOLATION, true,  "Secure Boot is on: make sign with a key in db (README, \"Secure Boot\"), or use a stick signed with a key in this machine's db" },
     { EFI_ACCESS_DENIED,      false, "security policy refuses it" },
     { EFI_UNSUPPORTED,        false, "built for another processor" },
     { EFI_LOAD_ERROR,         false, "damaged or no UEFI image" },
@@ -294,10 +320,12 @@ TEST_F (Install, ARefusedImageChangesNothing) {
   }
 }
 
-// A reinstall that cannot write its new copy leaves the old one, and the option naming it.
+// A reinstall that cannot write its new copy leaves the old one, and the option naming it;
+// so does one with room for the copy but not for the folder to grow by the renames.
 TEST_F (Install, AFailedCopyKeepsTheInstalledOne) {
-  struct { VOLUME_FAULT Fault; EFI_STATUS Status; } Cases[] = {
+  struct { VOLUME_FAULT Fault; EFI_STATUS Status; uint64_t FreeBytes = 0; uint64_t SlotsLeft = 128; } Cases[] = {
     { VOLUME_FAULT::Full, EFI_VOLUME_FULL }, { VOLUME_FAULT::WriteError, EFI_DEVICE_ERROR }, { VOLUME_FAULT::ReadOnly, EFI_WRITE_PROTECTED },
+    { VOLUME_FAULT::Full, EFI_VOLUME_FULL, 4096, 3 },
   };
   for (auto &Case : Cases) {
     SetUp ();
@@ -308,7 +336,8 @@ TEST_F (Install, AFailedCopyKeepsTheInstalledOne) {
     auto  Vars  = Variables ();
 
     PutFile (Source, u"\\EFI\\BOOT\\ZorvikDxe.efi", Image ("Zorvik, a newer one"));
-    SetVolumeFault (Esp, Case.Fault);
+    SetVolumeFault (Esp, Case.Fault, Case.FreeBytes);
+    FillFolder (Esp, u"\\EFI\\NfcKeyboard", Case.SlotsLeft);
     EXPECT_EQ (NfcKeyboardInstall (NULL), Case.Status);
     EXPECT_EQ (ListVolume (Esp), Files);
     ExpectInstalled (Esp);
@@ -317,8 +346,8 @@ TEST_F (Install, AFailedCopyKeepsTheInstalledOne) {
   }
 }
 
-// With the drivers in the firmware, install writes no file and no option, only what the
-// keyboard lacks; without a record (an older install) the uninstall leaves the keyboard on.
+// With the drivers in the firmware, install writes no file and no option, takes out an
+// earlier install's, and writes only what the keyboard lacks; without a record (an older install) the uninstall leaves the keyboard on.
 TEST_F (Install, FirmwareWithTheDriversBuiltIn) {
   EFI_HANDLE  Esp = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
 
@@ -326,6 +355,9 @@ TEST_F (Install, FirmwareWithTheDriversBuiltIn) {
   AddBuiltInDriver (USB_SERIAL_DRIVER_NAME);
   AddBuiltInDriver (NFC_KEYBOARD_DRIVER_NAME);
   PutConIn (Ps2 (), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  // An install from before the firmware carried the driver: its option would load it twice.
+  PutGlobal (u"Driver0000", LoadOption (NFC_KEYBOARD_DRIVER_NAME, Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\ZorvikDxe.efi"), End () })));
+  PutGlobal (u"DriverOrder", DriverOrder ({ 0 }));
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
   EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("built into the firmware"), std::string::npos);
   EXPECT_TRUE (ListVolume (Esp).empty ());

@@ -47,6 +47,19 @@ TEST (SplitCommandLine, StopsAtTheArrayBound) {
   EXPECT_EQ (SplitCommandLine ((CHAR16 *)Empty, Argv, 2), 0u);
 }
 
+// A key that is no choice every half second, up to mLastKeyUs.
+UINT64  mNextKeyUs;
+UINT64  mLastKeyUs;
+
+void
+TypeNonsense (void *, UINT64 NowUs)
+{
+  if ((NowUs >= mNextKeyUs) && (NowUs < mLastKeyUs)) {
+    fake::Firmware::QueueKeys (u"x");
+    mNextKeyUs = NowUs + 500 * 1000;
+  }
+}
+
 class SetupEntry : public ::testing::Test {
 protected:
   void SetUp () override { fake::Firmware::Reset (); }
@@ -118,6 +131,16 @@ TEST_F (SetupEntry, WithoutACommandRunsTheMenu) {
   EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_TIMEOUT);
   EXPECT_EQ (fake::Firmware::WatchdogSeconds (), 300u);
   EXPECT_GE (fake::Firmware::NowUs (), 120u * 1000 * 1000);
+
+  // Nor do keys that answer nothing (a stuck key, a cat on the keyboard) hold it.
+  UINT64  Start = fake::Firmware::NowUs ();
+  mNextKeyUs    = Start;
+  mLastKeyUs    = Start + 600ULL * 1000 * 1000;
+  fake::Firmware::SetStallHook (TypeNonsense, nullptr);
+  EXPECT_EQ (NfcKeyboardSetupMain (gImageHandle, gST), EFI_TIMEOUT);
+  fake::Firmware::SetStallHook (nullptr, nullptr);
+  EXPECT_EQ (fake::Firmware::WatchdogSeconds (), 300u);
+  EXPECT_LT (fake::Firmware::NowUs () - Start, 125ULL * 1000 * 1000);
 }
 
 } // namespace

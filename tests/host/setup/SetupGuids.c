@@ -4,6 +4,7 @@
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include <Uefi.h>
+#include <Guid/FileSystemInfo.h>
 #include <Guid/Gpt.h>
 #include <Guid/PcAnsi.h>
 #include <Protocol/BlockIo.h>
@@ -34,3 +35,4 @@ WEAK EFI_GUID  gEfiLoadedImageDevicePathProtocolGuid  = EFI_LOADED_IMAGE_DEVICE_
 WEAK EFI_GUID  gEfiShellProtocolGuid                  = EFI_SHELL_PROTOCOL_GUID;
 WEAK EFI_GUID  gEfiBlockIoProtocolGuid                = EFI_BLOCK_IO_PROTOCOL_GUID;
 WEAK EFI_GUID  gEfiDiskIoProtocolGuid                 = EFI_DISK_IO_PROTOCOL_GUID;
+WEAK EFI_GUID  gEfiFileSystemInfoGuid                 = EFI_FILE_SYSTEM_INFO_ID;

@@ -13,6 +13,7 @@
 
 extern "C" {
 #include <Guid/FileInfo.h>
+#include <Guid/FileSystemInfo.h>
 #include <Guid/GlobalVariable.h>
 #include <Guid/Gpt.h>
 #include <Library/BaseMemoryLib.h>
@@ -330,6 +331,7 @@ struct NODE {
   NODE                 *Parent;                  // nullptr for the root
   bool                 Deleted;
   std::vector<NODE *>  Children;                 // in creation order, as on disk
+  uint64_t             Slots;                    // 32-byte entries a directory has used, deleted ones too
 };
 std::deque<NODE>  mNodes;
 
@@ -350,6 +352,23 @@ void
 GiveBack (VOLUME *Volume, uint64_t Bytes)
 {
   Volume->Free += (Volume->Free == UINT64_MAX) ? 0 : Clusters (Bytes);
+}
+
+// A new entry (its long-name entries and the short one) goes at the end of the directory:
+// the FAT driver reuses no deleted slot, and takes a cluster when the last one is full.
+EFI_STATUS
+TakeEntry (VOLUME *Volume, NODE *Dir, size_t NameLength)
+{
+  uint64_t  Slots = Dir->Slots + 1 + (NameLength + 12) / 13;
+  uint64_t  Grown = Clusters (Slots * 32) - Clusters (Dir->Slots * 32);
+
+  if (Grown > Volume->Free) {
+    return EFI_VOLUME_FULL;
+  }
+
+  Volume->Free -= (Volume->Free == UINT64_MAX) ? 0 : Grown;
+  Dir->Slots    = Slots;
+  return EFI_SUCCESS;
 }
 std::deque<VOLUME>  mVolumes;
 
@@ -482,6 +501,11 @@ FileOpen (EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileNa
       return EFI_NOT_FOUND;
     }
 
+    Status = TakeEntry (File->Volume, Found, Leaf.size ());
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
     Found = AddChild (Found, Leaf, (Attributes & EFI_FILE_DIRECTORY) != 0);
   }
 
@@ -588,10 +612,36 @@ FileWrite (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   return EFI_SUCCESS;
 }
 
+// The volume's free space as FatGetVolumeInfo gives it: whole clusters, the cluster as BlockSize.
+EFI_STATUS
+VolumeInfo (const VOLUME *Volume, UINTN *BufferSize, VOID *Buffer)
+{
+  UINTN  Size = SIZE_OF_EFI_FILE_SYSTEM_INFO + sizeof (CHAR16);
+
+  if (*BufferSize < Size) {
+    *BufferSize = Size;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+
+  auto  *Out = static_cast<EFI_FILE_SYSTEM_INFO *>(Buffer);
+  std::memset (Out, 0, Size);
+  Out->Size       = Size;
+  Out->ReadOnly   = Volume->ReadOnly;
+  Out->VolumeSize = Volume->Free;
+  Out->FreeSpace  = Volume->Free;
+  Out->BlockSize  = mCluster;
+  *BufferSize     = Size;
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS EFIAPI
 FileGetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN *BufferSize, VOID *Buffer)
 {
   NODE  *Node = Self (This)->Node;
+
+  if (CompareGuid (Type, &gEfiFileSystemInfoGuid)) {
+    return VolumeInfo (Self (This)->Volume, BufferSize, Buffer);
+  }
 
   return CompareGuid (Type, &gEfiFileInfoGuid) ? Info (Node, Node->Name, BufferSize, Buffer) : EFI_UNSUPPORTED;
 }
@@ -643,6 +693,14 @@ FileSetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN BufferSize, VOID *Bu
   if (!Leaf.empty ()) {
     if (!File->Writable) {
       return EFI_ACCESS_DENIED;
+    }
+
+    // FatSetFileInfo writes the old entry deleted, then makes the new one: a folder that
+    // has no room for it leaves the file with no name.
+    Status = TakeEntry (File->Volume, Found, Leaf.size ());
+    if (EFI_ERROR (Status)) {
+      Node->Deleted = true;
+      return Status;
     }
 
     auto  &Siblings = Node->Parent->Children;
@@ -916,6 +974,16 @@ GetFile (EFI_HANDLE Volume, const std::u16string &Path, BYTES *Data)
 
   *Data = File->Data;
   return true;
+}
+
+void
+FillFolder (EFI_HANDLE Volume, const std::u16string &Path, uint64_t SlotsLeft)
+{
+  NODE            *Dir = nullptr;
+  std::u16string  Leaf;
+
+  ASSERT_FALSE (EFI_ERROR (Locate (AsVolume (Volume)->Root, nullptr, Path, &Dir, &Leaf)) || !Leaf.empty () || !Dir->Directory);
+  Dir->Slots = Clusters ((Dir->Slots + SlotsLeft) * 32) / 32 - SlotsLeft;
 }
 
 std::vector<std::u16string>

@@ -79,6 +79,9 @@ EFI_HANDLE AddVolume (const BYTES &DevicePath, VOLUME_KIND Kind, bool PartitionI
 // clusters), on a disk that fails its writes, or on read-only media.
 enum class VOLUME_FAULT { Full, WriteError, ReadOnly };
 void SetVolumeFault (EFI_HANDLE Volume, VOLUME_FAULT Fault, uint64_t FreeBytes = 0);
+// A folder's entries, deleted ones too, reach to SlotsLeft 32-byte entries short of the
+// end of its last cluster, as many renames in it leave it.
+void FillFolder (EFI_HANDLE Volume, const std::u16string &Path, uint64_t SlotsLeft);
 
 // A whole disk as the disk driver and DiskIoDxe make it: Block I/O (512-byte blocks) and
 // Disk I/O over the bytes of DiskImage, its partition 1 of the kind given.
