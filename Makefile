@@ -42,6 +42,7 @@ usb-image: $(if $(SIGNING),sign,build)
 	$(REPO)/tools/usb-image.sh $(USB_IMAGE) 8 \
 	  EFI/BOOT/BOOTX64.EFI=$(STICK_FROM)/NfcKeyboardSetup.efi \
 	  EFI/BOOT/OstrelDriver.efi=$(STICK_FROM)/OstrelDriver.efi \
+	  EFI/BOOT/UsbUartDxe.efi=$(STICK_FROM)/UsbUartDxe.efi \
 	  EFI/BOOT/ZorvikDxe.efi=$(STICK_FROM)/ZorvikDxe.efi \
 	  $(if $(SIGNING),NfcKeyboard-db.cer=$(SIGNED)/db.cer) \
 	  README.txt=$(REPO)/tools/usb-README.txt
@@ -52,7 +53,7 @@ usb-image: $(if $(SIGNING),sign,build)
 # made from images signed with another key or only in part.
 sign: build
 	@rm -rf $(SIGNED) && mkdir -p $(SIGNED)
-	@for n in NfcKeyboardSetup OstrelDriver ZorvikDxe; do \
+	@for n in NfcKeyboardSetup OstrelDriver UsbUartDxe ZorvikDxe; do \
 	  sbsign --key "$(SIGN_KEY)" --cert "$(SIGN_CERT)" --output $(SIGNED)/$$n.efi $(BUILD)/X64/RELEASE/$$n.efi \
 	    && sbverify --cert "$(SIGN_CERT)" $(SIGNED)/$$n.efi >/dev/null \
 	    || { rm -rf $(SIGNED); echo "sign: $$n.efi not signed" >&2; exit 1; }; \

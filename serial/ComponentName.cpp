@@ -14,13 +14,6 @@ namespace {
 
 constexpr CHAR8  mLanguagesBoth[] = "eng;en";
 
-constexpr auto  mDriverName = Char16 (USB_SERIAL_DRIVER_NAME);
-
-EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
-  { const_cast<CHAR8 *>(mLanguagesBoth), const_cast<CHAR16 *>(mDriverName.Text) },
-  { NULL,                                NULL                                   }
-};
-
 EFI_STATUS
 EFIAPI
 UsbSerialGetDriverName (
@@ -29,6 +22,12 @@ UsbSerialGetDriverName (
   OUT CHAR16                       **DriverName
   )
 {
+  // Each image names itself; a table of its name built here needs no global constructor.
+  EFI_UNICODE_STRING_TABLE  mUsbSerialDriverNameTable[] = {
+    { const_cast<CHAR8 *>(mLanguagesBoth), const_cast<CHAR16 *>(gSerialDriverName) },
+    { NULL,                                NULL                                    }
+  };
+
   return LookupUnicodeString2 (
            Language, This->SupportedLanguages, mUsbSerialDriverNameTable, DriverName,
            (BOOLEAN)(This == &gUsbSerialComponentName));

@@ -12,19 +12,44 @@ extern "C" {
 
 namespace {
 
-struct FTDI_DEVICE_ID {
-  UINTN    VendorId;
-  UINTN    ProductId;
-};
+// The chip of this image's list that takes the device, or NULL.
+CONST USB_SERIAL_CHIP *
+FindChip (
+  EFI_USB_IO_PROTOCOL  *UsbIo
+  )
+{
+  EFI_USB_DEVICE_DESCRIPTOR     DeviceDescriptor;
+  EFI_USB_INTERFACE_DESCRIPTOR  InterfaceDescriptor;
 
-constexpr FTDI_DEVICE_ID  mFtdiDeviceTable[] = {
-  { 0x0403, 0x6001 },
-  { 0,      0      }
-};
+  if (EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &DeviceDescriptor)) ||
+      EFI_ERROR (UsbIo->UsbGetInterfaceDescriptor (UsbIo, &InterfaceDescriptor)))
+  {
+    return NULL;
+  }
 
-constexpr UINT16  kLanguageEnglishUs = 0x0409;
+  for (UINTN Index = 0; gSerialChips[Index] != NULL; Index++) {
+    if (gSerialChips[Index]->Matches (UsbIo, &DeviceDescriptor, &InterfaceDescriptor)) {
+      return gSerialChips[Index];
+    }
+  }
 
-constexpr auto  mControllerName = Char16 (u"Velk USB Serial Adapter");
+  return NULL;
+}
+
+// Whether some chip of this image's list can run the settings a UART node asks for.
+BOOLEAN
+SomeChipRuns (
+  CONST SERIAL_ATTRIBUTES  *Asked
+  )
+{
+  for (UINTN Index = 0; gSerialChips[Index] != NULL; Index++) {
+    if (UsbSerialAttributesValid (gSerialChips[Index], Asked)) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
 
 BOOLEAN
 IsUartNode (
@@ -99,6 +124,27 @@ NodeAttributes (
   Attributes->Parity           = (Uart.Parity != DefaultParity) ? Uart.Parity : static_cast<UINT32>(NoParity);
   Attributes->DataBits         = (Uart.DataBits != 0) ? Uart.DataBits : 8;
   Attributes->StopBits         = (Uart.StopBits != DefaultStopBits) ? Uart.StopBits : static_cast<UINT32>(OneStopBit);
+}
+
+// Whether the chip runs what a connect's UART and flow-control nodes ask for; no node
+// asks nothing.
+BOOLEAN
+ChipRunsNode (
+  CONST USB_SERIAL_CHIP           *Chip,
+  CONST EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
+  )
+{
+  if (IsEndOrNull (RemainingDevicePath) || !IsUartNode (RemainingDevicePath)) {
+    return TRUE;
+  }
+
+  SERIAL_ATTRIBUTES  Asked;
+  NodeAttributes (RemainingDevicePath, &Asked);
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
+  BOOLEAN                         Flow  = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
+                                                    (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+  return (BOOLEAN)(UsbSerialAttributesValid (Chip, &Asked) &&
+                   (!Flow || ((Chip->ControlSettable & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0)));
 }
 
 } // namespace
@@ -198,7 +244,9 @@ ReprogramRunningChild (
     return Status;
   }
 
-  if (!IsUartNode (RemainingDevicePath)) {
+  // A node the running chip cannot run must change nothing, not half the line.
+  CONST USB_SERIAL_CHIP  *Chip = FtdiFromSerialIo (SerialIo)->Chip;
+  if (!IsUartNode (RemainingDevicePath) || !ChipRunsNode (Chip, RemainingDevicePath)) {
     return EFI_UNSUPPORTED;
   }
 
@@ -225,7 +273,7 @@ ReprogramRunningChild (
       Control &= ~static_cast<UINT32>(EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE);
     }
 
-    Status = SerialIo->SetControl (SerialIo, Control & FTDI_CONTROL_SETTABLE);
+    Status = SerialIo->SetControl (SerialIo, Control & Chip->ControlSettable);
   }
 
   return Status;
@@ -249,12 +297,20 @@ FindBulkEndpoints (
       return Status;
     }
 
-    if (Endpoint.EndpointAddress == FTDI_BULK_OUT_ADDRESS) {
-      CopyMem (&Device->BulkOutEndpoint, &Endpoint, sizeof (Endpoint));
-      FoundOut = TRUE;
-    } else if (Endpoint.EndpointAddress == FTDI_BULK_IN_ADDRESS) {
+    // A chip that names its endpoints gets those; any other the first bulk pair.
+    BOOLEAN  Bulk = (BOOLEAN)((Endpoint.Attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_BULK);
+    BOOLEAN  In   = (BOOLEAN)((Endpoint.EndpointAddress & USB_ENDPOINT_DIR_IN) != 0);
+    UINT8    Want = In ? Device->Chip->BulkInAddress : Device->Chip->BulkOutAddress;
+    if ((Want != 0) ? (Endpoint.EndpointAddress != Want) : (!Bulk || (In ? FoundIn : FoundOut))) {
+      continue;
+    }
+
+    if (In) {
       CopyMem (&Device->BulkInEndpoint, &Endpoint, sizeof (Endpoint));
       FoundIn = TRUE;
+    } else {
+      CopyMem (&Device->BulkOutEndpoint, &Endpoint, sizeof (Endpoint));
+      FoundOut = TRUE;
     }
   }
 
@@ -282,10 +338,11 @@ UsbSerialDriverBindingSupported (
       return EFI_UNSUPPORTED;
     }
 
-    // The node's settings are applied to the chip, so a node it cannot run is not ours.
+    // The node's settings are applied to the chip, so a node no chip can run is not
+    // ours; once the chip is known, it must run them itself.
     SERIAL_ATTRIBUTES  Asked;
     NodeAttributes (RemainingDevicePath, &Asked);
-    if (!FtdiAttributesValid (&Asked)) {
+    if (!SomeChipRuns (&Asked)) {
       return EFI_UNSUPPORTED;
     }
   }
@@ -310,14 +367,22 @@ UsbSerialDriverBindingSupported (
     }
 
     EFI_DEVICE_PATH_PROTOCOL  *ChildPath;
+    EFI_SERIAL_IO_PROTOCOL    *SerialIo;
     Status = gBS->OpenProtocol (
                     Child, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&ChildPath), This->DriverBindingHandle,
                     ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR (Status)) {
+      Status = gBS->OpenProtocol (
+                      Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
+                      ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    }
+
     if (EFI_ERROR (Status)) {
       return Status;
     }
 
-    return (PathHasFlowControlNode (RemainingDevicePath) != PathHasFlowControlNode (ChildPath)) ? EFI_UNSUPPORTED : EFI_SUCCESS;
+    return ((PathHasFlowControlNode (RemainingDevicePath) != PathHasFlowControlNode (ChildPath)) ||
+            !ChipRunsNode (FtdiFromSerialIo (SerialIo)->Chip, RemainingDevicePath)) ? EFI_UNSUPPORTED : EFI_SUCCESS;
   }
 
   if (EFI_ERROR (Status)) {
@@ -339,24 +404,9 @@ UsbSerialDriverBindingSupported (
   }
 
   Status = EFI_UNSUPPORTED;
-  EFI_USB_DEVICE_DESCRIPTOR  DeviceDescriptor;
-  if (!EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &DeviceDescriptor))) {
-    for (UINTN Index = 0; (mFtdiDeviceTable[Index].VendorId != 0) && (mFtdiDeviceTable[Index].ProductId != 0); Index++) {
-      if ((DeviceDescriptor.IdVendor == mFtdiDeviceTable[Index].VendorId) &&
-          (DeviceDescriptor.IdProduct == mFtdiDeviceTable[Index].ProductId))
-      {
-        CHAR16  *Manufacturer = NULL;
-        if (!EFI_ERROR (UsbIo->UsbGetStringDescriptor (UsbIo, kLanguageEnglishUs, DeviceDescriptor.StrManufacturer, &Manufacturer))) {
-          Status = EFI_SUCCESS;
-        }
-
-        if (Manufacturer != NULL) {
-          FreePool (Manufacturer);
-        }
-
-        break;
-      }
-    }
+  CONST USB_SERIAL_CHIP  *Chip = FindChip (UsbIo);
+  if ((Chip != NULL) && ChipRunsNode (Chip, RemainingDevicePath)) {
+    Status = EFI_SUCCESS;
   }
 
   gBS->CloseProtocol (ControllerHandle, &gEfiDevicePathProtocolGuid, This->DriverBindingHandle, ControllerHandle);
@@ -414,7 +464,7 @@ InitializeUsbSerialDevice (
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;
   CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
   Device->SerialIo.Mode                = &Device->SerialMode;
-  Device->SerialMode.ControlMask       = FTDI_CONTROL_MASK;
+  Device->SerialMode.ControlMask       = Device->Chip->ControlMask;
   Device->SerialMode.Timeout           = Device->LastAttributes.Timeout;
   Device->SerialMode.ReceiveFifoDepth  = Device->LastAttributes.ReceiveFifoDepth;
   Device->SerialMode.BaudRate          = Device->LastAttributes.BaudRate;
@@ -437,11 +487,15 @@ StartPolling (
   Device->ControlAsked = TRUE;
   if (!Device->DeviceFailed && TickWitnessTicking (&Device->PollClock)) {
     TplGuard  Tpl (TPL_NOTIFY);
-    UINT8     FirstStatus[FTDI_STATUS_SIZE];
-    ZeroMem (FirstStatus, sizeof (FirstStatus));
-    UINTN  Length = sizeof (FirstStatus);
-    FtdiBulkTransfer (Device, FALSE, FirstStatus, &Length, FTDI_TIMEOUT_FIRST_STATUS);
-    FtdiDecodeModemStatus (Device, FirstStatus);
+    if (Device->Chip->PacketHeader != 0) {
+      UINT8  FirstStatus[FTDI_STATUS_SIZE];
+      ZeroMem (FirstStatus, sizeof (FirstStatus));
+      UINTN  Length = sizeof (FirstStatus);
+      FtdiBulkTransfer (Device, FALSE, FirstStatus, &Length, FTDI_TIMEOUT_FIRST_STATUS);
+      FtdiDecodeModemStatus (Device, FirstStatus);
+    } else if (Device->Chip->ReadModemStatus != NULL) {
+      Device->Chip->ReadModemStatus (Device);
+    }
   }
   if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, FtdiPollNotify, Device, &Device->PollTimer))) {
     gBS->SetTimer (Device->PollTimer, TimerPeriodic, FTDI_POLL_PERIOD_100NS);
@@ -479,17 +533,30 @@ CreateUsbSerialDevice (
   )
 {
   *Created = NULL;
+  CONST USB_SERIAL_CHIP  *Chip = FindChip (UsbIo);
+  if (Chip == NULL) {
+    return EFI_UNSUPPORTED;
+  }
+
   FTDI_SERIAL_DEVICE  *Device = static_cast<FTDI_SERIAL_DEVICE *>(AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE)));
   if (Device == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
 
+  Device->Chip              = Chip;
   Device->UsbIo             = UsbIo;
   Device->AdapterDevicePath = AdapterDevicePath;
   BOOLEAN     FoundBoth;
   EFI_STATUS  Status = FindBulkEndpoints (Device, &FoundBoth);
   if (!EFI_ERROR (Status) && !FoundBoth) {
     Status = EFI_DEVICE_ERROR;
+  }
+
+  // The chip is readied before its line is first set; one that refuses is not started.
+  Device->RequestInterface = Device->InterfaceDescriptor.InterfaceNumber;
+  if (!EFI_ERROR (Status) && (Chip->Open != NULL)) {
+    TplGuard  Tpl (TPL_NOTIFY);
+    Status = Chip->Open (Device);
   }
 
   if (EFI_ERROR (Status)) {
@@ -506,8 +573,8 @@ CreateUsbSerialDevice (
 
   Device->RingHead = 0;
   Device->RingTail = 0;
-  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, TRUE);
-  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, mControllerName.Text, FALSE);
+  AddUnicodeString2 (mLanguageIso639, gUsbSerialComponentName.SupportedLanguages, &Device->ControllerNameTable, Chip->Name, TRUE);
+  AddUnicodeString2 (mLanguageRfc4646, gUsbSerialComponentName2.SupportedLanguages, &Device->ControllerNameTable, Chip->Name, FALSE);
   StartPolling (Device);
   Status = BuildChildDevicePath (Device);
   if (EFI_ERROR (Status)) {
@@ -746,7 +813,7 @@ UsbSerialDriverEntryPoint (
   }
 
   LoadedImage->Unload = OstrelUnload;
-  DEBUG_LOG_INIT ("OstrelDriver");
+  DEBUG_LOG_INIT (gSerialImageName);
 
   Status = EfiLibInstallDriverBindingComponentName2 (
              ImageHandle, SystemTable, &gUsbSerialDriverBinding, ImageHandle,

@@ -4,6 +4,8 @@
 **/
 #include "FtdiSerial.h"
 
+#include <Char16.h>
+
 namespace {
 
 // Sixteenths of the divisor the chip can really run, indexed by the computed sixteenths.
@@ -178,19 +180,26 @@ BaudDivisor (
 } // namespace
 
 BOOLEAN
-FtdiAttributesValid (
+UsbSerialAttributesValid (
+  IN CONST USB_SERIAL_CHIP    *Chip,
   IN CONST SERIAL_ATTRIBUTES  *Attributes
   )
 {
-  UINT16  Divisor;
-
   return (BOOLEAN)((Attributes->ReceiveFifoDepth >= 1) && (Attributes->ReceiveFifoDepth <= FTDI_MAX_FIFO_DEPTH) &&
                    (Attributes->Timeout >= FTDI_MIN_TIMEOUT) && (Attributes->Timeout <= FTDI_MAX_TIMEOUT) &&
                    (Attributes->Parity >= NoParity) && (Attributes->Parity <= SpaceParity) &&
                    (Attributes->StopBits >= OneStopBit) && (Attributes->StopBits <= TwoStopBits) &&
                    (Attributes->DataBits >= 5) && (Attributes->DataBits <= 8) &&
                    ((Attributes->DataBits == 5) || (Attributes->StopBits != OneFiveStopBits)) &&
-                   !EFI_ERROR (BaudDivisor (Attributes->BaudRate, Attributes->BaudRate, &Divisor)));
+                   Chip->LineValid (Attributes));
+}
+
+BOOLEAN
+FtdiAttributesValid (
+  IN CONST SERIAL_ATTRIBUTES  *Attributes
+  )
+{
+  return UsbSerialAttributesValid (&gFtdiChip, Attributes);
 }
 
 EFI_STATUS
@@ -298,16 +307,11 @@ ProgramAttributes (
 
   // Everything is checked before anything is sent, so a refused call leaves the chip
   // running what the mode says rather than a new framing at the old rate.
-  if (!FtdiAttributesValid (&New)) {
+  if (!UsbSerialAttributesValid (Device->Chip, &New)) {
     return EFI_INVALID_PARAMETER;
   }
 
-  if (EFI_ERROR (
-        FtdiSetLineProperties (
-          Device->UsbIo, New.DataBits, static_cast<EFI_PARITY_TYPE>(New.Parity),
-          static_cast<EFI_STOP_BITS_TYPE>(New.StopBits), Last)) ||
-      EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, New.BaudRate, New.BaudRate)))
-  {
+  if (EFI_ERROR (Device->Chip->SetLine (Device, &New))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -356,20 +360,7 @@ ProgramControlBits (
   Control->HardwareLoopback = FALSE;
   Control->SoftwareLoopback = FALSE;
 
-  if (EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL, 0,
-          (Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE) | FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)) ||
-      EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)) ||
-      EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)))
-  {
+  if (EFI_ERROR (Device->Chip->SetLines (Device, Control))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -392,3 +383,173 @@ SetControlBitsInternal (
   EFI_STATUS  Status = ProgramControlBits (Device, Control);
   return EFI_ERROR (Status) ? Status : FtdiSyncChildPath (Device);
 }
+
+namespace {
+
+// The FT232's own table entry: its ID alone, and a manufacturer string it must give.
+BOOLEAN
+FtdiMatchesId (
+  EFI_USB_IO_PROTOCOL                 *UsbIo,
+  CONST EFI_USB_DEVICE_DESCRIPTOR     *DeviceDescriptor,
+  CONST EFI_USB_INTERFACE_DESCRIPTOR  *InterfaceDescriptor,
+  BOOLEAN                             Ft232
+  )
+{
+  if (!UsbBridgeIdMatches (
+         UsbBridgeFtdi,
+         DeviceDescriptor->IdVendor,
+         DeviceDescriptor->IdProduct,
+         InterfaceDescriptor->InterfaceNumber,
+         Ft232
+         ))
+  {
+    return FALSE;
+  }
+
+  CHAR16   *Manufacturer = NULL;
+  BOOLEAN  Named         = (BOOLEAN)!EFI_ERROR (
+                                       UsbIo->UsbGetStringDescriptor (
+                                                UsbIo,
+                                                FTDI_LANGUAGE_ENGLISH_US,
+                                                DeviceDescriptor->StrManufacturer,
+                                                &Manufacturer
+                                                )
+                                       );
+  if (Manufacturer != NULL) {
+    FreePool (Manufacturer);
+  }
+
+  return Named;
+}
+
+BOOLEAN
+Ft232Matches (
+  EFI_USB_IO_PROTOCOL                 *UsbIo,
+  CONST EFI_USB_DEVICE_DESCRIPTOR     *DeviceDescriptor,
+  CONST EFI_USB_INTERFACE_DESCRIPTOR  *InterfaceDescriptor
+  )
+{
+  return FtdiMatchesId (UsbIo, DeviceDescriptor, InterfaceDescriptor, TRUE);
+}
+
+BOOLEAN
+FtdiKinMatches (
+  EFI_USB_IO_PROTOCOL                 *UsbIo,
+  CONST EFI_USB_DEVICE_DESCRIPTOR     *DeviceDescriptor,
+  CONST EFI_USB_INTERFACE_DESCRIPTOR  *InterfaceDescriptor
+  )
+{
+  return FtdiMatchesId (UsbIo, DeviceDescriptor, InterfaceDescriptor, FALSE);
+}
+
+BOOLEAN
+FtdiLineValid (
+  CONST SERIAL_ATTRIBUTES  *Attributes
+  )
+{
+  UINT16  Divisor;
+
+  return (BOOLEAN)!EFI_ERROR (BaudDivisor (Attributes->BaudRate, Attributes->BaudRate, &Divisor));
+}
+
+EFI_STATUS
+FtdiSetLine (
+  FTDI_SERIAL_DEVICE       *Device,
+  CONST SERIAL_ATTRIBUTES  *New
+  )
+{
+  if (EFI_ERROR (
+        FtdiSetLineProperties (
+          Device->UsbIo,
+          New->DataBits,
+          static_cast<EFI_PARITY_TYPE>(New->Parity),
+          static_cast<EFI_STOP_BITS_TYPE>(New->StopBits),
+          &Device->LastAttributes
+          )
+        ) ||
+      EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, New->BaudRate, New->BaudRate)))
+  {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+FtdiSetLines (
+  FTDI_SERIAL_DEVICE  *Device,
+  CONST LINE_CONTROL  *Control
+  )
+{
+  if (EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL, 0,
+          (Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE) | FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (
+        FtdiVendorRequest (
+          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_REQUEST_INDEX,
+          FTDI_TIMEOUT_CONTROL)))
+  {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+FtdiPurge (
+  FTDI_SERIAL_DEVICE  *Device
+  )
+{
+  if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)) ||
+      EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)))
+  {
+    return EFI_DEVICE_ERROR;
+  }
+
+  return EFI_SUCCESS;
+}
+
+constexpr auto  mFt232Name    = Char16 (u"Velk USB Serial Adapter");
+constexpr auto  mFtdiKinName  = Char16 (u"FTDI USB UART");
+
+} // namespace
+
+CONST USB_SERIAL_CHIP  gFtdiChip = {
+  mFt232Name.Text,
+  Ft232Matches,
+  NULL,
+  FtdiLineValid,
+  FtdiSetLine,
+  FtdiSetLines,
+  FtdiPurge,
+  NULL,
+  FTDI_STATUS_SIZE,
+  FTDI_BULK_IN_ADDRESS,
+  FTDI_BULK_OUT_ADDRESS,
+  FTDI_CONTROL_SETTABLE,
+  FTDI_CONTROL_MASK
+};
+
+// FT-X, FT232H and the first port of the FT2232 and FT4232 take the FT232's requests and
+// head their packets alike; port A's index is the FT232's.
+CONST USB_SERIAL_CHIP  gFtdiKinChip = {
+  mFtdiKinName.Text,
+  FtdiKinMatches,
+  NULL,
+  FtdiLineValid,
+  FtdiSetLine,
+  FtdiSetLines,
+  FtdiPurge,
+  NULL,
+  FTDI_STATUS_SIZE,
+  FTDI_BULK_IN_ADDRESS,
+  FTDI_BULK_OUT_ADDRESS,
+  FTDI_CONTROL_SETTABLE,
+  FTDI_CONTROL_MASK
+};

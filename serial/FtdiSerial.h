@@ -26,6 +26,7 @@ extern "C" {
 }
 
 #include <TickWitness.h>
+#include <UsbBridgeIds.h>
 #include <TplGuard.h>
 
 #include "DebugLog.h"
@@ -67,6 +68,7 @@ extern "C" {
 #define FTDI_TIMEOUT_FIRST_STATUS     40
 
 #define FTDI_STATUS_SIZE              2
+#define FTDI_LANGUAGE_ENGLISH_US      0x0409
 #define FTDI_PACKET_BUFFER_SIZE       512
 #define FTDI_RING_SIZE                1024
 #define FTDI_RING_MASK                (FTDI_RING_SIZE - 1)
@@ -121,8 +123,16 @@ typedef struct {
 } FTDI_NODE_TEMPLATES;
 #pragma pack()
 
+struct USB_SERIAL_CHIP;
+
 typedef struct {
   UINTN                           Signature;
+  CONST USB_SERIAL_CHIP           *Chip;
+  // The interface the chip's requests name: the bound one, or a CDC device's
+  // communication interface, which a chip module's Open finds.
+  UINT8                           RequestInterface;
+  // What a chip module's Open learnt of the chip (its version, say) for its requests.
+  UINT16                          ChipVariant;
   EFI_HANDLE                      ChildHandle;
   EFI_DEVICE_PATH_PROTOCOL        *ChildDevicePath;
   EFI_DEVICE_PATH_PROTOCOL        *AdapterDevicePath;
@@ -182,6 +192,99 @@ static_assert (sizeof (EFI_USB_ENDPOINT_DESCRIPTOR) == 7, "descriptors are kept 
 static_assert (sizeof (EFI_SERIAL_IO_MODE) == 32, "six 32-bit fields and the 64-bit rate");
 static_assert (OFFSET_OF (EFI_SERIAL_IO_MODE, BaudRate) == 8, "the rate after ControlMask and Timeout");
 static_assert (FTDI_SERIAL_DEVICE_SIGNATURE == 0x73627375, "'u','s','b','s', first character lowest");
+
+// What sets one bridge chip apart from another: how it is recognised, the requests that
+// program its line, and the layout of its bulk-IN packets. The ring, the transfers, the
+// Serial I/O, the binding and the child's path are the same for every chip. Each call
+// but Matches runs at TPL_NOTIFY on a started adapter.
+struct USB_SERIAL_CHIP {
+  // The controller's name, as the name protocols give it.
+  CONST CHAR16    *Name;
+
+  // Whether the device, and the interface the USB I/O stands for, are this chip's. Runs
+  // from Supported with the USB I/O open; it may read descriptors, strings included.
+  BOOLEAN         (*Matches)(
+    EFI_USB_IO_PROTOCOL                 *UsbIo,
+    CONST EFI_USB_DEVICE_DESCRIPTOR     *DeviceDescriptor,
+    CONST EFI_USB_INTERFACE_DESCRIPTOR  *InterfaceDescriptor
+    );
+
+  // Readies the chip once the endpoints are known and before the line is first set:
+  // enables its UART, reads its version, finds its request interface. NULL when the
+  // chip needs nothing. An error ends Start.
+  EFI_STATUS      (*Open)(
+    FTDI_SERIAL_DEVICE  *Device
+    );
+
+  // Whether the chip runs this rate and framing. The core has checked every field
+  // against the Serial I/O ranges (data bits 5 to 8, the enums, 1.5 stop bits only with
+  // five data bits) before it asks.
+  BOOLEAN         (*LineValid)(
+    CONST SERIAL_ATTRIBUTES  *Attributes
+    );
+
+  // Sends rate and framing that LineValid took; Device->LastAttributes still holds the
+  // old ones. EFI_DEVICE_ERROR when a request failed.
+  EFI_STATUS      (*SetLine)(
+    FTDI_SERIAL_DEVICE       *Device,
+    CONST SERIAL_ATTRIBUTES  *New
+    );
+
+  // Sends flow control, DTR and RTS (the loopback flags are always clear).
+  // EFI_DEVICE_ERROR when a request failed.
+  EFI_STATUS      (*SetLines)(
+    FTDI_SERIAL_DEVICE  *Device,
+    CONST LINE_CONTROL  *Control
+    );
+
+  // Empties the chip's receive and transmit buffers. EFI_DEVICE_ERROR when it refused.
+  EFI_STATUS      (*Purge)(
+    FTDI_SERIAL_DEVICE  *Device
+    );
+
+  // Reads the modem lines into Device->ModemStatus by a request, from the poll's own
+  // look; NULL when each bulk-IN packet's header carries them (PacketHeader > 0).
+  EFI_STATUS      (*ReadModemStatus)(
+    FTDI_SERIAL_DEVICE  *Device
+    );
+
+  // Status bytes heading every bulk-IN packet, which Read never hands out.
+  UINT8           PacketHeader;
+  // The bulk endpoints the chip must have, or 0 for the interface's first of each kind.
+  UINT8           BulkInAddress;
+  UINT8           BulkOutAddress;
+  // What SetControl may set, and what GetControl may report (as FTDI_CONTROL_*).
+  UINT32          ControlSettable;
+  UINT32          ControlMask;
+};
+
+// The chips this image binds, NULL-terminated; an image keeps its own list.
+extern CONST USB_SERIAL_CHIP *CONST  gSerialChips[];
+// This image's name in its log lines and the driver name its name protocols give.
+extern CONST CHAR8                   gSerialImageName[];
+extern CONST CHAR16                  *CONST gSerialDriverName;
+
+// Every bridge chip's control transfer: RequestType, Request, Value and Index as the chip
+// documents them, Length bytes of Data in the direction RequestType's top bit gives (none
+// for 0). EFI_DEVICE_ERROR when the transfer failed, the chip's stall included.
+EFI_STATUS
+UsbSerialControl (
+  IN     EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN     UINT8                RequestType,
+  IN     UINT8                Request,
+  IN     UINT16               Value,
+  IN     UINT16               Index,
+  IN OUT VOID                 *Data,
+  IN     UINT16               Length
+  );
+
+// The chip modules: the FT232 (0403:6001) alone, the FT232's kin, and the other bridges.
+extern CONST USB_SERIAL_CHIP  gFtdiChip;
+extern CONST USB_SERIAL_CHIP  gFtdiKinChip;
+extern CONST USB_SERIAL_CHIP  gCp210xChip;
+extern CONST USB_SERIAL_CHIP  gCh340Chip;
+extern CONST USB_SERIAL_CHIP  gPl2303Chip;
+extern CONST USB_SERIAL_CHIP  gCdcAcmChip;
 
 // The containing-record idiom once, typed, so call sites carry no macro and no cast.
 // The signature is not checked: pass only a Serial I/O this driver installed.
@@ -304,6 +407,22 @@ FtdiVendorRequest (
 **/
 BOOLEAN
 FtdiAttributesValid (
+  IN CONST SERIAL_ATTRIBUTES  *Attributes
+  );
+
+/**
+  Whether a chip can run a complete set of attributes: the Serial I/O ranges every
+  chip shares, then the chip's own rate and framing rules.
+
+  @param[in] Chip        The chip.
+  @param[in] Attributes  The attributes; no zero stands for a default here.
+
+  @retval TRUE   SetAttributesInternal would send them to that chip.
+  @retval FALSE  It would refuse them with EFI_INVALID_PARAMETER.
+**/
+BOOLEAN
+UsbSerialAttributesValid (
+  IN CONST USB_SERIAL_CHIP    *Chip,
   IN CONST SERIAL_ATTRIBUTES  *Attributes
   );
 

@@ -67,6 +67,35 @@ FtdiBulkTransfer (
 }
 
 EFI_STATUS
+UsbSerialControl (
+  IN     EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN     UINT8                RequestType,
+  IN     UINT8                Request,
+  IN     UINT16               Value,
+  IN     UINT16               Index,
+  IN OUT VOID                 *Data,
+  IN     UINT16               Length
+  )
+{
+  EFI_USB_DEVICE_REQUEST  Setup;
+
+  Setup.RequestType = RequestType;
+  Setup.Request     = Request;
+  Setup.Value       = Value;
+  Setup.Index       = Index;
+  Setup.Length      = Length;
+  // A data stage only where the setup packet announces one: a chip stalls a request whose
+  // stages disagree with it.
+  EFI_USB_DATA_DIRECTION  Direction = (Length == 0) ? EfiUsbNoData
+                                      : (((RequestType & USB_ENDPOINT_DIR_IN) != 0) ? EfiUsbDataIn : EfiUsbDataOut);
+  UINT32                  UsbStatus = 0;
+  EFI_STATUS              Status    = UsbIo->UsbControlTransfer (
+                                               UsbIo, &Setup, Direction, FTDI_TIMEOUT_CONTROL,
+                                               (Length == 0) ? NULL : Data, Length, &UsbStatus);
+  return EFI_ERROR (Status) ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
+
+EFI_STATUS
 FtdiDecodeModemStatus (
   IN FTDI_SERIAL_DEVICE  *Device,
   IN CONST UINT8         *Status
@@ -99,16 +128,20 @@ FtdiReceivePacket (
     Length = sizeof (Device->PacketBuffer);
   }
 
-  // The chip heads every packet with its status pair, not only the transfer.
+  // A chip with a status header puts it on every packet, not only on the transfer.
+  UINTN  Header     = Device->Chip->PacketHeader;
   UINTN  PacketSize = Device->BulkInEndpoint.MaxPacketSize;
-  if ((PacketSize <= FTDI_STATUS_SIZE) || (PacketSize > sizeof (Device->PacketBuffer))) {
+  if ((PacketSize <= Header) || (PacketSize == 0) || (PacketSize > sizeof (Device->PacketBuffer))) {
     PacketSize = sizeof (Device->PacketBuffer);
   }
 
   BOOLEAN  Full = FALSE;
-  for (UINTN Offset = 0; Offset + FTDI_STATUS_SIZE <= Length; Offset += PacketSize) {
-    FtdiDecodeModemStatus (Device, &Device->PacketBuffer[Offset]);
-    for (UINTN Index = Offset + FTDI_STATUS_SIZE; !Full && Index < Offset + PacketSize && Index < Length; Index++) {
+  for (UINTN Offset = 0; (Offset < Length) && (Offset + Header <= Length); Offset += PacketSize) {
+    if (Header != 0) {
+      FtdiDecodeModemStatus (Device, &Device->PacketBuffer[Offset]);
+    }
+
+    for (UINTN Index = Offset + Header; !Full && Index < Offset + PacketSize && Index < Length; Index++) {
       if (((Device->RingTail + 1) & FTDI_RING_MASK) == Device->RingHead) {
         Full = TRUE;
         break;
@@ -140,6 +173,12 @@ FtdiPollRefill (
   if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
     UINTN  Count = 0;
     FtdiReceivePacket (Device, &Count, NULL, Device->PollLook ? FTDI_TIMEOUT_BULK_IN : FTDI_TIMEOUT_REFILL);
+  }
+
+  // A chip whose packets carry no modem lines is asked for them on the poll's own look.
+  if (Device->PollLook && !Device->DeviceFailed && (Device->Chip->ReadModemStatus != NULL)) {
+    TplGuard  Tpl (TPL_NOTIFY);
+    Device->Chip->ReadModemStatus (Device);
   }
 
   Device->PollLook = FALSE;

@@ -29,13 +29,11 @@ FtdiSerialReset (
   }
 
   Device->OutHalted = FALSE;
-  if (EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_RX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)) ||
-      EFI_ERROR (FtdiVendorRequest (Device->UsbIo, FTDI_REQUEST_RESET, FTDI_PURGE_TX, FTDI_REQUEST_INDEX, FTDI_TIMEOUT_CONTROL)))
-  {
+  if (EFI_ERROR (Device->Chip->Purge (Device))) {
     return EFI_DEVICE_ERROR;
   }
 
-  // A chip that answers both purges is there, so a port a failed transfer gave up on works
+  // A chip that answers its purge is there, so a port a failed transfer gave up on works
   // again. What the ring still holds came before the purge and goes with the chip's.
   Device->DeviceFailed   = FALSE;
   Device->RingHead       = Device->RingTail;
@@ -65,7 +63,7 @@ FtdiSerialSetControl (
   IN UINT32                  Control
   )
 {
-  if ((Control & ~static_cast<UINT32>(FTDI_CONTROL_SETTABLE)) != 0) {
+  if ((Control & ~FtdiFromSerialIo (This)->Chip->ControlSettable) != 0) {
     return EFI_UNSUPPORTED;
   }
 

@@ -31,11 +31,15 @@ BUILD_BOUND_S = 600
 
 # Which host suites compile a source; the first matching prefix wins.
 SUITES = [
-    ("serial/", ["serial_tests"]),
+    ("serial/Cp210x.cpp", ["bridge_tests"]),
+    ("serial/Ch340.cpp", ["bridge_tests"]),
+    ("serial/Pl2303.cpp", ["bridge_tests"]),
+    ("serial/CdcAcm.cpp", ["bridge_tests"]),
+    ("serial/", ["serial_tests", "usbuart_tests"]),
     ("keyboard/", ["keyboard_tests"]),
     ("apps/NfcKeyboardSetup/", ["setup_tests"]),
     ("debuglog/", ["debuglog_tests", "serial_tests", "keyboard_tests"]),
-    ("include/", ["serial_tests", "keyboard_tests"]),
+    ("include/", ["serial_tests", "bridge_tests", "usbuart_tests", "keyboard_tests"]),
 ]
 
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer")
