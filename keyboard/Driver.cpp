@@ -208,9 +208,9 @@ ErrorExit:
   return Status;
 }
 
-// An FT232 child, as the serial driver makes it: the UART node right below a USB device
-// that says it is an FT232. Another make's adapter may be a modem or a console cable
-// whose driver must not be stopped for a probe.
+// A reader's bridge child, as the serial drivers make it: the UART node right below a
+// USB device that says it is one of the bridges they bind. Another adapter may be a
+// modem or a console cable whose driver must not be stopped for a probe.
 BOOLEAN
 IsAdapterLine (
   EFI_HANDLE  Handle
@@ -220,6 +220,7 @@ IsAdapterLine (
   CONST EFI_DEVICE_PATH_PROTOCOL  *BelowUsb;
   EFI_USB_IO_PROTOCOL             *UsbIo;
   EFI_USB_DEVICE_DESCRIPTOR       Device;
+  EFI_USB_INTERFACE_DESCRIPTOR    Interface;
 
   if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) ||
       (Path == NULL) || !IsDevicePathValid (Path, 0))
@@ -228,10 +229,21 @@ IsAdapterLine (
   }
 
   UsbIo = NfcKeyboardLineUsbIo (Path, &BelowUsb);
-  return (BOOLEAN)((UsbIo != NULL) && (DevicePathType (BelowUsb) == MESSAGING_DEVICE_PATH) &&
-                   (DevicePathSubType (BelowUsb) == MSG_UART_DP) &&
-                   !EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &Device)) &&
-                   (Device.IdVendor == NFC_FT232_VENDOR_ID) && (Device.IdProduct == NFC_FT232_PRODUCT_ID));
+  if ((UsbIo == NULL) || (DevicePathType (BelowUsb) != MESSAGING_DEVICE_PATH) ||
+      (DevicePathSubType (BelowUsb) != MSG_UART_DP) ||
+      EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &Device)) ||
+      EFI_ERROR (UsbIo->UsbGetInterfaceDescriptor (UsbIo, &Interface)))
+  {
+    return FALSE;
+  }
+
+  for (UINTN Index = 0; Index < ARRAY_SIZE (gUsbBridgeIds); Index++) {
+    if ((Device.IdVendor == gUsbBridgeIds[Index].VendorId) && (Device.IdProduct == gUsbBridgeIds[Index].ProductId)) {
+      return TRUE;
+    }
+  }
+
+  return (BOOLEAN)(Interface.InterfaceClass == USB_CDC_DATA_CLASS);
 }
 
 // The terminal type a console child speaks, as the RemainingDevicePath that asks the

@@ -23,6 +23,7 @@ extern "C" {
 
 #include <TickWitness.h>
 #include <TplGuard.h>
+#include <UsbBridgeIds.h>
 
 #include "DebugLog.h"
 #include "Pn532Link.h"
@@ -111,9 +112,6 @@ KeyNotifyFromLink (
 constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
 constexpr UINT64  NFC_RETAKE_DELAY_100NS = 1000000;  // 100 ms
 constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;
-// The only adapter the takeover at load stops another driver for: the reader's FT232.
-constexpr UINT16  NFC_FT232_VENDOR_ID  = 0x0403;
-constexpr UINT16  NFC_FT232_PRODUCT_ID = 0x6001;
 // How long an empty one-byte Read may wait on a producer that honours the timeout (a
 // UART). The link paces its own looks at the line, so a longer wait only holds the
 // caller: a platform port's default of 1 s made every look at a silent line cost 1 s.

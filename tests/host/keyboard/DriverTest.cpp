@@ -892,7 +892,8 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     { "a bare UsbClass in ConIn, which names the keyboard too", Adapter, u"ConIn", Join ({ UsbClass (0x0403, 0x6001, 0xFF), End }), 1, true, 0x6001 },
     { "a bare UsbClass in ConOut, whatever text output the FT232 carries", Adapter, u"ConOut", Join ({ UsbClass (0x0403, 0x6001, 0xFF), End }), 1, false, 0x6001 },
     { "a UsbWwid in ErrOut, a vendor node of its own after the port", Adapter, u"ErrOut", Join ({ UsbWwid ("K3Z9Q"), Uart (1), FlowCtrl, Vendor (gEfiGlobalVariableGuid), End }), 1, false, 0x6001 },
-    { "another make's USB serial line", Adapter, u"ConOut", {}, 1, false, 0x6015 },
+    { "an FT-X line, bound by the other serial driver", Adapter, u"ConOut", {}, 1, true, 0x6015 },
+    { "a USB serial line no serial driver of ours binds", Adapter, u"ConOut", {}, 1, false, 0x60FF },
     { "a platform UART", Com1Line, u"ConOut", {}, 1, false, 0x6001 },
     { "a disabled keyboard", Adapter, u"ConOut", {}, 0, false, 0x6001 },
     { "an FT232 line without a reader", Adapter, u"ConOut", {}, 1, false, 0x6001, false },
@@ -916,7 +917,7 @@ TEST_F (Keyboard, LoadedLastItTakesAdapterLinesButNoConsoleFromTheTerminal) {
     PATH  Vt100 = Join ({ Vendor (gEfiVT100Guid), End });
     ASSERT_EQ (gBS->ConnectController (Controller, nullptr, (EFI_DEVICE_PATH_PROTOCOL *)Vt100.data (), TRUE), EFI_SUCCESS);
     ASSERT_TRUE (TerminalStandIn::Started);
-    bool  Probed = C.Enabled && C.Terminal && (C.Product == 0x6001) && (C.LinePath == Adapter) && (C.Taken || C.Console.empty ());
+    bool  Probed = C.Enabled && C.Terminal && (C.Product != 0x60FF) && (C.LinePath == Adapter) && (C.Taken || C.Console.empty ());
     Load (C.Enabled);
     EXPECT_EQ (Dev () != nullptr, C.Taken) << C.What;
     EXPECT_EQ (TerminalStandIn::Started, !C.Taken) << C.What;
