@@ -42,7 +42,7 @@ PrintDevicePath (
 // Print formats into a buffer of a few hundred characters, so one line a call.
 CONST CHAR16 *CONST  mUsage[] = {
   CHAR16_TEXT (u"Usage: NfcKeyboardSetup <command>\n"),
-  CHAR16_TEXT (u"  status          the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn\n"),
+  CHAR16_TEXT (u"  status          the drivers, ZorvikConf, the USB serial lines, the NFC keyboard and ConIn\n"),
   CHAR16_TEXT (u"  enable          ZorvikConf = 01: the keyboard driver starts a keyboard from its next load\n"),
   CHAR16_TEXT (u"  disable         ZorvikConf = 00: the keyboard driver starts none from its next load\n"),
   CHAR16_TEXT (u"  console add     put the running NFC keyboard into ConIn (it joins the console at the next boot)\n"),
@@ -71,15 +71,27 @@ Fail (
   return Status;
 }
 
+// The serial drivers, whose lines the status lists with the bridge each sits on.
+constexpr CONST CHAR16 *CONST  mSerialDriverNames[] = { mSerialDriverName.Text, mUsbUartDriverName.Text };
+
+struct SERIAL_LINES {
+  PoolPtr<EFI_HANDLE>  Handles;
+  UINTN                Count;
+};
+
 EFI_STATUS
 CommandStatus ()
 {
-  EFI_STATUS  Result = EFI_SUCCESS;
+  EFI_STATUS    Result = EFI_SUCCESS;
+  EFI_HANDLE    SerialDrivers[ARRAY_SIZE (mSerialDriverNames)];
+  SERIAL_LINES  Lines[ARRAY_SIZE (mSerialDriverNames)];
 
-  EFI_HANDLE  SerialDriver   = FindDriverByName (mSerialDriverName.Text);
+  for (UINTN Index = 0; Index < ARRAY_SIZE (mSerialDriverNames); Index++) {
+    SerialDrivers[Index] = FindDriverByName (mSerialDriverNames[Index]);
+    Print (CHAR16_TEXT (u"Serial driver \"%s\": %s\n"), mSerialDriverNames[Index], (SerialDrivers[Index] != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
+  }
+
   EFI_HANDLE  KeyboardDriver = FindDriverByName (mKeyboardDriverName.Text);
-
-  Print (CHAR16_TEXT (u"Serial driver \"%s\": %s\n"), mSerialDriverName.Text, (SerialDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
   Print (CHAR16_TEXT (u"Keyboard driver \"%s\": %s\n"), mKeyboardDriverName.Text, (KeyboardDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
 
   STORED_VARIABLE  Conf;
@@ -101,27 +113,44 @@ CommandStatus ()
       );
   }
 
-  PoolPtr<EFI_HANDLE>  Children;
-  UINTN                ChildCount;
-  EFI_STATUS           Status = FindFtdiChildren (SerialDriver, Children.Out (), &ChildCount);
+  EFI_HANDLE                Keyboard;
+  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
+  BOOLEAN                   Running = (BOOLEAN)(!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath)));
+  UINTN                     LineCount = 0;
+  EFI_STATUS                Status    = EFI_SUCCESS;
+
+  for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Lines)); Index++) {
+    Status     = FindSerialLines (SerialDrivers[Index], Lines[Index].Handles.Out (), &Lines[Index].Count);
+    LineCount += EFI_ERROR (Status) ? 0 : Lines[Index].Count;
+  }
+
   if (EFI_ERROR (Status)) {
-    Print (CHAR16_TEXT (u"FT232 serial ports: cannot be listed (%r)\n"), Status);
+    Print (CHAR16_TEXT (u"USB serial lines: cannot be listed (%r)\n"), Status);
     Result = Status;
   } else {
-    Print (CHAR16_TEXT (u"FT232 serial ports: %lu\n"), static_cast<UINT64>(ChildCount));
-    for (UINTN Index = 0; Index < ChildCount; Index++) {
-      EFI_DEVICE_PATH_PROTOCOL  *Path = DevicePathFromHandle (Children.Get ()[Index]);
-      if (Path != NULL) {
-        PrintDevicePath (CHAR16_TEXT (u"  "), Path);
+    Print (CHAR16_TEXT (u"USB serial lines: %lu\n"), static_cast<UINT64>(LineCount));
+    for (const SERIAL_LINES &Driver : Lines) {
+      for (UINTN Index = 0; Index < Driver.Count; Index++) {
+        EFI_HANDLE                Line   = Driver.Handles.Get ()[Index];
+        CONST CHAR16              *Bridge = SerialLineBridge (Line);
+        EFI_DEVICE_PATH_PROTOCOL  *Path  = DevicePathFromHandle (Line);
+        Print (CHAR16_TEXT (u"  %s%s:\n"), (Bridge != NULL) ? Bridge : CHAR16_TEXT (u"unknown bridge"),
+               (Running && (Line == Keyboard)) ? CHAR16_TEXT (u", the NFC keyboard's line") : CHAR16_TEXT (u""));
+        if (Path != NULL) {
+          PrintDevicePath (CHAR16_TEXT (u"    "), Path);
+        }
       }
     }
   }
 
-  EFI_HANDLE                Keyboard;
-  EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
-  BOOLEAN                   Running = (BOOLEAN)(!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath)));
+  CONST CHAR16  *KeyboardBridge = Running ? SerialLineBridge (Keyboard) : NULL;
   if (Running) {
-    Print (CHAR16_TEXT (u"NFC keyboard: running\n"));
+    if (KeyboardBridge != NULL) {
+      Print (CHAR16_TEXT (u"NFC keyboard: running, on the %s line\n"), KeyboardBridge);
+    } else {
+      Print (CHAR16_TEXT (u"NFC keyboard: running\n"));
+    }
+
     PrintDevicePath (CHAR16_TEXT (u"  "), KeyboardPath);
   } else {
     Print (CHAR16_TEXT (u"NFC keyboard: not running\n"));
@@ -141,14 +170,22 @@ CommandStatus ()
     Print (CHAR16_TEXT (u"ConIn: %lu instance(s)\n"), static_cast<UINT64>(ConInInstanceCount (ConIn.Data.Get (), ConIn.Size)));
   }
 
-  // The install's entry names the reader on any port; console add names one port.
-  if (ConInFind (ConIn.Data.Get (), ConIn.Size, NfcKeyboardConInEntry ()) == ConInHasIt) {
+  // The install's entries name the reader on any port; console add names one port. An
+  // earlier install's, or one from a folder made before the other bridges, names fewer.
+  auto   *Entries = NfcKeyboardConInEntries ();
+  UINTN  Wanted   = ConInInstanceCount (Entries, GetDevicePathSize (Entries));
+  UINTN  Held     = ConInEntriesHeld (ConIn.Data.Get (), ConIn.Size);
+  if (Held == Wanted) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes, on any USB port\n"));
+  } else if (Running && (ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath) == ConInHasIt)) {
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes\n"));
+  } else if (Held != 0) {
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: on some bridges only (%lu of %lu entries); install again for every bridge\n"),
+           static_cast<UINT64>(Held), static_cast<UINT64>(Wanted));
   } else if (!Running) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
   } else {
-    CONIN_RESULT  Found = ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath);
-    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: %s\n"), (Found == ConInHasIt) ? CHAR16_TEXT (u"yes") : CHAR16_TEXT (u"no"));
+    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: no\n"));
   }
 
   return Result;
@@ -286,7 +323,10 @@ CommandConsole (
     Print (CHAR16_TEXT (u"ConIn no longer holds the NFC keyboard; the other consoles stay\n"));
   }
 
-  PrintDevicePath (CHAR16_TEXT (u"  "), Running ? KeyboardPath : NfcKeyboardConInEntry ());
+  if (Running) {
+    PrintDevicePath (CHAR16_TEXT (u"  "), KeyboardPath);
+  }
+
   if ((Attributes & EFI_VARIABLE_NON_VOLATILE) == 0) {
     Print (CHAR16_TEXT (u"Note: ConIn is not non-volatile on this firmware, so the change lasts only until the next reset\n"));
   }
@@ -383,7 +423,7 @@ NfcKeyboardSetConInEntry (
   CONIN_RESULT  Result;
   UINT32        Attributes;
   UINTN         NewSize;
-  EFI_STATUS    Status = EditConIn (ConInSetFt232Entries, Install ? NfcKeyboardConInEntry () : NULL, &Result, &Attributes, &NewSize);
+  EFI_STATUS    Status = EditConIn (ConInSetUsbSerialEntries, Install ? NfcKeyboardConInEntries () : NULL, &Result, &Attributes, &NewSize);
 
   if (EFI_ERROR (Status)) {
     return Status;

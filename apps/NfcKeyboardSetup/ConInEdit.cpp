@@ -1,9 +1,12 @@
 /** @file
   ConIn as a multi-instance device path: look-up, append and removal of one
-  instance, built into a new value so the variable is only ever written whole.
+  instance, and the install's entries for the USB-serial bridges, each edit built
+  into a new value so the variable is only ever written whole.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include "NfcKeyboardSetup.h"
+
+#include <UsbBridgeIds.h>
 
 extern "C" {
 #include <Library/BaseLib.h>
@@ -14,10 +17,11 @@ extern "C" {
 
 namespace {
 
-// The install's ConIn entry: a USB class node ConPlatform and the boot manager match
-// against any FT232 on any port, then the nodes the keyboard's own path ends in.
+// One of the install's ConIn entries: a USB class node, which ConPlatform and the boot
+// manager match against a device on any port, then the nodes the keyboard's own path
+// ends in.
 #pragma pack(1)
-struct FT232_CONIN_ENTRY {
+struct USB_SERIAL_CONIN_ENTRY {
   USB_CLASS_DEVICE_PATH            Usb;
   UART_DEVICE_PATH                 Uart;
   UART_FLOW_CONTROL_DEVICE_PATH    FlowControl;
@@ -27,10 +31,37 @@ struct FT232_CONIN_ENTRY {
 
 static_assert (sizeof (USB_CLASS_DEVICE_PATH) == 11, "a USB class node is 11 bytes on the wire");
 static_assert (sizeof (UART_DEVICE_PATH) == 19, "a Uart node is 19 bytes on the wire");
-static_assert (sizeof (FT232_CONIN_ENTRY) == 58, "the entry is stored byte for byte");
+static_assert (sizeof (USB_SERIAL_CONIN_ENTRY) == 58, "an entry is stored byte for byte");
 
-constexpr UINT16  mFt232VendorId  = 0x0403;
-constexpr UINT16  mFt232ProductId = 0x6001;
+struct USB_CLASS_FORM {
+  UINT8    Class;
+  UINT8    SubClass;
+  UINT8    Protocol;
+};
+
+/*
+  A CDC ACM device is matched by class, whatever its IDs (0xFFFF). ConPlatform, the boot
+  manager and the USB bus compare a class node with the device descriptor's class, and
+  with the class of the interface the line's path leads through (the data interface)
+  only where the device's is 0; 0xFF matches any value. No one form covers the three
+  ways CDC ACM devices describe themselves short of matching every USB device, so one
+  form each:
+  - device class 0: the data interface's 0x0A, which only CDC data interfaces have;
+  - device class 0x02, a CDC device, whose subclass and protocol carry nothing at
+    device level;
+  - 0xEF/0x02/0x01, the interface association, pinned whole; it names other composite
+    devices too, which the boot manager then connects as well, and no narrower form
+    matches the CDC ACM ones.
+*/
+constexpr USB_CLASS_FORM  mCdcAcmForms[] = {
+  { USB_CDC_DATA_CLASS, 0xFF, 0xFF },
+  { USB_CDC_COMM_CLASS, 0xFF, 0xFF },
+  { 0xEF,               0x02, 0x01 },
+};
+
+constexpr UINT16  mAnyId       = 0xFFFF;
+constexpr UINTN   mBridgeCount = ARRAY_SIZE (gUsbBridgeIds);
+constexpr UINTN   mEntryCount  = mBridgeCount + ARRAY_SIZE (mCdcAcmForms);
 
 constexpr UINT8
 LengthByte (UINTN Length, UINTN Shift)
@@ -41,17 +72,53 @@ LengthByte (UINTN Length, UINTN Shift)
 #define NODE_HEADER(Type, SubType, Record) \
   { Type, SubType, { LengthByte (sizeof (Record), 0), LengthByte (sizeof (Record), 8) } }
 
-constexpr FT232_CONIN_ENTRY  mFt232ConInEntry = {
-  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP, USB_CLASS_DEVICE_PATH),
-    mFt232VendorId, mFt232ProductId, 0xFF, 0xFF, 0xFF },
-  // 115200 8N1, the settings the keyboard gives the line.
-  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_UART_DP, UART_DEVICE_PATH), 0, 115200, 8, 1, 1 },
-  { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, UART_FLOW_CONTROL_DEVICE_PATH),
-    DEVICE_PATH_MESSAGING_UART_FLOW_CONTROL, 0 },
-  NODE_HEADER (END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, EFI_DEVICE_PATH_PROTOCOL)
-};
+constexpr USB_SERIAL_CONIN_ENTRY
+MakeEntry (
+  UINT16          VendorId,
+  UINT16          ProductId,
+  USB_CLASS_FORM  Form,
+  BOOLEAN         Last
+  )
+{
+  return {
+    { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_USB_CLASS_DP, USB_CLASS_DEVICE_PATH),
+      VendorId, ProductId, Form.Class, Form.SubClass, Form.Protocol },
+    // 115200 8N1, the settings the keyboard gives the line.
+    { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_UART_DP, UART_DEVICE_PATH), 0, 115200, 8, 1, 1 },
+    { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, UART_FLOW_CONTROL_DEVICE_PATH),
+      DEVICE_PATH_MESSAGING_UART_FLOW_CONTROL, 0 },
+    NODE_HEADER (END_DEVICE_PATH_TYPE, static_cast<UINT8>(Last ? END_ENTIRE_DEVICE_PATH_SUBTYPE : END_INSTANCE_DEVICE_PATH_SUBTYPE),
+                 EFI_DEVICE_PATH_PROTOCOL)
+  };
+}
 
 #undef NODE_HEADER
+
+// The entries back to back are one multi-instance path; a bridge by its IDs names its
+// device whatever classes it gives, as the FT232's entry always has.
+struct USB_SERIAL_CONIN_ENTRIES {
+  USB_SERIAL_CONIN_ENTRY    Entry[mEntryCount];
+};
+
+constexpr USB_SERIAL_CONIN_ENTRIES
+MakeEntries (
+  )
+{
+  USB_SERIAL_CONIN_ENTRIES  Entries = {};
+
+  for (UINTN Index = 0; Index < mEntryCount; Index++) {
+    BOOLEAN  Last = (BOOLEAN)(Index + 1 == mEntryCount);
+    Entries.Entry[Index] = (Index < mBridgeCount)
+                           ? MakeEntry (gUsbBridgeIds[Index].VendorId, gUsbBridgeIds[Index].ProductId, { 0xFF, 0xFF, 0xFF }, Last)
+                           : MakeEntry (mAnyId, mAnyId, mCdcAcmForms[Index - mBridgeCount], Last);
+  }
+
+  return Entries;
+}
+
+constexpr USB_SERIAL_CONIN_ENTRIES  mConInEntries = MakeEntries ();
+
+static_assert (sizeof (mConInEntries) == mEntryCount * sizeof (USB_SERIAL_CONIN_ENTRY), "the entries are stored back to back");
 
 BOOLEAN
 IsNode (
@@ -64,20 +131,39 @@ IsNode (
                    (DevicePathNodeLength (Node) == Length));
 }
 
-// The adapter node before the Uart node: a USB port, or a class node naming the FT232.
+// The bridge node before the Uart node: a USB port, or a class node an install writes,
+// or wrote (a bridge's IDs with any classes).
 BOOLEAN
-IsFt232AdapterNode (
+IsUsbSerialAdapterNode (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Node
   )
 {
+  USB_CLASS_DEVICE_PATH  Class;
+
   if (IsNode (Node, MSG_USB_DP, sizeof (USB_DEVICE_PATH))) {
     return TRUE;
   }
 
-  auto  *Bytes = reinterpret_cast<CONST UINT8 *>(Node);
-  return (BOOLEAN)(IsNode (Node, MSG_USB_CLASS_DP, sizeof (USB_CLASS_DEVICE_PATH)) &&
-                   (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + OFFSET_OF (USB_CLASS_DEVICE_PATH, VendorId))) == mFt232VendorId) &&
-                   (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + OFFSET_OF (USB_CLASS_DEVICE_PATH, ProductId))) == mFt232ProductId));
+  if (!IsNode (Node, MSG_USB_CLASS_DP, sizeof (USB_CLASS_DEVICE_PATH))) {
+    return FALSE;
+  }
+
+  CopyMem (&Class, Node, sizeof (Class));
+  for (const USB_BRIDGE_ID &Id : gUsbBridgeIds) {
+    if ((Class.VendorId == Id.VendorId) && (Class.ProductId == Id.ProductId)) {
+      return TRUE;
+    }
+  }
+
+  for (const USB_CLASS_FORM &Form : mCdcAcmForms) {
+    if ((Class.VendorId == mAnyId) && (Class.ProductId == mAnyId) && (Class.DeviceClass == Form.Class) &&
+        (Class.DeviceSubClass == Form.SubClass) && (Class.DeviceProtocol == Form.Protocol))
+    {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
 }
 
 BOOLEAN
@@ -119,12 +205,13 @@ IsSingleInstance (
 }
 
 // Walks the instances of a well-formed ConIn; each comes as its own pool copy
-// with an end-entire node, which is what the bytewise comparison needs.
+// with an end-entire node, which is what the bytewise comparison needs. The value is
+// only read: GetNextDevicePathInstance writes into it for a moment, which the entries,
+// read-only in the image, do not allow.
 class InstanceCursor {
 public:
   explicit InstanceCursor (CONST VOID *ConIn)
-    : mNext (static_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<VOID *>(ConIn))),
-      mInstance (NULL), mSize (0) {}
+    : mNext (static_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(ConIn)), mInstance (NULL), mSize (0) {}
   ~InstanceCursor () { Release (); }
   InstanceCursor (const InstanceCursor &) = delete;
   InstanceCursor &operator= (const InstanceCursor &) = delete;
@@ -139,12 +226,22 @@ public:
       return FALSE;
     }
 
-    mInstance = GetNextDevicePathInstance (&mNext, &mSize);
+    CONST EFI_DEVICE_PATH_PROTOCOL  *End = mNext;
+    while (!IsDevicePathEndType (End)) {
+      End = NextDevicePathNode (End);
+    }
+
+    UINTN  Nodes = static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(End) - reinterpret_cast<CONST UINT8 *>(mNext));
+    mInstance = static_cast<EFI_DEVICE_PATH_PROTOCOL *>(AllocatePool (Nodes + END_DEVICE_PATH_LENGTH));
     if (mInstance == NULL) {
       *OutOfMemory = TRUE;
       return FALSE;
     }
 
+    CopyMem (mInstance, mNext, Nodes);
+    SetDevicePathEndNode (reinterpret_cast<UINT8 *>(mInstance) + Nodes);
+    mSize = Nodes + END_DEVICE_PATH_LENGTH;
+    mNext = IsDevicePathEnd (End) ? NULL : NextDevicePathNode (End);
     return TRUE;
   }
 
@@ -166,32 +263,34 @@ private:
     }
   }
 
-  EFI_DEVICE_PATH_PROTOCOL  *mNext;
-  EFI_DEVICE_PATH_PROTOCOL  *mInstance;
-  UINTN                     mSize;
+  CONST EFI_DEVICE_PATH_PROTOCOL  *mNext;
+  EFI_DEVICE_PATH_PROTOCOL        *mInstance;
+  UINTN                           mSize;
 };
 
-// Appends one instance to a value being built; a failed copy frees the value.
+// Appends one instance to a value being built; a failed copy leaves nothing built.
 BOOLEAN
 AppendInstance (
-  EFI_DEVICE_PATH_PROTOCOL        **Built,
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  *Built,
+  CONST EFI_DEVICE_PATH_PROTOCOL     *Instance
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *Longer = AppendDevicePathInstance (*Built, Instance);
+  Built->Reset (AppendDevicePathInstance (Built->Get (), Instance));
+  return (BOOLEAN)(Built->Get () != NULL);
+}
 
-  if (*Built != NULL) {
-    FreePool (*Built);
-  }
-
-  *Built = Longer;
-  return (BOOLEAN)(Longer != NULL);
+UINTN
+SizeOf (
+  const PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  &Built
+  )
+{
+  return (Built.Get () == NULL) ? 0 : GetDevicePathSize (Built.Get ());
 }
 
 } // namespace
 
 BOOLEAN
-IsFt232ConsoleInstance (
+IsUsbSerialConsoleInstance (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
   )
 {
@@ -204,20 +303,37 @@ IsFt232ConsoleInstance (
     Last[2] = Node;
   }
 
-  return (BOOLEAN)((Last[0] != NULL) && IsFt232AdapterNode (Last[0]) &&
+  return (BOOLEAN)((Last[0] != NULL) && IsUsbSerialAdapterNode (Last[0]) &&
                    IsNode (Last[1], MSG_UART_DP, sizeof (UART_DEVICE_PATH)) && IsFlowControlNode (Last[2]));
 }
 
 CONST EFI_DEVICE_PATH_PROTOCOL *
-NfcKeyboardConInEntry (
+NfcKeyboardConInEntries (
   VOID
   )
 {
-  return &mFt232ConInEntry.Usb.Header;
+  return &mConInEntries.Entry[0].Usb.Header;
+}
+
+UINTN
+ConInEntriesHeld (
+  IN CONST VOID  *ConIn,
+  IN UINTN       Size
+  )
+{
+  BOOLEAN         OutOfMemory;
+  UINTN           Held = 0;
+  InstanceCursor  Entry (NfcKeyboardConInEntries ());
+
+  while (Entry.Advance (&OutOfMemory)) {
+    Held += (ConInFind (ConIn, Size, Entry.Current ()) == ConInHasIt) ? 1 : 0;
+  }
+
+  return Held;
 }
 
 CONIN_RESULT
-ConInSetFt232Entries (
+ConInSetUsbSerialEntries (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
   IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Keep OPTIONAL,
@@ -225,13 +341,12 @@ ConInSetFt232Entries (
   OUT UINTN                           *NewSize
   )
 {
-  BOOLEAN                   OutOfMemory;
-  BOOLEAN                   Kept = FALSE;
-  EFI_DEVICE_PATH_PROTOCOL  *Built = NULL;
+  BOOLEAN                            OutOfMemory = FALSE;
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Built;
 
   *NewConIn = NULL;
   *NewSize  = 0;
-  if ((Keep != NULL) && !IsSingleInstance (Keep)) {
+  if ((Keep != NULL) && (!IsDevicePathValid (Keep, 0) || IsDevicePathEnd (Keep))) {
     return ConInBadInstance;
   }
 
@@ -241,48 +356,49 @@ ConInSetFt232Entries (
 
   UINTN  KeepSize = (Keep == NULL) ? 0 : GetDevicePathSize (Keep);
 
-  // The value is built whole and compared at the end, so an unchanged ConIn is never rewritten.
+  // The value is built whole and compared at the end, so an unchanged ConIn is never
+  // rewritten; of a kept entry, the first copy stays where ConIn has it.
   if (Size != 0) {
     InstanceCursor  Cursor (ConIn);
     while (Cursor.Advance (&OutOfMemory)) {
-      if (IsFt232ConsoleInstance (Cursor.Current ())) {
-        if (Kept || (Keep == NULL) || !Cursor.Equals (Keep, KeepSize)) {
-          continue;
+      if (IsUsbSerialConsoleInstance (Cursor.Current ())) {
+        CONIN_RESULT  InKeep  = (Keep == NULL) ? ConInLacksIt : ConInFind (Keep, KeepSize, Cursor.Current ());
+        CONIN_RESULT  InBuilt = (InKeep == ConInHasIt) ? ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ()) : ConInLacksIt;
+        if ((InKeep == ConInNoMemory) || (InBuilt == ConInNoMemory)) {
+          return ConInNoMemory;
         }
 
-        Kept = TRUE;
+        if ((InKeep != ConInHasIt) || (InBuilt == ConInHasIt)) {
+          continue;
+        }
       }
 
       if (!AppendInstance (&Built, Cursor.Current ())) {
         return ConInNoMemory;
       }
     }
+  }
 
-    if (OutOfMemory) {
-      if (Built != NULL) {
-        FreePool (Built);
+  if (!OutOfMemory && (Keep != NULL)) {
+    InstanceCursor  Cursor (Keep);
+    while (Cursor.Advance (&OutOfMemory)) {
+      CONIN_RESULT  Held = ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ());
+      if ((Held == ConInNoMemory) || ((Held == ConInLacksIt) && !AppendInstance (&Built, Cursor.Current ()))) {
+        return ConInNoMemory;
       }
-
-      return ConInNoMemory;
     }
   }
 
-  if ((Keep != NULL) && !Kept) {
-    if (!AppendInstance (&Built, Keep)) {
-      return ConInNoMemory;
-    }
+  if (OutOfMemory) {
+    return ConInNoMemory;
   }
 
-  UINTN  BuiltSize = (Built == NULL) ? 0 : GetDevicePathSize (Built);
-  if ((BuiltSize == Size) && ((Size == 0) || (CompareMem (Built, ConIn, Size) == 0))) {
-    if (Built != NULL) {
-      FreePool (Built);
-    }
-
+  UINTN  BuiltSize = SizeOf (Built);
+  if ((BuiltSize == Size) && ((Size == 0) || (CompareMem (Built.Get (), ConIn, Size) == 0))) {
     return ConInHasIt;
   }
 
-  *NewConIn = Built;
+  *NewConIn = Built.Release ();
   *NewSize  = BuiltSize;
   return ConInChanged;
 }
@@ -385,54 +501,6 @@ ConInAdd (
 }
 
 CONIN_RESULT
-ConInRemove (
-  IN  CONST VOID                      *ConIn,
-  IN  UINTN                           Size,
-  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance,
-  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
-  OUT UINTN                           *NewSize
-  )
-{
-  BOOLEAN                   OutOfMemory;
-  EFI_DEVICE_PATH_PROTOCOL  *Kept;
-
-  *NewConIn = NULL;
-  *NewSize  = 0;
-
-  CONIN_RESULT  Found = ConInFind (ConIn, Size, Instance);
-  if (Found != ConInHasIt) {
-    return Found;
-  }
-
-  // Every copy of the instance goes: one left behind would keep the keyboard in the console.
-  UINTN           InstanceSize = GetDevicePathSize (Instance);
-  InstanceCursor  Cursor (ConIn);
-
-  Kept = NULL;
-  while (Cursor.Advance (&OutOfMemory)) {
-    if (Cursor.Equals (Instance, InstanceSize)) {
-      continue;
-    }
-
-    if (!AppendInstance (&Kept, Cursor.Current ())) {
-      return ConInNoMemory;
-    }
-  }
-
-  if (OutOfMemory) {
-    if (Kept != NULL) {
-      FreePool (Kept);
-    }
-
-    return ConInNoMemory;
-  }
-
-  *NewConIn = Kept;
-  *NewSize  = (Kept == NULL) ? 0 : GetDevicePathSize (Kept);
-  return ConInChanged;
-}
-
-CONIN_RESULT
 ConInRemoveNfcKeyboard (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -441,28 +509,49 @@ ConInRemoveNfcKeyboard (
   OUT UINTN                           *NewSize
   )
 {
-  EFI_DEVICE_PATH_PROTOCOL  *WithoutEntry;
-  UINTN                     WithoutEntrySize;
+  BOOLEAN                            OutOfMemory;
+  BOOLEAN                            Dropped = FALSE;
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Kept;
 
-  // The install's entry first; the running keyboard's own path then from what is left.
-  CONIN_RESULT  Result = ConInRemove (ConIn, Size, NfcKeyboardConInEntry (), &WithoutEntry, &WithoutEntrySize);
-  if ((Result != ConInChanged) && (Result != ConInLacksIt)) {
-    return Result;
+  *NewConIn = NULL;
+  *NewSize  = 0;
+  if ((Instance != NULL) && !IsSingleInstance (Instance)) {
+    return ConInBadInstance;
   }
 
-  if (Instance != NULL) {
-    CONIN_RESULT  Second = (Result == ConInChanged) ? ConInRemove (WithoutEntry, WithoutEntrySize, Instance, NewConIn, NewSize)
-                                                    : ConInRemove (ConIn, Size, Instance, NewConIn, NewSize);
-    if (Second != ConInLacksIt) {
-      if (WithoutEntry != NULL) {
-        FreePool (WithoutEntry);
-      }
+  if (Size == 0) {
+    return ConInLacksIt;
+  }
 
-      return Second;
+  if (!IsWholePath (ConIn, Size)) {
+    return ConInMalformed;
+  }
+
+  // Any of the install's entries goes, an earlier install's one FT232 entry among them.
+  UINTN           InstanceSize = (Instance == NULL) ? 0 : GetDevicePathSize (Instance);
+  InstanceCursor  Cursor (ConIn);
+  while (Cursor.Advance (&OutOfMemory)) {
+    CONIN_RESULT  Entry = ConInFind (NfcKeyboardConInEntries (), sizeof (mConInEntries), Cursor.Current ());
+    if (Entry == ConInNoMemory) {
+      return ConInNoMemory;
+    }
+
+    if ((Entry == ConInHasIt) || ((Instance != NULL) && Cursor.Equals (Instance, InstanceSize))) {
+      Dropped = TRUE;
+    } else if (!AppendInstance (&Kept, Cursor.Current ())) {
+      return ConInNoMemory;
     }
   }
 
-  *NewConIn = WithoutEntry;
-  *NewSize  = WithoutEntrySize;
-  return Result;
+  if (OutOfMemory) {
+    return ConInNoMemory;
+  }
+
+  if (!Dropped) {
+    return ConInLacksIt;
+  }
+
+  *NewSize  = SizeOf (Kept);
+  *NewConIn = Kept.Release ();
+  return ConInChanged;
 }

@@ -1,9 +1,11 @@
 /** @file
-  Finding our drivers by their names, the FT232 serial children and the running
-  NFC keyboard in the firmware's protocol database.
+  Finding our drivers by their names, the serial lines they made and the bridges
+  those sit on, and the running NFC keyboard in the firmware's protocol database.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
 #include "NfcKeyboardSetup.h"
+
+#include <UsbBridgeIds.h>
 
 extern "C" {
 #include <Guid/PcAnsi.h>
@@ -127,7 +129,7 @@ FindNfcKeyboard (
 }
 
 EFI_STATUS
-FindFtdiChildren (
+FindSerialLines (
   IN  EFI_HANDLE  SerialDriver,
   OUT EFI_HANDLE  **Children,
   OUT UINTN       *Count
@@ -144,7 +146,7 @@ FindFtdiChildren (
     return EFI_SUCCESS;
   }
 
-  // The driver makes one child per converter, so the converters bound the count.
+  // The driver makes one line per bridge, so the USB interfaces bound the count.
   EFI_HANDLE  *Found = static_cast<EFI_HANDLE *>(AllocateZeroPool (Converters.Count () * sizeof (EFI_HANDLE)));
   if (Found == NULL) {
     return EFI_OUT_OF_RESOURCES;
@@ -160,10 +162,19 @@ FindFtdiChildren (
     }
 
     for (UINTN Entry = 0; Entry < EntryCount; Entry++) {
-      if ((Entries[Entry].AgentHandle == SerialDriver) &&
-          ((Entries[Entry].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
-          (Stored < Converters.Count ()))
+      if ((Entries[Entry].AgentHandle != SerialDriver) ||
+          ((Entries[Entry].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) == 0))
       {
+        continue;
+      }
+
+      // A driver may hold more than one interface of a device for one line (a CDC device's two).
+      UINTN  Seen = 0;
+      while ((Seen < Stored) && (Found[Seen] != Entries[Entry].ControllerHandle)) {
+        Seen++;
+      }
+
+      if ((Seen == Stored) && (Stored < Converters.Count ())) {
         Found[Stored++] = Entries[Entry].ControllerHandle;
       }
     }
@@ -181,4 +192,33 @@ FindFtdiChildren (
   *Children = Found;
   *Count    = Stored;
   return EFI_SUCCESS;
+}
+
+CONST CHAR16 *
+SerialLineBridge (
+  IN EFI_HANDLE  Line
+  )
+{
+  EFI_DEVICE_PATH_PROTOCOL      *Path = DevicePathFromHandle (Line);
+  EFI_HANDLE                    Interface;
+  EFI_USB_IO_PROTOCOL           *UsbIo;
+  EFI_USB_DEVICE_DESCRIPTOR     Device;
+  EFI_USB_INTERFACE_DESCRIPTOR  Setting;
+
+  // The line's path is its USB interface's, then the Uart and flow-control nodes.
+  if ((Path == NULL) || EFI_ERROR (gBS->LocateDevicePath (&gEfiUsbIoProtocolGuid, &Path, &Interface)) ||
+      EFI_ERROR (gBS->HandleProtocol (Interface, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo))) ||
+      EFI_ERROR (UsbIo->UsbGetDeviceDescriptor (UsbIo, &Device)))
+  {
+    return NULL;
+  }
+
+  for (const USB_BRIDGE_ID &Id : gUsbBridgeIds) {
+    if ((Id.VendorId == Device.IdVendor) && (Id.ProductId == Device.IdProduct)) {
+      return Id.Bridge;
+    }
+  }
+
+  return (!EFI_ERROR (UsbIo->UsbGetInterfaceDescriptor (UsbIo, &Setting)) && (Setting.InterfaceClass == USB_CDC_DATA_CLASS))
+         ? gUsbCdcAcmBridge.Text : NULL;
 }

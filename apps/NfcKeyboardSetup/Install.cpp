@@ -799,10 +799,11 @@ CheckImage (
 }
 
 // Starts the installed drivers that do not run, the keyboard first so that it is
-// there when the serial driver makes a line, and connects the USB devices to them.
+// there when a serial driver makes a line, and connects the USB devices to them.
 EFI_STATUS
 StartDrivers (
-  EFI_HANDLE  Target
+  EFI_HANDLE     Target,
+  CONST BOOLEAN  (&Lacking)[ARRAY_SIZE (mDrivers)]
   )
 {
   BOOLEAN  Started = FALSE;
@@ -810,6 +811,10 @@ StartDrivers (
   for (UINTN Index = ARRAY_SIZE (mDrivers); Index-- > 0;) {
     if (FindDriverByName (mDrivers[Index].Name) != NULL) {
       Print (CHAR16_TEXT (u"\"%s\": runs already\n"), mDrivers[Index].Name);
+      continue;
+    }
+
+    if (Lacking[Index]) {
       continue;
     }
 
@@ -969,6 +974,7 @@ NfcKeyboardInstall (
   LOCATION    Own;
   FILE_DATA   Files[ARRAY_SIZE (mDrivers) + 1];
   BOOLEAN     BuiltIn[ARRAY_SIZE (mDrivers)];
+  BOOLEAN     Lacking[ARRAY_SIZE (mDrivers)] = {};
   BOOLEAN     FromFiles = FALSE;
   CHAR16      Path[mPathChars];
   EFI_HANDLE  Target = NULL;
@@ -1009,6 +1015,16 @@ NfcKeyboardInstall (
                                   : (BOOLEAN)!RETURN_ERROR (StrCpyS (Path, mPathChars, Own.Path));
       Status = Named ? ReadFile (Volume, Path, &Files[Index]) : EFI_BAD_BUFFER_SIZE;
 
+      // A folder made before a driver existed lacks its image. The install goes on with what
+      // the folder holds and gives that driver no option: an earlier install's option for it
+      // goes, as this one copies no image for it to load (an old copy stays, unused, until the
+      // uninstall). Its ConIn entries stay; no driver binds what they match.
+      if (Driver && (Status == EFI_NOT_FOUND) && (mDrivers[Index].Lacking != NULL)) {
+        Lacking[Index] = TRUE;
+        Print (CHAR16_TEXT (u"%s: not there; installing without it\n"), mDrivers[Index].FileName);
+        continue;
+      }
+
       if (EFI_ERROR (Status)) {
         return Fail (Status, Driver ? CHAR16_TEXT (u"cannot read") : CHAR16_TEXT (u"cannot read its own image"), Path);
       }
@@ -1035,7 +1051,7 @@ NfcKeyboardInstall (
   // The files go first: a volume that refuses them leaves NVRAM as it was.
   EFI_STATUS  Status = FromFiles ? MakeInstallFolder (Target) : EFI_SUCCESS;
   for (UINTN Index = 0; FromFiles && !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
-    if ((Index < ARRAY_SIZE (mDrivers)) && BuiltIn[Index]) {
+    if ((Index < ARRAY_SIZE (mDrivers)) && (BuiltIn[Index] || Lacking[Index])) {
       continue;
     }
 
@@ -1054,7 +1070,7 @@ NfcKeyboardInstall (
   // The firmware loads a built-in driver itself: an earlier install's option for it, left
   // after a firmware update that brought it, would load it a second time.
   for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (mDrivers)); Index++) {
-    if (BuiltIn[Index]) {
+    if (BuiltIn[Index] || Lacking[Index]) {
       Status = DriverOptionRemove (mDrivers[Index].FileName, mDrivers[Index].Name);
       continue;
     }
@@ -1062,6 +1078,11 @@ NfcKeyboardInstall (
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  ImagePath (InstalledImagePath (Target, mDrivers[Index].FileName));
     Status = (ImagePath.Get () == NULL) ? EFI_OUT_OF_RESOURCES
              : DriverOptionEnsure (mDrivers[Index].FileName, mDrivers[Index].Name, ImagePath.Get ());
+  }
+
+  // An earlier install's DriverOrder gained the new driver's option at its end.
+  if (!EFI_ERROR (Status)) {
+    Status = DriverOrderSort ();
   }
 
   // ConIn before the drivers start: the console takes the keyboard in as it starts.
@@ -1080,7 +1101,7 @@ NfcKeyboardInstall (
   EFI_STATUS  RecordStatus = Recorded ? InstallRecordAfter () : EFI_SUCCESS;
   Status = EFI_ERROR (Status) ? Status : RecordStatus;
   if (!EFI_ERROR (Status)) {
-    Status = StartDrivers (Target);
+    Status = StartDrivers (Target, Lacking);
   }
 
   if (EFI_ERROR (Status)) {
@@ -1090,16 +1111,22 @@ NfcKeyboardInstall (
 
   if ((Kind != TargetRemovableSystemPartition) && !NoConIn) {
     Print (CHAR16_TEXT (u"Installed. The NFC keyboard types into the console from the next boot on, on any USB port.\n"));
-    return EFI_SUCCESS;
+  } else {
+    Print (CHAR16_TEXT (u"Installed.\n"));
   }
 
-  Print (CHAR16_TEXT (u"Installed.\n"));
   if (Kind == TargetRemovableSystemPartition) {
     Print (CHAR16_TEXT (u"  On removable media: the NFC keyboard works only while it is plugged in.\n"));
   }
 
   if (NoConIn) {
     Print (CHAR16_TEXT (u"  Not in the console yet: run install again after the next boot.\n"));
+  }
+
+  for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
+    if (Lacking[Index]) {
+      Print (CHAR16_TEXT (u"  Without %s, %s.\n"), mDrivers[Index].FileName, mDrivers[Index].Lacking);
+    }
   }
 
   return EFI_SUCCESS;

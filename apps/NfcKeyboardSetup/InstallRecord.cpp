@@ -226,7 +226,7 @@ ReadRecorded (
 /**
   Without a record the variables may hold an earlier install's edits (an older tool's, or
   one whose record was lost), which are no part of what was there before it: ConIn
-  without our entry, DriverOrder without our options' numbers (an odd last byte kept),
+  without our entries, DriverOrder without our options' numbers (an odd last byte kept),
   and ZorvikConf unknown when DriverOrder held ours, so the uninstall sets it to 00.
   DriverOrder comes first, as ZorvikConf depends on it.
 **/
@@ -251,7 +251,7 @@ TakeBefore (
   if (Index == RecordConIn) {
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Without;
     UINTN                              Size;
-    CONIN_RESULT                       Result = ConInRemove (Bytes, Now.Size, NfcKeyboardConInEntry (), Without.Out (), &Size);
+    CONIN_RESULT                       Result = ConInRemoveNfcKeyboard (Bytes, Now.Size, NULL, Without.Out (), &Size);
     if (Result == ConInNoMemory) {
       return FALSE;
     }
@@ -377,7 +377,7 @@ UninstallVariables (
   STORED_VARIABLE  ConIn;
   STORED_VARIABLE  Order;
 
-  // A record that cannot be read is treated as none: the FT232 entries still leave.
+  // A record that cannot be read is treated as none: the USB-serial entries still leave.
   EFI_STATUS  Result = Record.Load ();
   BOOLEAN     Found  = Record.Found ();
   ReadRecorded (RecordConIn, &ConIn);
@@ -402,7 +402,7 @@ UninstallVariables (
       Print (CHAR16_TEXT (u"ConIn: the NFC keyboard taken out, as it was before the install\n"));
     }
   } else if (Found && Record[RecordConIn].Before.Holds (ConIn)) {
-    // An uninstall that stopped half-way put it back already; its FT232 entries were there before.
+    // An uninstall that stopped half-way put it back already; its USB-serial entries were there before.
     Print (CHAR16_TEXT (u"ConIn: as it was before the install\n"));
   } else if (Found || !KeyboardBuiltIn) {
     Status = NfcKeyboardSetConInEntry (FALSE);

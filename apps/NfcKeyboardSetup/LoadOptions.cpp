@@ -72,6 +72,15 @@ OptionNumber (
   return Number;
 }
 
+BOOLEAN
+ReadOurOption (
+  UINTN          Number,
+  CONST CHAR16   *FileName,
+  CONST CHAR16   *Description,
+  PoolPtr<VOID>  *Option,
+  UINTN          *Size
+  );
+
 enum OPTION_STATE : UINT8 {
   OptionFree,
   OptionTaken,     ///< A Driver#### variable, or a DriverOrder entry, holds the number.
@@ -146,13 +155,65 @@ public:
       NewOrder.Get ()[Count++] = static_cast<UINT16>(Append);
     }
 
-    if ((Count == mOrderCount) && ((Count == 0) || (CompareMem (NewOrder.Get (), mOrder.Get (), Count * sizeof (UINT16)) == 0))) {
+    return Store (NewOrder.Get (), Count);
+  }
+
+  // Writes DriverOrder with our options in mDrivers' order in the places they hold.
+  EFI_STATUS
+  SortOurs ()
+  {
+    constexpr UINT8  NotOurs = ARRAY_SIZE (mDrivers);
+
+    if (mOrderCount == 0) {
+      return EFI_SUCCESS;
+    }
+
+    PoolPtr<UINT16>  NewOrder (static_cast<UINT16 *>(AllocateCopyPool (mOrderCount * sizeof (UINT16), mOrder.Get ())));
+    PoolPtr<UINT8>   Rank (static_cast<UINT8 *>(AllocatePool (mOrderCount)));
+    if ((NewOrder.Get () == NULL) || (Rank.Get () == NULL)) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+
+    for (UINTN Index = 0; Index < mOrderCount; Index++) {
+      Rank.Get ()[Index] = NotOurs;
+      for (UINT8 Driver = 0; (Driver < NotOurs) && (Rank.Get ()[Index] == NotOurs); Driver++) {
+        PoolPtr<VOID>  Option;
+        UINTN          Size;
+        if (ReadOurOption (Order (Index), mDrivers[Driver].FileName, mDrivers[Driver].Name, &Option, &Size)) {
+          Rank.Get ()[Index] = Driver;
+        }
+      }
+    }
+
+    // Our places are filled driver by driver; someone else's entry stays where it is.
+    UINTN  Place = 0;
+    for (UINT8 Driver = 0; Driver < NotOurs; Driver++) {
+      for (UINTN Index = 0; Index < mOrderCount; Index++) {
+        if (Rank.Get ()[Index] == Driver) {
+          while (Rank.Get ()[Place] == NotOurs) {
+            Place++;
+          }
+
+          NewOrder.Get ()[Place++] = Order (Index);
+        }
+      }
+    }
+
+    return Store (NewOrder.Get (), mOrderCount);
+  }
+
+private:
+  // Writes NewOrder as DriverOrder, unless it holds that already.
+  EFI_STATUS
+  Store (CONST UINT16 *NewOrder, UINTN Count)
+  {
+    if ((Count == mOrderCount) && ((Count == 0) || (CompareMem (NewOrder, mOrder.Get (), Count * sizeof (UINT16)) == 0))) {
       return EFI_SUCCESS;
     }
 
     // An order left empty goes, as it was before the install made it.
     EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mDriverOrderName.Text), &gEfiGlobalVariableGuid,
-                                           mOptionAttributes, Count * sizeof (UINT16), (Count == 0) ? NULL : NewOrder.Get ());
+                                           mOptionAttributes, Count * sizeof (UINT16), (Count == 0) ? NULL : const_cast<UINT16 *>(NewOrder));
     if (EFI_ERROR (Status) && !((Count == 0) && (Status == EFI_NOT_FOUND))) {
       Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write DriverOrder (%r)\n"), Status);
       return Status;
@@ -161,7 +222,6 @@ public:
     return EFI_SUCCESS;
   }
 
-private:
   UINT16 Order (UINTN Index) const { return ReadUnaligned16 (&mOrder.Get ()[Index]); }
 
   EFI_STATUS
@@ -448,6 +508,17 @@ DriverOptionEnsure (
   }
 
   return Options.WriteOrder (Chosen);
+}
+
+EFI_STATUS
+DriverOrderSort (
+  VOID
+  )
+{
+  DRIVER_OPTIONS  Options;
+
+  EFI_STATUS  Status = Options.Read ();
+  return EFI_ERROR (Status) ? Status : Options.SortOurs ();
 }
 
 BOOLEAN

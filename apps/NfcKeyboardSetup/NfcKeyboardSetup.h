@@ -17,17 +17,24 @@ extern "C" {
 #include <NfcKeyboardNames.h>
 
 constexpr auto  mSerialDriverName   = Char16 (USB_SERIAL_DRIVER_NAME);
+constexpr auto  mUsbUartDriverName  = Char16 (USB_UART_DRIVER_NAME);
 constexpr auto  mKeyboardDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
 
 struct INSTALLED_DRIVER {
   CONST CHAR16    *FileName;
   CONST CHAR16    *Name;      ///< The driver's own name, and its load option's description.
+  /// What an install without the image leaves out, for a driver that folders made before
+  /// it existed lack; NULL for one no install goes without.
+  CONST CHAR16    *Lacking;
 };
 
-// In load order: the serial driver's option comes first in DriverOrder.
+// In load order, the serial drivers' options first in DriverOrder; the keyboard driver
+// last, as the uninstall asks whether it is built in.
 constexpr INSTALLED_DRIVER  mDrivers[] = {
-  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text   },
-  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text },
+  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text,   NULL },
+  { CHAR16_TEXT (u"UsbUartDxe.efi"),   mUsbUartDriverName.Text,
+    CHAR16_TEXT (u"readers on USB-serial bridges other than the FT232 (CP210x, CH340, PL2303, CDC ACM, FTDI's other chips) are not covered") },
+  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text, NULL },
 };
 
 // Where an install puts the images on the EFI system partition, and the longest path
@@ -180,27 +187,6 @@ ConInAdd (
   OUT UINTN                           *NewSize
   );
 
-/**
-  Builds ConIn without any instance equal to Instance, keeping the others in order.
-
-  @param[in]  ConIn      The value; Size 0 for an absent ConIn.
-  @param[in]  Size       Its size in bytes.
-  @param[in]  Instance   One single-instance device path.
-  @param[out] NewConIn   The new value, a pool buffer the caller frees; NULL when nothing is left.
-  @param[out] NewSize    Its size in bytes; 0 when nothing is left.
-
-  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
-  @retval other         As ConInFind; nothing was built.
-**/
-CONIN_RESULT
-ConInRemove (
-  IN  CONST VOID                      *ConIn,
-  IN  UINTN                           Size,
-  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Instance,
-  OUT EFI_DEVICE_PATH_PROTOCOL        **NewConIn,
-  OUT UINTN                           *NewSize
-  );
-
 //
 // Variables as the firmware holds them.
 //
@@ -296,21 +282,36 @@ FindNfcKeyboard (
   );
 
 /**
-  The serial children SerialDriver made, one per FT232 converter: the handles
-  for which it opened a converter's USB I/O BY_CHILD_CONTROLLER.
+  The serial lines SerialDriver made, one per USB-serial bridge: the handles for which
+  it opened a bridge's USB I/O BY_CHILD_CONTROLLER, each once however many of the
+  bridge's interfaces it holds for it.
 
-  @param[in]  SerialDriver  The serial driver's binding handle, or NULL (none loaded: no children).
+  @param[in]  SerialDriver  The serial driver's binding handle, or NULL (none loaded: no lines).
   @param[out] Children      Pool array the caller frees; NULL when Count is 0.
-  @param[out] Count         The children found.
+  @param[out] Count         The lines found.
 
   @retval EFI_SUCCESS           The list is complete (it may be empty).
   @retval EFI_OUT_OF_RESOURCES  No pool for the list.
 **/
 EFI_STATUS
-FindFtdiChildren (
+FindSerialLines (
   IN  EFI_HANDLE  SerialDriver,
   OUT EFI_HANDLE  **Children,
   OUT UINTN       *Count
+  );
+
+/**
+  The bridge a serial line (or the keyboard on it) sits on: the USB interface its path
+  leads through, as ConPlatform finds it, named by its device's IDs in gUsbBridgeIds,
+  or as CDC ACM by the interface's class.
+
+  @param[in] Line  A handle with a device path.
+
+  @return The bridge's name; NULL when the line is on no USB interface or no known bridge.
+**/
+CONST CHAR16 *
+SerialLineBridge (
+  IN EFI_HANDLE  Line
   );
 
 //
@@ -350,36 +351,51 @@ NfcKeyboardSetupRun (
   );
 
 //
-// The FT232 console entries of ConIn.
+// The USB-serial console entries of ConIn.
 //
 
 /**
-  Tells whether an instance has the shape of a console on an FT232 serial child: the
-  adapter (its full USB path, or a USB class node naming the FT232), a Uart node and
-  a flow-control node, and nothing after them.
+  Tells whether an instance has the shape of a console on a USB-serial line: the
+  bridge (its full USB path, or a USB class node of the install's: a bridge's IDs, or a
+  CDC ACM class form), a Uart node and a flow-control node, and nothing after them.
 
   @param[in] Instance  One instance, end node included, known to be valid.
 
   @return TRUE for a console this system makes.
 **/
 BOOLEAN
-IsFt232ConsoleInstance (
+IsUsbSerialConsoleInstance (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *Instance
   );
 
 /**
-  The ConIn entry an install writes: any FT232 on any USB port, as the keyboard
-  publishes itself (115200 8N1, no flow control).
+  The ConIn entries an install writes: the keyboard on any supported USB-serial bridge
+  on any USB port, as it publishes itself (115200 8N1, no flow control). The first is
+  the FT232's, the one entry earlier installs wrote.
 
-  @return The entry, in static storage: never free it.
+  @return The entries as one multi-instance path, in static storage: never free it.
 **/
 CONST EFI_DEVICE_PATH_PROTOCOL *
-NfcKeyboardConInEntry (
+NfcKeyboardConInEntries (
   VOID
   );
 
 /**
-  Builds ConIn without the install's entry and without Instance, keeping the other
+  Counts the install's entries that ConIn holds.
+
+  @param[in] ConIn  The value.
+  @param[in] Size   Its size in bytes; 0 for an absent ConIn.
+
+  @return The entries held; 0 for an absent or malformed value, fewer when memory runs out.
+**/
+UINTN
+ConInEntriesHeld (
+  IN CONST VOID  *ConIn,
+  IN UINTN       Size
+  );
+
+/**
+  Builds ConIn without the install's entries and without Instance, keeping the other
   instances in order.
 
   @param[in]  ConIn     The value; Size 0 for an absent ConIn.
@@ -401,23 +417,25 @@ ConInRemoveNfcKeyboard (
   );
 
 /**
-  Builds ConIn with every FT232 console instance taken out, except one copy of Keep,
-  which is appended when ConIn lacks it. Other instances keep their order.
+  Builds ConIn with every USB-serial console instance taken out, except one copy of each
+  instance of Keep; those ConIn lacks are appended in Keep's order. Other instances keep
+  their order.
 
   @param[in]  ConIn     The value; Size 0 for an absent ConIn.
   @param[in]  Size      Its size in bytes.
-  @param[in]  Keep      The entry to keep, or NULL to take out every FT232 console.
+  @param[in]  Keep      The entries to keep (one path, of one instance or more), or NULL to
+                        take out every USB-serial console.
   @param[out] NewConIn  The new value, a pool buffer the caller frees; NULL when nothing is left.
   @param[out] NewSize   Its size in bytes.
 
   @retval ConInChanged      *NewConIn and *NewSize hold the new value.
   @retval ConInHasIt        ConIn is as it should be already; nothing was built.
   @retval ConInMalformed    ConIn is no valid device path.
-  @retval ConInBadInstance  Keep is not one valid single-instance path.
+  @retval ConInBadInstance  Keep is no valid device path.
   @retval ConInNoMemory     No pool for the new value.
 **/
 CONIN_RESULT
-ConInSetFt232Entries (
+ConInSetUsbSerialEntries (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
   IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Keep OPTIONAL,
@@ -535,7 +553,20 @@ DriverOptionRemove (
   );
 
 /**
-  Tells whether Driver#### is one of ours for either driver (LoadOptionIsOurs).
+  Puts our options in DriverOrder into mDrivers' order, in the places they hold there,
+  so an option added to an earlier install loads where a new install's would; every
+  other entry keeps its place. An unchanged order is not written.
+
+  @retval EFI_SUCCESS  DriverOrder is in order.
+  @retval other        A variable could not be read or written.
+**/
+EFI_STATUS
+DriverOrderSort (
+  VOID
+  );
+
+/**
+  Tells whether Driver#### is one of ours for any of our drivers (LoadOptionIsOurs).
 
   @param[in] Number  The option's number.
 
@@ -575,7 +606,7 @@ InstallRecordAfter (
   The variables' part of an uninstall: ZorvikConf, ConIn and DriverOrder as the record
   says they were before the install (ConIn and DriverOrder only where nobody changed
   them since), our Driver#### options deleted, then the record deleted. Without a
-  record, the FT232 entries leave ConIn and ZorvikConf is set to 00, unless the
+  record, the USB-serial entries leave ConIn and ZorvikConf is set to 00, unless the
   keyboard driver is built into the firmware: then both stay.
 
   @param[in] KeyboardBuiltIn  The keyboard driver comes with the firmware.
@@ -622,7 +653,7 @@ NfcKeyboardUninstall (
   );
 
 /**
-  Prints the drivers, ZorvikConf, the FT232 ports, the NFC keyboard and ConIn.
+  Prints the drivers, ZorvikConf, the USB serial lines and their bridges, the NFC keyboard and ConIn.
 
   @retval EFI_SUCCESS  Everything could be read.
   @retval other        What could not be read.
@@ -647,10 +678,10 @@ NfcKeyboardSetEnabled (
   );
 
 /**
-  Puts the install's FT232 entry into ConIn, or takes every FT232 console entry out
+  Puts the install's entries into ConIn, or takes every USB-serial console entry out
   of it, and says what changed. ConIn is written whole, or not at all.
 
-  @param[in] Install  TRUE to put the entry in, FALSE to take the FT232 consoles out.
+  @param[in] Install  TRUE to put the entries in, FALSE to take the USB-serial consoles out.
 
   @retval EFI_SUCCESS          ConIn is as asked (it may have been already).
   @retval EFI_COMPROMISED_DATA ConIn is no valid device path; it is left as it is.

@@ -15,8 +15,11 @@ extern "C" {
 #include <Guid/GlobalVariable.h>
 #include <Guid/ZorvikConf.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
 #include <Protocol/UsbIo.h>
 }
+
+#include <UsbBridgeIds.h>
 
 using namespace peer;
 
@@ -33,8 +36,8 @@ BYTES Ps2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
 BYTES
 Entry ()
 {
-  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntry ());
-  return BYTES (Bytes, Bytes + 58);
+  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntries ());
+  return BYTES (Bytes, Bytes + GetDevicePathSize (NfcKeyboardConInEntries ()));
 }
 
 class SetupCommand : public ::testing::Test {
@@ -44,6 +47,7 @@ protected:
   {
     fake::Firmware::Reset ();
     mSerialDriver   = AddDriver (u"FTDI-232 USB Serial Driver");
+    mUsbUartDriver  = AddDriver (u"USB UART Bridge Driver");
     mKeyboardDriver = AddDriver (u"NFC Keyboard Driver");
   }
 
@@ -81,6 +85,7 @@ protected:
   }
 
   EFI_HANDLE  mSerialDriver;
+  EFI_HANDLE  mUsbUartDriver;
   EFI_HANDLE  mKeyboardDriver;
   size_t      mOutputBefore = 0;
 };
@@ -122,8 +127,8 @@ TEST_F (SetupCommand, ConsoleChangesNeedARunningKeyboard) {
   EXPECT_EQ (fake::Firmware::SetVariableCalls (), 0u);
   EXPECT_EQ (ReadConIn (), Ps2 ());
 
-  // The install's entry names no port: it goes without a running keyboard.
-  PutConIn (MultiInstance ({ Ps2 (), Entry () }), mNvBsRt);
+  // The install's entries name no port: they go without a running keyboard, an earlier install's too.
+  PutConIn (MultiInstance ({ Ft232ConInEntry (), Ps2 (), Entry () }), mNvBsRt);
   EXPECT_EQ (Run ({ u"console", u"remove" }), EFI_SUCCESS);
   EXPECT_EQ (ReadConIn (), Ps2 ());
 }
@@ -272,9 +277,18 @@ TEST_F (SetupCommand, EnableReplacesAZorvikConfStoredOtherwise) {
   EXPECT_EQ (Conf (), BYTES ({ 1 }));
 }
 
+// Each driver's lines, named by bridge; a line held through two interfaces (a CDC device's) is one line.
 TEST_F (SetupCommand, StatusShowsDriversConfPortsKeyboardAndConIn) {
+  EFI_USB_IO_PROTOCOL  CommIo = {};
+  EFI_HANDLE           Comm   = NULL;
+  VOID                 *UsbIo;
+
   AddDriver (u"Some Other Driver");
   StartKeyboard ();
+  AddSerialPort (mUsbUartDriver, KeyboardPath (2), false, { 0x10C4, 0xEA60, 0, 0xFF }, 2);
+  SERIAL_PORT  Cdc = AddSerialPort (mUsbUartDriver, KeyboardPath (3), false, { 0x1234, 0x5678, 0xEF, USB_CDC_DATA_CLASS }, 3);
+  fake::Firmware::Install (&Comm, gEfiUsbIoProtocolGuid, &CommIo);
+  gBS->OpenProtocol (Comm, &gEfiUsbIoProtocolGuid, &UsbIo, mUsbUartDriver, Cdc.Child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
   PutConf ({ 1 }, mNvBs);
   PutConIn (MultiInstance ({ Ps2 (), KeyboardPath () }), mNvBsRt);
 
@@ -283,11 +297,22 @@ TEST_F (SetupCommand, StatusShowsDriversConfPortsKeyboardAndConIn) {
   EXPECT_NE (Text.find ("Serial driver \"FTDI-232 USB Serial Driver\": loaded"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("Keyboard driver \"NFC Keyboard Driver\": loaded"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("ZorvikConf: 01 (enabled)\r\n"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("FT232 serial ports: 1"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("Uart(115200,8,N,1)"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("NFC keyboard: running"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("Serial driver \"USB UART Bridge Driver\": loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("USB serial lines: 3\r\n  FT232, the NFC keyboard's line:\r\n    PciRoot(0x0)/Pci(0x2,0x0)/USB(0x1,0x0)/Uart(115200,8,N,1)"),
+             std::string::npos) << Text;
+  EXPECT_NE (Text.find ("  CP210x:\r\n    PciRoot(0x0)/Pci(0x2,0x0)/USB(0x2,0x0)/Uart("), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("  CDC ACM:\r\n    PciRoot(0x0)/Pci(0x2,0x0)/USB(0x3,0x0)/Uart("), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("NFC keyboard: running, on the FT232 line"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("ConIn: 2 instance(s)"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("NFC keyboard in ConIn: yes"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("NFC keyboard in ConIn: yes\r\n"), std::string::npos) << Text;
+
+  // An earlier install's entry names the FT232 alone.
+  PutConIn (MultiInstance ({ Ps2 (), Ft232ConInEntry () }), mNvBsRt);
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("NFC keyboard in ConIn: on some bridges only (1 of "), std::string::npos) << Output ();
+  PutConIn (MultiInstance ({ Ps2 (), Entry () }), mNvBsRt);
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("NFC keyboard in ConIn: yes, on any USB port"), std::string::npos) << Output ();
 
   // As an OS tool writes it, with runtime access, it is the driver's; other attributes it rewrites.
   PutConf ({ 1 }, mNvBsRt);
@@ -306,7 +331,8 @@ TEST_F (SetupCommand, StatusWithNothingLoaded) {
   EXPECT_NE (Text.find ("\"FTDI-232 USB Serial Driver\": not loaded"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("\"NFC Keyboard Driver\": not loaded"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("ZorvikConf: not set"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("FT232 serial ports: 0"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("\"USB UART Bridge Driver\": not loaded"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("USB serial lines: 0"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("NFC keyboard: not running"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("ConIn: not set"), std::string::npos) << Text;
 }
@@ -333,7 +359,7 @@ TEST_F (SetupCommand, StatusFailsWhenThePortsCannotBeListed) {
   EFI_STATUS  Result = Run ({ u"status" });
   gBS->LocateHandleBuffer = RealLocate;
   EXPECT_EQ (Result, EFI_OUT_OF_RESOURCES);
-  EXPECT_NE (Output ().find ("FT232 serial ports: cannot be listed (Out of Resources)"), std::string::npos) << Output ();
+  EXPECT_NE (Output ().find ("USB serial lines: cannot be listed (Out of Resources)"), std::string::npos) << Output ();
   EXPECT_NE (Output ().find ("ConIn: not set"), std::string::npos) << "the other lines still come";
 }
 

@@ -7,7 +7,10 @@
 #include "NfcKeyboardSetup.h"
 #include "SetupPeers.h"
 
+#include <UsbBridgeIds.h>
+
 extern "C" {
+#include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 }
 
@@ -23,6 +26,14 @@ Path (const BYTES &Bytes)
 
 BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), TerminalVt100 (), End () }); }
 BYTES Keyboard2 () { return Cat ({ PciRoot (), Ps2Keyboard (), End () }); }
+BYTES Line () { return Cat ({ Uart (115200), FlowControl (0), End () }); }
+
+BYTES
+Entries ()
+{
+  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntries ());
+  return BYTES (Bytes, Bytes + GetDevicePathSize (NfcKeyboardConInEntries ()));
+}
 
 class ConInEdit : public ::testing::Test {
 protected:
@@ -37,7 +48,7 @@ protected:
     UINTN                     Size = 99;
     CONIN_RESULT              Result = Add
       ? ConInAdd (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size)
-      : ConInRemove (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size);
+      : ConInRemoveNfcKeyboard (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size);
 
     Out->clear ();
     if (New != nullptr) {
@@ -151,37 +162,53 @@ TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
   }
 }
 
-// The install's entry names any FT232 by its USB ids; a console on a serial child is
-// the adapter, its Uart and its flow control, with nothing after them.
-TEST_F (ConInEdit, TellsFt232ConsolesFromOthers) {
-  const uint8_t  *Entry = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntry ());
-  BYTES          Line   = Cat ({ Uart (115200), FlowControl (0), End () });
-  BYTES          OtherVendorNode = FlowControl (0);
+// The install's entries name each bridge by its USB IDs, the FT232's first, and CDC ACM
+// by the class forms its data interface is matched by; a console on a serial line is the
+// bridge, its Uart and its flow control, with nothing after them.
+TEST_F (ConInEdit, TellsUsbSerialConsolesFromOthers) {
+  BYTES               OtherVendorNode = FlowControl (0);
+  std::vector<BYTES>  Wanted;
 
+  for (const USB_BRIDGE_ID &Id : gUsbBridgeIds) {
+    Wanted.push_back (Cat ({ UsbClass (Id.VendorId, Id.ProductId, 0xFF, 0xFF, 0xFF), Line () }));
+  }
+
+  for (const BYTES &Cdc : { UsbClass (0xFFFF, 0xFFFF, 0x0A, 0xFF, 0xFF), UsbClass (0xFFFF, 0xFFFF, 0x02, 0xFF, 0xFF),
+                            UsbClass (0xFFFF, 0xFFFF, 0xEF, 0x02, 0x01) }) {
+    Wanted.push_back (Cat ({ Cdc, Line () }));
+  }
+
+  ASSERT_EQ (Entries (), MultiInstance (Wanted));
+  ASSERT_EQ (Wanted[0], Ft232ConInEntry ());
   OtherVendorNode[4] ^= 1;
-  ASSERT_EQ (BYTES (Entry, Entry + 58), Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0xFF), Line }));
-  struct { BYTES Instance; bool Ft232; } Cases[] = {
-    { Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0xFF), Line }), true },
+  struct { BYTES Instance; bool Ours; } Cases[] = {
     { KeyboardPath (), true },
-    { Cat ({ UsbClass (0xFFFF, 0xFFFF, 3, 1, 1), Line }), false },
-    { Cat ({ UsbClass (0x0403, 0x6010, 0xFF, 0xFF, 0xFF), Line }), false },
-    { Cat ({ UsbClass (0x0402, 0x6001, 0xFF, 0xFF, 0xFF), Line }), false },
-    { Cat ({ PciRoot (), Pci (0x1F, 0), Line }), false },
+    { Cat ({ UsbClass (0x10C4, 0xEA60, 0, 0, 0), Line () }), true },
+    { Cat ({ UsbClass (0xFFFF, 0xFFFF, 3, 1, 1), Line () }), false },
+    { Cat ({ UsbClass (0xFFFF, 0xFFFF, 0x0A, 0, 0), Line () }), false },
+    { Cat ({ UsbClass (0x0403, 0x1234, 0xFF, 0xFF, 0xFF), Line () }), false },
+    { Cat ({ UsbClass (0x0402, 0x6001, 0xFF, 0xFF, 0xFF), Line () }), false },
+    { Cat ({ PciRoot (), Pci (0x1F, 0), Line () }), false },
     { Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () }), false },
     { Cat ({ AdapterPath (), Uart (115200), OtherVendorNode, End () }), false },
     { Cat ({ AdapterPath (), FlowControl (0), End () }), false },
-    { Cat ({ Uart (115200), FlowControl (0), End () }), false },
+    { Line (), false },
   };
   for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
-    EXPECT_EQ (IsFt232ConsoleInstance (Path (Cases[Index].Instance)), Cases[Index].Ft232) << "case " << Index;
+    EXPECT_EQ (IsUsbSerialConsoleInstance (Path (Cases[Index].Instance)), Cases[Index].Ours) << "case " << Index;
+  }
+
+  for (size_t Index = 0; Index < Wanted.size (); Index++) {
+    EXPECT_TRUE (IsUsbSerialConsoleInstance (Path (Wanted[Index]))) << "entry " << Index;
   }
 }
 
-TEST_F (ConInEdit, SetFt232EntriesLeavesOneCopyOfTheEntryOrNone) {
-  const auto  *EntryPath = NfcKeyboardConInEntry ();
-  BYTES       Entry (reinterpret_cast<const uint8_t *>(EntryPath), reinterpret_cast<const uint8_t *>(EntryPath) + 58);
-  BYTES       Ft232Terminal = Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () });
-  BYTES       Cut = Keyboard2 ();
+// An earlier install's FT232 entry keeps its place, the other entries come at the end.
+TEST_F (ConInEdit, SetUsbSerialEntriesLeavesOneCopyOfEachEntryOrNone) {
+  BYTES  Entry = Entries ();
+  BYTES  Rest (Entry.begin () + Ft232ConInEntry ().size (), Entry.end ());
+  BYTES  Ft232Terminal = Cat ({ AdapterPath (), Uart (115200), FlowControl (0), TerminalVt100 (), End () });
+  BYTES  Cut = Keyboard2 ();
 
   Cut.pop_back ();
   struct { BYTES ConIn; bool Keep; CONIN_RESULT Result; BYTES Built; } Cases[] = {
@@ -189,8 +216,10 @@ TEST_F (ConInEdit, SetFt232EntriesLeavesOneCopyOfTheEntryOrNone) {
     { MultiInstance ({ Entry, Keyboard2 (), Entry }), true, ConInChanged, MultiInstance ({ Entry, Keyboard2 () }) },
     { MultiInstance ({ KeyboardPath (), Keyboard2 (), Ft232Terminal }), true, ConInChanged,
       MultiInstance ({ Keyboard2 (), Ft232Terminal, Entry }) },
+    { MultiInstance ({ Keyboard2 (), Ft232ConInEntry (), Terminal () }), true, ConInChanged,
+      MultiInstance ({ Keyboard2 (), Ft232ConInEntry (), Terminal (), Rest }) },
     { {}, true, ConInChanged, Entry },
-    { MultiInstance ({ Entry, Keyboard2 (), KeyboardPath () }), false, ConInChanged, Keyboard2 () },
+    { MultiInstance ({ Entry, Keyboard2 (), KeyboardPath (), Ft232ConInEntry () }), false, ConInChanged, Keyboard2 () },
     { Entry, false, ConInChanged, {} },
     { Keyboard2 (), false, ConInHasIt, {} },
     { Cut, true, ConInMalformed, {} },
@@ -199,8 +228,8 @@ TEST_F (ConInEdit, SetFt232EntriesLeavesOneCopyOfTheEntryOrNone) {
     auto                      &Case = Cases[Index];
     EFI_DEVICE_PATH_PROTOCOL  *New  = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(1);
     UINTN                     Size  = 99;
-    EXPECT_EQ (ConInSetFt232Entries (Case.ConIn.empty () ? nullptr : Case.ConIn.data (), Case.ConIn.size (),
-                                     Case.Keep ? EntryPath : nullptr, &New, &Size), Case.Result) << "case " << Index;
+    EXPECT_EQ (ConInSetUsbSerialEntries (Case.ConIn.empty () ? nullptr : Case.ConIn.data (), Case.ConIn.size (),
+                                         Case.Keep ? NfcKeyboardConInEntries () : nullptr, &New, &Size), Case.Result) << "case " << Index;
     EXPECT_EQ (BYTES (reinterpret_cast<uint8_t *>(New), reinterpret_cast<uint8_t *>(New) + ((New == nullptr) ? 0 : Size)),
                Case.Built) << "case " << Index;
     EXPECT_EQ (Size, Case.Built.size ()) << "case " << Index;

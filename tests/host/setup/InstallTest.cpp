@@ -12,6 +12,7 @@
 #include "SetupPeers.h"
 
 extern "C" {
+#include <Library/DevicePathLib.h>
 #include <Protocol/LoadedImage.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 #include <Guid/ZorvikConf.h>
@@ -35,8 +36,8 @@ BYTES Terminal () { return Cat ({ PciRoot (), Pci (0x1F, 0), Uart (115200), Term
 BYTES
 Entry ()
 {
-  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntry ());
-  return BYTES (Bytes, Bytes + 58);
+  auto  *Bytes = reinterpret_cast<const uint8_t *>(NfcKeyboardConInEntries ());
+  return BYTES (Bytes, Bytes + GetDevicePathSize (NfcKeyboardConInEntries ()));
 }
 
 // Every variable's bytes by name.
@@ -64,7 +65,8 @@ StartDriver (void *, EFI_HANDLE Handle, const std::vector<uint8_t> &File)
   auto  *Loaded = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(fake::Firmware::Find (Handle, gEfiLoadedImageProtocolGuid));
 
   mStarted.emplace_back (std::string (File.begin () + 2, File.end ()), Loaded->DeviceHandle);
-  AddDriver ((File == Image ("Zorvik")) ? NFC_KEYBOARD_DRIVER_NAME : USB_SERIAL_DRIVER_NAME, Handle);
+  AddDriver ((File == Image ("Zorvik")) ? NFC_KEYBOARD_DRIVER_NAME : (File == Image ("UsbUart")) ? USB_UART_DRIVER_NAME : USB_SERIAL_DRIVER_NAME,
+             Handle);
   return EFI_SUCCESS;
 }
 
@@ -83,12 +85,16 @@ protected:
 
   // The volume the tool was started from, the driver images beside it.
   EFI_HANDLE
-  Own (const BYTES &Path, VOLUME_KIND Kind, bool WithKeyboardDriver = true)
+  Own (const BYTES &Path, VOLUME_KIND Kind, bool WithKeyboardDriver = true, bool WithUsbUart = true)
   {
     EFI_HANDLE  Volume = AddVolume (Cat ({ Path, End () }), Kind);
 
     PutFile (Volume, u"\\EFI\\BOOT\\BOOTX64.EFI", Image ("setup"));
     PutFile (Volume, u"\\EFI\\BOOT\\OstrelDriver.efi", Image ("Ostrel"));
+    if (WithUsbUart) {
+      PutFile (Volume, u"\\EFI\\BOOT\\UsbUartDxe.efi", Image ("UsbUart"));
+    }
+
     if (WithKeyboardDriver) {
       PutFile (Volume, u"\\EFI\\BOOT\\ZorvikDxe.efi", Image ("Zorvik"));
     }
@@ -100,11 +106,13 @@ protected:
   void
   ExpectInstalled (EFI_HANDLE Volume, size_t Case = 0)
   {
-    BYTES  Ostrel, Zorvik, Setup;
+    BYTES  Ostrel, UsbUart, Zorvik, Setup;
 
-    EXPECT_TRUE (GetFile (Volume, mFolder + u"OstrelDriver.efi", &Ostrel) && GetFile (Volume, mFolder + u"ZorvikDxe.efi", &Zorvik) &&
-                 GetFile (Volume, mFolder + u"NfcKeyboardSetup.efi", &Setup)) << "case " << Case;
-    EXPECT_EQ (Cat ({ Ostrel, Zorvik, Setup }), Cat ({ Image ("Ostrel"), Image ("Zorvik"), Image ("setup") })) << "case " << Case;
+    EXPECT_TRUE (GetFile (Volume, mFolder + u"OstrelDriver.efi", &Ostrel) && GetFile (Volume, mFolder + u"UsbUartDxe.efi", &UsbUart) &&
+                 GetFile (Volume, mFolder + u"ZorvikDxe.efi", &Zorvik) && GetFile (Volume, mFolder + u"NfcKeyboardSetup.efi", &Setup))
+      << "case " << Case;
+    EXPECT_EQ (Cat ({ Ostrel, UsbUart, Zorvik, Setup }), Cat ({ Image ("Ostrel"), Image ("UsbUart"), Image ("Zorvik"), Image ("setup") }))
+      << "case " << Case;
   }
 };
 
@@ -182,10 +190,11 @@ TEST_F (Install, TwiceLeavesOneOfEverything) {
   EXPECT_EQ (Variables (), After);
   EXPECT_EQ (fake::Firmware::ConsoleOutput ().find ("copied", Output), std::string::npos);
   ExpectInstalled (Esp);
-  EXPECT_EQ (After.size (), 6u);   // ConIn, DriverOrder, ZorvikConf, two options and the record
+  EXPECT_EQ (After.size (), 7u);   // ConIn, DriverOrder, ZorvikConf, three options and the record
   EXPECT_EQ (After.count (u"NfcKeyboardUndo"), 1u);
-  EXPECT_EQ (After.count (u"Driver0000") + After.count (u"Driver0001"), 2u);
-  EXPECT_EQ (After[u"DriverOrder"], DriverOrder ({ 0, 1 }));
+  EXPECT_EQ (After[u"Driver0001"], LoadOption (USB_UART_DRIVER_NAME, Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\UsbUartDxe.efi"), End () })));
+  EXPECT_EQ (After.count (u"Driver0000") + After.count (u"Driver0002"), 2u);
+  EXPECT_EQ (After[u"DriverOrder"], DriverOrder ({ 0, 1, 2 }));
   EXPECT_EQ (After[u"ZorvikConf"], BYTES { 1 });
   EXPECT_EQ (After[u"ConIn"], MultiInstance ({ Ps2 (), Terminal (), Ft232Terminal, Entry () }));
 }
@@ -265,6 +274,34 @@ TEST_F (Install, UninstallAfterAnInstallWithoutARecord) {
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
   EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
   Before[u"ZorvikConf"] = BYTES { 0 };
+  EXPECT_EQ (Variables (), Before);
+}
+
+// A folder made before the other bridges installs the two drivers and says what it leaves
+// out. Over that, as over the previous version's install (its one ConIn entry), a folder
+// with all three adds the third in load order and the other bridges' entries after the
+// FT232's; the uninstall leaves what was there before either.
+TEST_F (Install, UpgradesAnInstallOfTheTwoDrivers) {
+  UINT32      NvBs   = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+  EFI_HANDLE  Esp    = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
+  EFI_HANDLE  Source = Own (Stick (1, false), VOLUME_KIND::MbrFat, true, false);
+
+  PutConIn (Ps2 (), NvBs);
+  auto  Before = Variables ();
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+  EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("Without UsbUartDxe.efi, readers on USB-serial bridges other than the FT232"),
+             std::string::npos) << fake::Firmware::ConsoleOutput ();
+  EXPECT_EQ (GetGlobal (u"DriverOrder"), DriverOrder ({ 0, 1 }));
+  PutConIn (MultiInstance ({ Ps2 (), Ft232ConInEntry () }), NvBs);
+  ASSERT_EQ (InstallRecordAfter (), EFI_SUCCESS);
+
+  PutFile (Source, u"\\EFI\\BOOT\\UsbUartDxe.efi", Image ("UsbUart"));
+  ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
+  ExpectInstalled (Esp);
+  EXPECT_EQ (GetGlobal (u"Driver0002"), LoadOption (USB_UART_DRIVER_NAME, Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\UsbUartDxe.efi"), End () })));
+  EXPECT_EQ (GetGlobal (u"DriverOrder"), DriverOrder ({ 0, 2, 1 }));
+  EXPECT_EQ (ReadConIn (), MultiInstance ({ Ps2 (), Entry () }));
+  EXPECT_EQ (NfcKeyboardUninstall (), EFI_SUCCESS);
   EXPECT_EQ (Variables (), Before);
 }
 
@@ -353,18 +390,20 @@ TEST_F (Install, FirmwareWithTheDriversBuiltIn) {
 
   Own (Stick (1, false), VOLUME_KIND::MbrFat);
   AddBuiltInDriver (USB_SERIAL_DRIVER_NAME);
+  AddBuiltInDriver (USB_UART_DRIVER_NAME);
   AddBuiltInDriver (NFC_KEYBOARD_DRIVER_NAME);
   PutConIn (Ps2 (), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
-  // An install from before the firmware carried the driver: its option would load it twice.
+  // An install from before the firmware carried the drivers: its options would load them twice.
   PutGlobal (u"Driver0000", LoadOption (NFC_KEYBOARD_DRIVER_NAME, Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\ZorvikDxe.efi"), End () })));
-  PutGlobal (u"DriverOrder", DriverOrder ({ 0 }));
+  PutGlobal (u"Driver0001", LoadOption (USB_UART_DRIVER_NAME, Cat ({ Disk (1, true), FilePathNode (u"\\EFI\\NfcKeyboard\\UsbUartDxe.efi"), End () })));
+  PutGlobal (u"DriverOrder", DriverOrder ({ 1, 0 }));
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
   EXPECT_NE (fake::Firmware::ConsoleOutput ().find ("built into the firmware"), std::string::npos);
   EXPECT_TRUE (ListVolume (Esp).empty ());
   EXPECT_TRUE (mStarted.empty ());
 
   auto  After = Variables ();
-  EXPECT_EQ (After.count (u"DriverOrder") + After.count (u"Driver0000"), 0u);
+  EXPECT_EQ (After.count (u"DriverOrder") + After.count (u"Driver0000") + After.count (u"Driver0001"), 0u);
   EXPECT_EQ (After[u"ZorvikConf"], BYTES { 1 });
   EXPECT_EQ (After[u"ConIn"], MultiInstance ({ Ps2 (), Entry () }));
 
@@ -393,13 +432,13 @@ TEST_F (Install, StartsTheDriversThatDoNotRunFromTheInstalledCopies) {
   Own (Stick (1, false), VOLUME_KIND::MbrFat);
   AddDriver (USB_SERIAL_DRIVER_NAME);
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
-  EXPECT_EQ (mStarted, (decltype (mStarted) { { "Zorvik", Esp } }));
+  EXPECT_EQ (mStarted, (decltype (mStarted) { { "Zorvik", Esp }, { "UsbUart", Esp } }));
 
   SetUp ();
   Esp = AddVolume (Cat ({ Disk (1, true), End () }), VOLUME_KIND::GptEsp);
   Own (Stick (1, false), VOLUME_KIND::MbrFat);
   ASSERT_EQ (NfcKeyboardInstall (NULL), EFI_SUCCESS);
-  EXPECT_EQ (mStarted, (decltype (mStarted) { { "Zorvik", Esp }, { "Ostrel", Esp } }));
+  EXPECT_EQ (mStarted, (decltype (mStarted) { { "Zorvik", Esp }, { "UsbUart", Esp }, { "Ostrel", Esp } }));
 }
 
 } // namespace

@@ -45,7 +45,11 @@ struct NAMED_DRIVER {
 };
 std::deque<NAMED_DRIVER>            mDrivers;
 std::deque<EFI_SERIAL_IO_PROTOCOL>  mSerialIos;
-std::deque<EFI_USB_IO_PROTOCOL>     mUsbIos;
+struct BRIDGE_IO {
+  EFI_USB_IO_PROTOCOL  UsbIo;                    // first, so This is the record
+  USB_BRIDGE           Bridge;
+};
+std::deque<BRIDGE_IO>               mUsbIos;
 std::deque<EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL>  mTextInputs;
 
 // Names only in "en", as a component name 2 protocol answers.
@@ -80,6 +84,26 @@ EFI_STATUS EFIAPI
 NoStop (EFI_DRIVER_BINDING_PROTOCOL *, EFI_HANDLE, UINTN, EFI_HANDLE *)
 {
   return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI
+GetDeviceDescriptor (EFI_USB_IO_PROTOCOL *This, EFI_USB_DEVICE_DESCRIPTOR *Descriptor)
+{
+  const USB_BRIDGE  &Bridge = reinterpret_cast<BRIDGE_IO *>(This)->Bridge;
+
+  *Descriptor             = {};
+  Descriptor->IdVendor    = Bridge.VendorId;
+  Descriptor->IdProduct   = Bridge.ProductId;
+  Descriptor->DeviceClass = Bridge.DeviceClass;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI
+GetInterfaceDescriptor (EFI_USB_IO_PROTOCOL *This, EFI_USB_INTERFACE_DESCRIPTOR *Descriptor)
+{
+  *Descriptor                = {};
+  Descriptor->InterfaceClass = reinterpret_cast<BRIDGE_IO *>(This)->Bridge.InterfaceClass;
+  return EFI_SUCCESS;
 }
 
 EFI_DEVICE_PATH_PROTOCOL *
@@ -166,7 +190,7 @@ Cat (std::initializer_list<BYTES> Parts)
 }
 
 BYTES
-MultiInstance (std::initializer_list<BYTES> Instances)
+MultiInstance (const std::vector<BYTES> &Instances)
 {
   BYTES  Out;
 
@@ -183,8 +207,9 @@ MultiInstance (std::initializer_list<BYTES> Instances)
   return Out;
 }
 
-BYTES AdapterPath () { return Cat ({ PciRoot (), Pci (2, 0), Usb (1) }); }
-BYTES KeyboardPath () { return Cat ({ AdapterPath (), Uart (115200), FlowControl (0), End () }); }
+BYTES AdapterPath (uint8_t Port) { return Cat ({ PciRoot (), Pci (2, 0), Usb (Port) }); }
+BYTES KeyboardPath (uint8_t Port) { return Cat ({ AdapterPath (Port), Uart (115200), FlowControl (0), End () }); }
+BYTES Ft232ConInEntry () { return Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0xFF), Uart (115200), FlowControl (0), End () }); }
 
 EFI_HANDLE
 AddDriver (const char16_t *Name, EFI_HANDLE Image)
@@ -227,13 +252,15 @@ AddBuiltInDriver (const char16_t *Name)
 }
 
 SERIAL_PORT
-AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning)
+AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning, const USB_BRIDGE &Bridge, uint8_t UsbPort)
 {
   SERIAL_PORT  Port = { NULL, NULL };
 
-  mUsbIos.push_back ({});
-  fake::Firmware::Install (&Port.Converter, gEfiUsbIoProtocolGuid, &mUsbIos.back ());
-  fake::Firmware::Install (&Port.Converter, gEfiDevicePathProtocolGuid, Keep (Cat ({ AdapterPath (), End () })));
+  mUsbIos.push_back ({ {}, Bridge });
+  mUsbIos.back ().UsbIo.UsbGetDeviceDescriptor    = GetDeviceDescriptor;
+  mUsbIos.back ().UsbIo.UsbGetInterfaceDescriptor = GetInterfaceDescriptor;
+  fake::Firmware::Install (&Port.Converter, gEfiUsbIoProtocolGuid, &mUsbIos.back ().UsbIo);
+  fake::Firmware::Install (&Port.Converter, gEfiDevicePathProtocolGuid, Keep (Cat ({ AdapterPath (UsbPort), End () })));
 
   mSerialIos.push_back ({});
   fake::Firmware::Install (&Port.Child, gEfiSerialIoProtocolGuid, &mSerialIos.back ());

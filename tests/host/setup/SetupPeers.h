@@ -35,10 +35,11 @@ BYTES End ();
 BYTES Cat (std::initializer_list<BYTES> Parts);
 
 // ConIn as a platform would hold it, from whole single-instance paths (each with its End).
-BYTES MultiInstance (std::initializer_list<BYTES> Instances);
+BYTES MultiInstance (const std::vector<BYTES> &Instances);
 
-BYTES AdapterPath ();            // PciRoot/Pci/USB of the FT232
-BYTES KeyboardPath ();           // adapter, Uart(115200), flow control, End
+BYTES AdapterPath (uint8_t Port = 1);    // PciRoot/Pci/USB of the bridge
+BYTES KeyboardPath (uint8_t Port = 1);   // adapter, Uart(115200), flow control, End
+BYTES Ft232ConInEntry ();                // the one ConIn entry installs wrote before the other bridges
 
 // A loaded driver: a driver binding with a component name 2 protocol, on Image when
 // given (as a driver's entry installs them on its own image handle), else on a new
@@ -47,13 +48,24 @@ EFI_HANDLE AddDriver (const char16_t *Name, EFI_HANDLE Image = NULL);
 // A driver the firmware carries in a firmware volume: its image's path is an FvFile node.
 EFI_HANDLE AddBuiltInDriver (const char16_t *Name);
 
-// The FT232 converter and the serial child the serial driver made for it; the
-// keyboard's text input goes on the child when Running.
+// A USB-serial bridge as its descriptors give it: IDs, the device's class and the
+// bound interface's.
+struct USB_BRIDGE {
+  uint16_t  VendorId;
+  uint16_t  ProductId;
+  uint8_t   DeviceClass;
+  uint8_t   InterfaceClass;
+};
+constexpr USB_BRIDGE  mFt232 = { 0x0403, 0x6001, 0, 0xFF };
+
+// The bridge's interface on USB port Port and the serial child the serial driver made
+// for it; the keyboard's text input goes on the child when Running.
 struct SERIAL_PORT {
   EFI_HANDLE  Converter;
   EFI_HANDLE  Child;
 };
-SERIAL_PORT AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning);
+SERIAL_PORT AddSerialPort (EFI_HANDLE SerialDriver, const BYTES &ChildPath, bool KeyboardRunning,
+                           const USB_BRIDGE &Bridge = mFt232, uint8_t Port = 1);
 
 // Driver#### options as the boot manager stores them (active, with PathLength in the
 // header unless given), DriverOrder's bytes, and global variables by name: Get gives
