@@ -83,9 +83,11 @@ CdcFindMaster (
 
       if (Descriptor[1] == USB_DESC_TYPE_INTERFACE) {
         CONST EFI_USB_INTERFACE_DESCRIPTOR  *Interface = (CONST EFI_USB_INTERFACE_DESCRIPTOR *)Descriptor;
+        // Protocol 0xFF under the ACM subclass is RNDIS, a network function.
         InAcm = (BOOLEAN)((DescLength >= sizeof (EFI_USB_INTERFACE_DESCRIPTOR)) &&
                           (Interface->InterfaceClass == USB_CDC_COMM_CLASS) &&
-                          (Interface->InterfaceSubClass == USB_CDC_ACM_SUBCLASS));
+                          (Interface->InterfaceSubClass == USB_CDC_ACM_SUBCLASS) &&
+                          (Interface->InterfaceProtocol != 0xFF));
       } else if (InAcm && (Descriptor[1] == CDC_CS_INTERFACE) &&
                  (DescLength >= CDC_UNION_MIN_LENGTH) && (Descriptor[2] == CDC_UNION_SUBTYPE))
       {
@@ -176,7 +178,11 @@ CdcAcmOpen (
     return EFI_DEVICE_ERROR;
   }
 
-  Device->RequestInterface = Master;
+  // A device function answers only once a host opened the port, which it learns from
+  // DTR, as operating systems raise it on open; the first SetControl sends these.
+  Device->RequestInterface     = Master;
+  Device->LineControl.DtrOn    = TRUE;
+  Device->LineControl.RtsOn    = TRUE;
   return EFI_SUCCESS;
 }
 

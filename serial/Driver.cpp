@@ -389,6 +389,13 @@ UsbSerialDriverBindingSupported (
     return Status;
   }
 
+  // The chip is found while the USB I/O is held, so an unplug cannot free it meanwhile.
+  CONST USB_SERIAL_CHIP  *Chip;
+  {
+    TplGuard  Tpl (TPL_CALLBACK);
+    Chip = FindChip (UsbIo);
+  }
+
   gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
 
   EFI_DEVICE_PATH_PROTOCOL  *DevicePath;
@@ -404,7 +411,6 @@ UsbSerialDriverBindingSupported (
   }
 
   Status = EFI_UNSUPPORTED;
-  CONST USB_SERIAL_CHIP  *Chip = FindChip (UsbIo);
   if ((Chip != NULL) && ChipRunsNode (Chip, RemainingDevicePath)) {
     Status = EFI_SUCCESS;
   }

@@ -116,8 +116,18 @@ FtdiReceivePacket (
   IN     UINTN               Timeout
   )
 {
-  TplGuard    Tpl (TPL_NOTIFY);
-  UINTN       Length = sizeof (Device->PacketBuffer);
+  TplGuard  Tpl (TPL_NOTIFY);
+  // A chip without a status header NAKs when it has nothing, so a burst that ends on a
+  // packet's boundary leaves a longer transfer open until it times out, and a host
+  // controller counts nothing of a transfer that timed out (XHCI) or fails it (UHCI):
+  // such a chip is asked for one packet at a time.
+  UINTN  Length = sizeof (Device->PacketBuffer);
+  if ((Device->Chip->PacketHeader == 0) && (Device->BulkInEndpoint.MaxPacketSize != 0) &&
+      (Device->BulkInEndpoint.MaxPacketSize < Length))
+  {
+    Length = Device->BulkInEndpoint.MaxPacketSize;
+  }
+
   EFI_STATUS  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, Timeout);
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
@@ -172,7 +182,10 @@ FtdiPollRefill (
   // The poll refills only an empty ring, so Read never races it for RingHead.
   if (!Device->DeviceFailed && FtdiRingEmpty (Device)) {
     UINTN  Count = 0;
-    FtdiReceivePacket (Device, &Count, NULL, Device->PollLook ? FTDI_TIMEOUT_BULK_IN : FTDI_TIMEOUT_REFILL);
+    // The poll's own look waits for an FT232's status pair; a chip without one has
+    // nothing to wait for.
+    BOOLEAN  LongLook = (BOOLEAN)(Device->PollLook && (Device->Chip->PacketHeader != 0));
+    FtdiReceivePacket (Device, &Count, NULL, LongLook ? FTDI_TIMEOUT_BULK_IN : FTDI_TIMEOUT_REFILL);
   }
 
   // A chip whose packets carry no modem lines is asked for them on the poll's own look.

@@ -94,6 +94,7 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
   uint8_t    *Bytes = static_cast<uint8_t *>(Data);
 
   B->BulkEndpoints.push_back (Endpoint);
+  B->BulkLengths.push_back (*DataLength);
   if ((Endpoint != B->LineIn) && (Endpoint != B->LineOut)) {
     *DataLength = 0;
     *Status     = EFI_USB_ERR_SYSTEM;

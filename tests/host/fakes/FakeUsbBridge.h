@@ -49,6 +49,7 @@ struct UsbBridge {
   std::deque<uint8_t>             Received;    // what a bulk-IN answers, raw; none: NAKed until it times out
   std::vector<uint8_t>            Sent;        // everything bulk-OUT delivered
   std::vector<uint8_t>            BulkEndpoints;   // the endpoint of every bulk transfer, in order
+  std::vector<size_t>             BulkLengths;     // and the length it asked for
 
   EFI_HANDLE                      Handle = nullptr;
   std::vector<uint8_t>            DevicePath;  // a PCI-like adapter path

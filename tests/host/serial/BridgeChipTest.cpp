@@ -61,11 +61,11 @@ LinesRow (const USB_SERIAL_CHIP *Chip, bool Flow, bool Dtr, bool Rts, std::vecto
 
 // A CDC ACM configuration: communication interface 2, whose union names 5 and 3, then data interface 3.
 std::vector<uint8_t>
-AcmConfig (uint8_t CommSubclass = USB_CDC_ACM_SUBCLASS)
+AcmConfig (uint8_t CommSubclass = USB_CDC_ACM_SUBCLASS, uint8_t CommProtocol = 1)
 {
   std::vector<uint8_t>  Config = {
            9, 2, 0, 0, 2, 1, 0, 0x80, 50,
-           9, 4, 2, 0, 1, USB_CDC_COMM_CLASS, CommSubclass, 1, 0,
+           9, 4, 2, 0, 1, USB_CDC_COMM_CLASS, CommSubclass, CommProtocol, 0,
            5, 0x24, 0x00, 0x10, 0x01,
            6, 0x24, 0x06, 2, 5, 3,
            7, 5, 0x83, 3, 8, 0, 16,
@@ -240,6 +240,7 @@ TEST_F (BridgeChip, CdcAcmMatchesADataInterfaceItsUnionNames) {
     { AcmConfig (), 3, 0xFF, 0, false },               { AcmConfig (0x06), 3, USB_CDC_DATA_CLASS, 0, false },
     { Zeroed, 3, USB_CDC_DATA_CLASS, 0, false },       { Cut, 3, USB_CDC_DATA_CLASS, 0, false },
     { Short, 3, USB_CDC_DATA_CLASS, 0, false },        { AcmConfig (), 3, USB_CDC_DATA_CLASS, 2, false },
+    { AcmConfig (USB_CDC_ACM_SUBCLASS, 0xFF), 3, USB_CDC_DATA_CLASS, 0, false },  // RNDIS
   };
   for (const auto &R : Rows) {
     SetUp ();
