@@ -72,10 +72,12 @@ host-test:
 image-check: build
 	python3 $(REPO)/tests/image_check.py $(foreach a,$(ARCHS),$(BUILD)/$(a))
 
-# End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py).
+# End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py),
+# and the other bridges as device models of tools/bridgesim.py on QEMU's usb-redir.
 sim-test:
 	python3 $(REPO)/tests/e2e/test_pn532sim.py
 	python3 $(REPO)/tests/e2e/test_harness.py
+	python3 $(REPO)/tests/e2e/test_bridgesim.py
 
 # The scenarios boot the unsigned stick; signing variables given to `make test` sign nothing.
 e2e-test: build sim-test
