@@ -16,7 +16,10 @@
 
 What it sets up, in a fresh temporary folder per run:
   - ESP/: the images given, and startup.nsh when a script is given (the shell
-    runs it after its 5 s countdown; without one the shell waits at its prompt).
+    runs it after its countdown; without one the shell waits at its prompt).
+  - The shell's 5 s countdown, which it shows with or without a script, is cut short
+    with a key typed into COM1 once it shows; countdown=True (or run.countdown set so
+    meanwhile) sits it out, as a machine nobody types at does.
   - A fresh copy of OVMF_VARS_4M.fd, so no variable leaks from run to run.
   - nfc.sock: the PN532 simulator (tools/pn532sim.py, in this process) listens,
     QEMU connects as the client; QEMU's FT232 attaches only once it is connected.
@@ -57,6 +60,7 @@ import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tools"))
+import bridgesim  # noqa: E402
 import pn532sim  # noqa: E402
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -118,6 +122,7 @@ RECORD_START = re.compile(r"NFCKEYTEST: ")
 # The shell prompt as it starts a line; PROMPT is the prompt alone, waiting for input.
 PROMPT_START = r"(Shell|FS\d+:\\[^>]*)> ?"
 PROMPT = re.compile(PROMPT_START + "$")
+COUNTDOWN = re.compile(r"Press ESC in \d+ seconds? to skip startup\.nsh or any other key to continue\.")
 
 
 class HarnessError(Exception):
@@ -125,6 +130,7 @@ class HarnessError(Exception):
 
 
 FT232_DEVICE = "usb-serial,chardev=nfc,bus=hc.0,id=ft232"
+BRIDGE_DEVICE = "usb-redir,chardev=nfc,bus=hc.0,id=ft232"
 
 
 _accel = None
@@ -146,6 +152,14 @@ def accelerator():
             _accel = "kvm" if ok else "tcg"
         print("e2e: accelerator %s (%s)" % (_accel, why), flush=True)
     return _accel
+
+
+def use_accelerator(accel):
+    """Takes the accelerator a runner chose and printed once, for every QEMU of this process."""
+    global _accel
+    if accel not in ("kvm", "tcg"):
+        raise HarnessError("the accelerator is kvm or tcg, not %r" % accel)
+    _accel = accel
 
 
 def probe_kvm(timeout=30):
@@ -302,7 +316,7 @@ class QemuRun:
     def __init__(self, images, startup=None, controller="xhci", card=None,
                  name="run", keep=None, answer_pending=True, memory=256, reboot=False,
                  vars_from=None, com2=False, disks=(), stick=None, uhci2=False,
-                 attach_reader=True, arch="X64", raw_line=False, trace=()):
+                 attach_reader=True, arch="X64", raw_line=False, trace=(), countdown=False, bridge=None):
         if raw_line and card:
             raise HarnessError("a raw line has no reader to hold a card")
         self.images = dict(images)
@@ -329,6 +343,8 @@ class QemuRun:
         self.keep = keep if keep is not None else os.environ.get("E2E_KEEP") == "1"
         self.trace = list(trace)
         self._traces = None
+        self.countdown = countdown
+        self.countdown_cut = False  # a key was typed into the countdown on the current line
         if raw_line:
             self.sim = self.line = RawLine(os.path.join(self.dir, "nfc.sock"), open(os.path.join(self.dir, "ft232.raw"), "wb"))
         else:
@@ -337,6 +353,12 @@ class QemuRun:
                                          answer_pending=answer_pending)
             if card:
                 self.sim.place(card)
+        # bridge: a chip model of tools/bridgesim.py (usb-redir) carries the reader's line in
+        # place of QEMU's FT232; run.bridge records what the chip was told.
+        self.bridge = None
+        if bridge is not None:
+            self.bridge = bridgesim.BridgeSim(bridge, os.path.join(self.dir, "redir.sock"), self.sim.path,
+                                              log=open(os.path.join(self.dir, "bridge.log"), "w"))
         self.qemu = None
         self.com1_listener = None
         self.com1 = None
@@ -382,6 +404,8 @@ class QemuRun:
         if len(self.disks) > 5 or (self.disks and self.arch == "AARCH64"):
             raise HarnessError("q35's AHCI takes five disks besides the ESP; virt takes none here")
         self.sim.start()
+        if self.bridge is not None:
+            self.bridge.start()
 
         if self.controller == "xhci":
             hc = ["-device", "qemu-xhci,id=hc"]
@@ -409,8 +433,8 @@ class QemuRun:
                "-chardev", "socket,id=com1,host=127.0.0.1,port=%d" % com1_port,
                "-serial", "chardev:com1",
                ] + (["-serial", "null"] if self.com2 else []) + hc + [
-               "-chardev", "socket,id=nfc,path=" + self.sim.path,
-               ] + (["-device", FT232_DEVICE] if self.attach_reader else [])
+               "-chardev", "socket,id=nfc,path=" + (self.bridge or self.sim).path,
+               ] + (["-device", BRIDGE_DEVICE if self.bridge else FT232_DEVICE] if self.attach_reader else [])
         # QMP, for plugging the FT232 out and back in as a user would.
         self.qmp_path = os.path.join(self.dir, "qmp.sock")
         cmd += ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
@@ -439,7 +463,7 @@ class QemuRun:
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         # The chardev connects as QEMU starts, with or without the FT232 on it.
-        if self.attach_reader and not self.sim.connected.wait(20):
+        if self.attach_reader and not (self.bridge or self.sim).connected.wait(20):
             raise HarnessError("QEMU did not connect the FT232 line")
         return self
 
@@ -463,6 +487,8 @@ class QemuRun:
                     pass
         if self.reader is not None:
             self.reader.join(5)
+        if self.bridge is not None:
+            self.bridge.stop()
         self.sim.stop()
         self.raw.close()
         if self.trace:
@@ -570,6 +596,15 @@ class QemuRun:
                 while "\n" in self.partial:
                     line, self.partial = self.partial.split("\n", 1)
                     self._line(now, ESCAPE.sub("", line))
+                    self.countdown_cut = False
+                # One key a countdown: a second could outlive it and land on the prompt.
+                if ("." in text and not self.countdown and not self.countdown_cut
+                        and COUNTDOWN.search(ESCAPE.sub("", self.partial[-400:]))):
+                    self.countdown_cut = True
+                    try:
+                        self.com1.sendall(b" ")
+                    except OSError:
+                        pass
                 self.lock.notify_all()
 
     def _line(self, now, line):
