@@ -31,10 +31,10 @@ BUILD_BOUND_S = 600
 
 # Which host suites compile a source; the first matching prefix wins.
 SUITES = [
-    ("serial/Cp210x.cpp", ["bridge_tests"]),
-    ("serial/Ch340.cpp", ["bridge_tests"]),
-    ("serial/Pl2303.cpp", ["bridge_tests"]),
-    ("serial/CdcAcm.cpp", ["bridge_tests"]),
+    ("serial/Cp210x.cpp", ["bridge_tests", "usbuart_tests"]),
+    ("serial/Ch340.cpp", ["bridge_tests", "usbuart_tests"]),
+    ("serial/Pl2303.cpp", ["bridge_tests", "usbuart_tests"]),
+    ("serial/CdcAcm.cpp", ["bridge_tests", "usbuart_tests"]),
     ("serial/", ["serial_tests", "usbuart_tests"]),
     ("keyboard/", ["keyboard_tests"]),
     ("apps/NfcKeyboardSetup/", ["setup_tests"]),
