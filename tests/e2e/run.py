@@ -150,9 +150,13 @@ def worker(ids, accel):
     result = Lines(flat(suite), emit)
 
     def interrupt(sig, frame):
+        # Once: a second signal must not cut short the stops on the way out.
+        for each in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(each, signal.SIG_IGN)
         result.interrupted = True
         raise KeyboardInterrupt
-    signal.signal(signal.SIGINT, interrupt)
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, interrupt)
     try:
         suite.run(result)
     except KeyboardInterrupt:
@@ -195,6 +199,7 @@ class Runner:
         self.print_lock = threading.Lock()
         self.counts = {"PASS": 0, "FAIL": 0, "SKIP": 0}
         self.figures = {}  # unit index -> [(name, value), ...]
+        self.workers = set()
 
     def say(self, text):
         with self.print_lock:
@@ -205,6 +210,7 @@ class Runner:
         cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--accel", self.accel] + [t.id() for t in tests]
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 env=self.env, text=True, errors="replace")
+        self.workers.add(proc)
 
         ran_out = []
 
@@ -235,6 +241,7 @@ class Runner:
         finally:
             for t in timers:
                 t.cancel()
+            self.workers.discard(proc)
         lost = [t for t in tests if t._testMethodName not in done]
         why = ("no result within %d s" % UNIT_TIMEOUT if ran_out
                else "the worker ended with code %s before this scenario's result" % proc.returncode)
@@ -244,6 +251,12 @@ class Runner:
         if other:
             self.say("\n".join(other))
         self.figures[index] = figures
+
+    def interrupt(self):
+        """Stops the workers running: each ends its scenario and its QEMUs."""
+        for proc in list(self.workers):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGINT)
 
     def result(self, verdict, name, took, reason, other):
         with self.print_lock:
@@ -271,6 +284,10 @@ def main():
         print("\n".join(t._testMethodName for _, tests in units for t in tests))
         return 0
     start = time.monotonic()
+
+    def stopped(sig, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, stopped)
     env = dict(os.environ)
     snapshot = None
     if not env.get("E2E_BUILD"):
@@ -285,12 +302,16 @@ def main():
         try:
             for done in [pool.submit(runner.run_unit, n, tests) for n, tests in together]:
                 done.result()
+            split = time.monotonic()
+            for n, tests in alone:
+                runner.run_unit(n, tests)
+        except KeyboardInterrupt:
+            # ^C reaches the workers too, a SIGTERM only this process: the units not begun
+            # are dropped, those running end their scenarios and their QEMUs.
+            runner.interrupt()
+            raise
         finally:
-            # On ^C the workers have their SIGINT too; the units not begun are dropped.
             pool.shutdown(cancel_futures=True)
-        split = time.monotonic()
-        for n, tests in alone:
-            runner.run_unit(n, tests)
     finally:
         if snapshot:
             shutil.rmtree(snapshot, ignore_errors=True)
