@@ -11,7 +11,7 @@ EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 ARCHS     ?= IA32 X64 AARCH64
 export ARCHS
 
-.PHONY: all build sign usb-image host-test image-check sim-test e2e-test test demo mutation clean
+.PHONY: all build format format-check sign usb-image host-test image-check sim-test e2e-test test demo mutation clean
 
 # Secure Boot: SIGN_KEY and SIGN_CERT (PEM) name the key the images are signed with and its
 # certificate, which the firmware's db must hold. `sign` writes what the stick carries,
@@ -60,6 +60,15 @@ sign: build
 	done
 	@openssl x509 -in "$(SIGN_CERT)" -outform DER -out $(SIGNED)/db.cer || { rm -rf $(SIGNED); exit 1; }
 	@ls -l $(SIGNED)
+
+# EDK II's Uncrustify configuration over the drivers, the apps and include/ (tools/format.sh
+# says what Debian's uncrustify cannot take). `format` rewrites; `test` fails on any file
+# `format` would change.
+format:
+	$(REPO)/tools/format.sh "$(EDK2_DIR)"
+
+format-check:
+	$(REPO)/tools/format.sh "$(EDK2_DIR)" --check
 
 # Host tests: the driver sources for Linux under ASan and UBSan.
 host-test:

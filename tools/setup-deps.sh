@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(build-essential uuid-dev nasm acpica-tools python3 python-is-python3
           cmake googletest libgtest-dev ovmf qemu-system-x86 dpkg-dev
-          binutils util-linux mtools gdisk sbsigntool openssl)
+          binutils util-linux mtools gdisk sbsigntool openssl uncrustify)
 # Arches beyond X64 (ARCHS, as tools/edk2-build.sh reads it): IA32 builds with the
 # host gcc's -m32 and boots in Debian's 32-bit OVMF; AARCH64 needs Debian's cross gcc
 # and g++, and boots in AAVMF under QEMU's Arm system emulator.
