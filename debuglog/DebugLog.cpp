@@ -13,7 +13,6 @@ extern "C" {
 }
 
 namespace {
-
 enum : UINTN {
   LevelIndexInfo  = 0,
   LevelIndexWarn  = 1,
@@ -56,11 +55,9 @@ WaitTransmitterReady (
 
   return FALSE;
 }
-
 } // namespace
 
 extern "C" {
-
 CHAR8  mModuleName[DEBUG_LOG_NAME_SIZE] = "NONAME";
 
 CONST CHAR8  *CONST  mLevelNames[4] = { "INFO", "WARN", "ERROR", "" };
@@ -110,7 +107,6 @@ DebugLogPrint (
     IoWrite8 (DEBUG_LOG_PORT_DATA, static_cast<UINT8>(Line[Index]));
   }
 }
-
 } // extern "C"
 
 #endif

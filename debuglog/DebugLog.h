@@ -5,28 +5,28 @@
 #ifndef DEBUG_LOG_H_
 #define DEBUG_LOG_H_
 
-#ifdef __cplusplus
+  #ifdef __cplusplus
 extern "C" {
-#endif
-#include <Uefi.h>
-#include <Library/DebugLib.h>   // DEBUG_INFO, DEBUG_WARN, DEBUG_ERROR
-#ifdef __cplusplus
+  #endif
+  #include <Uefi.h>
+  #include <Library/DebugLib.h> // DEBUG_INFO, DEBUG_WARN, DEBUG_ERROR
+  #ifdef __cplusplus
 }
-#endif
+  #endif
 
 // COM1 at port 0x3F8 is PC hardware: other machines have neither the UART nor port
 // instructions, so there the channel is absent in debug builds as in release ones.
-#if !defined (MDEPKG_NDEBUG) && (defined (MDE_CPU_IA32) || defined (MDE_CPU_X64))
+  #if !defined (MDEPKG_NDEBUG) && (defined (MDE_CPU_IA32) || defined (MDE_CPU_X64))
 #define DEBUG_LOG_CHANNEL  1
-#else
+  #else
 #define DEBUG_LOG_CHANNEL  0
-#endif
+  #endif
 
-#if DEBUG_LOG_CHANNEL
+  #if DEBUG_LOG_CHANNEL
 
-#ifdef __cplusplus
+    #ifdef __cplusplus
 extern "C" {
-#endif
+    #endif
 
 #define DEBUG_LOG_NAME_SIZE  32
 #define DEBUG_LOG_LINE_SIZE  256
@@ -35,14 +35,14 @@ extern "C" {
 // in a row, so a machine without a working COM1 still boots.
 #define DEBUG_LOG_TX_READY_POLLS  10000
 
-#define DEBUG_LOG_PORT_DATA         0x3F8
-#define DEBUG_LOG_PORT_DIVISOR_HIGH 0x3F9
-#define DEBUG_LOG_PORT_LINE_CONTROL 0x3FB
-#define DEBUG_LOG_PORT_LINE_STATUS  0x3FD
-#define DEBUG_LOG_LSR_THR_EMPTY     0x20
+#define DEBUG_LOG_PORT_DATA          0x3F8
+#define DEBUG_LOG_PORT_DIVISOR_HIGH  0x3F9
+#define DEBUG_LOG_PORT_LINE_CONTROL  0x3FB
+#define DEBUG_LOG_PORT_LINE_STATUS   0x3FD
+#define DEBUG_LOG_LSR_THR_EMPTY      0x20
 
-extern CHAR8        mModuleName[DEBUG_LOG_NAME_SIZE];
-extern CONST CHAR8  *CONST mLevelNames[4];
+extern CHAR8                mModuleName[DEBUG_LOG_NAME_SIZE];
+extern CONST CHAR8  *CONST  mLevelNames[4];
 
 /**
   Takes the module name every later line carries and programs COM1 for
@@ -76,20 +76,20 @@ DebugLogPrint (
   ...
   );
 
-#ifdef __cplusplus
+    #ifdef __cplusplus
 }
-#endif
+    #endif
 
 #define DEBUG_LOG_INIT(ModuleName)  DebugLogInit (ModuleName)
 #define DEBUG_LOG(Level, ...)       DebugLogPrint ((Level), __VA_ARGS__)
 
-#else
+  #else
 
 // Release builds, and every build for a machine without COM1: no channel, and every
 // call site vanishes with its text and arguments.
 #define DEBUG_LOG_INIT(ModuleName)  do { } while (FALSE)
 #define DEBUG_LOG(Level, ...)       do { } while (FALSE)
 
-#endif
+  #endif
 
 #endif

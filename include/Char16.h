@@ -3,6 +3,7 @@
   write a firmware string.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef CHAR16_H_
 #define CHAR16_H_
 
@@ -38,7 +39,7 @@ Char16 (
   const char16_t  (&Literal)[N]
   )
 {
-  CHAR16_STRING<N>  String = {};
+  CHAR16_STRING<N>  String = { };
 
   for (UINTN Index = 0; Index < N; Index++) {
     String.Text[Index] = Literal[Index];
@@ -52,14 +53,14 @@ Char16 (
 // stays a CHAR16's, as a literal's would.
 template<CHAR16... Characters>
 struct CHAR16_TEXT_CONSTANT {
-  alignas (CHAR16) static constexpr CHAR16  Text[] = { Characters... };
+  alignas (CHAR16) static constexpr CHAR16  Text[] = { Characters ... };
 };
 
 template<UINTN... Index>
-struct CHAR16_INDEX_LIST {};
+struct CHAR16_INDEX_LIST { };
 
 template<UINTN N, UINTN... Index>
-struct CHAR16_INDICES : CHAR16_INDICES<N - 1, N - 1, Index...> {};
+struct CHAR16_INDICES : CHAR16_INDICES<N - 1, N - 1, Index...> { };
 
 template<UINTN... Index>
 struct CHAR16_INDICES<0, Index...> {
@@ -72,7 +73,7 @@ Char16Text (
   CHAR16_INDEX_LIST<Index...>
   )
 {
-  return CHAR16_TEXT_CONSTANT<Char16 (LITERAL::Get ()).Text[Index]...>::Text;
+  return CHAR16_TEXT_CONSTANT<Char16 (LITERAL::Get ()).Text[Index] ...>::Text;
 }
 
 // CONST CHAR16 * to the constant Char16 makes of Literal; a constant expression, so it

@@ -3,6 +3,7 @@
   describes their load options.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef NFC_KEYBOARD_NAMES_H_
 #define NFC_KEYBOARD_NAMES_H_
 
@@ -11,6 +12,6 @@
 #define NFC_KEYBOARD_DRIVER_NAME  u"NFC Keyboard Driver"
 // The driver for the other USB-serial bridges: CP210x, CH340, PL2303, CDC ACM and the
 // FT232's kin (FT-X, FT232H, the first port of FT2232 and FT4232).
-#define USB_UART_DRIVER_NAME      u"USB UART Bridge Driver"
+#define USB_UART_DRIVER_NAME  u"USB UART Bridge Driver"
 
 #endif

@@ -17,6 +17,7 @@
   busy asks the witness.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef TICK_WITNESS_H_
 #define TICK_WITNESS_H_
 
@@ -29,7 +30,9 @@ extern "C" {
 }
 
 // A poll's transfers, run from the idle loop or after the witness saw a tick.
-typedef VOID (*TICK_WITNESS_WORK)(VOID *Context);
+typedef VOID (*TICK_WITNESS_WORK)(
+  VOID  *Context
+  );
 
 struct TICK_WITNESS {
   EFI_EVENT            Event;

@@ -2,6 +2,7 @@
   A TPL raise that restores itself, shared by the package's drivers.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef TPL_GUARD_H_
 #define TPL_GUARD_H_
 
@@ -11,6 +12,7 @@ extern "C" {
 }
 
 // Raises the TPL for one scope and restores it on every way out.
+// *INDENT-OFF*
 class TplGuard {
 public:
   /**
@@ -24,5 +26,6 @@ public:
 private:
   EFI_TPL    mOld;
 };
+// *INDENT-ON*
 
 #endif

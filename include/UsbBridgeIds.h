@@ -3,6 +3,7 @@
   which are bound by class: one table that the drivers and the setup tool share.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef USB_BRIDGE_IDS_H_
 #define USB_BRIDGE_IDS_H_
 
@@ -28,15 +29,15 @@ struct USB_BRIDGE_ID {
 
 // The first row is the FT232, which OstrelDriver alone binds; the other driver takes the rest.
 constexpr USB_BRIDGE_ID  gUsbBridgeIds[] = {
-  { 0x0403, 0x6001, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT232")               },
-  { 0x0403, 0x6015, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT-X")                },
-  { 0x0403, 0x6014, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT232H")              },
-  { 0x0403, 0x6010, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT2232 port A")       },
-  { 0x0403, 0x6011, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT4232 port A")       },
-  { 0x10C4, 0xEA60, UsbBridgeCp210x, 0, CHAR16_TEXT (u"CP210x")              },
-  { 0x1A86, 0x7523, UsbBridgeCh340,  0, CHAR16_TEXT (u"CH340")               },
-  { 0x1A86, 0x5523, UsbBridgeCh340,  0, CHAR16_TEXT (u"CH341")               },
-  { 0x067B, 0x2303, UsbBridgePl2303, 0, CHAR16_TEXT (u"PL2303")              },
+  { 0x0403, 0x6001, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT232")         },
+  { 0x0403, 0x6015, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT-X")          },
+  { 0x0403, 0x6014, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT232H")        },
+  { 0x0403, 0x6010, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT2232 port A") },
+  { 0x0403, 0x6011, UsbBridgeFtdi,   0, CHAR16_TEXT (u"FT4232 port A") },
+  { 0x10C4, 0xEA60, UsbBridgeCp210x, 0, CHAR16_TEXT (u"CP210x")        },
+  { 0x1A86, 0x7523, UsbBridgeCh340,  0, CHAR16_TEXT (u"CH340")         },
+  { 0x1A86, 0x5523, UsbBridgeCh340,  0, CHAR16_TEXT (u"CH341")         },
+  { 0x067B, 0x2303, UsbBridgePl2303, 0, CHAR16_TEXT (u"PL2303")        },
 };
 
 // Whether a row of the given kind names the device and the interface, skipping the
@@ -65,9 +66,9 @@ UsbBridgeIdMatches (
 // A CDC ACM device is bound by its interfaces' classes, whatever its IDs: the data
 // interface (class 0x0A) that a communication interface of the abstract control model
 // (class 0x02, subclass 0x02) names as its own.
-#define USB_CDC_COMM_CLASS          0x02
-#define USB_CDC_ACM_SUBCLASS        0x02
-#define USB_CDC_DATA_CLASS          0x0A
+#define USB_CDC_COMM_CLASS    0x02
+#define USB_CDC_ACM_SUBCLASS  0x02
+#define USB_CDC_DATA_CLASS    0x0A
 constexpr auto  gUsbCdcAcmBridge = Char16 (u"CDC ACM");
 
 #endif

@@ -11,7 +11,6 @@ extern "C" {
 }
 
 namespace {
-
 constexpr auto  mHexDigits = Char16 (u"0123456789ABCDEF");
 static_assert (sizeof (mHexDigits.Text) == 17 * sizeof (CHAR16), "16 digits and a NUL");
 
@@ -51,7 +50,6 @@ QueueHexDigit (
 
   return FALSE;
 }
-
 } // namespace
 
 EFI_STATUS
@@ -60,14 +58,14 @@ NfcKeyboardSetLine (
   )
 {
   return SerialIo->SetAttributes (
-                     SerialIo,
-                     NFC_LINE_BAUD_RATE,
-                     SerialIo->Mode->ReceiveFifoDepth,
-                     NFC_LINE_TIMEOUT_US,
-                     NoParity,
-                     8,
-                     OneStopBit
-                     );
+                                  SerialIo,
+                                  NFC_LINE_BAUD_RATE,
+                                  SerialIo->Mode->ReceiveFifoDepth,
+                                  NFC_LINE_TIMEOUT_US,
+                                  NoParity,
+                                  8,
+                                  OneStopBit
+                                  );
 }
 
 VOID
@@ -86,14 +84,14 @@ NfcKeyboardRestoreLine (
   }
 
   (VOID)SerialIo->SetAttributes (
-                    SerialIo,
-                    Found->BaudRate,
-                    Found->ReceiveFifoDepth,
-                    Found->Timeout,
-                    static_cast<EFI_PARITY_TYPE>(Found->Parity),
-                    static_cast<UINT8>(Found->DataBits),
-                    static_cast<EFI_STOP_BITS_TYPE>(Found->StopBits)
-                    );
+                                 SerialIo,
+                                 Found->BaudRate,
+                                 Found->ReceiveFifoDepth,
+                                 Found->Timeout,
+                                 static_cast<EFI_PARITY_TYPE>(Found->Parity),
+                                 static_cast<UINT8>(Found->DataBits),
+                                 static_cast<EFI_STOP_BITS_TYPE>(Found->StopBits)
+                                 );
 }
 
 BOOLEAN
@@ -161,14 +159,14 @@ PollCard (
 
   UINT8  Answer[NFC_POLL_ANSWER_LENGTH];
   INT32  Sent = Pn532Exchange (
-                  &Dev->LinkOps,
-                  PN532_CMD_IN_LIST_PASSIVE_TARGET,
-                  Answer,
-                  sizeof (Answer),
-                  mListPassiveTargetData,
-                  sizeof (mListPassiveTargetData),
-                  NFC_POLL_TIMEOUT_MS
-                  );
+                               &Dev->LinkOps,
+                               PN532_CMD_IN_LIST_PASSIVE_TARGET,
+                               Answer,
+                               sizeof (Answer),
+                               mListPassiveTargetData,
+                               sizeof (mListPassiveTargetData),
+                               NFC_POLL_TIMEOUT_MS
+                               );
 
   if ((Sent < 0) || (Answer[NBTG_OFFSET] != 1)) {
     return;
@@ -195,6 +193,7 @@ PollCard (
   DEBUG_LOG (DEBUG_INFO, "Fetching raw data from the NFC Keyboard is successful.\n");
 
   BOOLEAN  Notify = FALSE;
+
   for (UINTN Index = 0; Index < IdLength; Index++) {
     Notify = (BOOLEAN)(QueueHexDigit (Dev, static_cast<UINT8>(Id[Index] >> 4)) | Notify);
     Notify = (BOOLEAN)(QueueHexDigit (Dev, static_cast<UINT8>(Id[Index] & 0x0F)) | Notify);

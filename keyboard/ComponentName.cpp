@@ -11,7 +11,6 @@ CONST CHAR8  mLanguageIso639[]  = "eng";
 CONST CHAR8  mLanguageRfc4646[] = "en";
 
 namespace {
-
 constexpr CHAR8  mLanguagesBoth[] = "eng;en";
 
 constexpr auto  mDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
@@ -30,12 +29,12 @@ NfcKeyboardGetDriverName (
   )
 {
   return LookupUnicodeString2 (
-           Language,
-           This->SupportedLanguages,
-           mDriverNameTable,
-           DriverName,
-           (BOOLEAN)(This == &gNfcKeyboardComponentName)
-           );
+                               Language,
+                               This->SupportedLanguages,
+                               mDriverNameTable,
+                               DriverName,
+                               (BOOLEAN)(This == &gNfcKeyboardComponentName)
+                               );
 }
 
 EFI_STATUS
@@ -78,14 +77,13 @@ NfcKeyboardGetControllerName2 (
   )
 {
   return NfcKeyboardGetControllerName (
-           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This),
-           ControllerHandle,
-           ChildHandle,
-           Language,
-           ControllerName
-           );
+                                       reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This),
+                                       ControllerHandle,
+                                       ChildHandle,
+                                       Language,
+                                       ControllerName
+                                       );
 }
-
 } // namespace
 
 EFI_COMPONENT_NAME_PROTOCOL  gNfcKeyboardComponentName = {

@@ -14,7 +14,6 @@ extern "C" {
 }
 
 namespace {
-
 constexpr auto  mConfigVariableName = Char16 (ZORVIK_CONF_VARIABLE_NAME);
 constexpr auto  mControllerName     = Char16 (u"Generic Nfc Keyboard");
 
@@ -26,13 +25,13 @@ OpenSerialIoByDriver (
   )
 {
   return gBS->OpenProtocol (
-                ControllerHandle,
-                &gEfiSerialIoProtocolGuid,
-                reinterpret_cast<VOID **>(SerialIo),
-                This->DriverBindingHandle,
-                ControllerHandle,
-                EFI_OPEN_PROTOCOL_BY_DRIVER
-                );
+                            ControllerHandle,
+                            &gEfiSerialIoProtocolGuid,
+                            reinterpret_cast<VOID **>(SerialIo),
+                            This->DriverBindingHandle,
+                            ControllerHandle,
+                            EFI_OPEN_PROTOCOL_BY_DRIVER
+                            );
 }
 
 VOID
@@ -179,13 +178,13 @@ CreateNfcKeyboardDevice (
   Pn532AttachLink (SerialIo);
   InitLinkOps (&Dev->LinkOps);
 
-  Dev->Signature                        = NFC_KEYBOARD_DEV_SIGNATURE;
-  Dev->SimpleTextIn.Reset               = NfcKeyboardReset;
-  Dev->SimpleTextIn.ReadKeyStroke       = NfcKeyboardReadKeyStroke;
-  Dev->SimpleTextInEx.Reset             = NfcKeyboardResetEx;
-  Dev->SimpleTextInEx.ReadKeyStrokeEx   = NfcKeyboardReadKeyStrokeEx;
-  Dev->SimpleTextInEx.SetState          = NfcKeyboardSetState;
-  Dev->SimpleTextInEx.RegisterKeyNotify = NfcKeyboardRegisterKeyNotify;
+  Dev->Signature                          = NFC_KEYBOARD_DEV_SIGNATURE;
+  Dev->SimpleTextIn.Reset                 = NfcKeyboardReset;
+  Dev->SimpleTextIn.ReadKeyStroke         = NfcKeyboardReadKeyStroke;
+  Dev->SimpleTextInEx.Reset               = NfcKeyboardResetEx;
+  Dev->SimpleTextInEx.ReadKeyStrokeEx     = NfcKeyboardReadKeyStrokeEx;
+  Dev->SimpleTextInEx.SetState            = NfcKeyboardSetState;
+  Dev->SimpleTextInEx.RegisterKeyNotify   = NfcKeyboardRegisterKeyNotify;
   Dev->SimpleTextInEx.UnregisterKeyNotify = NfcKeyboardUnregisterKeyNotify;
 
   // Rings without storage drop every key: such a keyboard could never type.
@@ -313,7 +312,7 @@ TakeOverLine (
   TERMINAL_TYPE_PATH  Child;
   // The drivers to offer the line to first, by their binding handles: the keyboard,
   // then the line's holder.
-  EFI_HANDLE          Drivers[] = { gNfcKeyboardDriverBinding.DriverBindingHandle, NULL, NULL };
+  EFI_HANDLE  Drivers[] = { gNfcKeyboardDriverBinding.DriverBindingHandle, NULL, NULL };
 
   if ((mKeyboardCount != 0) || !IsAdapterLine (Line) || NfcKeyboardIsPlatformConsole (Line) ||
       !LineIsFreeForProbe (Line, &Drivers[1], &Child) ||
@@ -399,7 +398,6 @@ RetakeNotify (
     TakeOverLine (Line);
   }
 }
-
 } // namespace
 
 NFC_KEYBOARD_CONFIG  *mConfiguration = NULL;
@@ -500,13 +498,13 @@ NfcKeyboardStart (
   }
 
   Status = gBS->InstallMultipleProtocolInterfaces (
-                  &ControllerHandle,
-                  &gEfiSimpleTextInProtocolGuid,
-                  &Dev->SimpleTextIn,
-                  &gEfiSimpleTextInputExProtocolGuid,
-                  &Dev->SimpleTextInEx,
-                  NULL
-                  );
+                                                   &ControllerHandle,
+                                                   &gEfiSimpleTextInProtocolGuid,
+                                                   &Dev->SimpleTextIn,
+                                                   &gEfiSimpleTextInputExProtocolGuid,
+                                                   &Dev->SimpleTextInEx,
+                                                   NULL
+                                                   );
   if (EFI_ERROR (Status)) {
     goto ErrorExit;
   }
@@ -515,19 +513,19 @@ NfcKeyboardStart (
 
   Dev->ControllerNameTable = NULL;
   (VOID)AddUnicodeString2 (
-          mLanguageIso639,
-          gNfcKeyboardComponentName.SupportedLanguages,
-          &Dev->ControllerNameTable,
-          mControllerName.Text,
-          TRUE
-          );
+                           mLanguageIso639,
+                           gNfcKeyboardComponentName.SupportedLanguages,
+                           &Dev->ControllerNameTable,
+                           mControllerName.Text,
+                           TRUE
+                           );
   (VOID)AddUnicodeString2 (
-          mLanguageRfc4646,
-          gNfcKeyboardComponentName2.SupportedLanguages,
-          &Dev->ControllerNameTable,
-          mControllerName.Text,
-          FALSE
-          );
+                           mLanguageRfc4646,
+                           gNfcKeyboardComponentName2.SupportedLanguages,
+                           &Dev->ControllerNameTable,
+                           mControllerName.Text,
+                           FALSE
+                           );
   DEBUG_LOG (DEBUG_INFO, "Unicode strings2 are added.\n");
 
   mKeyboardCount++;
@@ -567,26 +565,26 @@ NfcKeyboardStop (
   DEBUG_LOG (DEBUG_INFO, "*BindingStop is called.\n");
 
   Status = gBS->OpenProtocol (
-                  ControllerHandle,
-                  &gEfiSimpleTextInProtocolGuid,
-                  reinterpret_cast<VOID **>(&SimpleTextIn),
-                  This->DriverBindingHandle,
-                  ControllerHandle,
-                  EFI_OPEN_PROTOCOL_GET_PROTOCOL
-                  );
+                              ControllerHandle,
+                              &gEfiSimpleTextInProtocolGuid,
+                              reinterpret_cast<VOID **>(&SimpleTextIn),
+                              This->DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                              );
   if (EFI_ERROR (Status)) {
     return EFI_UNSUPPORTED;
   }
 
   Dev    = NfcKeyboardFromProtocol (SimpleTextIn);
   Status = gBS->OpenProtocol (
-                  ControllerHandle,
-                  &gEfiSimpleTextInputExProtocolGuid,
-                  NULL,
-                  This->DriverBindingHandle,
-                  ControllerHandle,
-                  EFI_OPEN_PROTOCOL_TEST_PROTOCOL
-                  );
+                              ControllerHandle,
+                              &gEfiSimpleTextInputExProtocolGuid,
+                              NULL,
+                              This->DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_TEST_PROTOCOL
+                              );
   // A text input without the record's signature is another driver's, not a keyboard to stop.
   if (EFI_ERROR (Status) || (Dev->Signature != NFC_KEYBOARD_DEV_SIGNATURE)) {
     return EFI_UNSUPPORTED;
@@ -596,13 +594,13 @@ NfcKeyboardStop (
   // call returns. The keyboard still holds the line and counts itself then, so that offer
   // finds it taken and the keyboard runs on as before.
   Status = gBS->UninstallMultipleProtocolInterfaces (
-                  ControllerHandle,
-                  &gEfiSimpleTextInProtocolGuid,
-                  &Dev->SimpleTextIn,
-                  &gEfiSimpleTextInputExProtocolGuid,
-                  &Dev->SimpleTextInEx,
-                  NULL
-                  );
+                                                     ControllerHandle,
+                                                     &gEfiSimpleTextInProtocolGuid,
+                                                     &Dev->SimpleTextIn,
+                                                     &gEfiSimpleTextInputExProtocolGuid,
+                                                     &Dev->SimpleTextInEx,
+                                                     NULL
+                                                     );
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -688,13 +686,13 @@ NfcKeyboardDriverEntryPoint (
   }
 
   Status = EfiLibInstallDriverBindingComponentName2 (
-             ImageHandle,
-             SystemTable,
-             &gNfcKeyboardDriverBinding,
-             ImageHandle,
-             &gNfcKeyboardComponentName,
-             &gNfcKeyboardComponentName2
-             );
+                                                     ImageHandle,
+                                                     SystemTable,
+                                                     &gNfcKeyboardDriverBinding,
+                                                     ImageHandle,
+                                                     &gNfcKeyboardComponentName,
+                                                     &gNfcKeyboardComponentName2
+                                                     );
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
   if (EFI_ERROR (Status)) {
     // The image is unloaded: nothing may stay behind it.

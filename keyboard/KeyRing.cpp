@@ -105,11 +105,11 @@ KeyStrokeWorker (
     if ((mKeyReadCounter % 2) == 0) {
       (VOID)KeyRingDequeue (&Dev->KeyQueue, KeyData, KEY_RING_ITEM_SIZE);
       DEBUG_LOG (
-        DEBUG_INFO,
-        "KeyStrokeWorker: Dequeued KeyData (Char = 0x%02x, %c).\n",
-        KeyData->Key.UnicodeChar,
-        KeyData->Key.UnicodeChar
-        );
+                 DEBUG_INFO,
+                 "KeyStrokeWorker: Dequeued KeyData (Char = 0x%02x, %c).\n",
+                 KeyData->Key.UnicodeChar,
+                 KeyData->Key.UnicodeChar
+                 );
       return EFI_SUCCESS;
     }
   }
@@ -126,19 +126,19 @@ IsKeyRegistered (
 {
   DEBUG_LOG (DEBUG_INFO, "IsKeyRegistered is called.\n");
   DEBUG_LOG (
-    DEBUG_INFO,
-    "RegData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
-    RegData->Key.ScanCode,
-    RegData->Key.UnicodeChar,
-    RegData->Key.UnicodeChar
-    );
+             DEBUG_INFO,
+             "RegData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
+             RegData->Key.ScanCode,
+             RegData->Key.UnicodeChar,
+             RegData->Key.UnicodeChar
+             );
   DEBUG_LOG (
-    DEBUG_INFO,
-    "InputData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
-    InputData->Key.ScanCode,
-    InputData->Key.UnicodeChar,
-    InputData->Key.UnicodeChar
-    );
+             DEBUG_INFO,
+             "InputData. ScanCode = 0x%04x, Char = 0x%02x (%c)\n",
+             InputData->Key.ScanCode,
+             InputData->Key.UnicodeChar,
+             InputData->Key.UnicodeChar
+             );
 
   if ((RegData->Key.ScanCode != InputData->Key.ScanCode) || (RegData->Key.UnicodeChar != InputData->Key.UnicodeChar)) {
     return FALSE;

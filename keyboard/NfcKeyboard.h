@@ -3,6 +3,7 @@
   routines the driver's files share.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef NFC_KEYBOARD_H_
 #define NFC_KEYBOARD_H_
 
@@ -108,14 +109,13 @@ KeyNotifyFromLink (
   return BASE_CR (Link, KEY_NOTIFY_ENTRY, Link);
 }
 
-
-constexpr UINT64  NFC_POLL_PERIOD_100NS = 5000000;   // 500 ms
+constexpr UINT64  NFC_POLL_PERIOD_100NS  = 5000000;  // 500 ms
 constexpr UINT64  NFC_RETAKE_DELAY_100NS = 1000000;  // 100 ms
-constexpr UINT64  NFC_LINE_BAUD_RATE    = 115200;
+constexpr UINT64  NFC_LINE_BAUD_RATE     = 115200;
 // How long an empty one-byte Read may wait on a producer that honours the timeout (a
 // UART). The link paces its own looks at the line, so a longer wait only holds the
 // caller: a platform port's default of 1 s made every look at a silent line cost 1 s.
-constexpr UINT32  NFC_LINE_TIMEOUT_US   = 1000;
+constexpr UINT32  NFC_LINE_TIMEOUT_US     = 1000;
 constexpr UINT32  NFC_FIRMWARE_TIMEOUT_MS = 500;
 constexpr UINT32  NFC_POLL_TIMEOUT_MS     = 1;
 constexpr UINT16  NFC_POLL_ANSWER_LENGTH  = 19;
@@ -259,6 +259,7 @@ KeyNotifyDispatch (
 //
 // CardPoll.cpp
 //
+
 /**
   115200 8N1 with a short read timeout, keeping the line's receive FIFO depth.
 
@@ -332,6 +333,7 @@ PollCard (
 //
 // PlatformConsole.cpp
 //
+
 /**
   Whether a console variable (ConIn, ConOut or ErrOut) holds an instance that starts
   with the line's whole path and goes on with a terminal-type node. A USB short-form

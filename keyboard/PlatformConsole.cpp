@@ -20,7 +20,6 @@ extern "C" {
 }
 
 namespace {
-
 constexpr auto  mConInName  = Char16 (u"ConIn");
 constexpr auto  mConOutName = Char16 (u"ConOut");
 constexpr auto  mErrOutName = Char16 (u"ErrOut");
@@ -30,11 +29,10 @@ CONST CHAR16 *CONST  mConsoleVariables[] = { mConInName.Text, mConOutName.Text, 
 // The terminal types EDK II's terminal driver knows; the node that follows a port's
 // own path in a console variable says which one speaks on it.
 EFI_GUID *CONST  mTerminalTypes[] = {
-  &gEfiPcAnsiGuid,      &gEfiVT100Guid,    &gEfiVT100PlusGuid, &gEfiVTUTF8Guid,
+  &gEfiPcAnsiGuid,      &gEfiVT100Guid,     &gEfiVT100PlusGuid, &gEfiVTUTF8Guid,
   &gEdkiiLinuxTermGuid, &gEdkiiXtermR6Guid, &gEdkiiVT400Guid,   &gEdkiiSCOTermGuid,
   &gEfiTtyTermGuid,
 };
-
 } // namespace
 
 BOOLEAN
@@ -60,7 +58,6 @@ NfcKeyboardIsTerminalNode (
 }
 
 namespace {
-
 // A UART node follows the port's current settings, which whoever called SetAttributes
 // last chose; the console entry names the same port whatever they are now.
 BOOLEAN
@@ -227,7 +224,6 @@ InstanceIsTerminalOn (
 
   return Result;
 }
-
 } // namespace
 
 BOOLEAN
@@ -306,11 +302,11 @@ NfcKeyboardIsPlatformConsole (
 
     // The keyboard is no output device: an output console on the line is a terminal.
     BOOLEAN  Console = NfcKeyboardPathIsTerminalConsole (
-                         LinePath,
-                         static_cast<EFI_DEVICE_PATH_PROTOCOL *>(Variable),
-                         Size,
-                         (BOOLEAN)(Index != 0)
-                         );
+                                                         LinePath,
+                                                         static_cast<EFI_DEVICE_PATH_PROTOCOL *>(Variable),
+                                                         Size,
+                                                         (BOOLEAN)(Index != 0)
+                                                         );
 
     FreePool (Variable);
     if (Console) {

@@ -10,9 +10,9 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
-EFI_SERIAL_IO_PROTOCOL  *mSerialIo       = NULL;
-BOOLEAN                 mLookAheadEmpty  = TRUE;
-UINT8                   mLookAheadByte   = 0;
+EFI_SERIAL_IO_PROTOCOL  *mSerialIo      = NULL;
+BOOLEAN                 mLookAheadEmpty = TRUE;
+UINT8                   mLookAheadByte  = 0;
 
 CONST UINT8  mPn532AckFrame[6] = { 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00 };
 
@@ -24,7 +24,6 @@ CONST UINT8  mPn532WakeupFrame[PN532_WAKEUP_SIZE] = {
 };
 
 namespace {
-
 // The link's clock: stalls and looks as charged, and when the exchange's drain and frames
 // must end.
 UINT32  mLinkSpentUs = 0;
@@ -219,7 +218,6 @@ Pn532Wakeup (
   gBS->Stall (PN532_WAKEUP_STALL_US);
   return 0;
 }
-
 } // namespace
 
 VOID

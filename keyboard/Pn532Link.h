@@ -3,6 +3,7 @@
   look-ahead on the line and the PN532_LINK_OPS table the exchange calls through.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef PN532_LINK_H_
 #define PN532_LINK_H_
 
@@ -17,7 +18,7 @@ constexpr UINT16  PN532_MAX_ANSWER_LENGTH = 253;
 // TFI, command and up to 253 data bytes, with room to spare for the ACK read.
 constexpr UINT16  PN532_STAGING_SIZE = 256;
 // 00 00 FF LEN LCS, LEN bytes, DCS, postamble, for the largest LEN.
-constexpr UINT16  PN532_FRAME_SIZE = 255 + 7;
+constexpr UINT16  PN532_FRAME_SIZE  = 255 + 7;
 constexpr UINT16  PN532_WAKEUP_SIZE = 24;
 
 // Frames are byte arrays, read and written a byte at a time, so they hold on every arch.
@@ -55,7 +56,9 @@ constexpr UINT32  PN532_DRAIN_BUDGET_US = 64000;
 // silent. Waiting for the controller to begin is bounded by the caller's timeout.
 constexpr UINT32  PN532_EXCHANGE_BUDGET_US = 86000;
 
-typedef INT32 (*PN532_LINK_BEGIN)(VOID);
+typedef INT32 (*PN532_LINK_BEGIN)(
+  VOID
+  );
 
 /**
   Reads one frame that starts at Buffer[0], within PN532_FRAME_BUDGET_US and what is
@@ -68,7 +71,11 @@ typedef INT32 (*PN532_LINK_BEGIN)(VOID);
   @return The number of bytes stored when the whole frame arrived; -1 when its time ran
           out first, the frame would not fit, or the line did not open with 00 00.
 **/
-typedef INT32 (*PN532_LINK_READ_FRAME)(UINT8 *Buffer, UINT16 Length, UINT16 Capacity);
+typedef INT32 (*PN532_LINK_READ_FRAME)(
+  UINT8   *Buffer,
+  UINT16  Length,
+  UINT16  Capacity
+  );
 
 /**
   Throws away what the line holds (for up to PN532_DRAIN_BUDGET_US), so a late answer
@@ -80,7 +87,10 @@ typedef INT32 (*PN532_LINK_READ_FRAME)(UINT8 *Buffer, UINT16 Length, UINT16 Capa
   @return 0 when sent; the serial table's Write status is not looked at, so a frame the
           line refused shows only as a missing ACK.
 **/
-typedef INT32 (*PN532_LINK_WRITE_FRAME)(CONST UINT8 *Buffer, UINT16 Length);
+typedef INT32 (*PN532_LINK_WRITE_FRAME)(
+  CONST UINT8  *Buffer,
+  UINT16       Length
+  );
 
 /**
   Waits for the controller's first byte, looking every PN532_WAIT_STEP_MS. The byte is
@@ -91,7 +101,9 @@ typedef INT32 (*PN532_LINK_WRITE_FRAME)(CONST UINT8 *Buffer, UINT16 Length);
   @retval TRUE   A byte waits.
   @retval FALSE  None came in time.
 **/
-typedef BOOLEAN (*PN532_LINK_WAIT_READY)(UINT32 TimeoutMs);
+typedef BOOLEAN (*PN532_LINK_WAIT_READY)(
+  UINT32  TimeoutMs
+  );
 
 /**
   Sends the wake-up bytes and SAMConfiguration in normal mode, then waits
@@ -100,8 +112,12 @@ typedef BOOLEAN (*PN532_LINK_WAIT_READY)(UINT32 TimeoutMs);
 
   @return 0.
 **/
-typedef INT32 (*PN532_LINK_WAKEUP)(VOID);
-typedef VOID (*PN532_LINK_END)(VOID);
+typedef INT32 (*PN532_LINK_WAKEUP)(
+  VOID
+  );
+typedef VOID (*PN532_LINK_END)(
+  VOID
+  );
 
 // The serial-line operations of one exchange; the table holds no state of its own.
 typedef struct {

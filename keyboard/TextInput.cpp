@@ -131,7 +131,7 @@ NfcKeyboardRegisterKeyNotify (
 
   NFC_KEYBOARD_DEV  *Dev = NfcKeyboardFromProtocol (This);
   // The poll walks the list at TPL_NOTIFY.
-  TplGuard          Guard (TPL_NOTIFY);
+  TplGuard  Guard (TPL_NOTIFY);
 
   for (LIST_ENTRY *Link = GetFirstNode (&Dev->NotifyList);
        !IsNull (&Dev->NotifyList, Link);

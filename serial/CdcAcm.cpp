@@ -12,15 +12,14 @@
 #define CDC_CONTROL_DTR             0x0001
 #define CDC_CONTROL_RTS             0x0002
 
-#define CDC_CS_INTERFACE            0x24
-#define CDC_UNION_SUBTYPE           0x06
+#define CDC_CS_INTERFACE   0x24
+#define CDC_UNION_SUBTYPE  0x06
 // bLength, bDescriptorType, bDescriptorSubtype, bMasterInterface, one subordinate at least.
-#define CDC_UNION_MIN_LENGTH        5
+#define CDC_UNION_MIN_LENGTH  5
 // More than any device's interfaces need; a longer configuration is read up to here.
-#define CDC_CONFIG_MAX_LENGTH       1024
+#define CDC_CONFIG_MAX_LENGTH  1024
 
 namespace {
-
 constexpr auto  mCdcAcmName = Char16 (u"CDC ACM USB UART");
 
 /**
@@ -45,15 +44,15 @@ CdcFindMaster (
   UINT32                     UsbStatus;
 
   if (EFI_ERROR (
-        UsbGetDescriptor (
-          UsbIo,
-          USB_DESC_TYPE_CONFIG << 8,
-          0,
-          sizeof (Header),
-          &Header,
-          &UsbStatus
-          )
-        ) ||
+                 UsbGetDescriptor (
+                                   UsbIo,
+                                   USB_DESC_TYPE_CONFIG << 8,
+                                   0,
+                                   sizeof (Header),
+                                   &Header,
+                                   &UsbStatus
+                                   )
+                 ) ||
       (Header.DescriptorType != USB_DESC_TYPE_CONFIG) ||
       (Header.TotalLength < sizeof (Header)))
   {
@@ -63,7 +62,7 @@ CdcFindMaster (
   UINT16  Length = MIN (Header.TotalLength, CDC_CONFIG_MAX_LENGTH);
   // Zeroed, so bytes a short answer leaves unwritten read as a descriptor of length 0,
   // which ends the walk.
-  UINT8   *Config = (UINT8 *)AllocateZeroPool (Length);
+  UINT8  *Config = (UINT8 *)AllocateZeroPool (Length);
 
   if (Config == NULL) {
     return FALSE;
@@ -72,7 +71,7 @@ CdcFindMaster (
   BOOLEAN  Found = FALSE;
 
   if (!EFI_ERROR (UsbGetDescriptor (UsbIo, USB_DESC_TYPE_CONFIG << 8, 0, Length, Config, &UsbStatus))) {
-    BOOLEAN  InAcm = FALSE;
+    BOOLEAN  InAcm  = FALSE;
     UINT16   Offset = 0;
     while (!Found && (Length - Offset >= 2)) {
       CONST UINT8  *Descriptor = Config + Offset;
@@ -134,18 +133,26 @@ CdcLineCoding (
   Coding[3] = (UINT8)(Rate >> 24);
 
   switch (Attributes->StopBits) {
-    case OneStopBit:      Coding[4] = 0; break;
-    case OneFiveStopBits: Coding[4] = 1; break;
-    case TwoStopBits:     Coding[4] = 2; break;
+    case OneStopBit:      Coding[4] = 0;
+      break;
+    case OneFiveStopBits: Coding[4] = 1;
+      break;
+    case TwoStopBits:     Coding[4] = 2;
+      break;
     default:              return FALSE;
   }
 
   switch (Attributes->Parity) {
-    case NoParity:    Coding[5] = 0; break;
-    case OddParity:   Coding[5] = 1; break;
-    case EvenParity:  Coding[5] = 2; break;
-    case MarkParity:  Coding[5] = 3; break;
-    case SpaceParity: Coding[5] = 4; break;
+    case NoParity:    Coding[5] = 0;
+      break;
+    case OddParity:   Coding[5] = 1;
+      break;
+    case EvenParity:  Coding[5] = 2;
+      break;
+    case MarkParity:  Coding[5] = 3;
+      break;
+    case SpaceParity: Coding[5] = 4;
+      break;
     default:          return FALSE;
   }
 
@@ -180,9 +187,9 @@ CdcAcmOpen (
 
   // A device function answers only once a host opened the port, which it learns from
   // DTR, as operating systems raise it on open; the first SetControl sends these.
-  Device->RequestInterface     = Master;
-  Device->LineControl.DtrOn    = TRUE;
-  Device->LineControl.RtsOn    = TRUE;
+  Device->RequestInterface  = Master;
+  Device->LineControl.DtrOn = TRUE;
+  Device->LineControl.RtsOn = TRUE;
   return EFI_SUCCESS;
 }
 
@@ -209,14 +216,14 @@ CdcAcmSetLine (
   }
 
   return UsbSerialControl (
-           Device->UsbIo,
-           CDC_CLASS_OUT,
-           CDC_SET_LINE_CODING,
-           0,
-           Device->RequestInterface,
-           Coding,
-           sizeof (Coding)
-           );
+                           Device->UsbIo,
+                           CDC_CLASS_OUT,
+                           CDC_SET_LINE_CODING,
+                           0,
+                           Device->RequestInterface,
+                           Coding,
+                           sizeof (Coding)
+                           );
 }
 
 // The class has no flow-control request; ControlSettable keeps SetControl from asking.
@@ -227,14 +234,14 @@ CdcAcmSetLines (
   )
 {
   return UsbSerialControl (
-           Device->UsbIo,
-           CDC_CLASS_OUT,
-           CDC_SET_CONTROL_LINE_STATE,
-           (UINT16)((Control->DtrOn ? CDC_CONTROL_DTR : 0) | (Control->RtsOn ? CDC_CONTROL_RTS : 0)),
-           Device->RequestInterface,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CDC_CLASS_OUT,
+                           CDC_SET_CONTROL_LINE_STATE,
+                           (UINT16)((Control->DtrOn ? CDC_CONTROL_DTR : 0) | (Control->RtsOn ? CDC_CONTROL_RTS : 0)),
+                           Device->RequestInterface,
+                           NULL,
+                           0
+                           );
 }
 
 // The class has no request that empties the device's buffers.
@@ -245,7 +252,6 @@ CdcAcmPurge (
 {
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 // The modem lines come as notifications on an interrupt endpoint this driver does not read.

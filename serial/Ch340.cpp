@@ -5,13 +5,13 @@
 **/
 #include "FtdiSerial.h"
 
-#define CH340_REQUEST_TYPE_OUT   0x40
-#define CH340_REQUEST_TYPE_IN    0xC0
-#define CH340_READ_VERSION       0x5F
-#define CH340_SERIAL_INIT        0xA1
-#define CH340_READ_REG           0x95
-#define CH340_WRITE_REG          0x9A
-#define CH340_MODEM_CTRL         0xA4
+#define CH340_REQUEST_TYPE_OUT  0x40
+#define CH340_REQUEST_TYPE_IN   0xC0
+#define CH340_READ_VERSION      0x5F
+#define CH340_SERIAL_INIT       0xA1
+#define CH340_READ_REG          0x95
+#define CH340_WRITE_REG         0x9A
+#define CH340_MODEM_CTRL        0xA4
 
 // Register pairs, as wValue carries them (second register in the high byte).
 #define CH340_REGS_RATE          0x1312
@@ -26,24 +26,23 @@
 #define CH340_CLOCK              48000000u
 #define CH340_MAX_ERROR_PERCENT  3
 
-#define CH340_LCR_ENABLE_RX      0x80
-#define CH340_LCR_ENABLE_TX      0x40
-#define CH340_LCR_MARK_SPACE     0x20
-#define CH340_LCR_EVEN           0x10
-#define CH340_LCR_PARITY         0x08
-#define CH340_LCR_TWO_STOP       0x04
+#define CH340_LCR_ENABLE_RX   0x80
+#define CH340_LCR_ENABLE_TX   0x40
+#define CH340_LCR_MARK_SPACE  0x20
+#define CH340_LCR_EVEN        0x10
+#define CH340_LCR_PARITY      0x08
+#define CH340_LCR_TWO_STOP    0x04
 
-#define CH340_FLOW_RTS_CTS       0x0101
+#define CH340_FLOW_RTS_CTS  0x0101
 // MODEM_CTRL takes the lines inverted; the modem status register reports them so too.
-#define CH340_MODEM_DTR          0x20
-#define CH340_MODEM_RTS          0x40
-#define CH340_STATUS_CTS         0x01
-#define CH340_STATUS_DSR         0x02
-#define CH340_STATUS_RI          0x04
-#define CH340_STATUS_DCD         0x08
+#define CH340_MODEM_DTR   0x20
+#define CH340_MODEM_RTS   0x40
+#define CH340_STATUS_CTS  0x01
+#define CH340_STATUS_DSR  0x02
+#define CH340_STATUS_RI   0x04
+#define CH340_STATUS_DCD  0x08
 
 namespace {
-
 constexpr auto  mCh340Name = Char16 (u"CH340 USB UART");
 
 /**
@@ -123,16 +122,21 @@ Ch340Lcr (
 
   switch (Attributes->Parity) {
     case NoParity:    break;
-    case OddParity:   Value |= CH340_LCR_PARITY; break;
-    case EvenParity:  Value |= CH340_LCR_PARITY | CH340_LCR_EVEN; break;
-    case MarkParity:  Value |= CH340_LCR_PARITY | CH340_LCR_MARK_SPACE; break;
-    case SpaceParity: Value |= CH340_LCR_PARITY | CH340_LCR_EVEN | CH340_LCR_MARK_SPACE; break;
+    case OddParity:   Value |= CH340_LCR_PARITY;
+      break;
+    case EvenParity:  Value |= CH340_LCR_PARITY | CH340_LCR_EVEN;
+      break;
+    case MarkParity:  Value |= CH340_LCR_PARITY | CH340_LCR_MARK_SPACE;
+      break;
+    case SpaceParity: Value |= CH340_LCR_PARITY | CH340_LCR_EVEN | CH340_LCR_MARK_SPACE;
+      break;
     default:          return FALSE;
   }
 
   switch (Attributes->StopBits) {
     case OneStopBit:  break;
-    case TwoStopBits: Value |= CH340_LCR_TWO_STOP; break;
+    case TwoStopBits: Value |= CH340_LCR_TWO_STOP;
+      break;
     default:          return FALSE;
   }
 
@@ -148,14 +152,14 @@ Ch340WriteRegisters (
   )
 {
   return UsbSerialControl (
-           Device->UsbIo,
-           CH340_REQUEST_TYPE_OUT,
-           CH340_WRITE_REG,
-           Registers,
-           Values,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CH340_REQUEST_TYPE_OUT,
+                           CH340_WRITE_REG,
+                           Registers,
+                           Values,
+                           NULL,
+                           0
+                           );
 }
 
 BOOLEAN
@@ -166,11 +170,11 @@ Ch340Matches (
   )
 {
   return UsbBridgeIdMatches (
-           UsbBridgeCh340,
-           DeviceDescriptor->IdVendor,
-           DeviceDescriptor->IdProduct,
-           InterfaceDescriptor->InterfaceNumber
-           );
+                             UsbBridgeCh340,
+                             DeviceDescriptor->IdVendor,
+                             DeviceDescriptor->IdProduct,
+                             InterfaceDescriptor->InterfaceNumber
+                             );
 }
 
 EFI_STATUS
@@ -180,28 +184,29 @@ Ch340Open (
 {
   UINT8       Version[2] = { 0 };
   EFI_STATUS  Status     = UsbSerialControl (
-                             Device->UsbIo,
-                             CH340_REQUEST_TYPE_IN,
-                             CH340_READ_VERSION,
-                             0,
-                             0,
-                             Version,
-                             sizeof (Version)
-                             );
+                                             Device->UsbIo,
+                                             CH340_REQUEST_TYPE_IN,
+                                             CH340_READ_VERSION,
+                                             0,
+                                             0,
+                                             Version,
+                                             sizeof (Version)
+                                             );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   Device->ChipVariant = Version[0];
   return UsbSerialControl (
-           Device->UsbIo,
-           CH340_REQUEST_TYPE_OUT,
-           CH340_SERIAL_INIT,
-           0,
-           0,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CH340_REQUEST_TYPE_OUT,
+                           CH340_SERIAL_INIT,
+                           0,
+                           0,
+                           NULL,
+                           0
+                           );
 }
 
 BOOLEAN
@@ -231,6 +236,7 @@ Ch340SetLine (
   }
 
   EFI_STATUS  Status = Ch340WriteRegisters (Device, CH340_REGS_RATE, (UINT16)((Divisor << 8) | Prescaler));
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -245,10 +251,11 @@ Ch340SetLines (
   )
 {
   EFI_STATUS  Status = Ch340WriteRegisters (
-                         Device,
-                         CH340_REGS_FLOW,
-                         Control->HardwareFlowControl ? CH340_FLOW_RTS_CTS : 0
-                         );
+                                            Device,
+                                            CH340_REGS_FLOW,
+                                            Control->HardwareFlowControl ? CH340_FLOW_RTS_CTS : 0
+                                            );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -256,14 +263,14 @@ Ch340SetLines (
   UINT16  Asserted = (Control->DtrOn ? CH340_MODEM_DTR : 0) | (Control->RtsOn ? CH340_MODEM_RTS : 0);
 
   return UsbSerialControl (
-           Device->UsbIo,
-           CH340_REQUEST_TYPE_OUT,
-           CH340_MODEM_CTRL,
-           (UINT16)~Asserted,
-           0,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CH340_REQUEST_TYPE_OUT,
+                           CH340_MODEM_CTRL,
+                           (UINT16) ~Asserted,
+                           0,
+                           NULL,
+                           0
+                           );
 }
 
 // The chip has no request that empties its buffers.
@@ -282,14 +289,15 @@ Ch340ReadModemStatus (
 {
   UINT8       Registers[2] = { 0 };
   EFI_STATUS  Status       = UsbSerialControl (
-                               Device->UsbIo,
-                               CH340_REQUEST_TYPE_IN,
-                               CH340_READ_REG,
-                               CH340_REGS_MODEM_STATUS,
-                               0,
-                               Registers,
-                               sizeof (Registers)
-                               );
+                                               Device->UsbIo,
+                                               CH340_REQUEST_TYPE_IN,
+                                               CH340_READ_REG,
+                                               CH340_REGS_MODEM_STATUS,
+                                               0,
+                                               Registers,
+                                               sizeof (Registers)
+                                               );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -300,7 +308,6 @@ Ch340ReadModemStatus (
   Device->ModemStatus.Dcd = (BOOLEAN)((Registers[0] & CH340_STATUS_DCD) == 0);
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 CONST USB_SERIAL_CHIP  gCh340Chip = {

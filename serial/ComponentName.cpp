@@ -11,7 +11,6 @@ CONST CHAR8  mLanguageIso639[]  = "eng";
 CONST CHAR8  mLanguageRfc4646[] = "en";
 
 namespace {
-
 constexpr CHAR8  mLanguagesBoth[] = "eng;en";
 
 EFI_STATUS
@@ -29,8 +28,12 @@ UsbSerialGetDriverName (
   };
 
   return LookupUnicodeString2 (
-           Language, This->SupportedLanguages, mUsbSerialDriverNameTable, DriverName,
-           (BOOLEAN)(This == &gUsbSerialComponentName));
+                               Language,
+                               This->SupportedLanguages,
+                               mUsbSerialDriverNameTable,
+                               DriverName,
+                               (BOOLEAN)(This == &gUsbSerialComponentName)
+                               );
 }
 
 EFI_STATUS
@@ -49,6 +52,7 @@ UsbSerialGetControllerName (
   // controller.
   EFI_HANDLE  Child;
   EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
+
   if (EFI_ERROR (Status) || (Child == NULL)) {
     return EFI_UNSUPPORTED;
   }
@@ -58,17 +62,28 @@ UsbSerialGetControllerName (
   }
 
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+
   Status = gBS->OpenProtocol (
-                  Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), gUsbSerialDriverBinding.DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                              Child,
+                              &gEfiSerialIoProtocolGuid,
+                              reinterpret_cast<VOID **>(&SerialIo),
+                              gUsbSerialDriverBinding.DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                              );
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (SerialIo);
+
   return LookupUnicodeString2 (
-           Language, This->SupportedLanguages, Device->ControllerNameTable, ControllerName,
-           (BOOLEAN)(This == &gUsbSerialComponentName));
+                               Language,
+                               This->SupportedLanguages,
+                               Device->ControllerNameTable,
+                               ControllerName,
+                               (BOOLEAN)(This == &gUsbSerialComponentName)
+                               );
 }
 
 EFI_STATUS
@@ -93,9 +108,13 @@ UsbSerialGetControllerName2 (
   )
 {
   return UsbSerialGetControllerName (
-           reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This), ControllerHandle, ChildHandle, Language, ControllerName);
+                                     reinterpret_cast<EFI_COMPONENT_NAME_PROTOCOL *>(This),
+                                     ControllerHandle,
+                                     ChildHandle,
+                                     Language,
+                                     ControllerName
+                                     );
 }
-
 } // namespace
 
 EFI_COMPONENT_NAME_PROTOCOL  gUsbSerialComponentName = {

@@ -5,34 +5,33 @@
 #include "FtdiSerial.h"
 
 // Interface requests; wIndex names the interface.
-#define CP210X_REQUEST_TYPE_OUT    0x41
-#define CP210X_REQUEST_TYPE_IN     0xC1
-#define CP210X_IFC_ENABLE          0x00
-#define CP210X_SET_LINE_CTL        0x03
-#define CP210X_SET_MHS             0x07
-#define CP210X_GET_MDMSTS          0x08
-#define CP210X_PURGE               0x12
-#define CP210X_SET_FLOW            0x13
-#define CP210X_SET_BAUDRATE        0x1E
+#define CP210X_REQUEST_TYPE_OUT  0x41
+#define CP210X_REQUEST_TYPE_IN   0xC1
+#define CP210X_IFC_ENABLE        0x00
+#define CP210X_SET_LINE_CTL      0x03
+#define CP210X_SET_MHS           0x07
+#define CP210X_GET_MDMSTS        0x08
+#define CP210X_PURGE             0x12
+#define CP210X_SET_FLOW          0x13
+#define CP210X_SET_BAUDRATE      0x1E
 
-#define CP210X_UART_ENABLE         0x0001
-#define CP210X_PURGE_ALL           0x000F
+#define CP210X_UART_ENABLE  0x0001
+#define CP210X_PURGE_ALL    0x000F
 // SET_MHS changes a line only where its mask bit is set, so both masks always go.
-#define CP210X_MHS_DTR             0x0001
-#define CP210X_MHS_RTS             0x0002
-#define CP210X_MHS_MASKS           0x0300
+#define CP210X_MHS_DTR    0x0001
+#define CP210X_MHS_RTS    0x0002
+#define CP210X_MHS_MASKS  0x0300
 // SET_FLOW: DTR stays where SET_MHS puts it; RTS is driven statically or by the receiver.
-#define CP210X_HANDSHAKE_DTR_ON    0x01
-#define CP210X_HANDSHAKE_CTS       0x08
-#define CP210X_REPLACE_RTS_ON      0x40
-#define CP210X_REPLACE_RTS_FLOW    0x80
-#define CP210X_FLOW_SIZE           16
+#define CP210X_HANDSHAKE_DTR_ON  0x01
+#define CP210X_HANDSHAKE_CTS     0x08
+#define CP210X_REPLACE_RTS_ON    0x40
+#define CP210X_REPLACE_RTS_FLOW  0x80
+#define CP210X_FLOW_SIZE         16
 
-#define CP210X_MIN_BAUD            300
-#define CP210X_MAX_BAUD            921600
+#define CP210X_MIN_BAUD  300
+#define CP210X_MAX_BAUD  921600
 
 namespace {
-
 constexpr auto  mCp210xName = Char16 (u"CP210x USB UART");
 
 /**
@@ -53,18 +52,26 @@ Cp210xLineCodes (
   )
 {
   switch (Attributes->Parity) {
-    case NoParity:    *Parity = 0; break;
-    case OddParity:   *Parity = 1; break;
-    case EvenParity:  *Parity = 2; break;
-    case MarkParity:  *Parity = 3; break;
-    case SpaceParity: *Parity = 4; break;
+    case NoParity:    *Parity = 0;
+      break;
+    case OddParity:   *Parity = 1;
+      break;
+    case EvenParity:  *Parity = 2;
+      break;
+    case MarkParity:  *Parity = 3;
+      break;
+    case SpaceParity: *Parity = 4;
+      break;
     default:          return FALSE;
   }
 
   switch (Attributes->StopBits) {
-    case OneStopBit:      *StopBits = 0; break;
-    case OneFiveStopBits: *StopBits = 1; break;
-    case TwoStopBits:     *StopBits = 2; break;
+    case OneStopBit:      *StopBits = 0;
+      break;
+    case OneFiveStopBits: *StopBits = 1;
+      break;
+    case TwoStopBits:     *StopBits = 2;
+      break;
     default:              return FALSE;
   }
 
@@ -79,11 +86,11 @@ Cp210xMatches (
   )
 {
   return UsbBridgeIdMatches (
-           UsbBridgeCp210x,
-           DeviceDescriptor->IdVendor,
-           DeviceDescriptor->IdProduct,
-           InterfaceDescriptor->InterfaceNumber
-           );
+                             UsbBridgeCp210x,
+                             DeviceDescriptor->IdVendor,
+                             DeviceDescriptor->IdProduct,
+                             InterfaceDescriptor->InterfaceNumber
+                             );
 }
 
 // Nothing passes the chip while its UART is disabled, as it is after every reset.
@@ -93,14 +100,14 @@ Cp210xOpen (
   )
 {
   return UsbSerialControl (
-           Device->UsbIo,
-           CP210X_REQUEST_TYPE_OUT,
-           CP210X_IFC_ENABLE,
-           CP210X_UART_ENABLE,
-           Device->RequestInterface,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CP210X_REQUEST_TYPE_OUT,
+                           CP210X_IFC_ENABLE,
+                           CP210X_UART_ENABLE,
+                           Device->RequestInterface,
+                           NULL,
+                           0
+                           );
 }
 
 BOOLEAN
@@ -130,30 +137,31 @@ Cp210xSetLine (
   }
 
   EFI_STATUS  Status = UsbSerialControl (
-                         Device->UsbIo,
-                         CP210X_REQUEST_TYPE_OUT,
-                         CP210X_SET_LINE_CTL,
-                         (UINT16)(StopBits | (Parity << 4) | ((UINT16)New->DataBits << 8)),
-                         Device->RequestInterface,
-                         NULL,
-                         0
-                         );
+                                         Device->UsbIo,
+                                         CP210X_REQUEST_TYPE_OUT,
+                                         CP210X_SET_LINE_CTL,
+                                         (UINT16)(StopBits | (Parity << 4) | ((UINT16)New->DataBits << 8)),
+                                         Device->RequestInterface,
+                                         NULL,
+                                         0
+                                         );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  UINT32  Rate = (UINT32)New->BaudRate;
+  UINT32  Rate         = (UINT32)New->BaudRate;
   UINT8   RateBytes[4] = { (UINT8)Rate, (UINT8)(Rate >> 8), (UINT8)(Rate >> 16), (UINT8)(Rate >> 24) };
 
   return UsbSerialControl (
-           Device->UsbIo,
-           CP210X_REQUEST_TYPE_OUT,
-           CP210X_SET_BAUDRATE,
-           0,
-           Device->RequestInterface,
-           RateBytes,
-           sizeof (RateBytes)
-           );
+                           Device->UsbIo,
+                           CP210X_REQUEST_TYPE_OUT,
+                           CP210X_SET_BAUDRATE,
+                           0,
+                           Device->RequestInterface,
+                           RateBytes,
+                           sizeof (RateBytes)
+                           );
 }
 
 // Flow control first: with RTS back in static mode, SET_MHS then drives it as asked.
@@ -169,19 +177,21 @@ Cp210xSetLines (
   Flow[4] = Control->HardwareFlowControl ? CP210X_REPLACE_RTS_FLOW : CP210X_REPLACE_RTS_ON;
 
   EFI_STATUS  Status = UsbSerialControl (
-                         Device->UsbIo,
-                         CP210X_REQUEST_TYPE_OUT,
-                         CP210X_SET_FLOW,
-                         0,
-                         Device->RequestInterface,
-                         Flow,
-                         sizeof (Flow)
-                         );
+                                         Device->UsbIo,
+                                         CP210X_REQUEST_TYPE_OUT,
+                                         CP210X_SET_FLOW,
+                                         0,
+                                         Device->RequestInterface,
+                                         Flow,
+                                         sizeof (Flow)
+                                         );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   UINT16  Lines = CP210X_MHS_MASKS;
+
   if (Control->DtrOn) {
     Lines |= CP210X_MHS_DTR;
   }
@@ -191,14 +201,14 @@ Cp210xSetLines (
   }
 
   return UsbSerialControl (
-           Device->UsbIo,
-           CP210X_REQUEST_TYPE_OUT,
-           CP210X_SET_MHS,
-           Lines,
-           Device->RequestInterface,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CP210X_REQUEST_TYPE_OUT,
+                           CP210X_SET_MHS,
+                           Lines,
+                           Device->RequestInterface,
+                           NULL,
+                           0
+                           );
 }
 
 EFI_STATUS
@@ -207,14 +217,14 @@ Cp210xPurge (
   )
 {
   return UsbSerialControl (
-           Device->UsbIo,
-           CP210X_REQUEST_TYPE_OUT,
-           CP210X_PURGE,
-           CP210X_PURGE_ALL,
-           Device->RequestInterface,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           CP210X_REQUEST_TYPE_OUT,
+                           CP210X_PURGE,
+                           CP210X_PURGE_ALL,
+                           Device->RequestInterface,
+                           NULL,
+                           0
+                           );
 }
 
 EFI_STATUS
@@ -224,14 +234,15 @@ Cp210xReadModemStatus (
 {
   UINT8       Lines  = 0;
   EFI_STATUS  Status = UsbSerialControl (
-                         Device->UsbIo,
-                         CP210X_REQUEST_TYPE_IN,
-                         CP210X_GET_MDMSTS,
-                         0,
-                         Device->RequestInterface,
-                         &Lines,
-                         sizeof (Lines)
-                         );
+                                         Device->UsbIo,
+                                         CP210X_REQUEST_TYPE_IN,
+                                         CP210X_GET_MDMSTS,
+                                         0,
+                                         Device->RequestInterface,
+                                         &Lines,
+                                         sizeof (Lines)
+                                         );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -242,7 +253,6 @@ Cp210xReadModemStatus (
   Device->ModemStatus.Dcd = (BOOLEAN)((Lines & BIT7) != 0);
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 CONST USB_SERIAL_CHIP  gCp210xChip = {

@@ -11,7 +11,6 @@ extern "C" {
 }
 
 namespace {
-
 // The chip of this image's list that takes the device, or NULL.
 CONST USB_SERIAL_CHIP *
 FindChip (
@@ -77,8 +76,9 @@ FlowControlMapOf (
   )
 {
   return ReadUnaligned32 (
-           reinterpret_cast<CONST UINT32 *>(
-             reinterpret_cast<CONST UINT8 *>(Node) + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap)));
+                          reinterpret_cast<CONST UINT32 *>(
+                                                           reinterpret_cast<CONST UINT8 *>(Node) + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap))
+                          );
 }
 
 BOOLEAN
@@ -139,14 +139,15 @@ ChipRunsNode (
   }
 
   SERIAL_ATTRIBUTES  Asked;
+
   NodeAttributes (RemainingDevicePath, &Asked);
   CONST EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
   BOOLEAN                         Flow  = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
                                                     (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+
   return (BOOLEAN)(UsbSerialAttributesValid (Chip, &Asked) &&
                    (!Flow || ((Chip->ControlSettable & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0)));
 }
-
 } // namespace
 
 // The child this driver made for a controller, from the open information of its USB I/O.
@@ -161,6 +162,7 @@ FindChildOf (
 
   *Child = NULL;
   EFI_STATUS  Status = gBS->OpenProtocolInformation (ControllerHandle, &gEfiUsbIoProtocolGuid, &Info, &Count);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -179,7 +181,6 @@ FindChildOf (
 }
 
 namespace {
-
 // Releases the record newest first, whatever part of it exists: the one way back out of
 // CreateUsbSerialDevice, of a Start whose install failed and of Stop.
 VOID
@@ -216,9 +217,9 @@ ReleaseDevice (
 
 EFI_STATUS
 ReprogramRunningChild (
-  EFI_HANDLE                      ControllerHandle,
-  EFI_DEVICE_PATH_PROTOCOL        *RemainingDevicePath,
-  EFI_DRIVER_BINDING_PROTOCOL     *This
+  EFI_HANDLE                   ControllerHandle,
+  EFI_DEVICE_PATH_PROTOCOL     *RemainingDevicePath,
+  EFI_DRIVER_BINDING_PROTOCOL  *This
   )
 {
   if (IsEndOrNull (RemainingDevicePath)) {
@@ -227,6 +228,7 @@ ReprogramRunningChild (
 
   EFI_HANDLE  Child;
   EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
+
   if (EFI_ERROR (Status)) {
     DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
     return Status;
@@ -237,29 +239,44 @@ ReprogramRunningChild (
   }
 
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
+
   Status = gBS->OpenProtocol (
-                  Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                              Child,
+                              &gEfiSerialIoProtocolGuid,
+                              reinterpret_cast<VOID **>(&SerialIo),
+                              This->DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                              );
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   // A node the running chip cannot run must change nothing, not half the line.
   CONST USB_SERIAL_CHIP  *Chip = FtdiFromSerialIo (SerialIo)->Chip;
+
   if (!IsUartNode (RemainingDevicePath) || !ChipRunsNode (Chip, RemainingDevicePath)) {
     return EFI_UNSUPPORTED;
   }
 
   UART_DEVICE_PATH  Uart;
+
   CopyMem (&Uart, RemainingDevicePath, sizeof (Uart));
   Status = SerialIo->SetAttributes (
-                       SerialIo, Uart.BaudRate, SerialIo->Mode->ReceiveFifoDepth, SerialIo->Mode->Timeout,
-                       static_cast<EFI_PARITY_TYPE>(Uart.Parity), Uart.DataBits, static_cast<EFI_STOP_BITS_TYPE>(Uart.StopBits));
+                                    SerialIo,
+                                    Uart.BaudRate,
+                                    SerialIo->Mode->ReceiveFifoDepth,
+                                    SerialIo->Mode->Timeout,
+                                    static_cast<EFI_PARITY_TYPE>(Uart.Parity),
+                                    Uart.DataBits,
+                                    static_cast<EFI_STOP_BITS_TYPE>(Uart.StopBits)
+                                    );
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
+
   if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
     UINT32  Control;
     Status = SerialIo->GetControl (SerialIo, &Control);
@@ -289,6 +306,7 @@ FindBulkEndpoints (
   Device->UsbIo->UsbGetInterfaceDescriptor (Device->UsbIo, &Device->InterfaceDescriptor);
   BOOLEAN  FoundIn  = FALSE;
   BOOLEAN  FoundOut = FALSE;
+
   for (UINT8 Index = 0; Index < Device->InterfaceDescriptor.NumEndpoints; Index++) {
     EFI_USB_ENDPOINT_DESCRIPTOR  Endpoint;
     ZeroMem (&Endpoint, sizeof (Endpoint));
@@ -349,8 +367,14 @@ UsbSerialDriverBindingSupported (
 
   EFI_USB_IO_PROTOCOL  *UsbIo;
   EFI_STATUS           Status = gBS->OpenProtocol (
-                                       ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo), This->DriverBindingHandle,
-                                       ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+                                                   ControllerHandle,
+                                                   &gEfiUsbIoProtocolGuid,
+                                                   reinterpret_cast<VOID **>(&UsbIo),
+                                                   This->DriverBindingHandle,
+                                                   ControllerHandle,
+                                                   EFI_OPEN_PROTOCOL_BY_DRIVER
+                                                   );
+
   if (Status == EFI_ALREADY_STARTED) {
     if (IsEndOrNull (RemainingDevicePath)) {
       return EFI_SUCCESS;
@@ -369,12 +393,22 @@ UsbSerialDriverBindingSupported (
     EFI_DEVICE_PATH_PROTOCOL  *ChildPath;
     EFI_SERIAL_IO_PROTOCOL    *SerialIo;
     Status = gBS->OpenProtocol (
-                    Child, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&ChildPath), This->DriverBindingHandle,
-                    ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                                Child,
+                                &gEfiDevicePathProtocolGuid,
+                                reinterpret_cast<VOID **>(&ChildPath),
+                                This->DriverBindingHandle,
+                                ControllerHandle,
+                                EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                                );
     if (!EFI_ERROR (Status)) {
       Status = gBS->OpenProtocol (
-                      Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
-                      ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                                  Child,
+                                  &gEfiSerialIoProtocolGuid,
+                                  reinterpret_cast<VOID **>(&SerialIo),
+                                  This->DriverBindingHandle,
+                                  ControllerHandle,
+                                  EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                                  );
     }
 
     if (EFI_ERROR (Status)) {
@@ -391,6 +425,7 @@ UsbSerialDriverBindingSupported (
 
   // The chip is found while the USB I/O is held, so an unplug cannot free it meanwhile.
   CONST USB_SERIAL_CHIP  *Chip;
+
   {
     TplGuard  Tpl (TPL_CALLBACK);
     Chip = FindChip (UsbIo);
@@ -399,9 +434,15 @@ UsbSerialDriverBindingSupported (
   gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, ControllerHandle);
 
   EFI_DEVICE_PATH_PROTOCOL  *DevicePath;
+
   Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&DevicePath), This->DriverBindingHandle,
-                  ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+                              ControllerHandle,
+                              &gEfiDevicePathProtocolGuid,
+                              reinterpret_cast<VOID **>(&DevicePath),
+                              This->DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_BY_DRIVER
+                              );
   if (Status == EFI_ALREADY_STARTED) {
     return EFI_SUCCESS;
   }
@@ -427,22 +468,22 @@ InitializeUsbSerialDevice (
   EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
   )
 {
-  Device->UartNode.Header.Type             = MESSAGING_DEVICE_PATH;
-  Device->UartNode.Header.SubType          = MSG_UART_DP;
+  Device->UartNode.Header.Type    = MESSAGING_DEVICE_PATH;
+  Device->UartNode.Header.SubType = MSG_UART_DP;
   SetDevicePathNodeLength (&Device->UartNode.Header, sizeof (UART_DEVICE_PATH));
-  Device->FlowControlNode.Header.Type      = MESSAGING_DEVICE_PATH;
-  Device->FlowControlNode.Header.SubType   = MSG_VENDOR_DP;
+  Device->FlowControlNode.Header.Type    = MESSAGING_DEVICE_PATH;
+  Device->FlowControlNode.Header.SubType = MSG_VENDOR_DP;
   SetDevicePathNodeLength (&Device->FlowControlNode.Header, sizeof (UART_FLOW_CONTROL_DEVICE_PATH));
   CopyGuid (&Device->FlowControlNode.Guid, &gEfiUartDevicePathGuid);
-  Device->FlowControlNode.FlowControlMap   = 0;
+  Device->FlowControlNode.FlowControlMap = 0;
   SetDevicePathEndNode (&Device->NodesEnd);
-  Device->LastAttributes.BaudRate          = FTDI_DEFAULT_BAUD;
-  Device->LastAttributes.ReceiveFifoDepth  = FTDI_DEFAULT_FIFO_DEPTH;
-  Device->LastAttributes.Timeout           = FTDI_DEFAULT_TIMEOUT;
-  Device->LastAttributes.Parity            = NoParity;
-  Device->LastAttributes.DataBits          = 8;
-  Device->LastAttributes.StopBits          = OneStopBit;
-  Device->SerialIo.Mode                    = &Device->SerialMode;
+  Device->LastAttributes.BaudRate         = FTDI_DEFAULT_BAUD;
+  Device->LastAttributes.ReceiveFifoDepth = FTDI_DEFAULT_FIFO_DEPTH;
+  Device->LastAttributes.Timeout          = FTDI_DEFAULT_TIMEOUT;
+  Device->LastAttributes.Parity           = NoParity;
+  Device->LastAttributes.DataBits         = 8;
+  Device->LastAttributes.StopBits         = OneStopBit;
+  Device->SerialIo.Mode                   = &Device->SerialMode;
 
   // A console variable that names this port with its settings gets them on the chip, not
   // only in the child's path.
@@ -450,6 +491,7 @@ InitializeUsbSerialDevice (
   // neither reported nor named in the path.
   SERIAL_ATTRIBUTES  Asked;
   LINE_CONTROL       Lines = Device->LineControl;
+
   NodeAttributes (&Device->UartNode.Header, &Asked);
   if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
     NodeAttributes (RemainingDevicePath, &Asked);
@@ -459,9 +501,15 @@ InitializeUsbSerialDevice (
   }
 
   EFI_STATUS  AttributesStatus = SetAttributesInternal (
-                                   Device, Asked.BaudRate, FTDI_DEFAULT_FIFO_DEPTH, FTDI_DEFAULT_TIMEOUT,
-                                   static_cast<EFI_PARITY_TYPE>(Asked.Parity), Asked.DataBits,
-                                   static_cast<EFI_STOP_BITS_TYPE>(Asked.StopBits));
+                                                        Device,
+                                                        Asked.BaudRate,
+                                                        FTDI_DEFAULT_FIFO_DEPTH,
+                                                        FTDI_DEFAULT_TIMEOUT,
+                                                        static_cast<EFI_PARITY_TYPE>(Asked.Parity),
+                                                        Asked.DataBits,
+                                                        static_cast<EFI_STOP_BITS_TYPE>(Asked.StopBits)
+                                                        );
+
   DEBUG_LOG (DEBUG_INFO, "SetAttributesInternal() status: %r\n", AttributesStatus);
   AttributesStatus = SetControlBitsInternal (Device, &Lines);
   DEBUG_LOG (DEBUG_INFO, "SetControlBitsInternal() status: %r\n", AttributesStatus);
@@ -469,14 +517,14 @@ InitializeUsbSerialDevice (
 
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;
   CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
-  Device->SerialIo.Mode                = &Device->SerialMode;
-  Device->SerialMode.ControlMask       = Device->Chip->ControlMask;
-  Device->SerialMode.Timeout           = Device->LastAttributes.Timeout;
-  Device->SerialMode.ReceiveFifoDepth  = Device->LastAttributes.ReceiveFifoDepth;
-  Device->SerialMode.BaudRate          = Device->LastAttributes.BaudRate;
-  Device->SerialMode.DataBits          = Device->LastAttributes.DataBits;
-  Device->SerialMode.Parity            = Device->LastAttributes.Parity;
-  Device->SerialMode.StopBits          = Device->LastAttributes.StopBits;
+  Device->SerialIo.Mode               = &Device->SerialMode;
+  Device->SerialMode.ControlMask      = Device->Chip->ControlMask;
+  Device->SerialMode.Timeout          = Device->LastAttributes.Timeout;
+  Device->SerialMode.ReceiveFifoDepth = Device->LastAttributes.ReceiveFifoDepth;
+  Device->SerialMode.BaudRate         = Device->LastAttributes.BaudRate;
+  Device->SerialMode.DataBits         = Device->LastAttributes.DataBits;
+  Device->SerialMode.Parity           = Device->LastAttributes.Parity;
+  Device->SerialMode.StopBits         = Device->LastAttributes.StopBits;
 }
 
 // The tick witness, the first status read and the periodic poll; none of them is fatal.
@@ -503,6 +551,7 @@ StartPolling (
       Device->Chip->ReadModemStatus (Device);
     }
   }
+
   if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, FtdiPollNotify, Device, &Device->PollTimer))) {
     gBS->SetTimer (Device->PollTimer, TimerPeriodic, FTDI_POLL_PERIOD_100NS);
   } else {
@@ -540,11 +589,13 @@ CreateUsbSerialDevice (
 {
   *Created = NULL;
   CONST USB_SERIAL_CHIP  *Chip = FindChip (UsbIo);
+
   if (Chip == NULL) {
     return EFI_UNSUPPORTED;
   }
 
   FTDI_SERIAL_DEVICE  *Device = static_cast<FTDI_SERIAL_DEVICE *>(AllocateZeroPool (sizeof (FTDI_SERIAL_DEVICE)));
+
   if (Device == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -554,6 +605,7 @@ CreateUsbSerialDevice (
   Device->AdapterDevicePath = AdapterDevicePath;
   BOOLEAN     FoundBoth;
   EFI_STATUS  Status = FindBulkEndpoints (Device, &FoundBoth);
+
   if (!EFI_ERROR (Status) && !FoundBoth) {
     Status = EFI_DEVICE_ERROR;
   }
@@ -614,6 +666,7 @@ UsbSerialDriverBindingStart (
   // An unplug reaches Stop from the USB bus driver's TPL_CALLBACK work; it must not pull
   // the USB I/O from under a Start that is still building on it.
   TplGuard  Tpl (TPL_CALLBACK);
+
   Device            = NULL;
   UsbIo             = NULL;
   AdapterDevicePath = NULL;
@@ -621,16 +674,26 @@ UsbSerialDriverBindingStart (
   UsbIoOpened       = FALSE;
 
   Status = gBS->OpenProtocol (
-                  ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&AdapterDevicePath),
-                  This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+                              ControllerHandle,
+                              &gEfiDevicePathProtocolGuid,
+                              reinterpret_cast<VOID **>(&AdapterDevicePath),
+                              This->DriverBindingHandle,
+                              ControllerHandle,
+                              EFI_OPEN_PROTOCOL_BY_DRIVER
+                              );
   if (EFI_ERROR (Status) && (Status != EFI_ALREADY_STARTED)) {
     goto ErrorExit;
   }
 
   PathOpened = (BOOLEAN)(!EFI_ERROR (Status));
   Status     = gBS->OpenProtocol (
-                      ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo),
-                      This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+                                  ControllerHandle,
+                                  &gEfiUsbIoProtocolGuid,
+                                  reinterpret_cast<VOID **>(&UsbIo),
+                                  This->DriverBindingHandle,
+                                  ControllerHandle,
+                                  EFI_OPEN_PROTOCOL_BY_DRIVER
+                                  );
   // A running adapter keeps what it holds: a new UART node only reprograms its child.
   if (Status == EFI_ALREADY_STARTED) {
     return ReprogramRunningChild (ControllerHandle, RemainingDevicePath, This);
@@ -651,18 +714,26 @@ UsbSerialDriverBindingStart (
   }
 
   Status = gBS->InstallMultipleProtocolInterfaces (
-                  &Device->ChildHandle,
-                  &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
-                  &gEfiSerialIoProtocolGuid, &Device->SerialIo,
-                  NULL);
+                                                   &Device->ChildHandle,
+                                                   &gEfiDevicePathProtocolGuid,
+                                                   Device->ChildDevicePath,
+                                                   &gEfiSerialIoProtocolGuid,
+                                                   &Device->SerialIo,
+                                                   NULL
+                                                   );
   if (EFI_ERROR (Status)) {
     Device->ChildHandle = NULL;
     goto ErrorExit;
   }
 
   gBS->OpenProtocol (
-         ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&Device->UsbIo), This->DriverBindingHandle,
-         Device->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+                     ControllerHandle,
+                     &gEfiUsbIoProtocolGuid,
+                     reinterpret_cast<VOID **>(&Device->UsbIo),
+                     This->DriverBindingHandle,
+                     Device->ChildHandle,
+                     EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER
+                     );
   Device->DeviceFailed = FALSE;
   return EFI_SUCCESS;
 
@@ -694,29 +765,44 @@ StopChild (
 {
   EFI_SERIAL_IO_PROTOCOL  *SerialIo;
   EFI_STATUS              Status = gBS->OpenProtocol (
-                                          Child, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo), This->DriverBindingHandle,
-                                          ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                                                      Child,
+                                                      &gEfiSerialIoProtocolGuid,
+                                                      reinterpret_cast<VOID **>(&SerialIo),
+                                                      This->DriverBindingHandle,
+                                                      ControllerHandle,
+                                                      EFI_OPEN_PROTOCOL_GET_PROTOCOL
+                                                      );
+
   if (Status != EFI_SUCCESS) {
     return EFI_DEVICE_ERROR;
   }
 
   // A record without the signature is not this driver's to close or free.
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (SerialIo);
+
   if (Device->Signature != FTDI_SERIAL_DEVICE_SIGNATURE) {
     return EFI_DEVICE_ERROR;
   }
 
   gBS->CloseProtocol (ControllerHandle, &gEfiUsbIoProtocolGuid, This->DriverBindingHandle, Child);
   Status = gBS->UninstallMultipleProtocolInterfaces (
-                  Child,
-                  &gEfiDevicePathProtocolGuid, Device->ChildDevicePath,
-                  &gEfiSerialIoProtocolGuid, &Device->SerialIo,
-                  NULL);
+                                                     Child,
+                                                     &gEfiDevicePathProtocolGuid,
+                                                     Device->ChildDevicePath,
+                                                     &gEfiSerialIoProtocolGuid,
+                                                     &Device->SerialIo,
+                                                     NULL
+                                                     );
   if (EFI_ERROR (Status)) {
     EFI_USB_IO_PROTOCOL  *UsbIo;
     gBS->OpenProtocol (
-           ControllerHandle, &gEfiUsbIoProtocolGuid, reinterpret_cast<VOID **>(&UsbIo), This->DriverBindingHandle,
-           Child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+                       ControllerHandle,
+                       &gEfiUsbIoProtocolGuid,
+                       reinterpret_cast<VOID **>(&UsbIo),
+                       This->DriverBindingHandle,
+                       Child,
+                       EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER
+                       );
     return EFI_DEVICE_ERROR;
   }
 
@@ -746,6 +832,7 @@ UsbSerialDriverBindingStop (
 
   // A child that cannot be stopped leaves the others to be stopped all the same.
   BOOLEAN  AllStopped = TRUE;
+
   for (UINTN Index = 0; Index < NumberOfChildren; Index++) {
     if (EFI_ERROR (StopChild (This, ControllerHandle, ChildHandleBuffer[Index]))) {
       AllStopped = FALSE;
@@ -763,6 +850,7 @@ DriverStillAttached (
   )
 {
   BOOLEAN  Attached = FALSE;
+
   for (UINTN Handle = 0; (Handle < Count) && !Attached; Handle++) {
     EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
     UINTN                                Entries;
@@ -786,7 +874,6 @@ DriverStillAttached (
 }
 
 EFI_HANDLE  mImageHandle = NULL;
-
 } // namespace
 
 EFI_DRIVER_BINDING_PROTOCOL  gUsbSerialDriverBinding = {
@@ -814,6 +901,7 @@ UsbSerialDriverEntryPoint (
   // Without its loaded-image record the image could never be unloaded, so it stays unpublished.
   EFI_LOADED_IMAGE_PROTOCOL  *LoadedImage;
   EFI_STATUS                 Status = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage));
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -822,8 +910,13 @@ UsbSerialDriverEntryPoint (
   DEBUG_LOG_INIT (gSerialImageName);
 
   Status = EfiLibInstallDriverBindingComponentName2 (
-             ImageHandle, SystemTable, &gUsbSerialDriverBinding, ImageHandle,
-             &gUsbSerialComponentName, &gUsbSerialComponentName2);
+                                                     ImageHandle,
+                                                     SystemTable,
+                                                     &gUsbSerialDriverBinding,
+                                                     ImageHandle,
+                                                     &gUsbSerialComponentName,
+                                                     &gUsbSerialComponentName2
+                                                     );
   DEBUG_LOG (DEBUG_INFO, "EfiLibInstallDriverBindingComponentName2 returns: %r\n", Status);
   return Status;
 }
@@ -839,6 +932,7 @@ OstrelUnload (
   EFI_HANDLE  *Handles;
   UINTN       Count;
   EFI_STATUS  Status = gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &Handles);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -849,16 +943,21 @@ OstrelUnload (
 
   // A controller that refused to let go still runs this image's code; the image must stay.
   BOOLEAN  Attached = DriverStillAttached (Handles, Count);
+
   FreePool (Handles);
   if (Attached) {
     return EFI_DEVICE_ERROR;
   }
 
   Status = gBS->UninstallMultipleProtocolInterfaces (
-                  ImageHandle,
-                  &gEfiDriverBindingProtocolGuid, &gUsbSerialDriverBinding,
-                  &gEfiComponentNameProtocolGuid, &gUsbSerialComponentName,
-                  &gEfiComponentName2ProtocolGuid, &gUsbSerialComponentName2,
-                  NULL);
+                                                     ImageHandle,
+                                                     &gEfiDriverBindingProtocolGuid,
+                                                     &gUsbSerialDriverBinding,
+                                                     &gEfiComponentNameProtocolGuid,
+                                                     &gUsbSerialComponentName,
+                                                     &gEfiComponentName2ProtocolGuid,
+                                                     &gUsbSerialComponentName2,
+                                                     NULL
+                                                     );
   return EFI_ERROR (Status) ? Status : EFI_SUCCESS;
 }

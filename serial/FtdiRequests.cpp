@@ -7,7 +7,6 @@
 #include <Char16.h>
 
 namespace {
-
 // Sixteenths of the divisor the chip can really run, indexed by the computed sixteenths.
 constexpr UINT8  mBaudRoundTable[16] = { 0, 2, 2, 4, 4, 4, 8, 8, 8, 8, 8, 8, 16, 16, 16, 16 };
 
@@ -40,16 +39,15 @@ FindChildNode (
 
   return NULL;
 }
-
 } // namespace
 
 EFI_STATUS
 FtdiVendorRequest (
-  IN EFI_USB_IO_PROTOCOL     *UsbIo,
-  IN UINT8                   Request,
-  IN UINT16                  Value,
-  IN UINT16                  Index,
-  IN UINT32                  Timeout
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT8                Request,
+  IN UINT16               Value,
+  IN UINT16               Index,
+  IN UINT32               Timeout
   )
 {
   EFI_USB_DEVICE_REQUEST  Setup;
@@ -60,6 +58,7 @@ FtdiVendorRequest (
   Setup.Index       = Index;
   Setup.Length      = 0;
   UINT32  UsbStatus = 0;
+
   // The setup packet announces no data, so the transfer has no data stage either: a host
   // controller that sends one anyway makes the chip stall every request.
   return UsbIo->UsbControlTransfer (UsbIo, &Setup, EfiUsbNoData, Timeout, NULL, 0, &UsbStatus);
@@ -91,6 +90,7 @@ FtdiComputeDivisor (
 
   UINT32  Quotient   = kBaseSixteenths / static_cast<UINT32>(BaudRate);
   UINT32  Sixteenths = (Quotient & ~static_cast<UINT32>(0xF)) + mBaudRoundTable[Quotient & 0xF];
+
   if (Sixteenths < kMinSixteenths) {
     Sixteenths = kMinSixteenths;
   } else if (Sixteenths > kMaxSixteenths) {
@@ -98,11 +98,13 @@ FtdiComputeDivisor (
   }
 
   UINT32  Product = static_cast<UINT32>(BaudRate) * Sixteenths;
+
   if ((Product < kAcceptLow) || (Product > kAcceptHigh)) {
     return EFI_INVALID_PARAMETER;
   }
 
   UINT16  Word = static_cast<UINT16>(Sixteenths >> 4);
+
   if ((Sixteenths & 8) != 0) {
     Word |= 0x4000;
   } else if ((Sixteenths & 4) != 0) {
@@ -137,17 +139,24 @@ FtdiSetLineProperties (
   }
 
   UINT16  Word = Data;
+
   switch (Par) {
-    case EvenParity:  Word |= 0x200; break;
-    case OddParity:   Word |= 0x100; break;
-    case MarkParity:  Word |= 0x300; break;
-    case SpaceParity: Word |= 0x400; break;
+    case EvenParity:  Word |= 0x200;
+      break;
+    case OddParity:   Word |= 0x100;
+      break;
+    case MarkParity:  Word |= 0x300;
+      break;
+    case SpaceParity: Word |= 0x400;
+      break;
     default:          break;
   }
 
   switch (Stop) {
-    case OneFiveStopBits: Word |= 0x800;  break;
-    case TwoStopBits:     Word |= 0x1000; break;
+    case OneFiveStopBits: Word |= 0x800;
+      break;
+    case TwoStopBits:     Word |= 0x1000;
+      break;
     default:              break;
   }
 
@@ -159,7 +168,6 @@ FtdiSetLineProperties (
 }
 
 namespace {
-
 // The divisor word of the rate in force: BaudRate, or Fallback for 0. SetAttributes asks
 // it before it sends anything, the baud request before it sends the word.
 EFI_STATUS
@@ -170,13 +178,13 @@ BaudDivisor (
   )
 {
   UINT64  Baud = (BaudRate != 0) ? BaudRate : Fallback;
+
   if (Baud < kMinBaud) {
     return EFI_INVALID_PARAMETER;
   }
 
   return FtdiComputeDivisor (Baud, Divisor);
 }
-
 } // namespace
 
 BOOLEAN
@@ -226,7 +234,7 @@ FtdiSyncChildPath (
     Device->FlowControlNode.FlowControlMap = Map;
     UART_DEVICE_PATH               *Node = reinterpret_cast<UART_DEVICE_PATH *>(FindChildNode (Device, MSG_UART_DP, sizeof (UART_DEVICE_PATH)));
     UART_FLOW_CONTROL_DEVICE_PATH  *Flow = reinterpret_cast<UART_FLOW_CONTROL_DEVICE_PATH *>(
-                                             FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH)));
+                                                                                             FindChildNode (Device, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH)));
     if ((Node == NULL) || (Flow == NULL)) {
       return EFI_SUCCESS;
     }
@@ -241,11 +249,13 @@ FtdiSyncChildPath (
   // call, a reader's probe on someone else's line included.
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
   UINTN                                Count;
+
   if (EFI_ERROR (gBS->OpenProtocolInformation (Device->ChildHandle, &gEfiDevicePathProtocolGuid, &Info, &Count))) {
     return EFI_SUCCESS;
   }
 
   BOOLEAN  Held = FALSE;
+
   for (UINTN Index = 0; Index < Count; Index++) {
     Held |= (BOOLEAN)((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0);
   }
@@ -265,6 +275,7 @@ FtdiSetBaudRate (
   TplGuard    Tpl (TPL_NOTIFY);
   UINT16      Divisor;
   EFI_STATUS  Status = BaudDivisor (BaudRate, Fallback, &Divisor);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -280,7 +291,6 @@ FtdiSetBaudRate (
 }
 
 namespace {
-
 // Checks, sends and records the attributes at TPL_NOTIFY; the path is left to the caller,
 // whose TPL a reinstall needs.
 EFI_STATUS
@@ -298,6 +308,7 @@ ProgramAttributes (
 
   SERIAL_ATTRIBUTES  *Last = &Device->LastAttributes;
   SERIAL_ATTRIBUTES  New;
+
   New.BaudRate         = (BaudRate != 0) ? BaudRate : Last->BaudRate;
   New.ReceiveFifoDepth = (ReceiveFifoDepth != 0) ? ReceiveFifoDepth : FTDI_DEFAULT_FIFO_DEPTH;
   New.Timeout          = (Timeout != 0) ? Timeout : FTDI_DEFAULT_TIMEOUT;
@@ -318,6 +329,7 @@ ProgramAttributes (
   *Last             = New;
   Device->DrainOnly = FALSE;
   EFI_SERIAL_IO_MODE  *Mode = &Device->SerialMode;
+
   Mode->BaudRate         = New.BaudRate;
   Mode->ReceiveFifoDepth = New.ReceiveFifoDepth;
   Mode->Timeout          = New.Timeout;
@@ -327,7 +339,6 @@ ProgramAttributes (
 
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 EFI_STATUS
@@ -342,11 +353,11 @@ SetAttributesInternal (
   )
 {
   EFI_STATUS  Status = ProgramAttributes (Device, BaudRate, ReceiveFifoDepth, Timeout, Parity, DataBits, StopBits);
+
   return EFI_ERROR (Status) ? Status : FtdiSyncChildPath (Device);
 }
 
 namespace {
-
 // Sends and records the lines at TPL_NOTIFY; the path is left to the caller.
 EFI_STATUS
 ProgramControlBits (
@@ -371,7 +382,6 @@ ProgramControlBits (
   Device->LineControl.SoftwareLoopback    = FALSE;
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 EFI_STATUS
@@ -381,11 +391,11 @@ SetControlBitsInternal (
   )
 {
   EFI_STATUS  Status = ProgramControlBits (Device, Control);
+
   return EFI_ERROR (Status) ? Status : FtdiSyncChildPath (Device);
 }
 
 namespace {
-
 // The FT232's own table entry: its ID alone, and a manufacturer string it must give.
 BOOLEAN
 FtdiMatchesId (
@@ -396,25 +406,26 @@ FtdiMatchesId (
   )
 {
   if (!UsbBridgeIdMatches (
-         UsbBridgeFtdi,
-         DeviceDescriptor->IdVendor,
-         DeviceDescriptor->IdProduct,
-         InterfaceDescriptor->InterfaceNumber,
-         Ft232
-         ))
+                           UsbBridgeFtdi,
+                           DeviceDescriptor->IdVendor,
+                           DeviceDescriptor->IdProduct,
+                           InterfaceDescriptor->InterfaceNumber,
+                           Ft232
+                           ))
   {
     return FALSE;
   }
 
   CHAR16   *Manufacturer = NULL;
-  BOOLEAN  Named         = (BOOLEAN)!EFI_ERROR (
-                                       UsbIo->UsbGetStringDescriptor (
-                                                UsbIo,
-                                                FTDI_LANGUAGE_ENGLISH_US,
-                                                DeviceDescriptor->StrManufacturer,
-                                                &Manufacturer
-                                                )
-                                       );
+  BOOLEAN  Named         = (BOOLEAN) !EFI_ERROR (
+                                                 UsbIo->UsbGetStringDescriptor (
+                                                                                UsbIo,
+                                                                                FTDI_LANGUAGE_ENGLISH_US,
+                                                                                DeviceDescriptor->StrManufacturer,
+                                                                                &Manufacturer
+                                                                                )
+                                                 );
+
   if (Manufacturer != NULL) {
     FreePool (Manufacturer);
   }
@@ -449,7 +460,7 @@ FtdiLineValid (
 {
   UINT16  Divisor;
 
-  return (BOOLEAN)!EFI_ERROR (BaudDivisor (Attributes->BaudRate, Attributes->BaudRate, &Divisor));
+  return (BOOLEAN) !EFI_ERROR (BaudDivisor (Attributes->BaudRate, Attributes->BaudRate, &Divisor));
 }
 
 EFI_STATUS
@@ -459,14 +470,14 @@ FtdiSetLine (
   )
 {
   if (EFI_ERROR (
-        FtdiSetLineProperties (
-          Device->UsbIo,
-          New->DataBits,
-          static_cast<EFI_PARITY_TYPE>(New->Parity),
-          static_cast<EFI_STOP_BITS_TYPE>(New->StopBits),
-          &Device->LastAttributes
-          )
-        ) ||
+                 FtdiSetLineProperties (
+                                        Device->UsbIo,
+                                        New->DataBits,
+                                        static_cast<EFI_PARITY_TYPE>(New->Parity),
+                                        static_cast<EFI_STOP_BITS_TYPE>(New->StopBits),
+                                        &Device->LastAttributes
+                                        )
+                 ) ||
       EFI_ERROR (FtdiSetBaudRate (Device->UsbIo, New->BaudRate, New->BaudRate)))
   {
     return EFI_DEVICE_ERROR;
@@ -482,18 +493,32 @@ FtdiSetLines (
   )
 {
   if (EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_FLOW_CTRL, 0,
-          (Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE) | FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)) ||
+                 FtdiVendorRequest (
+                                    Device->UsbIo,
+                                    FTDI_REQUEST_FLOW_CTRL,
+                                    0,
+                                    (Control->HardwareFlowControl ? FTDI_FLOW_CTRL_RTS_CTS : FTDI_FLOW_CTRL_NONE) | FTDI_REQUEST_INDEX,
+                                    FTDI_TIMEOUT_CONTROL
+                                    )
+                 ) ||
       EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW, FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)) ||
+                 FtdiVendorRequest (
+                                    Device->UsbIo,
+                                    FTDI_REQUEST_MODEM_CTRL,
+                                    Control->DtrOn ? FTDI_SET_DTR_HIGH : FTDI_SET_DTR_LOW,
+                                    FTDI_REQUEST_INDEX,
+                                    FTDI_TIMEOUT_CONTROL
+                                    )
+                 ) ||
       EFI_ERROR (
-        FtdiVendorRequest (
-          Device->UsbIo, FTDI_REQUEST_MODEM_CTRL, Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW, FTDI_REQUEST_INDEX,
-          FTDI_TIMEOUT_CONTROL)))
+                 FtdiVendorRequest (
+                                    Device->UsbIo,
+                                    FTDI_REQUEST_MODEM_CTRL,
+                                    Control->RtsOn ? FTDI_SET_RTS_HIGH : FTDI_SET_RTS_LOW,
+                                    FTDI_REQUEST_INDEX,
+                                    FTDI_TIMEOUT_CONTROL
+                                    )
+                 ))
   {
     return EFI_DEVICE_ERROR;
   }
@@ -515,9 +540,8 @@ FtdiPurge (
   return EFI_SUCCESS;
 }
 
-constexpr auto  mFt232Name    = Char16 (u"Velk USB Serial Adapter");
-constexpr auto  mFtdiKinName  = Char16 (u"FTDI USB UART");
-
+constexpr auto  mFt232Name   = Char16 (u"Velk USB Serial Adapter");
+constexpr auto  mFtdiKinName = Char16 (u"FTDI USB UART");
 } // namespace
 
 CONST USB_SERIAL_CHIP  gFtdiChip = {

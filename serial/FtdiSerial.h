@@ -3,6 +3,7 @@
   driver's files share.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef FTDI_SERIAL_H_
 #define FTDI_SERIAL_H_
 
@@ -44,52 +45,52 @@ extern "C" {
 #define FTDI_REQUEST_SET_DATA         4
 #define FTDI_REQUEST_INDEX            1
 
-#define FTDI_PURGE_RX                 1
-#define FTDI_PURGE_TX                 2
-#define FTDI_SET_DTR_HIGH             0x0101
-#define FTDI_SET_DTR_LOW              0x0100
-#define FTDI_SET_RTS_HIGH             0x0202
-#define FTDI_SET_RTS_LOW              0x0200
-#define FTDI_FLOW_CTRL_RTS_CTS        0x0100
-#define FTDI_FLOW_CTRL_NONE           0
+#define FTDI_PURGE_RX           1
+#define FTDI_PURGE_TX           2
+#define FTDI_SET_DTR_HIGH       0x0101
+#define FTDI_SET_DTR_LOW        0x0100
+#define FTDI_SET_RTS_HIGH       0x0202
+#define FTDI_SET_RTS_LOW        0x0200
+#define FTDI_FLOW_CTRL_RTS_CTS  0x0100
+#define FTDI_FLOW_CTRL_NONE     0
 
-#define FTDI_TIMEOUT_CONTROL          5000
-#define FTDI_TIMEOUT_LINE             1000
-#define FTDI_TIMEOUT_BULK_OUT         16
+#define FTDI_TIMEOUT_CONTROL   5000
+#define FTDI_TIMEOUT_LINE      1000
+#define FTDI_TIMEOUT_BULK_OUT  16
 // The FT232R's transmit buffer, which the line must drain before a packet finds room.
-#define FTDI_CHIP_TX_BUFFER           128
-#define FTDI_TIMEOUT_BULK_IN          32
+#define FTDI_CHIP_TX_BUFFER   128
+#define FTDI_TIMEOUT_BULK_IN  32
 // A look a terminal asks for on each of its ticks gives up at the next firmware tick: it
 // would otherwise hold every other console's notify for a whole bulk-IN timeout each time.
 // The chip sends what it holds when its latency timer (16 ms) runs out and keeps it until
 // a look comes, so nothing is lost; the poll's own look, once a period, waits long enough
 // for the status pair and so refreshes the modem lines.
-#define FTDI_TIMEOUT_REFILL           2
-#define FTDI_TIMEOUT_FIRST_STATUS     40
+#define FTDI_TIMEOUT_REFILL        2
+#define FTDI_TIMEOUT_FIRST_STATUS  40
 
-#define FTDI_STATUS_SIZE              2
-#define FTDI_LANGUAGE_ENGLISH_US      0x0409
-#define FTDI_PACKET_BUFFER_SIZE       512
-#define FTDI_RING_SIZE                1024
-#define FTDI_RING_MASK                (FTDI_RING_SIZE - 1)
+#define FTDI_STATUS_SIZE          2
+#define FTDI_LANGUAGE_ENGLISH_US  0x0409
+#define FTDI_PACKET_BUFFER_SIZE   512
+#define FTDI_RING_SIZE            1024
+#define FTDI_RING_MASK            (FTDI_RING_SIZE - 1)
 
-#define FTDI_BULK_IN_ADDRESS          0x81
-#define FTDI_BULK_OUT_ADDRESS         0x02
+#define FTDI_BULK_IN_ADDRESS   0x81
+#define FTDI_BULK_OUT_ADDRESS  0x02
 
-#define FTDI_DEFAULT_BAUD             115200
+#define FTDI_DEFAULT_BAUD  115200
 // The receive depth and read timeout a zero asks for; a depth up to what the ring holds
 // and a timeout within the range UEFI gives may be set.
-#define FTDI_DEFAULT_FIFO_DEPTH       384
-#define FTDI_MAX_FIFO_DEPTH           (FTDI_RING_SIZE - 1)
-#define FTDI_DEFAULT_TIMEOUT          1000000
-#define FTDI_MIN_TIMEOUT              1
-#define FTDI_MAX_TIMEOUT              100000000
-#define FTDI_POLL_PERIOD_100NS        5000000
+#define FTDI_DEFAULT_FIFO_DEPTH  384
+#define FTDI_MAX_FIFO_DEPTH      (FTDI_RING_SIZE - 1)
+#define FTDI_DEFAULT_TIMEOUT     1000000
+#define FTDI_MIN_TIMEOUT         1
+#define FTDI_MAX_TIMEOUT         100000000
+#define FTDI_POLL_PERIOD_100NS   5000000
 
 // DTR, RTS and hardware flow control can be set; the chip has no loopback.
-#define FTDI_CONTROL_SETTABLE         0x4003
+#define FTDI_CONTROL_SETTABLE  0x4003
 // What GetControl can report: the settable bits, the modem lines and both buffer bits.
-#define FTDI_CONTROL_MASK             0x43F3
+#define FTDI_CONTROL_MASK  0x43F3
 
 typedef struct {
   UINT64    BaudRate;
@@ -126,46 +127,46 @@ typedef struct {
 struct USB_SERIAL_CHIP;
 
 typedef struct {
-  UINTN                           Signature;
-  CONST USB_SERIAL_CHIP           *Chip;
+  UINTN                            Signature;
+  CONST USB_SERIAL_CHIP            *Chip;
   // The interface the chip's requests name: the bound one, or a CDC device's
   // communication interface, which a chip module's Open finds.
-  UINT8                           RequestInterface;
+  UINT8                            RequestInterface;
   // What a chip module's Open learnt of the chip (its version, say) for its requests.
-  UINT16                          ChipVariant;
-  EFI_HANDLE                      ChildHandle;
-  EFI_DEVICE_PATH_PROTOCOL        *ChildDevicePath;
-  EFI_DEVICE_PATH_PROTOCOL        *AdapterDevicePath;
-  UART_DEVICE_PATH                UartNode;
-  UART_FLOW_CONTROL_DEVICE_PATH   FlowControlNode;
-  EFI_DEVICE_PATH_PROTOCOL        NodesEnd;
-  EFI_USB_IO_PROTOCOL             *UsbIo;
-  EFI_USB_INTERFACE_DESCRIPTOR    InterfaceDescriptor;
-  EFI_USB_ENDPOINT_DESCRIPTOR     BulkInEndpoint;
-  EFI_USB_ENDPOINT_DESCRIPTOR     BulkOutEndpoint;
-  EFI_UNICODE_STRING_TABLE        *ControllerNameTable;
-  UINT32                          RingHead;
-  UINT32                          RingTail;
-  UINT8                           *Ring;
-  EFI_SERIAL_IO_PROTOCOL          SerialIo;
-  EFI_SERIAL_IO_MODE              SerialMode;
-  BOOLEAN                         DeviceFailed;
+  UINT16                           ChipVariant;
+  EFI_HANDLE                       ChildHandle;
+  EFI_DEVICE_PATH_PROTOCOL         *ChildDevicePath;
+  EFI_DEVICE_PATH_PROTOCOL         *AdapterDevicePath;
+  UART_DEVICE_PATH                 UartNode;
+  UART_FLOW_CONTROL_DEVICE_PATH    FlowControlNode;
+  EFI_DEVICE_PATH_PROTOCOL         NodesEnd;
+  EFI_USB_IO_PROTOCOL              *UsbIo;
+  EFI_USB_INTERFACE_DESCRIPTOR     InterfaceDescriptor;
+  EFI_USB_ENDPOINT_DESCRIPTOR      BulkInEndpoint;
+  EFI_USB_ENDPOINT_DESCRIPTOR      BulkOutEndpoint;
+  EFI_UNICODE_STRING_TABLE         *ControllerNameTable;
+  UINT32                           RingHead;
+  UINT32                           RingTail;
+  UINT8                            *Ring;
+  EFI_SERIAL_IO_PROTOCOL           SerialIo;
+  EFI_SERIAL_IO_MODE               SerialMode;
+  BOOLEAN                          DeviceFailed;
   // Bulk endpoints whose halt the chip would not clear; Reset clears them.
-  BOOLEAN                         InHalted;
-  BOOLEAN                         OutHalted;
-  EFI_EVENT                       PollTimer;
-  TICK_WITNESS                    PollClock;
-  BOOLEAN                         ControlAsked;
-  BOOLEAN                         PollLook;       // the next refill is the poll's own look
+  BOOLEAN                          InHalted;
+  BOOLEAN                          OutHalted;
+  EFI_EVENT                        PollTimer;
+  TICK_WITNESS                     PollClock;
+  BOOLEAN                          ControlAsked;
+  BOOLEAN                          PollLook;      // the next refill is the poll's own look
   // GetControl reported input waiting: the consumer reads until the ring runs dry, from
   // wherever it asked (a terminal's timer notify, inside the timer interrupt), so the
   // read that finds it dry must not go to the chip.
-  BOOLEAN                         DrainOnly;
-  UINT32                          ControlStatus;
-  SERIAL_ATTRIBUTES               LastAttributes;
-  LINE_CONTROL                    LineControl;
-  MODEM_STATUS                    ModemStatus;
-  UINT8                           PacketBuffer[FTDI_PACKET_BUFFER_SIZE];
+  BOOLEAN                          DrainOnly;
+  UINT32                           ControlStatus;
+  SERIAL_ATTRIBUTES                LastAttributes;
+  LINE_CONTROL                     LineControl;
+  MODEM_STATUS                     ModemStatus;
+  UINT8                            PacketBuffer[FTDI_PACKET_BUFFER_SIZE];
 } FTDI_SERIAL_DEVICE;
 
 // UEFI fixes these layouts byte for byte on every arch; nodes sit on a path at any
@@ -177,13 +178,13 @@ static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control n
 static_assert (OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap) == 20, "the map follows the GUID");
 static_assert (sizeof (FTDI_NODE_TEMPLATES) == 43, "no gap between the node templates");
 static_assert (
-  OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) == OFFSET_OF (FTDI_SERIAL_DEVICE, UartNode) + sizeof (UART_DEVICE_PATH),
-  "the flow-control template follows the UART template directly"
-  );
+               OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) == OFFSET_OF (FTDI_SERIAL_DEVICE, UartNode) + sizeof (UART_DEVICE_PATH),
+               "the flow-control template follows the UART template directly"
+               );
 static_assert (
-  OFFSET_OF (FTDI_SERIAL_DEVICE, NodesEnd) == OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) + sizeof (UART_FLOW_CONTROL_DEVICE_PATH),
-  "an end node closes the two templates, so they append to the adapter's path as one path"
-  );
+               OFFSET_OF (FTDI_SERIAL_DEVICE, NodesEnd) == OFFSET_OF (FTDI_SERIAL_DEVICE, FlowControlNode) + sizeof (UART_FLOW_CONTROL_DEVICE_PATH),
+               "an end node closes the two templates, so they append to the adapter's path as one path"
+               );
 static_assert (sizeof (EFI_USB_DEVICE_REQUEST) == 8, "a setup packet is 8 bytes");
 static_assert (sizeof (EFI_USB_DEVICE_DESCRIPTOR) == 18, "descriptors are kept as the device sends them");
 static_assert (sizeof (EFI_USB_INTERFACE_DESCRIPTOR) == 9, "descriptors are kept as the device sends them");
@@ -212,57 +213,57 @@ struct USB_SERIAL_CHIP {
   // Readies the chip once the endpoints are known and before the line is first set:
   // enables its UART, reads its version, finds its request interface. NULL when the
   // chip needs nothing. An error ends Start.
-  EFI_STATUS      (*Open)(
+  EFI_STATUS    (*Open)(
     FTDI_SERIAL_DEVICE  *Device
     );
 
   // Whether the chip runs this rate and framing. The core has checked every field
   // against the Serial I/O ranges (data bits 5 to 8, the enums, 1.5 stop bits only with
   // five data bits) before it asks.
-  BOOLEAN         (*LineValid)(
+  BOOLEAN       (*LineValid)(
     CONST SERIAL_ATTRIBUTES  *Attributes
     );
 
   // Sends rate and framing that LineValid took; Device->LastAttributes still holds the
   // old ones. EFI_DEVICE_ERROR when a request failed.
-  EFI_STATUS      (*SetLine)(
+  EFI_STATUS    (*SetLine)(
     FTDI_SERIAL_DEVICE       *Device,
     CONST SERIAL_ATTRIBUTES  *New
     );
 
   // Sends flow control, DTR and RTS (the loopback flags are always clear).
   // EFI_DEVICE_ERROR when a request failed.
-  EFI_STATUS      (*SetLines)(
+  EFI_STATUS    (*SetLines)(
     FTDI_SERIAL_DEVICE  *Device,
     CONST LINE_CONTROL  *Control
     );
 
   // Empties the chip's receive and transmit buffers. EFI_DEVICE_ERROR when it refused.
-  EFI_STATUS      (*Purge)(
+  EFI_STATUS    (*Purge)(
     FTDI_SERIAL_DEVICE  *Device
     );
 
   // Reads the modem lines into Device->ModemStatus by a request, from the poll's own
   // look; NULL when each bulk-IN packet's header carries them (PacketHeader > 0).
-  EFI_STATUS      (*ReadModemStatus)(
+  EFI_STATUS    (*ReadModemStatus)(
     FTDI_SERIAL_DEVICE  *Device
     );
 
   // Status bytes heading every bulk-IN packet, which Read never hands out.
-  UINT8           PacketHeader;
+  UINT8         PacketHeader;
   // The bulk endpoints the chip must have, or 0 for the interface's first of each kind.
-  UINT8           BulkInAddress;
-  UINT8           BulkOutAddress;
+  UINT8         BulkInAddress;
+  UINT8         BulkOutAddress;
   // What SetControl may set, and what GetControl may report (as FTDI_CONTROL_*).
-  UINT32          ControlSettable;
-  UINT32          ControlMask;
+  UINT32        ControlSettable;
+  UINT32        ControlMask;
 };
 
 // The chips this image binds, NULL-terminated; an image keeps its own list.
 extern CONST USB_SERIAL_CHIP *CONST  gSerialChips[];
 // This image's name in its log lines and the driver name its name protocols give.
-extern CONST CHAR8                   gSerialImageName[];
-extern CONST CHAR16                  *CONST gSerialDriverName;
+extern CONST CHAR8                           gSerialImageName[];
+extern CONST CHAR16                  *CONST  gSerialDriverName;
 
 // Every bridge chip's control transfer: RequestType, Request, Value and Index as the chip
 // documents them, Length bytes of Data in the direction RequestType's top bit gives (none
@@ -389,11 +390,11 @@ FtdiSetBaudRate (
 **/
 EFI_STATUS
 FtdiVendorRequest (
-  IN EFI_USB_IO_PROTOCOL     *UsbIo,
-  IN UINT8                   Request,
-  IN UINT16                  Value,
-  IN UINT16                  Index,
-  IN UINT32                  Timeout
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT8                Request,
+  IN UINT16               Value,
+  IN UINT16               Index,
+  IN UINT32               Timeout
   );
 
 /**
@@ -601,7 +602,7 @@ FtdiPollRefill (
 extern CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate;
 
 // Driver.cpp
-extern EFI_DRIVER_BINDING_PROTOCOL   gUsbSerialDriverBinding;
+extern EFI_DRIVER_BINDING_PROTOCOL  gUsbSerialDriverBinding;
 
 /**
   Finds the child this driver made for a controller.

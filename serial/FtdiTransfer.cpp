@@ -5,11 +5,9 @@
 #include "FtdiSerial.h"
 
 namespace {
-
 // Host controllers end a transfer the chip NAKed for its whole timeout in different words:
 // NAK itself, or a timeout (XHCI) or not-executed (UHCI) status.
 constexpr UINT32  kIdleUsbStatus = EFI_USB_ERR_NAK | EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_NOTEXECUTE;
-
 } // namespace
 
 EFI_STATUS
@@ -28,6 +26,7 @@ FtdiBulkTransfer (
   UINT8       Endpoint  = Write ? Device->BulkOutEndpoint.EndpointAddress : Device->BulkInEndpoint.EndpointAddress;
   UINT32      UsbStatus = 0;
   EFI_STATUS  Status    = Device->UsbIo->UsbBulkTransfer (Device->UsbIo, Endpoint, Buffer, Length, Timeout, &UsbStatus);
+
   if (!EFI_ERROR (Status)) {
     return Status;
   }
@@ -88,10 +87,17 @@ UsbSerialControl (
   // stages disagree with it.
   EFI_USB_DATA_DIRECTION  Direction = (Length == 0) ? EfiUsbNoData
                                       : (((RequestType & USB_ENDPOINT_DIR_IN) != 0) ? EfiUsbDataIn : EfiUsbDataOut);
-  UINT32                  UsbStatus = 0;
-  EFI_STATUS              Status    = UsbIo->UsbControlTransfer (
-                                               UsbIo, &Setup, Direction, FTDI_TIMEOUT_CONTROL,
-                                               (Length == 0) ? NULL : Data, Length, &UsbStatus);
+  UINT32      UsbStatus = 0;
+  EFI_STATUS  Status    = UsbIo->UsbControlTransfer (
+                                                     UsbIo,
+                                                     &Setup,
+                                                     Direction,
+                                                     FTDI_TIMEOUT_CONTROL,
+                                                     (Length == 0) ? NULL : Data,
+                                                     Length,
+                                                     &UsbStatus
+                                                     );
+
   return EFI_ERROR (Status) ? EFI_DEVICE_ERROR : EFI_SUCCESS;
 }
 
@@ -122,6 +128,7 @@ FtdiReceivePacket (
   // controller counts nothing of a transfer that timed out (XHCI) or fails it (UHCI):
   // such a chip is asked for one packet at a time.
   UINTN  Length = sizeof (Device->PacketBuffer);
+
   if ((Device->Chip->PacketHeader == 0) && (Device->BulkInEndpoint.MaxPacketSize != 0) &&
       (Device->BulkInEndpoint.MaxPacketSize < Length))
   {
@@ -129,6 +136,7 @@ FtdiReceivePacket (
   }
 
   EFI_STATUS  Status = FtdiBulkTransfer (Device, FALSE, Device->PacketBuffer, &Length, Timeout);
+
   if (EFI_ERROR (Status)) {
     return (Status == EFI_TIMEOUT) ? EFI_TIMEOUT : EFI_DEVICE_ERROR;
   }
@@ -141,11 +149,13 @@ FtdiReceivePacket (
   // A chip with a status header puts it on every packet, not only on the transfer.
   UINTN  Header     = Device->Chip->PacketHeader;
   UINTN  PacketSize = Device->BulkInEndpoint.MaxPacketSize;
+
   if ((PacketSize <= Header) || (PacketSize == 0) || (PacketSize > sizeof (Device->PacketBuffer))) {
     PacketSize = sizeof (Device->PacketBuffer);
   }
 
   BOOLEAN  Full = FALSE;
+
   for (UINTN Offset = 0; (Offset < Length) && (Offset + Header <= Length); Offset += PacketSize) {
     if (Header != 0) {
       FtdiDecodeModemStatus (Device, &Device->PacketBuffer[Offset]);
@@ -163,6 +173,7 @@ FtdiReceivePacket (
   }
 
   UINTN  Moved = 0;
+
   while ((Moved < *Count) && (Destination != NULL) && !FtdiRingEmpty (Device)) {
     Destination[Moved++] = Device->Ring[Device->RingHead];
     Device->RingHead     = (Device->RingHead + 1) & FTDI_RING_MASK;

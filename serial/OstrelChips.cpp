@@ -7,11 +7,9 @@
 #include <NfcKeyboardNames.h>
 
 namespace {
-
 constexpr auto  mDriverName = Char16 (USB_SERIAL_DRIVER_NAME);
-
 } // namespace
 
-CONST USB_SERIAL_CHIP *CONST  gSerialChips[] = { &gFtdiChip, NULL };
-CONST CHAR8                   gSerialImageName[] = "OstrelDriver";
-CONST CHAR16                  *CONST gSerialDriverName = mDriverName.Text;
+CONST USB_SERIAL_CHIP *CONST          gSerialChips[]     = { &gFtdiChip, NULL };
+CONST CHAR8                           gSerialImageName[] = "OstrelDriver";
+CONST CHAR16                  *CONST  gSerialDriverName  = mDriverName.Text;

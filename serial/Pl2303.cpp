@@ -5,23 +5,22 @@
 **/
 #include "FtdiSerial.h"
 
-#define PL2303_CLASS_OUT          0x21
-#define PL2303_SET_LINE_REQUEST   0x20
-#define PL2303_SET_CONTROL        0x22
-#define PL2303_VENDOR_OUT         0x40
-#define PL2303_VENDOR_IN          0xC0
-#define PL2303_VENDOR_REQUEST     0x01
+#define PL2303_CLASS_OUT         0x21
+#define PL2303_SET_LINE_REQUEST  0x20
+#define PL2303_SET_CONTROL       0x22
+#define PL2303_VENDOR_OUT        0x40
+#define PL2303_VENDOR_IN         0xC0
+#define PL2303_VENDOR_REQUEST    0x01
 
-#define PL2303_LINE_SIZE          7
-#define PL2303_CONTROL_DTR        0x0001
-#define PL2303_CONTROL_RTS        0x0002
+#define PL2303_LINE_SIZE    7
+#define PL2303_CONTROL_DTR  0x0001
+#define PL2303_CONTROL_RTS  0x0002
 
-#define PL2303_REG_FLOW           0
-#define PL2303_FLOW_RTS_CTS       0x61
-#define PL2303_FLOW_NONE          0x01
+#define PL2303_REG_FLOW      0
+#define PL2303_FLOW_RTS_CTS  0x61
+#define PL2303_FLOW_NONE     0x01
 
 namespace {
-
 constexpr auto  mPl2303Name = Char16 (u"PL2303 USB UART");
 
 // Zero written to each empties one direction's buffer.
@@ -50,8 +49,8 @@ constexpr PL2303_INIT_STEP  mPl2303Init[] = {
 
 // The only rates the chip's baud generator takes.
 constexpr UINT32  mPl2303Rates[] = {
-  75,     150,    300,    600,    1200,    1800,    2400,    3600,    4800,
-  7200,   9600,   14400,  19200,  28800,   38400,   57600,   115200,  230400,
+  75,     150,    300,    600,     1200,    1800,    2400,  3600,   4800,
+  7200,   9600,   14400,  19200,   28800,   38400,   57600, 115200, 230400,
   460800, 614400, 921600, 1228800, 2457600, 3000000, 6000000
 };
 
@@ -78,18 +77,26 @@ Pl2303LineRequest (
   Line[3] = (UINT8)(Rate >> 24);
 
   switch (Attributes->StopBits) {
-    case OneStopBit:      Line[4] = 0; break;
-    case OneFiveStopBits: Line[4] = 1; break;
-    case TwoStopBits:     Line[4] = 2; break;
+    case OneStopBit:      Line[4] = 0;
+      break;
+    case OneFiveStopBits: Line[4] = 1;
+      break;
+    case TwoStopBits:     Line[4] = 2;
+      break;
     default:              return FALSE;
   }
 
   switch (Attributes->Parity) {
-    case NoParity:    Line[5] = 0; break;
-    case OddParity:   Line[5] = 1; break;
-    case EvenParity:  Line[5] = 2; break;
-    case MarkParity:  Line[5] = 3; break;
-    case SpaceParity: Line[5] = 4; break;
+    case NoParity:    Line[5] = 0;
+      break;
+    case OddParity:   Line[5] = 1;
+      break;
+    case EvenParity:  Line[5] = 2;
+      break;
+    case MarkParity:  Line[5] = 3;
+      break;
+    case SpaceParity: Line[5] = 4;
+      break;
     default:          return FALSE;
   }
 
@@ -105,14 +112,14 @@ Pl2303WriteRegister (
   )
 {
   return UsbSerialControl (
-           Device->UsbIo,
-           PL2303_VENDOR_OUT,
-           PL2303_VENDOR_REQUEST,
-           Register,
-           Value,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           PL2303_VENDOR_OUT,
+                           PL2303_VENDOR_REQUEST,
+                           Register,
+                           Value,
+                           NULL,
+                           0
+                           );
 }
 
 BOOLEAN
@@ -123,11 +130,11 @@ Pl2303Matches (
   )
 {
   return UsbBridgeIdMatches (
-           UsbBridgePl2303,
-           DeviceDescriptor->IdVendor,
-           DeviceDescriptor->IdProduct,
-           InterfaceDescriptor->InterfaceNumber
-           );
+                             UsbBridgePl2303,
+                             DeviceDescriptor->IdVendor,
+                             DeviceDescriptor->IdProduct,
+                             InterfaceDescriptor->InterfaceNumber
+                             );
 }
 
 EFI_STATUS
@@ -139,14 +146,14 @@ Pl2303Open (
     UINT8       Ignored = 0;
     EFI_STATUS  Status  = Step.Read
                           ? UsbSerialControl (
-                              Device->UsbIo,
-                              PL2303_VENDOR_IN,
-                              PL2303_VENDOR_REQUEST,
-                              Step.Register,
-                              0,
-                              &Ignored,
-                              sizeof (Ignored)
-                              )
+                                              Device->UsbIo,
+                                              PL2303_VENDOR_IN,
+                                              PL2303_VENDOR_REQUEST,
+                                              Step.Register,
+                                              0,
+                                              &Ignored,
+                                              sizeof (Ignored)
+                                              )
                           : Pl2303WriteRegister (Device, Step.Register, Step.Value);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -189,14 +196,14 @@ Pl2303SetLine (
   }
 
   return UsbSerialControl (
-           Device->UsbIo,
-           PL2303_CLASS_OUT,
-           PL2303_SET_LINE_REQUEST,
-           0,
-           Device->RequestInterface,
-           Line,
-           sizeof (Line)
-           );
+                           Device->UsbIo,
+                           PL2303_CLASS_OUT,
+                           PL2303_SET_LINE_REQUEST,
+                           0,
+                           Device->RequestInterface,
+                           Line,
+                           sizeof (Line)
+                           );
 }
 
 EFI_STATUS
@@ -206,23 +213,24 @@ Pl2303SetLines (
   )
 {
   EFI_STATUS  Status = Pl2303WriteRegister (
-                         Device,
-                         PL2303_REG_FLOW,
-                         Control->HardwareFlowControl ? PL2303_FLOW_RTS_CTS : PL2303_FLOW_NONE
-                         );
+                                            Device,
+                                            PL2303_REG_FLOW,
+                                            Control->HardwareFlowControl ? PL2303_FLOW_RTS_CTS : PL2303_FLOW_NONE
+                                            );
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   return UsbSerialControl (
-           Device->UsbIo,
-           PL2303_CLASS_OUT,
-           PL2303_SET_CONTROL,
-           (UINT16)((Control->DtrOn ? PL2303_CONTROL_DTR : 0) | (Control->RtsOn ? PL2303_CONTROL_RTS : 0)),
-           Device->RequestInterface,
-           NULL,
-           0
-           );
+                           Device->UsbIo,
+                           PL2303_CLASS_OUT,
+                           PL2303_SET_CONTROL,
+                           (UINT16)((Control->DtrOn ? PL2303_CONTROL_DTR : 0) | (Control->RtsOn ? PL2303_CONTROL_RTS : 0)),
+                           Device->RequestInterface,
+                           NULL,
+                           0
+                           );
 }
 
 EFI_STATUS
@@ -239,7 +247,6 @@ Pl2303Purge (
 
   return EFI_SUCCESS;
 }
-
 } // namespace
 
 // The chip reports its modem lines on an interrupt endpoint this driver does not read.

@@ -5,7 +5,6 @@
 #include "FtdiSerial.h"
 
 namespace {
-
 EFI_STATUS
 EFIAPI
 FtdiSerialReset (
@@ -19,6 +18,7 @@ FtdiSerialReset (
   // toggle behind the back of a host controller that keeps its own, and the next packet
   // would be dropped as a repeat.
   UINT32  UsbStatus;
+
   if (Device->InHalted && EFI_ERROR (UsbClearEndpointHalt (Device->UsbIo, Device->BulkInEndpoint.EndpointAddress, &UsbStatus))) {
     return EFI_DEVICE_ERROR;
   }
@@ -68,6 +68,7 @@ FtdiSerialSetControl (
   }
 
   LINE_CONTROL  Lines;
+
   Lines.HardwareFlowControl = (BOOLEAN)((Control & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0);
   Lines.DtrOn               = (BOOLEAN)((Control & EFI_SERIAL_DATA_TERMINAL_READY) != 0);
   Lines.RtsOn               = (BOOLEAN)((Control & EFI_SERIAL_REQUEST_TO_SEND) != 0);
@@ -86,7 +87,7 @@ FtdiSerialGetControl (
   FTDI_SERIAL_DEVICE  *Device = FtdiFromSerialIo (This);
   UINT32              Bits    = 0;
   // An unplug stops the adapter at TPL_CALLBACK and frees the record read here.
-  TplGuard            Tpl (TPL_NOTIFY);
+  TplGuard  Tpl (TPL_NOTIFY);
 
   Device->ControlAsked = TRUE;
   if (Device->ModemStatus.Cts) {
@@ -158,6 +159,7 @@ FtdiSerialWrite (
   }
 
   TplGuard  Tpl (TPL_NOTIFY);
+
   if (Device->DeviceFailed) {
     return EFI_DEVICE_ERROR;
   }
@@ -166,6 +168,7 @@ FtdiSerialWrite (
   // timed out (XHCI does), so only a single packet's fate is known for certain, and a
   // caller that resends the rest must not repeat what went.
   UINTN  Packet = Device->BulkOutEndpoint.MaxPacketSize;
+
   if ((Packet == 0) || (Packet > FTDI_PACKET_BUFFER_SIZE)) {
     Packet = FTDI_PACKET_BUFFER_SIZE;
   }
@@ -178,6 +181,7 @@ FtdiSerialWrite (
   UINT8       *Bytes = static_cast<UINT8 *>(Buffer);
   UINTN       Sent   = 0;
   EFI_STATUS  Status = EFI_SUCCESS;
+
   while ((Sent < *BufferSize) && !EFI_ERROR (Status)) {
     UINTN  Length = MIN (Packet, *BufferSize - Sent);
     Status = FtdiBulkTransfer (Device, TRUE, Bytes + Sent, &Length, Timeout);
@@ -216,12 +220,14 @@ FtdiSerialRead (
   TplGuard  Tpl (TPL_NOTIFY);
   UINT8     *Out  = static_cast<UINT8 *>(Buffer);
   UINTN     Taken = 0;
+
   while ((Taken < *BufferSize) && !FtdiRingEmpty (Device)) {
     Out[Taken++]     = Device->Ring[Device->RingHead];
     Device->RingHead = (Device->RingHead + 1) & FTDI_RING_MASK;
   }
 
   EFI_STATUS  Status = EFI_SUCCESS;
+
   if (Taken < *BufferSize) {
     if (Device->DeviceFailed) {
       Status      = EFI_DEVICE_ERROR;
@@ -253,7 +259,6 @@ FtdiSerialRead (
 
   return Status;
 }
-
 } // namespace
 
 CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate = {

@@ -7,13 +7,11 @@
 #include <NfcKeyboardNames.h>
 
 namespace {
-
 constexpr auto  mDriverName = Char16 (USB_UART_DRIVER_NAME);
-
 } // namespace
 
-CONST USB_SERIAL_CHIP *CONST  gSerialChips[] = {
+CONST USB_SERIAL_CHIP *CONST          gSerialChips[] = {
   &gFtdiKinChip, &gCp210xChip, &gCh340Chip, &gPl2303Chip, &gCdcAcmChip, NULL
 };
-CONST CHAR8                   gSerialImageName[] = "UsbUartDxe";
-CONST CHAR16                  *CONST gSerialDriverName = mDriverName.Text;
+CONST CHAR8                           gSerialImageName[] = "UsbUartDxe";
+CONST CHAR16                  *CONST  gSerialDriverName  = mDriverName.Text;

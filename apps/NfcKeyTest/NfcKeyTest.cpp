@@ -53,7 +53,6 @@ extern "C" {
 static_assert (sizeof (EFI_KEY_DATA) == 12, "the keyboard hands out 12-byte key records");
 
 namespace {
-
 // A line of the -w pattern is a full-speed FT232's bulk-OUT packet, so a packet lost
 // or sent twice shows as a line number skipped or repeated.
 constexpr UINTN  WriteLineLength = 64;
@@ -75,6 +74,7 @@ CHAR8  mLanguageEn[]  = "en";
 CHAR16_STRING<1>  mEmpty = Char16 (u"");
 
 // Frees a pool buffer (LocateHandleBuffer's, the text of a path) on every way out.
+// *INDENT-OFF*
 class PoolGuard {
 public:
   explicit PoolGuard (VOID *Buffer) : mBuffer (Buffer) {}
@@ -84,6 +84,7 @@ public:
 private:
   VOID *mBuffer;
 };
+// *INDENT-ON*
 
 // Prints one whole line. The drivers' debug builds write their log lines to the same
 // UART from timer notifies; above those notifies' TPL, a log line can come before or
@@ -103,11 +104,13 @@ Say (
   VA_END (Marker);
 
   EFI_TPL  Old = gBS->RaiseTPL (TPL_NOTIFY);
+
   AsciiPrint ("%a", Line);
   gBS->RestoreTPL (Old);
 }
 
 // Closes an event on every way out.
+// *INDENT-OFF*
 class EventGuard {
 public:
   explicit EventGuard (EFI_EVENT Event) : mEvent (Event) {}
@@ -117,12 +120,14 @@ public:
 private:
   EFI_EVENT mEvent;
 };
+// *INDENT-ON*
 
 /**
   The one deadline of a run, shared by the wait for the devices, the write and the
   keys. WaitForEvent and CheckEvent both clear a timer's signal, so the deadline
   remembers that it passed, and every wait after it returns at once.
 **/
+// *INDENT-OFF*
 class Deadline {
 public:
   Deadline () = default;
@@ -190,6 +195,7 @@ private:
   EFI_EVENT  mTimer  = nullptr;
   BOOLEAN    mPassed = FALSE;
 };
+// *INDENT-ON*
 
 // Compares a shell argument with an option name.
 BOOLEAN
@@ -221,11 +227,13 @@ ParseOptions (
   Options->Baud           = 115200;
 
   EFI_SHELL_PARAMETERS_PROTOCOL  *Parameters;
+
   if (EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters)))) {
     return EFI_SUCCESS;
   }
 
   BOOLEAN  KeysGiven = FALSE;
+
   for (UINTN Index = 1; Index < Parameters->Argc; Index++) {
     UINTN  *Target = nullptr;
     if (ArgumentIs (Parameters->Argv[Index], CHAR16_TEXT (u"-n"))) {
@@ -266,6 +274,7 @@ IsUsbSerialLine (
   )
 {
   EFI_DEVICE_PATH_PROTOCOL  *Path;
+
   if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path)))) {
     return FALSE;
   }
@@ -287,6 +296,7 @@ PrintPort (
 {
   EFI_SERIAL_IO_PROTOCOL    *SerialIo;
   EFI_DEVICE_PATH_PROTOCOL  *Path;
+
   if (EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&SerialIo))) ||
       EFI_ERROR (gBS->HandleProtocol (Handle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))))
   {
@@ -295,16 +305,17 @@ PrintPort (
 
   CHAR16     *Text = ConvertDevicePathToText (Path, FALSE, FALSE);
   PoolGuard  TextGuard (Text);
+
   Say (
-    "NFCKEYTEST: port %s baud %lu data %u parity %u stop %u fifo %u timeout %u\r\n",
-    Text != nullptr ? Text : mEmpty.Text,
-    SerialIo->Mode->BaudRate,
-    SerialIo->Mode->DataBits,
-    SerialIo->Mode->Parity,
-    SerialIo->Mode->StopBits,
-    SerialIo->Mode->ReceiveFifoDepth,
-    SerialIo->Mode->Timeout
-    );
+       "NFCKEYTEST: port %s baud %lu data %u parity %u stop %u fifo %u timeout %u\r\n",
+       Text != nullptr ? Text : mEmpty.Text,
+       SerialIo->Mode->BaudRate,
+       SerialIo->Mode->DataBits,
+       SerialIo->Mode->Parity,
+       SerialIo->Mode->StopBits,
+       SerialIo->Mode->ReceiveFifoDepth,
+       SerialIo->Mode->Timeout
+       );
 }
 
 /**
@@ -313,6 +324,7 @@ PrintPort (
   longer than the serial driver's own write timeout (about 1.5 ms at 115200 baud), and
   the terminal then drops the rest of a line; the app's lines must arrive whole.
 **/
+// *INDENT-OFF*
 class PortWriteTimeouts {
 public:
   PortWriteTimeouts ()
@@ -373,6 +385,7 @@ private:
   UINT32                  mTimeouts[MaxPorts] = {};
   UINTN                   mCount = 0;
 };
+// *INDENT-ON*
 
 BOOLEAN
 HasProtocol (
@@ -381,6 +394,7 @@ HasProtocol (
   )
 {
   VOID  *Interface;
+
   return (BOOLEAN)(!EFI_ERROR (gBS->HandleProtocol (Handle, Protocol, &Interface)));
 }
 
@@ -399,8 +413,9 @@ FindLines (
   *Line     = nullptr;
   *Keyboard = nullptr;
 
-  UINTN       Count   = 0;
+  UINTN       Count    = 0;
   EFI_HANDLE  *Handles = nullptr;
+
   if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSerialIoProtocolGuid, nullptr, &Count, &Handles))) {
     Count = 0;
   }
@@ -408,6 +423,7 @@ FindLines (
   PoolGuard  HandlesGuard (Handles);
   UINTN      Lines     = 0;
   UINTN      Keyboards = 0;
+
   for (UINTN Index = 0; Index < Count; Index++) {
     if (!IsUsbSerialLine (Handles[Index])) {
       PrintPort (Handles[Index]);
@@ -422,11 +438,11 @@ FindLines (
     BOOLEAN  TextIn   = HasProtocol (Handles[Index], &gEfiSimpleTextInProtocolGuid);
     BOOLEAN  TextInEx = HasProtocol (Handles[Index], &gEfiSimpleTextInputExProtocolGuid);
     Say (
-      "NFCKEYTEST: line %u textin %a textinex %a\r\n",
-      static_cast<UINT32>(Lines - 1),
-      TextIn ? "yes" : "no",
-      TextInEx ? "yes" : "no"
-      );
+         "NFCKEYTEST: line %u textin %a textinex %a\r\n",
+         static_cast<UINT32>(Lines - 1),
+         TextIn ? "yes" : "no",
+         TextInEx ? "yes" : "no"
+         );
     if (TextInEx) {
       Keyboards++;
       if (*Keyboard == nullptr) {
@@ -440,11 +456,13 @@ FindLines (
   // All text inputs, the firmware's included: one left behind without its line shows here.
   UINTN       TextInputs = 0;
   EFI_HANDLE  *Inputs    = nullptr;
+
   if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSimpleTextInputExProtocolGuid, nullptr, &TextInputs, &Inputs))) {
     TextInputs = 0;
   }
 
   PoolGuard  InputsGuard (Inputs);
+
   Say ("NFCKEYTEST: text inputs %u\r\n", static_cast<UINT32>(TextInputs));
 }
 
@@ -455,8 +473,9 @@ DevicesPresent (
   BOOLEAN  NeedKeyboard
   )
 {
-  UINTN       Count   = 0;
+  UINTN       Count    = 0;
   EFI_HANDLE  *Handles = nullptr;
+
   if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSerialIoProtocolGuid, nullptr, &Count, &Handles))) {
     Count = 0;
   }
@@ -464,6 +483,7 @@ DevicesPresent (
   PoolGuard  HandlesGuard (Handles);
   BOOLEAN    Line     = FALSE;
   BOOLEAN    Keyboard = FALSE;
+
   for (UINTN Index = 0; Index < Count; Index++) {
     if (!IsUsbSerialLine (Handles[Index])) {
       continue;
@@ -498,6 +518,7 @@ WaitForDevices (
   // still ends the wait.
   EFI_EVENT   Installed;
   EFI_STATUS  Status = gBS->CreateEvent (0, 0, nullptr, nullptr, &Installed);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -505,6 +526,7 @@ WaitForDevices (
   EventGuard  InstalledGuard (Installed);
   VOID        *SerialIoRegistration;
   VOID        *TextInExRegistration;
+
   Status = gBS->RegisterProtocolNotify (&gEfiSerialIoProtocolGuid, Installed, &SerialIoRegistration);
   if (!EFI_ERROR (Status)) {
     Status = gBS->RegisterProtocolNotify (&gEfiSimpleTextInputExProtocolGuid, Installed, &TextInExRegistration);
@@ -537,6 +559,7 @@ PrintControllerName (
 {
   EFI_HANDLE                Parent = nullptr;
   EFI_DEVICE_PATH_PROTOCOL  *Path;
+
   if (!EFI_ERROR (gBS->HandleProtocol (Line, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path)))) {
     if (EFI_ERROR (gBS->LocateDevicePath (&gEfiUsbIoProtocolGuid, &Path, &Parent))) {
       Parent = nullptr;
@@ -545,6 +568,7 @@ PrintControllerName (
 
   EFI_COMPONENT_NAME_PROTOCOL   *Name1 = nullptr;
   EFI_COMPONENT_NAME2_PROTOCOL  *Name2 = nullptr;
+
   gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentNameProtocolGuid, reinterpret_cast<VOID **>(&Name1));
   gBS->HandleProtocol (DriverBindingHandle, &gEfiComponentName2ProtocolGuid, reinterpret_cast<VOID **>(&Name2));
 
@@ -554,6 +578,7 @@ PrintControllerName (
   EFI_STATUS        Status2        = EFI_UNSUPPORTED;
   CHAR16            *Text1         = mEmpty.Text;
   CHAR16            *Text2         = mEmpty.Text;
+
   for (UINTN Index = 0; Index < 2; Index++) {
     if (Controllers[Index] == nullptr) {
       continue;
@@ -569,13 +594,13 @@ PrintControllerName (
   }
 
   Say (
-    "NFCKEYTEST: controller %s eng \"%s\" %r en \"%s\" %r\r\n",
-    Image,
-    EFI_ERROR (Status1) ? mEmpty.Text : Text1,
-    Status1,
-    EFI_ERROR (Status2) ? mEmpty.Text : Text2,
-    Status2
-    );
+       "NFCKEYTEST: controller %s eng \"%s\" %r en \"%s\" %r\r\n",
+       Image,
+       EFI_ERROR (Status1) ? mEmpty.Text : Text1,
+       Status1,
+       EFI_ERROR (Status2) ? mEmpty.Text : Text2,
+       Status2
+       );
 }
 
 /**
@@ -587,13 +612,15 @@ PrintDriverNames (
   EFI_HANDLE  Line
   )
 {
-  UINTN       Count   = 0;
+  UINTN       Count    = 0;
   EFI_HANDLE  *Handles = nullptr;
+
   if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiDriverBindingProtocolGuid, nullptr, &Count, &Handles))) {
     Count = 0;
   }
 
   PoolGuard  HandlesGuard (Handles);
+
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_DRIVER_BINDING_PROTOCOL  *Binding;
     EFI_LOADED_IMAGE_PROTOCOL    *Loaded;
@@ -614,8 +641,8 @@ PrintDriverNames (
 
     EFI_COMPONENT_NAME_PROTOCOL   *Name1;
     EFI_COMPONENT_NAME2_PROTOCOL  *Name2;
-    CHAR16                        *Text1   = mEmpty.Text;
-    CHAR16                        *Text2   = mEmpty.Text;
+    CHAR16                        *Text1  = mEmpty.Text;
+    CHAR16                        *Text2  = mEmpty.Text;
     EFI_STATUS                    Status1 = gBS->HandleProtocol (Handles[Index], &gEfiComponentNameProtocolGuid, reinterpret_cast<VOID **>(&Name1));
     EFI_STATUS                    Status2 = gBS->HandleProtocol (Handles[Index], &gEfiComponentName2ProtocolGuid, reinterpret_cast<VOID **>(&Name2));
     if (!EFI_ERROR (Status1)) {
@@ -627,14 +654,14 @@ PrintDriverNames (
     }
 
     Say (
-      "NFCKEYTEST: driver %s version %x eng \"%s\" %r en \"%s\" %r\r\n",
-      Image,
-      Binding->Version,
-      EFI_ERROR (Status1) ? mEmpty.Text : Text1,
-      Status1,
-      EFI_ERROR (Status2) ? mEmpty.Text : Text2,
-      Status2
-      );
+         "NFCKEYTEST: driver %s version %x eng \"%s\" %r en \"%s\" %r\r\n",
+         Image,
+         Binding->Version,
+         EFI_ERROR (Status1) ? mEmpty.Text : Text1,
+         Status1,
+         EFI_ERROR (Status2) ? mEmpty.Text : Text2,
+         Status2
+         );
     if (Line != nullptr) {
       PrintControllerName (Handles[Index], Image, Line);
     }
@@ -664,6 +691,7 @@ ReadKeys (
 
   EFI_STATUS  Status  = EFI_SUCCESS;
   UINTN       Refused = 0;
+
   while (*KeysRead < Options.KeyCount) {
     Status = Time.WaitFor (TextInEx->WaitForKeyEx);
     if (EFI_ERROR (Status)) {
@@ -686,13 +714,13 @@ ReadKeys (
     (*KeysRead)++;
     Keys[*KeysRead] = 0;
     Say (
-      "NFCKEYTEST: key %u '%c' scan %04x shift %08x toggle %02x\r\n",
-      static_cast<UINT32>(*KeysRead),
-      Key.Key.UnicodeChar,
-      Key.Key.ScanCode,
-      Key.KeyState.KeyShiftState,
-      Key.KeyState.KeyToggleState
-      );
+         "NFCKEYTEST: key %u '%c' scan %04x shift %08x toggle %02x\r\n",
+         static_cast<UINT32>(*KeysRead),
+         Key.Key.UnicodeChar,
+         Key.Key.ScanCode,
+         Key.KeyState.KeyShiftState,
+         Key.KeyState.KeyToggleState
+         );
     if (Options.DelayMs != 0) {
       gBS->Stall (Options.DelayMs * 1000);
     }
@@ -754,13 +782,14 @@ WriteAll (
   *Calls   = 0;
 
   UINTN  Idle = 0;
+
   while (*Written < Size) {
     if (Time.Passed ()) {
       return EFI_TIMEOUT;
     }
 
-    UINTN       Rest  = Size - *Written;
-    UINTN       Moved = Rest;
+    UINTN       Rest   = Size - *Written;
+    UINTN       Moved  = Rest;
     EFI_STATUS  Status = Io->Write (Io, &Moved, const_cast<UINT8 *>(Buffer + *Written));
     (*Calls)++;
     Moved     = MIN (Moved, Rest);
@@ -799,20 +828,21 @@ WriteLine (
   EFI_SERIAL_IO_PROTOCOL  *Io     = nullptr;
   UINT8                   *Buffer = nullptr;
   EFI_STATUS              Status  = EFI_NOT_FOUND;
+
   if (Line != nullptr) {
     Status = gBS->HandleProtocol (Line, &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&Io));
   }
 
   if (!EFI_ERROR (Status)) {
     Status = Io->SetAttributes (
-                   Io,
-                   Options.Baud,
-                   Io->Mode->ReceiveFifoDepth,
-                   Io->Mode->Timeout,
-                   NoParity,
-                   8,
-                   OneStopBit
-                   );
+                                Io,
+                                Options.Baud,
+                                Io->Mode->ReceiveFifoDepth,
+                                Io->Mode->Timeout,
+                                NoParity,
+                                8,
+                                OneStopBit
+                                );
   }
 
   if (!EFI_ERROR (Status)) {
@@ -822,6 +852,7 @@ WriteLine (
   }
 
   PoolGuard  BufferGuard (Buffer);
+
   if (!EFI_ERROR (Status)) {
     FillPattern (Buffer, Options.WriteBytes);
     Status = WriteAll (Io, Buffer, Options.WriteBytes, Time, &Written, &Calls);
@@ -829,15 +860,14 @@ WriteLine (
 
   Say ("NFCKEYTEST: write calls %u\r\n", static_cast<UINT32>(Calls));
   Say (
-    "NFCKEYTEST: wrote %lu of %lu at %lu (%r)\r\n",
-    static_cast<UINT64>(Written),
-    static_cast<UINT64>(Options.WriteBytes),
-    static_cast<UINT64>(Options.Baud),
-    Status
-    );
+       "NFCKEYTEST: wrote %lu of %lu at %lu (%r)\r\n",
+       static_cast<UINT64>(Written),
+       static_cast<UINT64>(Options.WriteBytes),
+       static_cast<UINT64>(Options.Baud),
+       Status
+       );
   return Status;
 }
-
 } // namespace
 
 extern "C" EFI_STATUS EFIAPI
@@ -848,12 +878,14 @@ NfcKeyTestMain (
 {
   NFC_KEY_TEST_OPTIONS  Options;
   EFI_STATUS            Status = ParseOptions (ImageHandle, &Options);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   // Only a run that waits for something needs the clock; -n 0 alone looks once, at once.
   Deadline  Time;
+
   if ((Options.KeyCount != 0) || Options.Write) {
     Status = Time.Start (Options.TimeoutSeconds);
     if (EFI_ERROR (Status)) {
@@ -866,11 +898,14 @@ NfcKeyTestMain (
 
   EFI_HANDLE  Line;
   EFI_HANDLE  Keyboard;
+
   FindLines (&Line, &Keyboard);
   PortWriteTimeouts  Timeouts;
+
   PrintDriverNames (Line);
 
   EFI_STATUS  WriteStatus = EFI_SUCCESS;
+
   if (Options.Write) {
     WriteStatus = WriteLine (Line, Options, Time);
   }
@@ -887,26 +922,29 @@ NfcKeyTestMain (
   }
 
   EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  *TextInEx;
+
   Status = gBS->HandleProtocol (Keyboard, &gEfiSimpleTextInputExProtocolGuid, reinterpret_cast<VOID **>(&TextInEx));
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   CHAR16  *Keys = static_cast<CHAR16 *>(AllocateZeroPool ((Options.KeyCount + 1) * sizeof (CHAR16)));
+
   if (Keys == nullptr) {
     return EFI_OUT_OF_RESOURCES;
   }
 
   PoolGuard  KeysGuard (Keys);
   UINTN      KeysRead = 0;
+
   Status = ReadKeys (TextInEx, Options, Time, Keys, &KeysRead);
   Say (
-    "NFCKEYTEST: keys \"%s\" count %u of %u (%r)\r\n",
-    Keys,
-    static_cast<UINT32>(KeysRead),
-    static_cast<UINT32>(Options.KeyCount),
-    Status
-    );
+       "NFCKEYTEST: keys \"%s\" count %u of %u (%r)\r\n",
+       Keys,
+       static_cast<UINT32>(KeysRead),
+       static_cast<UINT32>(Options.KeyCount),
+       Status
+       );
   if (EFI_ERROR (WriteStatus)) {
     Status = WriteStatus;
   }

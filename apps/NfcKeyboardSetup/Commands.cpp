@@ -17,13 +17,12 @@ extern "C" {
 }
 
 namespace {
-
 constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                           EFI_VARIABLE_RUNTIME_ACCESS;
 
-constexpr auto  mZorvikConfName       = Char16 (ZORVIK_CONF_VARIABLE_NAME);
-constexpr auto  mConInName            = Char16 (u"ConIn");
+constexpr auto  mZorvikConfName = Char16 (ZORVIK_CONF_VARIABLE_NAME);
+constexpr auto  mConInName      = Char16 (u"ConIn");
 
 VOID
 PrintDevicePath (
@@ -54,7 +53,8 @@ CONST CHAR16 *CONST  mUsage[] = {
 };
 
 VOID
-PrintUsage ()
+PrintUsage (
+  )
 {
   for (CONST CHAR16 *Line : mUsage) {
     Print (CHAR16_TEXT (u"%s"), Line);
@@ -75,12 +75,13 @@ Fail (
 constexpr CONST CHAR16 *CONST  mSerialDriverNames[] = { mSerialDriverName.Text, mUsbUartDriverName.Text };
 
 struct SERIAL_LINES {
-  PoolPtr<EFI_HANDLE>  Handles;
-  UINTN                Count;
+  PoolPtr<EFI_HANDLE>    Handles;
+  UINTN                  Count;
 };
 
 EFI_STATUS
-CommandStatus ()
+CommandStatus (
+  )
 {
   EFI_STATUS    Result = EFI_SUCCESS;
   EFI_HANDLE    SerialDrivers[ARRAY_SIZE (mSerialDriverNames)];
@@ -92,9 +93,11 @@ CommandStatus ()
   }
 
   EFI_HANDLE  KeyboardDriver = FindDriverByName (mKeyboardDriverName.Text);
+
   Print (CHAR16_TEXT (u"Keyboard driver \"%s\": %s\n"), mKeyboardDriverName.Text, (KeyboardDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
 
   STORED_VARIABLE  Conf;
+
   ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
   if (Conf.Status == EFI_NOT_FOUND) {
     Print (CHAR16_TEXT (u"ZorvikConf: not set (the keyboard driver creates it as 00, disabled, at its next load)\n"));
@@ -106,16 +109,16 @@ CommandStatus ()
   } else {
     UINT8  Enabled = *static_cast<UINT8 *>(Conf.Data.Get ());
     Print (
-      CHAR16_TEXT (u"ZorvikConf: %02x (%s)%s\n"),
-      Enabled,
-      (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"),
-      ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
-      );
+           CHAR16_TEXT (u"ZorvikConf: %02x (%s)%s\n"),
+           Enabled,
+           (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"),
+           ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
+           );
   }
 
   EFI_HANDLE                Keyboard;
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
-  BOOLEAN                   Running = (BOOLEAN)(!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath)));
+  BOOLEAN                   Running   = (BOOLEAN)(!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath)));
   UINTN                     LineCount = 0;
   EFI_STATUS                Status    = EFI_SUCCESS;
 
@@ -131,11 +134,14 @@ CommandStatus ()
     Print (CHAR16_TEXT (u"USB serial lines: %lu\n"), static_cast<UINT64>(LineCount));
     for (const SERIAL_LINES &Driver : Lines) {
       for (UINTN Index = 0; Index < Driver.Count; Index++) {
-        EFI_HANDLE                Line   = Driver.Handles.Get ()[Index];
+        EFI_HANDLE                Line    = Driver.Handles.Get ()[Index];
         CONST CHAR16              *Bridge = SerialLineBridge (Line);
-        EFI_DEVICE_PATH_PROTOCOL  *Path  = DevicePathFromHandle (Line);
-        Print (CHAR16_TEXT (u"  %s%s:\n"), (Bridge != NULL) ? Bridge : CHAR16_TEXT (u"unknown bridge"),
-               (Running && (Line == Keyboard)) ? CHAR16_TEXT (u", the NFC keyboard's line") : CHAR16_TEXT (u""));
+        EFI_DEVICE_PATH_PROTOCOL  *Path   = DevicePathFromHandle (Line);
+        Print (
+               CHAR16_TEXT (u"  %s%s:\n"),
+               (Bridge != NULL) ? Bridge : CHAR16_TEXT (u"unknown bridge"),
+               (Running && (Line == Keyboard)) ? CHAR16_TEXT (u", the NFC keyboard's line") : CHAR16_TEXT (u"")
+               );
         if (Path != NULL) {
           PrintDevicePath (CHAR16_TEXT (u"    "), Path);
         }
@@ -144,6 +150,7 @@ CommandStatus ()
   }
 
   CONST CHAR16  *KeyboardBridge = Running ? SerialLineBridge (Keyboard) : NULL;
+
   if (Running) {
     if (KeyboardBridge != NULL) {
       Print (CHAR16_TEXT (u"NFC keyboard: running, on the %s line\n"), KeyboardBridge);
@@ -157,6 +164,7 @@ CommandStatus ()
   }
 
   STORED_VARIABLE  ConIn;
+
   ReadVariable (mConInName.Text, &gEfiGlobalVariableGuid, &ConIn);
   if (ConIn.Status == EFI_NOT_FOUND) {
     Print (CHAR16_TEXT (u"ConIn: not set\n"));
@@ -175,13 +183,17 @@ CommandStatus ()
   auto   *Entries = NfcKeyboardConInEntries ();
   UINTN  Wanted   = ConInInstanceCount (Entries, GetDevicePathSize (Entries));
   UINTN  Held     = ConInEntriesHeld (ConIn.Data.Get (), ConIn.Size);
+
   if (Held == Wanted) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes, on any USB port\n"));
   } else if (Running && (ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath) == ConInHasIt)) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes\n"));
   } else if (Held != 0) {
-    Print (CHAR16_TEXT (u"NFC keyboard in ConIn: on some bridges only (%lu of %lu entries); install again for every bridge\n"),
-           static_cast<UINT64>(Held), static_cast<UINT64>(Wanted));
+    Print (
+           CHAR16_TEXT (u"NFC keyboard in ConIn: on some bridges only (%lu of %lu entries); install again for every bridge\n"),
+           static_cast<UINT64>(Held),
+           static_cast<UINT64>(Wanted)
+           );
   } else if (!Running) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: unknown while no NFC keyboard runs\n"));
   } else {
@@ -203,6 +215,7 @@ CommandSetEnabled (
   ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
   UINT32  Attributes = (!EFI_ERROR (Conf.Status) && ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) == mZorvikConfAttributes))
                        ? Conf.Attributes : mZorvikConfAttributes;
+
   if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == Attributes) &&
       (*static_cast<UINT8 *>(Conf.Data.Get ()) == Enabled))
   {
@@ -211,6 +224,7 @@ CommandSetEnabled (
   }
 
   EFI_STATUS  Status = ReplaceVariable (mZorvikConfName.Text, &gZorvikConfGuid, Attributes, 1, &Enabled);
+
   if (EFI_ERROR (Status)) {
     return Fail (Status, CHAR16_TEXT (u"cannot write ZorvikConf; it is unchanged"));
   }
@@ -225,8 +239,12 @@ CommandSetEnabled (
 }
 
 using CONIN_EDIT = CONIN_RESULT (*)(
-  CONST VOID *, UINTN, CONST EFI_DEVICE_PATH_PROTOCOL *, EFI_DEVICE_PATH_PROTOCOL **, UINTN *
-  );
+                                    CONST VOID *,
+                                    UINTN,
+                                    CONST EFI_DEVICE_PATH_PROTOCOL *,
+                                    EFI_DEVICE_PATH_PROTOCOL **,
+                                    UINTN *
+                                    );
 
 // Reads ConIn, has Edit build the new value with Instance, and writes it whole; says
 // why when it fails. *Result is what the edit found; ConIn was written only for ConInChanged.
@@ -248,6 +266,7 @@ EditConIn (
   }
 
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
+
   *Attributes = EFI_ERROR (ConIn.Status) ? mConInAttributes : ConIn.Attributes;
   *Result     = Edit (ConIn.Data.Get (), ConIn.Size, Instance, NewConIn.Out (), NewSize);
   switch (*Result) {
@@ -268,6 +287,7 @@ EditConIn (
   // One SetVariable with the whole value: the firmware replaces the variable
   // atomically, so a refused write leaves the old ConIn in place.
   EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mConInName.Text), &gEfiGlobalVariableGuid, *Attributes, *NewSize, NewConIn.Get ());
+
   if (EFI_ERROR (Status)) {
     return Fail (Status, CHAR16_TEXT (u"cannot write ConIn; it is unchanged"));
   }
@@ -276,7 +296,8 @@ EditConIn (
 }
 
 EFI_STATUS
-NoKeyboardRuns ()
+NoKeyboardRuns (
+  )
 {
   Print (CHAR16_TEXT (u"NfcKeyboardSetup: no NFC keyboard is running, so ConIn is unchanged (%r)\n"), EFI_NOT_FOUND);
   Print (CHAR16_TEXT (u"  Load both drivers with ZorvikConf enabled and the reader attached, then try again.\n"));
@@ -290,7 +311,7 @@ CommandConsole (
 {
   EFI_HANDLE                Keyboard;
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath = NULL;
-  BOOLEAN                   Running       = (BOOLEAN)!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath));
+  BOOLEAN                   Running       = (BOOLEAN) !EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath));
 
   // The install's entry names no port, so it can go while no keyboard runs.
   if (!Running && Add) {
@@ -308,8 +329,10 @@ CommandConsole (
 
   if (EFI_ERROR (Status) || (Result != ConInChanged)) {
     if (!EFI_ERROR (Status)) {
-      Print ((Result == ConInHasIt) ? CHAR16_TEXT (u"ConIn holds the NFC keyboard already; nothing changed\n")
-                                    : CHAR16_TEXT (u"ConIn does not hold the NFC keyboard; nothing changed\n"));
+      Print (
+             (Result == ConInHasIt) ? CHAR16_TEXT (u"ConIn holds the NFC keyboard already; nothing changed\n")
+                                    : CHAR16_TEXT (u"ConIn does not hold the NFC keyboard; nothing changed\n")
+             );
     }
 
     return Status;
@@ -336,13 +359,12 @@ CommandConsole (
 
 BOOLEAN
 Is (
-  CONST CHAR16    *Word,
+  CONST CHAR16  *Word,
   CONST CHAR16  *Expected
   )
 {
   return (BOOLEAN)(StrCmp (Word, Expected) == 0);
 }
-
 } // namespace
 
 VOID
@@ -389,6 +411,7 @@ ReplaceVariable (
   // Firmware refuses a write under other attributes: the old variable goes first, and
   // comes back when the new one is refused, so it is never left deleted.
   EFI_STATUS  Status = gRT->SetVariable (VariableName, Guid, Old.Attributes, 0, NULL);
+
   if (!EFI_ERROR (Status)) {
     Status = gRT->SetVariable (VariableName, Guid, Attributes, Size, const_cast<VOID *>(Data));
     if (EFI_ERROR (Status)) {
@@ -430,11 +453,15 @@ NfcKeyboardSetConInEntry (
   }
 
   if (Result != ConInChanged) {
-    Print (Install ? CHAR16_TEXT (u"ConIn: holds the NFC keyboard on any USB port already\n")
-                   : CHAR16_TEXT (u"ConIn: holds no NFC keyboard; unchanged\n"));
+    Print (
+           Install ? CHAR16_TEXT (u"ConIn: holds the NFC keyboard on any USB port already\n")
+                   : CHAR16_TEXT (u"ConIn: holds no NFC keyboard; unchanged\n")
+           );
   } else {
-    Print (Install ? CHAR16_TEXT (u"ConIn: now holds the NFC keyboard, on any USB port\n")
-                   : CHAR16_TEXT (u"ConIn: the NFC keyboard taken out, the other consoles stay\n"));
+    Print (
+           Install ? CHAR16_TEXT (u"ConIn: now holds the NFC keyboard, on any USB port\n")
+                   : CHAR16_TEXT (u"ConIn: the NFC keyboard taken out, the other consoles stay\n")
+           );
   }
 
   return EFI_SUCCESS;
@@ -442,8 +469,8 @@ NfcKeyboardSetConInEntry (
 
 EFI_STATUS
 NfcKeyboardSetupRun (
-  IN UINTN         Argc,
-  IN CONST CHAR16  *CONST *Argv
+  IN UINTN                 Argc,
+  IN CONST CHAR16  *CONST  *Argv
   )
 {
   if ((Argc <= 1) || ((Argc == 2) && Is (Argv[1], CHAR16_TEXT (u"help")))) {

@@ -16,7 +16,6 @@ extern "C" {
 }
 
 namespace {
-
 // One of the install's ConIn entries: a USB class node, which ConPlatform and the boot
 // manager match against a device on any port, then the nodes the keyboard's own path
 // ends in.
@@ -27,6 +26,7 @@ struct USB_SERIAL_CONIN_ENTRY {
   UART_FLOW_CONTROL_DEVICE_PATH    FlowControl;
   EFI_DEVICE_PATH_PROTOCOL         End;
 };
+
 #pragma pack()
 
 static_assert (sizeof (USB_CLASS_DEVICE_PATH) == 11, "a USB class node is 11 bytes on the wire");
@@ -64,7 +64,10 @@ constexpr UINTN   mBridgeCount = ARRAY_SIZE (gUsbBridgeIds);
 constexpr UINTN   mEntryCount  = mBridgeCount + ARRAY_SIZE (mCdcAcmForms);
 
 constexpr UINT8
-LengthByte (UINTN Length, UINTN Shift)
+LengthByte (
+  UINTN  Length,
+  UINTN  Shift
+  )
 {
   return static_cast<UINT8>(Length >> Shift);
 }
@@ -87,8 +90,11 @@ MakeEntry (
     { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_UART_DP, UART_DEVICE_PATH), 0, 115200, 8, 1, 1 },
     { NODE_HEADER (MESSAGING_DEVICE_PATH, MSG_VENDOR_DP, UART_FLOW_CONTROL_DEVICE_PATH),
       DEVICE_PATH_MESSAGING_UART_FLOW_CONTROL, 0 },
-    NODE_HEADER (END_DEVICE_PATH_TYPE, static_cast<UINT8>(Last ? END_ENTIRE_DEVICE_PATH_SUBTYPE : END_INSTANCE_DEVICE_PATH_SUBTYPE),
-                 EFI_DEVICE_PATH_PROTOCOL)
+    NODE_HEADER (
+                 END_DEVICE_PATH_TYPE,
+                 static_cast<UINT8>(Last ? END_ENTIRE_DEVICE_PATH_SUBTYPE : END_INSTANCE_DEVICE_PATH_SUBTYPE),
+                 EFI_DEVICE_PATH_PROTOCOL
+                 )
   };
 }
 
@@ -104,7 +110,7 @@ constexpr USB_SERIAL_CONIN_ENTRIES
 MakeEntries (
   )
 {
-  USB_SERIAL_CONIN_ENTRIES  Entries = {};
+  USB_SERIAL_CONIN_ENTRIES  Entries = { };
 
   for (UINTN Index = 0; Index < mEntryCount; Index++) {
     BOOLEAN  Last = (BOOLEAN)(Index + 1 == mEntryCount);
@@ -208,6 +214,7 @@ IsSingleInstance (
 // with an end-entire node, which is what the bytewise comparison needs. The value is
 // only read: GetNextDevicePathInstance writes into it for a moment, which the entries,
 // read-only in the image, do not allow.
+// *INDENT-OFF*
 class InstanceCursor {
 public:
   explicit InstanceCursor (CONST VOID *ConIn)
@@ -267,6 +274,7 @@ private:
   EFI_DEVICE_PATH_PROTOCOL        *mInstance;
   UINTN                           mSize;
 };
+// *INDENT-ON*
 
 // Appends one instance to a value being built; a failed copy leaves nothing built.
 BOOLEAN
@@ -286,7 +294,6 @@ SizeOf (
 {
   return (Built.Get () == NULL) ? 0 : GetDevicePathSize (Built.Get ());
 }
-
 } // namespace
 
 BOOLEAN
@@ -394,6 +401,7 @@ ConInSetUsbSerialEntries (
   }
 
   UINTN  BuiltSize = SizeOf (Built);
+
   if ((BuiltSize == Size) && ((Size == 0) || (CompareMem (Built.Get (), ConIn, Size) == 0))) {
     return ConInHasIt;
   }
@@ -484,13 +492,15 @@ ConInAdd (
   *NewSize  = 0;
 
   CONIN_RESULT  Found = ConInFind (ConIn, Size, Instance);
+
   if (Found != ConInLacksIt) {
     return Found;
   }
 
   // An absent ConIn becomes the one instance; AppendDevicePathInstance copies it then.
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Base = (Size == 0) ? NULL : static_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(ConIn);
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Base   = (Size == 0) ? NULL : static_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(ConIn);
   EFI_DEVICE_PATH_PROTOCOL        *Result = AppendDevicePathInstance (Base, Instance);
+
   if (Result == NULL) {
     return ConInNoMemory;
   }
@@ -530,6 +540,7 @@ ConInRemoveNfcKeyboard (
   // Any of the install's entries goes, an earlier install's one FT232 entry among them.
   UINTN           InstanceSize = (Instance == NULL) ? 0 : GetDevicePathSize (Instance);
   InstanceCursor  Cursor (ConIn);
+
   while (Cursor.Advance (&OutOfMemory)) {
     CONIN_RESULT  Entry = ConInFind (NfcKeyboardConInEntries (), sizeof (mConInEntries), Cursor.Current ());
     if (Entry == ConInNoMemory) {

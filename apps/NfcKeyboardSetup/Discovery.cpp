@@ -24,7 +24,6 @@ extern "C" {
 
 static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control node is 24 bytes on the wire");
 
-
 BOOLEAN
 DevicePathEndsInUartFlowControl (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
@@ -142,17 +141,20 @@ FindSerialLines (
   }
 
   HandleBuffer  Converters (&gEfiUsbIoProtocolGuid);
+
   if (Converters.Count () == 0) {
     return EFI_SUCCESS;
   }
 
   // The driver makes one line per bridge, so the USB interfaces bound the count.
   EFI_HANDLE  *Found = static_cast<EFI_HANDLE *>(AllocateZeroPool (Converters.Count () * sizeof (EFI_HANDLE)));
+
   if (Found == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
 
   UINTN  Stored = 0;
+
   for (UINTN Index = 0; Index < Converters.Count (); Index++) {
     EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
     UINTN                                EntryCount;

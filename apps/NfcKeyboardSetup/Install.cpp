@@ -28,15 +28,14 @@ extern "C" {
 }
 
 namespace {
-
 // Driver images are tens of kilobytes; anything near this is not ours.
 constexpr UINT64  mLargestImage = SIZE_4MB;
 
 constexpr auto  mSetupFileName = Char16 (u"NfcKeyboardSetup.efi");
 // A new copy is written beside the old one under this suffix, the old one kept under
 // the other until the new one has its name.
-constexpr auto  mNewSuffix     = Char16 (u".new");
-constexpr auto  mOldSuffix     = Char16 (u".old");
+constexpr auto  mNewSuffix = Char16 (u".new");
+constexpr auto  mOldSuffix = Char16 (u".old");
 
 // A file or folder on a volume: Path from the volume's root, "" for the root itself.
 struct LOCATION {
@@ -45,6 +44,7 @@ struct LOCATION {
 };
 
 // An open file, closed on every way out.
+// *INDENT-OFF*
 class OPEN_FILE {
 public:
   OPEN_FILE () : mFile (NULL) {}
@@ -77,6 +77,7 @@ public:
 private:
   EFI_FILE_PROTOCOL  *mFile;
 };
+// *INDENT-ON*
 
 BOOLEAN
 Join (
@@ -117,6 +118,7 @@ Open (
   OPEN_FILE                        Root;
 
   EFI_STATUS  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, reinterpret_cast<VOID **>(&FileSystem));
+
   if (!EFI_ERROR (Status)) {
     Status = FileSystem->OpenVolume (FileSystem, Root.Out ());
   }
@@ -144,6 +146,7 @@ ReadFile (
   UINT64     Size;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ, 0, &Opened);
+
   if (!EFI_ERROR (Status)) {
     Status = FileHandleGetSize (Opened.Get (), &Size);
   }
@@ -163,6 +166,7 @@ ReadFile (
   }
 
   UINTN  Read = File->Size;
+
   Status = Opened.Get ()->Read (Opened.Get (), &Read, File->Data.Get ());
   return (!EFI_ERROR (Status) && (Read != File->Size)) ? EFI_VOLUME_CORRUPTED : Status;
 }
@@ -177,6 +181,7 @@ DeleteFile (
   OPEN_FILE  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
+
   if (Status == EFI_NOT_FOUND) {
     return EFI_SUCCESS;
   }
@@ -199,11 +204,13 @@ WriteNewFile (
   OPEN_FILE  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0, &Opened);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   UINTN  Written = File.Size;
+
   Status = Opened.Get ()->Write (Opened.Get (), &Written, File.Data.Get ());
   if (!EFI_ERROR (Status)) {
     Status = (Written == File.Size) ? Opened.Get ()->Flush (Opened.Get ()) : EFI_VOLUME_FULL;
@@ -224,6 +231,7 @@ Rename (
   OPEN_FILE  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -231,6 +239,7 @@ Rename (
   PoolPtr<EFI_FILE_INFO>  Old (FileHandleGetInfo (Opened.Get ()));
   UINTN                   Size = SIZE_OF_EFI_FILE_INFO + StrSize (NewName);
   PoolPtr<EFI_FILE_INFO>  New (static_cast<EFI_FILE_INFO *>(AllocateZeroPool (Size)));
+
   if ((Old.Get () == NULL) || (New.Get () == NULL)) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -286,6 +295,7 @@ CheckRoom (
   UINTN                            InfoSize = 0;
 
   EFI_STATUS  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, reinterpret_cast<VOID **>(&FileSystem));
+
   if (!EFI_ERROR (Status)) {
     Status = FileSystem->OpenVolume (FileSystem, Root.Out ());
   }
@@ -306,9 +316,14 @@ CheckRoom (
 
   UINTN   Cluster = MAX (Info.Get ()->BlockSize, 1U);
   UINT64  Needed  = static_cast<UINT64>((Size + Cluster - 1) / Cluster + 1) * Cluster;
+
   if (Info.Get ()->FreeSpace < Needed) {
-    Print (CHAR16_TEXT (u"NfcKeyboardSetup: %s needs %lu bytes free on its volume, which has %lu: make room and install again\n"),
-           Path, Needed, Info.Get ()->FreeSpace);
+    Print (
+           CHAR16_TEXT (u"NfcKeyboardSetup: %s needs %lu bytes free on its volume, which has %lu: make room and install again\n"),
+           Path,
+           Needed,
+           Info.Get ()->FreeSpace
+           );
     return EFI_VOLUME_FULL;
   }
 
@@ -324,6 +339,7 @@ OwnImage (
   EFI_LOADED_IMAGE_PROTOCOL  *Loaded;
 
   EFI_STATUS  Status = gBS->HandleProtocol (gImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Loaded));
+
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -368,12 +384,14 @@ SourceFolder (
   }
 
   CONST CHAR16  *Name = (Given != NULL) ? Given : Shell->GetCurDir (NULL);
+
   if (Name == NULL) {
     return EFI_NOT_FOUND;
   }
 
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Path (Shell->GetDevicePathFromFilePath (Name));
   EFI_DEVICE_PATH_PROTOCOL           *Remaining = Path.Get ();
+
   if ((Remaining == NULL) ||
       EFI_ERROR (gBS->LocateDevicePath (&gEfiSimpleFileSystemProtocolGuid, &Remaining, &Folder->Volume)) ||
       !FilePathText (Remaining, Folder->Path))
@@ -432,6 +450,7 @@ DiskOf (
   CopyMem (Disk.Get (), VolumePath, Size);
   SetDevicePathEndNode (reinterpret_cast<UINT8 *>(Disk.Get ()) + Size);
   EFI_DEVICE_PATH_PROTOCOL  *Remaining = Disk.Get ();
+
   if (EFI_ERROR (gBS->LocateDevicePath (&gEfiBlockIoProtocolGuid, &Remaining, &Handle)) || !IsDevicePathEnd (Remaining)) {
     return NULL;
   }
@@ -457,6 +476,7 @@ IsRemovable (
   }
 
   EFI_HANDLE  Disk = (Path == NULL) ? NULL : DiskOf (Path);
+
   return (BOOLEAN)((Disk != NULL) &&
                    !EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiBlockIoProtocolGuid, reinterpret_cast<VOID **>(&BlockIo))) &&
                    BlockIo->Media->RemovableMedia);
@@ -480,6 +500,7 @@ IsSystemPartitionOnDisk (
 
   auto        *Node = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(reinterpret_cast<CONST UINT8 *>(Path) + DiskPathSize (Path));
   EFI_HANDLE  Disk  = DiskOf (Path);
+
   if ((Disk == NULL) || !IsNode (Node, MEDIA_DEVICE_PATH, MEDIA_HARDDRIVE_DP) || (DevicePathNodeLength (Node) != sizeof (Partition)) ||
       EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiBlockIoProtocolGuid, reinterpret_cast<VOID **>(&BlockIo))) ||
       EFI_ERROR (gBS->HandleProtocol (Disk, &gEfiDiskIoProtocolGuid, reinterpret_cast<VOID **>(&DiskIo))) ||
@@ -491,6 +512,7 @@ IsSystemPartitionOnDisk (
   CopyMem (&Partition, Node, sizeof (Partition));
   UINT32  MediaId = BlockIo->Media->MediaId;
   UINT32  Number  = Partition.PartitionNumber;
+
   if (Partition.MBRType == MBR_TYPE_PCAT) {
     MASTER_BOOT_RECORD  Mbr;
     return (BOOLEAN)((Number >= 1) && (Number <= MAX_MBR_PARTITIONS) &&
@@ -500,6 +522,7 @@ IsSystemPartitionOnDisk (
 
   EFI_PARTITION_TABLE_HEADER  Header;
   EFI_GUID                    Type;
+
   if ((Partition.MBRType != MBR_TYPE_EFI_PARTITION_TABLE_HEADER) || (Number == 0) ||
       EFI_ERROR (DiskIo->ReadDisk (DiskIo, MediaId, BlockIo->Media->BlockSize, sizeof (Header), &Header)) ||
       (Header.Header.Signature != EFI_PTAB_HEADER_ID) || (Number > Header.NumberOfPartitionEntries) ||
@@ -510,6 +533,7 @@ IsSystemPartitionOnDisk (
 
   UINT64  Offset = MultU64x32 (Header.PartitionEntryLBA, BlockIo->Media->BlockSize) +
                    MultU64x32 (Number - 1, Header.SizeOfPartitionEntry);
+
   return (BOOLEAN)(!EFI_ERROR (DiskIo->ReadDisk (DiskIo, MediaId, Offset, sizeof (Type), &Type)) &&
                    CompareGuid (&Type, &gEfiPartTypeSystemPartGuid));
 }
@@ -551,6 +575,7 @@ OnDiskOf (
 
   UINTN  Size       = DiskPathSize (Path);
   UINTN  VolumeSize = DiskPathSize (VolumePath);
+
   if (Size == 0) {
     auto  *Partition = reinterpret_cast<CONST UINT8 *>(VolumePath) + VolumeSize;
     return (BOOLEAN)(IsNode (Path, MEDIA_DEVICE_PATH, MEDIA_HARDDRIVE_DP) &&
@@ -684,6 +709,7 @@ CopyFile (
   }
 
   EFI_STATUS  Found = ReadFile (Target, Path, &There);
+
   if (!EFI_ERROR (Found) && (There.Size == File.Size) && (CompareMem (There.Data.Get (), File.Data.Get (), File.Size) == 0)) {
     Print (CHAR16_TEXT (u"%s: there already, %lu bytes\n"), Path, static_cast<UINT64>(File.Size));
     return EFI_SUCCESS;
@@ -691,6 +717,7 @@ CopyFile (
 
   // Leftovers of a copy that stopped half-way go first.
   EFI_STATUS  Status = DeleteFile (Target, NewPath);
+
   if (!EFI_ERROR (Status)) {
     Status = DeleteFile (Target, OldPath);
   }
@@ -716,8 +743,12 @@ CopyFile (
 
   if (EFI_ERROR (Status)) {
     DeleteFile (Target, NewPath);
-    Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write %s (%r); %s\n"), Path, Status,
-           (Found == EFI_NOT_FOUND) ? CHAR16_TEXT (u"nothing is there") : CHAR16_TEXT (u"the copy there stays"));
+    Print (
+           CHAR16_TEXT (u"NfcKeyboardSetup: cannot write %s (%r); %s\n"),
+           Path,
+           Status,
+           (Found == EFI_NOT_FOUND) ? CHAR16_TEXT (u"nothing is there") : CHAR16_TEXT (u"the copy there stays")
+           );
     return Status;
   }
 
@@ -731,12 +762,17 @@ MakeInstallFolder (
   EFI_HANDLE  Target
   )
 {
-  OPEN_FILE                       Folder;
+  OPEN_FILE                   Folder;
   static CONST CHAR16 *CONST  Paths[] = { CHAR16_TEXT (u"\\EFI"), mInstallFolder.Text };
 
   for (CONST CHAR16 *Path : Paths) {
-    EFI_STATUS  Status = Open (Target, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
-                               EFI_FILE_DIRECTORY, &Folder);
+    EFI_STATUS  Status = Open (
+                               Target,
+                               Path,
+                               EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
+                               EFI_FILE_DIRECTORY,
+                               &Folder
+                               );
     if (EFI_ERROR (Status)) {
       return Fail (Status, CHAR16_TEXT (u"cannot make the folder"), Path);
     }
@@ -747,7 +783,7 @@ MakeInstallFolder (
 
 EFI_DEVICE_PATH_PROTOCOL *
 InstalledImagePath (
-  EFI_HANDLE      Target,
+  EFI_HANDLE    Target,
   CONST CHAR16  *FileName
   )
 {
@@ -784,11 +820,14 @@ CheckImage (
   Print (CHAR16_TEXT (u"NfcKeyboardSetup: the firmware refuses %s (%r); nothing was changed\n"), Path, Status);
   PoolPtr<UINT8>  SecureBoot;
   UINTN           Size = 0;
+
   if ((Status == EFI_SECURITY_VIOLATION) || (Status == EFI_ACCESS_DENIED)) {
     BOOLEAN  On = (BOOLEAN)(!EFI_ERROR (GetEfiGlobalVariable2 (CHAR16_TEXT (u"SecureBoot"), reinterpret_cast<VOID **>(SecureBoot.Out ()), &Size)) &&
                             (Size == 1) && (*SecureBoot.Get () == 1));
-    Print (On ? CHAR16_TEXT (u"  Secure Boot is on: make sign with a key in db (README, \"Secure Boot\"), or use a stick signed with a key in this machine's db\n")
-              : CHAR16_TEXT (u"  The firmware's security policy refuses it: sign it (make sign; README, \"Secure Boot\")\n"));
+    Print (
+           On ? CHAR16_TEXT (u"  Secure Boot is on: make sign with a key in db (README, \"Secure Boot\"), or use a stick signed with a key in this machine's db\n")
+              : CHAR16_TEXT (u"  The firmware's security policy refuses it: sign it (make sign; README, \"Secure Boot\")\n")
+           );
   } else if (Status == EFI_UNSUPPORTED) {
     Print (CHAR16_TEXT (u"  It is built for another processor: install the images built for this machine's\n"));
   } else if (Status == EFI_LOAD_ERROR) {
@@ -802,7 +841,7 @@ CheckImage (
 // there when a serial driver makes a line, and connects the USB devices to them.
 EFI_STATUS
 StartDrivers (
-  EFI_HANDLE     Target,
+  EFI_HANDLE  Target,
   CONST BOOLEAN  (&Lacking)[ARRAY_SIZE (mDrivers)]
   )
 {
@@ -846,6 +885,7 @@ StartDrivers (
 
   EFI_HANDLE                Keyboard;
   EFI_DEVICE_PATH_PROTOCOL  *KeyboardPath;
+
   if (!EFI_ERROR (FindNfcKeyboard (&Keyboard, &KeyboardPath))) {
     Print (CHAR16_TEXT (u"NFC keyboard: running\n"));
   } else if (Started) {
@@ -898,6 +938,7 @@ DeleteInstallFolder (
   }
 
   EFI_STATUS  Status = Folder.Delete ();
+
   if (Status != EFI_SUCCESS) {
     return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, CHAR16_TEXT (u"cannot delete"), mInstallFolder.Text);
   }
@@ -916,7 +957,6 @@ IsBuiltIn (
 
   return (BOOLEAN)((Binding != NULL) && DriverIsBuiltIn (Binding));
 }
-
 } // namespace
 
 BOOLEAN
@@ -970,15 +1010,15 @@ NfcKeyboardInstall (
   IN CONST CHAR16  *Folder OPTIONAL
   )
 {
-  LOCATION    Source;
-  LOCATION    Own;
-  FILE_DATA   Files[ARRAY_SIZE (mDrivers) + 1];
-  BOOLEAN     BuiltIn[ARRAY_SIZE (mDrivers)];
-  BOOLEAN     Lacking[ARRAY_SIZE (mDrivers)] = {};
-  BOOLEAN     FromFiles = FALSE;
-  CHAR16      Path[mPathChars];
-  EFI_HANDLE  Target = NULL;
-  TARGET_KIND Kind   = TargetFixedSystemPartition;
+  LOCATION     Source;
+  LOCATION     Own;
+  FILE_DATA    Files[ARRAY_SIZE (mDrivers) + 1];
+  BOOLEAN      BuiltIn[ARRAY_SIZE (mDrivers)];
+  BOOLEAN      Lacking[ARRAY_SIZE (mDrivers)] = { };
+  BOOLEAN      FromFiles                      = FALSE;
+  CHAR16       Path[mPathChars];
+  EFI_HANDLE   Target = NULL;
+  TARGET_KIND  Kind   = TargetFixedSystemPartition;
 
   for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
     BuiltIn[Index] = IsBuiltIn (mDrivers[Index]);
@@ -1012,7 +1052,7 @@ NfcKeyboardInstall (
       // The tool copies itself from where it was started.
       EFI_HANDLE  Volume = Driver ? Source.Volume : Own.Volume;
       BOOLEAN     Named  = Driver ? Join (Path, Source.Path, mDrivers[Index].FileName)
-                                  : (BOOLEAN)!RETURN_ERROR (StrCpyS (Path, mPathChars, Own.Path));
+                                  : (BOOLEAN) !RETURN_ERROR (StrCpyS (Path, mPathChars, Own.Path));
       Status = Named ? ReadFile (Volume, Path, &Files[Index]) : EFI_BAD_BUFFER_SIZE;
 
       // A folder made before a driver existed lacks its image. The install goes on with what
@@ -1050,6 +1090,7 @@ NfcKeyboardInstall (
 
   // The files go first: a volume that refuses them leaves NVRAM as it was.
   EFI_STATUS  Status = FromFiles ? MakeInstallFolder (Target) : EFI_SUCCESS;
+
   for (UINTN Index = 0; FromFiles && !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
     if ((Index < ARRAY_SIZE (mDrivers)) && (BuiltIn[Index] || Lacking[Index])) {
       continue;
@@ -1062,7 +1103,8 @@ NfcKeyboardInstall (
     Status = InstallRecordBefore ();
   }
 
-  BOOLEAN  Recorded = (BOOLEAN)!EFI_ERROR (Status);
+  BOOLEAN  Recorded = (BOOLEAN) !EFI_ERROR (Status);
+
   if (!EFI_ERROR (Status)) {
     Status = NfcKeyboardSetEnabled (1);
   }
@@ -1089,8 +1131,10 @@ NfcKeyboardInstall (
   // A firmware may put its own keyboards into ConIn only while it is absent, so an
   // absent ConIn is not made to hold the reader alone.
   STORED_VARIABLE  ConIn;
+
   ReadVariable (CHAR16_TEXT (u"ConIn"), &gEfiGlobalVariableGuid, &ConIn);
   BOOLEAN  NoConIn = (BOOLEAN)(ConIn.Status == EFI_NOT_FOUND);
+
   if (!EFI_ERROR (Status) && NoConIn) {
     Print (CHAR16_TEXT (u"ConIn: not set, and left so: the firmware fills in its own consoles while it is absent\n"));
   } else if (!EFI_ERROR (Status)) {
@@ -1099,6 +1143,7 @@ NfcKeyboardInstall (
 
   // What the steps changed is recorded whether they all worked or not.
   EFI_STATUS  RecordStatus = Recorded ? InstallRecordAfter () : EFI_SUCCESS;
+
   Status = EFI_ERROR (Status) ? Status : RecordStatus;
   if (!EFI_ERROR (Status)) {
     Status = StartDrivers (Target, Lacking);
@@ -1145,6 +1190,7 @@ NfcKeyboardUninstall (
 
   // Our folder goes wherever an install can have put it.
   EFI_STATUS  Status = OwnImage (&Own);
+
   if (!EFI_ERROR (Status)) {
     TargetVolume (Own.Volume, &Target);
     Status = DeleteInstallFolder (Target);
@@ -1152,6 +1198,7 @@ NfcKeyboardUninstall (
 
   Result = EFI_ERROR (Result) ? Result : Status;
   HandleBuffer  Volumes (&gEfiSimpleFileSystemProtocolGuid);
+
   for (UINTN Index = 0; Index < Volumes.Count (); Index++) {
     if ((Volumes[Index] != Target) && IsSystemPartition (Volumes[Index])) {
       Status = DeleteInstallFolder (Volumes[Index]);

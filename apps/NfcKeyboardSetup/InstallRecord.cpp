@@ -17,7 +17,6 @@ extern "C" {
 }
 
 namespace {
-
 constexpr auto    mRecordName       = Char16 (u"NfcKeyboardUndo");
 constexpr UINT32  mRecordAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINT32  mRecordSignature  = SIGNATURE_32 ('N', 'K', 'U', '1');
@@ -38,6 +37,7 @@ struct RECORD_ITEM_HEADER {
   UINT32    BeforeSize;
   UINT32    AfterSize;
 };
+
 #pragma pack()
 
 static_assert (sizeof (RECORD_ITEM_HEADER) == 14, "the record is stored byte for byte");
@@ -48,7 +48,9 @@ struct RECORDED_VARIABLE {
   BOOLEAN         Shared;       ///< Others write it too: what they changed is not ours to put back.
 };
 
-enum { RecordZorvikConf, RecordConIn, RecordDriverOrder, RecordItems };
+enum {
+  RecordZorvikConf, RecordConIn, RecordDriverOrder, RecordItems
+};
 
 constexpr RECORDED_VARIABLE  mRecorded[RecordItems] = {
   { CHAR16_TEXT (ZORVIK_CONF_VARIABLE_NAME), &gZorvikConfGuid,        FALSE },
@@ -57,20 +59,26 @@ constexpr RECORDED_VARIABLE  mRecorded[RecordItems] = {
 };
 
 struct RECORD_VALUE {
-  UINT8            State;
-  PoolPtr<UINT8>   Data;
-  UINTN            Size;
+  UINT8             State;
+  PoolPtr<UINT8>    Data;
+  UINTN             Size;
 
   // Takes a variable as read; FALSE when no pool is left for its copy.
   BOOLEAN
-  Take (const STORED_VARIABLE &Variable)
+  Take (
+    const STORED_VARIABLE  &Variable
+    )
   {
     State = (Variable.Status == EFI_NOT_FOUND) ? RecordedAbsent : EFI_ERROR (Variable.Status) ? RecordedUnknown : RecordedPresent;
     return Take (State, Variable.Data.Get (), Variable.Size);
   }
 
   BOOLEAN
-  Take (UINT8 NewState, CONST VOID *Bytes, UINTN NewSize)
+  Take (
+    UINT8       NewState,
+    CONST VOID  *Bytes,
+    UINTN       NewSize
+    )
   {
     State = NewState;
     Size  = (State == RecordedPresent) ? NewSize : 0;
@@ -80,7 +88,9 @@ struct RECORD_VALUE {
 
   // Whether a variable as read holds this value; an unknown value matches nothing.
   BOOLEAN
-  Holds (const STORED_VARIABLE &Variable) const
+  Holds (
+    const STORED_VARIABLE  &Variable
+    ) const
   {
     if (State == RecordedAbsent) {
       return (BOOLEAN)(Variable.Status == EFI_NOT_FOUND);
@@ -97,6 +107,7 @@ struct RECORD_ITEM {
   UINT32          Attributes;
 };
 
+// *INDENT-OFF*
 class INSTALL_RECORD {
 public:
   INSTALL_RECORD () : mFound (FALSE), mStoredSize (0) {}
@@ -213,6 +224,7 @@ private:
   PoolPtr<UINT8>  mStored;
   UINTN           mStoredSize;
 };
+// *INDENT-ON*
 
 VOID
 ReadRecorded (
@@ -262,6 +274,7 @@ TakeBefore (
 
   PoolPtr<UINT8>  Kept (static_cast<UINT8 *>(AllocatePool (Now.Size)));
   UINTN           Size = 0;
+
   if (Kept.Get () == NULL) {
     return FALSE;
   }
@@ -295,13 +308,13 @@ PutBack (
   }
 
   EFI_STATUS  Status = ReplaceVariable (mRecorded[Index].Name, mRecorded[Index].Guid, Item.Attributes, Item.Before.Size, Item.Before.Data.Get ());
+
   if (EFI_ERROR (Status)) {
     Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot put %s back (%r)\n"), mRecorded[Index].Name, Status);
   }
 
   return Status;
 }
-
 } // namespace
 
 EFI_STATUS
@@ -314,6 +327,7 @@ InstallRecordBefore (
 
   // From the last item on, so DriverOrder is read before ZorvikConf (TakeBefore).
   EFI_STATUS  Status = Record.Load ();
+
   for (UINTN Index = RecordItems; !EFI_ERROR (Status) && (Index-- > 0);) {
     STORED_VARIABLE  Now;
     RECORD_ITEM      &Item = Record[Index];
@@ -350,6 +364,7 @@ InstallRecordAfter (
   INSTALL_RECORD  Record;
 
   EFI_STATUS  Status = Record.Load ();
+
   for (UINTN Index = 0; !EFI_ERROR (Status) && Record.Found () && (Index < RecordItems); Index++) {
     STORED_VARIABLE  Now;
 
@@ -380,10 +395,12 @@ UninstallVariables (
   // A record that cannot be read is treated as none: the USB-serial entries still leave.
   EFI_STATUS  Result = Record.Load ();
   BOOLEAN     Found  = Record.Found ();
+
   ReadRecorded (RecordConIn, &ConIn);
   ReadRecorded (RecordDriverOrder, &Order);
 
   EFI_STATUS  Status = EFI_SUCCESS;
+
   if (Found && (Record[RecordZorvikConf].Before.State != RecordedUnknown)) {
     Status = PutBack (RecordZorvikConf, Record[RecordZorvikConf]);
     if (!EFI_ERROR (Status)) {

@@ -16,13 +16,12 @@ extern "C" {
 }
 
 namespace {
-
 constexpr UINT32  mOptionAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                       EFI_VARIABLE_RUNTIME_ACCESS;
-constexpr UINTN   mOptionNumbers    = 0x10000;
+constexpr UINTN  mOptionNumbers = 0x10000;
 // Attributes, then the file path list's length.
-constexpr UINTN   mOptionHeaderSize = sizeof (UINT32) + sizeof (UINT16);
-constexpr UINTN   mOptionNameChars  = sizeof ("Driver0000");
+constexpr UINTN  mOptionHeaderSize = sizeof (UINT32) + sizeof (UINT16);
+constexpr UINTN  mOptionNameChars  = sizeof ("Driver0000");
 
 constexpr auto  mDriverOrderName = Char16 (u"DriverOrder");
 
@@ -37,7 +36,7 @@ CharAt (
 
 VOID
 OptionName (
-  UINTN   Number,
+  UINTN  Number,
   CHAR16  (&Name)[mOptionNameChars]
   )
 {
@@ -58,6 +57,7 @@ OptionNumber (
   }
 
   INTN  Number = 0;
+
   for (UINTN Index = 6; Index < 10; Index++) {
     CHAR16  Digit = Name[Index];
     if ((Digit >= u'0') && (Digit <= u'9')) {
@@ -88,6 +88,7 @@ enum OPTION_STATE : UINT8 {
 };
 
 // Every Driver#### number in use, and DriverOrder as it was read.
+// *INDENT-OFF*
 class DRIVER_OPTIONS {
 public:
   DRIVER_OPTIONS () : mOrderCount (0) {}
@@ -269,6 +270,7 @@ private:
   PoolPtr<UINT16>  mOrder;
   UINTN            mOrderCount;
 };
+// *INDENT-ON*
 
 BOOLEAN
 IsMediaNode (
@@ -331,15 +333,20 @@ WriteOption (
   CHAR16  Name[mOptionNameChars];
 
   OptionName (Number, Name);
-  EFI_STATUS  Status = gRT->SetVariable (Name, &gEfiGlobalVariableGuid, (Option == NULL) ? 0 : mOptionAttributes,
-                                         Size, const_cast<VOID *>(Option));
+  EFI_STATUS  Status = gRT->SetVariable (
+                                         Name,
+                                         &gEfiGlobalVariableGuid,
+                                         (Option == NULL) ? 0 : mOptionAttributes,
+                                         Size,
+                                         const_cast<VOID *>(Option)
+                                         );
+
   if (EFI_ERROR (Status)) {
     Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write %s (%r)\n"), Name, Status);
   }
 
   return Status;
 }
-
 } // namespace
 
 CONST EFI_DEVICE_PATH_PROTOCOL *
@@ -370,6 +377,7 @@ LoadOptionFilePath (
   }
 
   auto  *Path = reinterpret_cast<CONST EFI_DEVICE_PATH_PROTOCOL *>(Bytes + Offset);
+
   if ((PathLength < END_DEVICE_PATH_LENGTH) || (PathLength > Size - Offset) || !IsDevicePathValid (Path, PathLength)) {
     return NULL;
   }
@@ -385,7 +393,7 @@ LoadOptionIsOurs (
   IN CONST CHAR16  *Description
   )
 {
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Path = LoadOptionFilePath (Option, Size);
+  CONST EFI_DEVICE_PATH_PROTOCOL  *Path   = LoadOptionFilePath (Option, Size);
   CONST EFI_DEVICE_PATH_PROTOCOL  *Before = NULL;
   CHAR16                          Text[mPathChars];
 
@@ -395,6 +403,7 @@ LoadOptionIsOurs (
 
   // The description ends right before the path; its NUL was found there.
   UINTN  DescriptionSize = static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Path) - static_cast<CONST UINT8 *>(Option)) - mOptionHeaderSize;
+
   if ((DescriptionSize != StrSize (Description)) ||
       (CompareMem (static_cast<CONST UINT8 *>(Option) + mOptionHeaderSize, Description, DescriptionSize) != 0))
   {
@@ -403,6 +412,7 @@ LoadOptionIsOurs (
 
   // A partition, then our folder's file on it, and nothing else.
   CONST EFI_DEVICE_PATH_PROTOCOL  *Node = Path;
+
   while (!IsDevicePathEnd (Node) && !IsMediaNode (Node, MEDIA_FILEPATH_DP)) {
     Before = Node;
     Node   = NextDevicePathNode (Node);
@@ -424,6 +434,7 @@ LoadOptionBuild (
 
   *Size = mOptionHeaderSize + DescriptionSize + PathSize;
   auto  *Option = static_cast<UINT8 *>(AllocatePool (*Size));
+
   if (Option == NULL) {
     *Size = 0;
     return NULL;
@@ -448,12 +459,14 @@ DriverOptionEnsure (
   INTN            Chosen = -1;
 
   EFI_STATUS  Status = Options.Read ();
+
   if (EFI_ERROR (Status)) {
     Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
     return Status;
   }
 
   PoolPtr<VOID>  Wanted (LoadOptionBuild (Description, FilePath, &WantedSize));
+
   if (Wanted.Get () == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
@@ -518,6 +531,7 @@ DriverOrderSort (
   DRIVER_OPTIONS  Options;
 
   EFI_STATUS  Status = Options.Read ();
+
   return EFI_ERROR (Status) ? Status : Options.SortOurs ();
 }
 
@@ -548,6 +562,7 @@ DriverOptionRemove (
   UINTN           Removed = 0;
 
   EFI_STATUS  Status = Options.Read ();
+
   if (EFI_ERROR (Status)) {
     Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot read the driver load options (%r)\n"), Status);
     return Status;
@@ -573,6 +588,7 @@ DriverOptionRemove (
 
   // What was deleted leaves DriverOrder even when a later delete failed.
   EFI_STATUS  OrderStatus = Options.WriteOrder (-1);
+
   if (Removed == 0) {
     Print (CHAR16_TEXT (u"No load option loads %s\n"), FileName);
   }

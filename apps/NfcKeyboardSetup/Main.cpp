@@ -16,7 +16,6 @@ extern "C" {
 }
 
 namespace {
-
 // More words than any command takes, so an overlong line still reads as unknown.
 constexpr UINTN  mMaxArgs = 8;
 
@@ -27,6 +26,7 @@ constexpr UINTN   mWatchdogSeconds = 5 * 60;
 constexpr UINT64  mOneSecond       = 10 * 1000 * 1000;   // in the timer's 100 ns units
 
 // The watchdog off for one scope, and armed as the boot manager arms it on the way out.
+// *INDENT-OFF*
 class WATCHDOG_OFF {
 public:
   WATCHDOG_OFF () { gBS->SetWatchdogTimer (0, 0, 0, NULL); }
@@ -34,9 +34,11 @@ public:
   WATCHDOG_OFF (const WATCHDOG_OFF &) = delete;
   WATCHDOG_OFF &operator= (const WATCHDOG_OFF &) = delete;
 };
+// *INDENT-ON*
 
 // The menu's clock: a timer event that ticks every second, closed on every way out, and
 // the seconds counted since the last choice.
+// *INDENT-OFF*
 class SECOND_TICKS {
 public:
   SECOND_TICKS () : mEvent (NULL), mSeconds (0)
@@ -69,6 +71,7 @@ private:
   EFI_EVENT  mEvent;
   UINTN      mSeconds;
 };
+// *INDENT-ON*
 
 BOOLEAN
 IsBlank (
@@ -130,7 +133,6 @@ ReadKey (
     }
   }
 }
-
 } // namespace
 
 EFI_STATUS
@@ -202,8 +204,8 @@ SplitCommandLine (
     }
 
     // Words are packed in place: quotes drop out, so the write side trails the read side.
-    CHAR16   *Write  = Read;
-    BOOLEAN  Quoted  = FALSE;
+    CHAR16   *Write = Read;
+    BOOLEAN  Quoted = FALSE;
     Argv[Count++] = Write;
     while ((*Read != 0) && (Quoted || !IsBlank (*Read))) {
       if (*Read == u'"') {
@@ -243,7 +245,7 @@ NfcKeyboardSetupMain (
 
   // Started without the shell (a boot option, say): the load options carry the line.
   CHAR16  *Argv[mMaxArgs];
-  UINTN   Argc = 0;
+  UINTN   Argc  = 0;
   CHAR16  *Line = NULL;
 
   if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage))) &&
@@ -274,6 +276,7 @@ NfcKeyboardSetupMain (
   }
 
   EFI_STATUS  Status = NfcKeyboardSetupRun (Argc, Argv);
+
   if (Line != NULL) {
     FreePool (Line);
   }

@@ -3,6 +3,7 @@
   keyboard, and the commands, each callable on its own so host tests can drive it.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef NFC_KEYBOARD_SETUP_H_
 #define NFC_KEYBOARD_SETUP_H_
 
@@ -43,6 +44,7 @@ constexpr auto   mInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
 constexpr UINTN  mPathChars     = 256;
 
 // A pool buffer owned by one scope.
+// *INDENT-OFF*
 template<typename T>
 class PoolPtr {
 public:
@@ -78,9 +80,11 @@ public:
 private:
   T  *mPointer;
 };
+// *INDENT-ON*
 
 // A LocateHandleBuffer result, freed on every way out; empty when none has the protocol.
 // Without a protocol it holds every handle.
+// *INDENT-OFF*
 class HandleBuffer {
 public:
   explicit HandleBuffer (EFI_GUID *Protocol = NULL) : mCount (0)
@@ -102,6 +106,7 @@ private:
   UINTN                mCount;
   PoolPtr<EFI_HANDLE>  mHandles;
 };
+// *INDENT-ON*
 
 //
 // What a look-up in, or an edit of, a multi-instance ConIn value found.
@@ -118,6 +123,7 @@ enum CONIN_RESULT {
 //
 // ConIn as bytes: Size 0 (ConIn NULL) stands for an absent variable.
 //
+
 /**
   Tells whether ConIn's bytes are one whole device path, its end node closing the last byte.
 
@@ -193,10 +199,10 @@ ConInAdd (
 
 // A whole variable; Status EFI_NOT_FOUND means absent, any other error unreadable.
 struct STORED_VARIABLE {
-  EFI_STATUS     Status;
-  PoolPtr<VOID>  Data;
-  UINTN          Size;
-  UINT32         Attributes;
+  EFI_STATUS       Status;
+  PoolPtr<VOID>    Data;
+  UINTN            Size;
+  UINT32           Attributes;
 };
 
 VOID
@@ -227,6 +233,7 @@ ReplaceVariable (
 //
 // The firmware's handles.
 //
+
 /**
   Tells whether a path from any driver ends in a UART flow-control node, as the
   keyboard's line does; the path is checked before it is walked.
@@ -346,8 +353,8 @@ SplitCommandLine (
 **/
 EFI_STATUS
 NfcKeyboardSetupRun (
-  IN UINTN          Argc,
-  IN CONST CHAR16   *CONST *Argv
+  IN UINTN                  Argc,
+  IN CONST CHAR16   *CONST  *Argv
   );
 
 //

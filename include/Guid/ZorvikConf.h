@@ -3,6 +3,7 @@
   it holds, one place for the driver, the setup tool and their tests.
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
+
 #ifndef ZORVIK_CONF_GUID_H_
 #define ZORVIK_CONF_GUID_H_
 
