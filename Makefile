@@ -93,7 +93,7 @@ e2e-test: build sim-test
 	$(MAKE) usb-image SIGN_KEY= SIGN_CERT=
 	python3 $(REPO)/tests/e2e/run.py
 
-test: build host-test image-check e2e-test
+test: format-check build host-test image-check e2e-test
 
 demo: build
 	python3 $(REPO)/tools/demo.py
