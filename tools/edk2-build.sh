@@ -46,10 +46,28 @@ for a in $ARCHS; do
   esac
   args+=(-a "$a")
 done
-for t in $TARGETS; do args+=(-b "$t"); done
-
-build -t GCC5 -p NfcKeyboardPkg/NfcKeyboardPkg.dsc "${args[@]}" \
-      -n "$(nproc)" -s ${EDK2_BUILD_ARGS:-}
+# One `build` per target, side by side: most of a build is its single-threaded AutoGen,
+# so two of them keep two cores busy where one keeps one. Each writes only its own
+# Build/<TARGET>_GCC5 folder and reads its own copy of Conf.
+pids=()
+for t in $TARGETS; do
+  conf="$WS/Conf-$t"
+  mkdir -p "$conf"
+  cp -f "$CONF_PATH"/*.txt "$conf/"
+  CONF_PATH="$conf" build -t GCC5 -p NfcKeyboardPkg/NfcKeyboardPkg.dsc "${args[@]}" -b "$t" \
+    -n "$(nproc)" -s ${EDK2_BUILD_ARGS:-} > "$WS/build-$t.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+i=0
+for t in $TARGETS; do
+  if ! wait "${pids[$i]}"; then
+    failed=1
+  fi
+  cat "$WS/build-$t.log"
+  i=$((i + 1))
+done
+[ "$failed" -eq 0 ] || { echo "edk2-build: build failed" >&2; exit 1; }
 
 for a in $ARCHS; do
   for t in $TARGETS; do
