@@ -4,7 +4,12 @@
 
 REPO      := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
 BUILD     := $(REPO)/build
+# One lock per output folder, so a second make in the same tree waits instead of writing
+# beside the first, while the firmware and the host tests may build at once.
 LOCK      := flock $(BUILD)/.lock
+HOST_LOCK := flock $(BUILD)/.lock-host
+# BUILT=1: the images are built already (make test builds them once, first).
+BUILD_DEP  = $(if $(BUILT),,build)
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 # The arches `build` makes and `test` boots, each in its own firmware; ARCHS=X64 for X64
 # alone. Images go to build/<ARCH>/<TARGET>/.
@@ -38,7 +43,7 @@ build:
 # boot program, the release drivers beside it, and a README. Write it to a USB stick.
 # Signed, the stick also holds the certificate at its root, where the firmware's file
 # browser starts, and outside \EFI\NfcKeyboard, which an uninstall deletes.
-usb-image: $(if $(SIGNING),sign,build)
+usb-image: $(if $(SIGNING),sign,$(BUILD_DEP))
 	$(REPO)/tools/usb-image.sh $(USB_IMAGE) 8 \
 	  EFI/BOOT/BOOTX64.EFI=$(STICK_FROM)/NfcKeyboardSetup.efi \
 	  EFI/BOOT/OstrelDriver.efi=$(STICK_FROM)/OstrelDriver.efi \
@@ -73,12 +78,12 @@ format-check:
 # Host tests: the driver sources for Linux under ASan and UBSan.
 host-test:
 	@mkdir -p $(BUILD)
-	$(LOCK) sh -c 'cmake -S $(REPO)/tests/host -B $(BUILD)/host -DEDK2_PATH="$(EDK2_DIR)" >/dev/null && cmake --build $(BUILD)/host -j$$(nproc)'
+	$(HOST_LOCK) sh -c 'cmake -S $(REPO)/tests/host -B $(BUILD)/host -DEDK2_PATH="$(EDK2_DIR)" >/dev/null && cmake --build $(BUILD)/host -j$$(nproc)'
 	cd $(BUILD)/host && ctest --output-on-failure -j$$(nproc)
 
 # Release images carry no port I/O and no log text; x86 debug images carry both, and
 # AArch64 ones, which have no COM1, neither.
-image-check: build
+image-check: $(BUILD_DEP)
 	python3 $(REPO)/tests/image_check.py $(foreach a,$(ARCHS),$(BUILD)/$(a))
 
 # End-to-end: OVMF under QEMU, QEMU's FT232 wired to the PN532 simulator (tools/pn532sim.py),
@@ -89,11 +94,15 @@ sim-test:
 	python3 $(REPO)/tests/e2e/test_bridgesim.py
 
 # The scenarios boot the unsigned stick; signing variables given to `make test` sign nothing.
-e2e-test: build sim-test
+e2e-test: $(BUILD_DEP) sim-test
 	$(MAKE) usb-image SIGN_KEY= SIGN_CERT=
 	python3 $(REPO)/tests/e2e/run.py
 
-test: format-check build host-test image-check e2e-test
+# The firmware build keeps about one core busy (most of it is EDK II's single-threaded
+# AutoGen), so the host tests build beside it; the boots come after both.
+test: format-check
+	$(MAKE) --no-print-directory -j2 build host-test
+	$(MAKE) --no-print-directory image-check e2e-test BUILT=1
 
 demo: build
 	python3 $(REPO)/tools/demo.py

@@ -20,6 +20,13 @@ esac
 
 log () { echo "setup: $*" >&2; }
 
+# Make may run this twice at once (the firmware and the host tests build side by side):
+# the second waits for the first's installs and unpacking, then finds them done.
+LOCK_DIR="${XDG_CACHE_HOME:-$HOME/.cache}/nfckeyboard"
+mkdir -p "$LOCK_DIR"
+exec 9>"$LOCK_DIR/.setup-lock"
+flock 9
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
