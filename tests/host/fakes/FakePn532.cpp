@@ -286,7 +286,7 @@ Pn532::DoRead (EFI_SERIAL_IO_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
   if (Got == 0) {
     Firmware::WaitUs (Wait);
     *BufferSize = 0;
-    return EFI_TIMEOUT;
+    return P->EmptyReadStatus;
   }
 
   *BufferSize = Got;

@@ -35,6 +35,8 @@ struct Pn532 {
   size_t  RxCapacity   = 0;
   // A UART producer (a platform's 16550) makes an empty Read wait Mode.Timeout instead.
   bool    UartTimeout  = false;
+  // What a Read that finds nothing answers; some producers call it a success.
+  EFI_STATUS  EmptyReadStatus = EFI_TIMEOUT;
   // No controller on the line: what the host writes goes nowhere.
   bool    Present      = true;
   // A controller fresh from power-up sleeps and ignores frames until a 0x55 wakes it.

@@ -434,6 +434,13 @@ TEST_F (Keyboard, TextInputRefusesNullsAndManagesNotifications) {
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H1), EFI_SUCCESS);
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H2), EFI_SUCCESS);
   EXPECT_EQ (H1, H2) << "the same key, state and function are found again";
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, nullptr, Fn, &H2), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, nullptr, &H2), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, nullptr), EFI_INVALID_PARAMETER);
+  K.Key.ScanCode = SCAN_ESC;
+  EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &H2), EFI_SUCCESS);
+  EXPECT_NE (H1, H2) << "a scan code of its own is a key of its own";
+  K.Key.ScanCode = SCAN_NULL;
   // The shell registers Ctrl+C for the left and the right Ctrl, and unregisters each.
   K.KeyState.KeyShiftState = EFI_SHIFT_STATE_VALID | EFI_LEFT_CONTROL_PRESSED;
   EXPECT_EQ (Ex->RegisterKeyNotify (Ex, &K, Fn, &Left), EFI_SUCCESS);
@@ -631,7 +638,13 @@ TEST_F (Keyboard, EveryStartFailureReleasesEverything) {
       break;   // Start made fewer than Nth: every one has had its turn
     }
   }
+  // A line that refuses the reader's settings is neither probed nor started, even one
+  // its owner left at the reader's rate.
+  Line.Mode.BaudRate       = 115200;
   Line.SetAttributesStatus = EFI_DEVICE_ERROR;
+  size_t  Writes = Line.Writes.size ();
+  EXPECT_EQ (Supported (), EFI_UNSUPPORTED);
+  EXPECT_EQ (Line.Writes.size (), Writes);
   EXPECT_EQ (Start (), EFI_DEVICE_ERROR);
   ExpectReleased ();
 }

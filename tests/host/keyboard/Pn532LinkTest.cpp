@@ -54,6 +54,10 @@ TEST_F (Pn532Link, WritesTheExactCommandFrames) {
   EXPECT_EQ (Line.Writes.back (), Bytes ({ 0x00, 0x00, 0xFF, 0x02, 0xFE, 0xD4, 0x02, 0x2A, 0x00 }));
   EXPECT_EQ (Version[1], 1);
   EXPECT_EQ (Version[2], 6);
+  // Only the size a look returns says whether it found a byte, whatever its status.
+  Line.EmptyReadStatus = EFI_SUCCESS;
+  EXPECT_EQ (Exchange (0x02, Version, 4, {}, 500), 4);
+  EXPECT_EQ (Version[2], 6);
 
   UINT8  Answer[19];
   Line.Card = { 0x04, 0xA1, 0x3F, 0x7B };

@@ -123,7 +123,8 @@ TEST (FtdiDivisor, GivesTheChipsWordForEveryListedRate) {
   struct { UINT64 Baud; UINT16 Word; } Cases[] = {
     { 115200, 0x001A }, { 9600, 0x4138 }, { 19200, 0x809C }, { 38400, 0xC04E }, { 57600, 0xC034 },
     { 921600, 0x8003 }, { 1000000, 0x0003 }, { 1500000, 0x0002 }, { 178, 0x7FFF }, { 2000000, 1 },
-    { 3000000, 0 }, { 3092783, 0 }, { 1456311, 0x0002 } };
+    { 3000000, 0 }, { 3092783, 0 }, { 2912621, 0 }, { 2061855, 1 }, { 1941747, 1 }, { 1546391, 0x0002 },
+    { 1456311, 0x0002 } };
   for (auto &C : Cases) {
     UINT16 W = 0xFFFF;
     EXPECT_EQ (FtdiComputeDivisor (C.Baud, &W), EFI_SUCCESS) << C.Baud;
@@ -157,13 +158,17 @@ TEST_F (Ostrel, SetAttributesProgramsTheLineAndKeepsZerosAsLastValues) {
   EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 9600u);
   EXPECT_EQ (P[6 + 16], 7);
   // The path is reinstalled when, and only when, what it names changes under a consumer
-  // that holds it (a terminal); for nobody it is only updated.
+  // that holds it (a terminal); for nobody, or for one that only looked at it, it is only
+  // updated, and a look taken after the terminal's open does not hide the terminal.
+  EFI_HANDLE Looker = fake::Firmware::NewHandle ();
+  VOID       *Held;
+  ASSERT_EQ (gBS->OpenProtocol (Children ()[0], &gEfiDevicePathProtocolGuid, &Held, Looker, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL), EFI_SUCCESS);
   fake::Firmware::FailNext ("ReinstallProtocolInterface", EFI_ACCESS_DENIED);
   EXPECT_EQ (Sio->SetAttributes (Sio, 19200, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_SUCCESS);
   EXPECT_EQ (ReadUnaligned64 ((const UINT64 *)(P + 6 + 8)), 19200u);
   EFI_HANDLE Terminal = fake::Firmware::NewHandle ();
-  VOID       *Held;
   ASSERT_EQ (gBS->OpenProtocol (Children ()[0], &gEfiDevicePathProtocolGuid, &Held, Terminal, Children ()[0], EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
+  ASSERT_EQ (gBS->OpenProtocol (Children ()[0], &gEfiDevicePathProtocolGuid, &Held, Looker, nullptr, EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL), EFI_SUCCESS);
   EXPECT_EQ (Sio->SetAttributes (Sio, 19200, 0, 500, EvenParity, 7, TwoStopBits), EFI_SUCCESS);
   EXPECT_EQ (Sio->SetAttributes (Sio, 38400, 0, 0, DefaultParity, 0, DefaultStopBits), EFI_ACCESS_DENIED);
   EXPECT_EQ (Sio->Mode->BaudRate, 38400u);
@@ -325,6 +330,9 @@ TEST_F (Ostrel, AStartOrAPollInsideTheTimerInterruptLeavesTheLineAlone) {
 TEST_F (Ostrel, ATerminalsKeysArriveByTheNextIdleLoopAndItsDrainStaysOffTheChip) {
   Chip.IdleNak = true;
   ASSERT_EQ (Start (), EFI_SUCCESS);
+  // Besides the idle loop, the poll looks every half second, for as long as the port runs.
+  EXPECT_EQ (fake::Firmware::TimerPeriod100ns (Dev->PollTimer), 5000000u);
+  EXPECT_EQ (fake::Firmware::TimerType (Dev->PollTimer), TimerPeriodic);
   UINT32 C; UINT8 B[4]; EFI_STATUS S;
   // Asked on every tick, a look at an idle chip holds the firmware (and every other
   // console's notify) for no more than a tick.
@@ -397,8 +405,13 @@ TEST_F (Ostrel, OtherBulkFailuresStillFailTheDevice) {
   Queue (1, 'x');
   EXPECT_EQ (Read (B, 1, &S), 0u);
   EXPECT_EQ (S, EFI_DEVICE_ERROR);
+  // Nor does the poll, for a consumer asking for the lines on every tick, on a busy
+  // firmware or from the idle loop.
   size_t Before = Chip.Transfers ();
-  fake::Firmware::FireTimer (Dev->PollTimer);
+  AskAndPoll ();
+  fake::Firmware::Idle ();
+  AskAndPoll ();
+  fake::Firmware::Idle ();
   EXPECT_EQ (Chip.Transfers (), Before);
   StopAll ();
 }
@@ -853,6 +866,9 @@ TEST_F (Ostrel, NamesThroughBothProtocols) {
 }
 
 TEST_F (Ostrel, UnloadWithNoAdapterAndWithTwo) {
+  // Protocols that stay installed would lead callers into an unloaded image.
+  fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_ACCESS_DENIED);
   EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
   EXPECT_EQ (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
   ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
@@ -871,6 +887,13 @@ TEST_F (Ostrel, UnloadRefusesWhileAChildStillRuns) {
   fake::Firmware::FailNext ("UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED);
   EXPECT_EQ (OstrelUnload (gImageHandle), EFI_DEVICE_ERROR);
   EXPECT_NE (fake::Firmware::Find (gImageHandle, gEfiDriverBindingProtocolGuid), nullptr);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
+  // Nor while an adapter without a child keeps its USB I/O.
+  ASSERT_EQ (UsbSerialDriverEntryPoint (gImageHandle, gST), EFI_SUCCESS);
+  UINT8 End[] = { 0x7F, 0xFF, 4, 0 };
+  ASSERT_EQ (Start ((EFI_DEVICE_PATH_PROTOCOL *)End), EFI_SUCCESS);
+  fake::Firmware::FailNext ("CloseProtocol", EFI_ACCESS_DENIED);
+  EXPECT_EQ (OstrelUnload (gImageHandle), EFI_DEVICE_ERROR);
   EXPECT_EQ (OstrelUnload (gImageHandle), EFI_SUCCESS);
 }
 

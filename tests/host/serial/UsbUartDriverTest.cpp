@@ -153,7 +153,12 @@ TEST_F (UsbUart, Cp210xStartsOnItsFirstBulkPairAndServesTheLineThroughTheChip) {
   EXPECT_EQ (Usb.Setups (Before), Sends ({ { 0xC1, 0x08, 0, 0, 0 } }));
   ASSERT_EQ (Sio->GetControl (Sio, &Bits), EFI_SUCCESS);
   EXPECT_EQ (Bits & 0xF0, (UINT32)(EFI_SERIAL_RING_INDICATE | EFI_SERIAL_CARRIER_DETECT));
-  Before = Usb.Transfers.size ();
+  // A failed adapter's poll leaves the chip alone, its lines included, until a Reset.
+  Dev->DeviceFailed = TRUE;
+  Before            = Usb.Transfers.size ();
+  fake::Firmware::FireTimer (Dev->PollTimer);
+  fake::Firmware::Idle ();
+  EXPECT_EQ (Usb.Transfers.size (), Before);
   EXPECT_EQ (Sio->Reset (Sio), EFI_SUCCESS);
   EXPECT_EQ (Sio->SetControl (Sio, EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE | EFI_SERIAL_DATA_TERMINAL_READY), EFI_SUCCESS);
   EXPECT_EQ (Usb.Setups (Before), Sends ({ { 0x41, 0x12, 0x0F, 0, 0 }, SetFlow (0x09, 0x80), { 0x41, 0x07, 0x01, 0x03, 0 } }));

@@ -16,6 +16,7 @@ extern "C" {
 #include <Guid/ZorvikConf.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DevicePathLib.h>
+#include <Protocol/SerialIo.h>
 #include <Protocol/UsbIo.h>
 }
 
@@ -134,12 +135,34 @@ TEST_F (SetupCommand, ConsoleChangesNeedARunningKeyboard) {
 }
 
 // A terminal console on a serial line has its text input on a child of its own;
-// a text input beside Serial I/O on a path that ends elsewhere is not ours either.
+// a text input beside Serial I/O on a path that ends elsewhere is not ours either: in a
+// terminal, in no flow-control node, or in a node that only nearly is one (another
+// vendor's, one cut short). Nor is one on the keyboard's path without Serial I/O, or on
+// a path with a node of length 0, which would hold a walk on itself for ever.
 TEST_F (SetupCommand, OtherTextInputsAreNotTakenForTheKeyboard) {
-  AddSerialPort (mSerialDriver, Cat ({ AdapterPath (), Uart (115200), TerminalVt100 (), End () }), true);
+  BYTES    Flow = FlowControl (0), OtherVendor = Flow, Short (Flow.begin (), Flow.begin () + 20);
+  uint8_t  Port = 1;
+  OtherVendor[4] ^= 1;
+  Short[2]        = 20;
+  for (const BYTES &Last : { TerminalVt100 (), BYTES (), OtherVendor, Short }) {
+    AddSerialPort (mSerialDriver, Cat ({ AdapterPath (Port), Uart (115200), Last, End () }), true, mFt232, Port);
+    Port++;
+  }
+  static EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL  TextInput;
+  static EFI_SERIAL_IO_PROTOCOL             SerialIo;
+  EFI_HANDLE                                Handle = NULL, Looping = NULL;
+  BYTES                                     Path   = KeyboardPath (Port);
+  BYTES                                     ZeroLength = Cat ({ AdapterPath (Port + 1), { 3, 5, 0, 0 }, End () });
+  fake::Firmware::Install (&Handle, gEfiSimpleTextInputExProtocolGuid, &TextInput);
+  fake::Firmware::Install (&Handle, gEfiDevicePathProtocolGuid, Path.data ());
+  fake::Firmware::Install (&Looping, gEfiSimpleTextInputExProtocolGuid, &TextInput);
+  fake::Firmware::Install (&Looping, gEfiSerialIoProtocolGuid, &SerialIo);
+  fake::Firmware::Install (&Looping, gEfiDevicePathProtocolGuid, ZeroLength.data ());
 
   EXPECT_EQ (Run ({ u"console", u"add" }), EFI_NOT_FOUND);
   EXPECT_FALSE (HasConIn ());
+  EXPECT_EQ (Run ({ u"status" }), EFI_SUCCESS);
+  EXPECT_NE (Output ().find ("NFC keyboard: not running"), std::string::npos) << Output ();
 }
 
 TEST_F (SetupCommand, ConsoleAddAppendsOnceAndKeepsAttributes) {

@@ -143,6 +143,10 @@ TEST_F (ConInEdit, OnlyOneWholeInstanceIsAddedOrRemoved) {
 
   EXPECT_EQ (Edit (true, Keyboard2 (), Two, &Out), ConInBadInstance);
   EXPECT_EQ (Edit (false, Keyboard2 (), End (), &Out), ConInBadInstance);
+  // A node of length 0 would hold a walk on itself for ever.
+  BYTES  ZeroLength = Cat ({ AdapterPath (), { 3, 5, 0, 0 }, End () });
+  EXPECT_EQ (Edit (true, Keyboard2 (), ZeroLength, &Out), ConInBadInstance);
+  EXPECT_EQ (Edit (false, Keyboard2 (), ZeroLength, &Out), ConInBadInstance);
 }
 
 TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
