@@ -41,19 +41,20 @@ LevelIndex (
   return LevelIndexOther;
 }
 
-// Waits a bounded time for the transmit holding register to empty.
-BOOLEAN
+// Waits a bounded time for the transmit holding register to empty; EFI_TIMEOUT when it
+// stays full.
+EFI_STATUS
 WaitTransmitterReady (
   VOID
   )
 {
   for (UINTN Poll = 0; Poll < DEBUG_LOG_TX_READY_POLLS; Poll++) {
     if ((IoRead8 (DEBUG_LOG_PORT_LINE_STATUS) & DEBUG_LOG_LSR_THR_EMPTY) != 0) {
-      return TRUE;
+      return EFI_SUCCESS;
     }
   }
 
-  return FALSE;
+  return EFI_TIMEOUT;
 }
 } // namespace
 
@@ -100,7 +101,7 @@ DebugLogPrint (
 
   for (UINTN Index = 0; Line[Index] != '\0'; Index++) {
     // A transmitter that never empties costs one bounded wait, then the rest of the line.
-    if (!WaitTransmitterReady ()) {
+    if (EFI_ERROR (WaitTransmitterReady ())) {
       return;
     }
 

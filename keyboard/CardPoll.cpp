@@ -5,6 +5,7 @@
 #include "NfcKeyboard.h"
 
 #include <Char16.h>
+#include <SerialIoMode.h>
 
 extern "C" {
 #include <Library/BaseMemoryLib.h>
@@ -83,15 +84,7 @@ NfcKeyboardRestoreLine (
     return;
   }
 
-  (VOID)SerialIo->SetAttributes (
-                                 SerialIo,
-                                 Found->BaudRate,
-                                 Found->ReceiveFifoDepth,
-                                 Found->Timeout,
-                                 static_cast<EFI_PARITY_TYPE>(Found->Parity),
-                                 static_cast<UINT8>(Found->DataBits),
-                                 static_cast<EFI_STOP_BITS_TYPE>(Found->StopBits)
-                                 );
+  (VOID)SerialIoModeApply (SerialIo, Found);
 }
 
 BOOLEAN
@@ -146,12 +139,12 @@ PollCardTimerHandler (
   // Called from inside the firmware's timer interrupt, the exchange's reads could wait
   // for ever on a silent reader; the next period will find the clock running.
   if (TickWitnessTicking (&Dev->PollClock)) {
-    PollCard (Dev);
+    NfcKeyboardPollCard (Dev);
   }
 }
 
 VOID
-PollCard (
+NfcKeyboardPollCard (
   IN VOID  *Context
   )
 {

@@ -5,6 +5,7 @@
 #include "NfcKeyboard.h"
 
 #include <Char16.h>
+#include <OpenInfo.h>
 
 extern "C" {
 #include <Library/BaseMemoryLib.h>
@@ -74,7 +75,7 @@ CreateDeviceEvents (
 {
   EFI_STATUS  Status;
 
-  Status = TickWitnessOpen (&Dev->PollClock, TPL_NOTIFY, PollCard, Dev);
+  Status = TickWitnessOpen (&Dev->PollClock, TPL_NOTIFY, NfcKeyboardPollCard, Dev);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -89,12 +90,12 @@ CreateDeviceEvents (
     return Status;
   }
 
-  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, WaitForKeyNotify, Dev, &Dev->SimpleTextInEx.WaitForKeyEx);
+  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, NfcKeyboardWaitForKeyNotify, Dev, &Dev->SimpleTextInEx.WaitForKeyEx);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, WaitForKeyNotify, Dev, &Dev->SimpleTextIn.WaitForKey);
+  Status = gBS->CreateEvent (EVT_NOTIFY_WAIT, TPL_NOTIFY, NfcKeyboardWaitForKeyNotify, Dev, &Dev->SimpleTextIn.WaitForKey);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -264,40 +265,43 @@ LineIsFreeForProbe (
   TERMINAL_TYPE_PATH  *Child
   )
 {
-  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
-  UINTN                                Count;
-  UINTN                                Holders  = 0;
-  EFI_HANDLE                           Terminal = NULL;
+  UINTN       Holders  = 0;
+  EFI_HANDLE  Terminal = NULL;
 
   *Holder = NULL;
-  if (EFI_ERROR (gBS->OpenProtocolInformation (Handle, &gEfiSerialIoProtocolGuid, &Entries, &Count))) {
+  EFI_STATUS  Status = OpenInfoForEach (
+                                        Handle,
+                                        &gEfiSerialIoProtocolGuid,
+                                        [&](CONST EFI_OPEN_PROTOCOL_INFORMATION_ENTRY &Entry) -> BOOLEAN {
+      EFI_DEVICE_PATH_PROTOCOL  *Path;
+
+      if ((Entry.Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
+        Holders++;
+        *Holder = Entry.AgentHandle;
+      } else if (((Entry.Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
+                 !EFI_ERROR (gBS->HandleProtocol (Entry.ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) &&
+                 (Path != NULL) && IsDevicePathValid (Path, 0))
+      {
+        // The terminal driver names its child by the line's path and the terminal type.
+        while (!IsDevicePathEnd (NextDevicePathNode (Path))) {
+          Path = NextDevicePathNode (Path);
+        }
+
+        // The node is the child's last: the copy takes the end node after it too.
+        if (NfcKeyboardIsTerminalNode (Path) && (DevicePathNodeLength (Path) == sizeof (Child->Type))) {
+          Terminal = Entry.AgentHandle;
+          CopyMem (Child, Path, sizeof (*Child));
+        }
+      }
+
+      return TRUE;
+    }
+                                        );
+
+  if (EFI_ERROR (Status)) {
     return FALSE;
   }
 
-  for (UINTN Index = 0; Index < Count; Index++) {
-    EFI_DEVICE_PATH_PROTOCOL  *Path;
-
-    if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
-      Holders++;
-      *Holder = Entries[Index].AgentHandle;
-    } else if (((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
-               !EFI_ERROR (gBS->HandleProtocol (Entries[Index].ControllerHandle, &gEfiDevicePathProtocolGuid, reinterpret_cast<VOID **>(&Path))) &&
-               (Path != NULL) && IsDevicePathValid (Path, 0))
-    {
-      // The terminal driver names its child by the line's path and the terminal type.
-      while (!IsDevicePathEnd (NextDevicePathNode (Path))) {
-        Path = NextDevicePathNode (Path);
-      }
-
-      // The node is the child's last: the copy takes the end node after it too.
-      if (NfcKeyboardIsTerminalNode (Path) && (DevicePathNodeLength (Path) == sizeof (Child->Type))) {
-        Terminal = Entries[Index].AgentHandle;
-        CopyMem (Child, Path, sizeof (*Child));
-      }
-    }
-  }
-
-  FreePool (Entries);
   return (BOOLEAN)((Holders == 0) || ((Holders == 1) && (Terminal == *Holder)));
 }
 

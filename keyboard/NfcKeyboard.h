@@ -326,7 +326,7 @@ PollCardTimerHandler (
   @param[in] Context  The NFC_KEYBOARD_DEV.
 **/
 VOID
-PollCard (
+NfcKeyboardPollCard (
   IN VOID  *Context
   );
 
@@ -543,7 +543,7 @@ NfcKeyboardUnregisterKeyNotify (
 **/
 VOID
 EFIAPI
-WaitForKeyNotify (
+NfcKeyboardWaitForKeyNotify (
   IN EFI_EVENT  Event,
   IN VOID       *Context
   );

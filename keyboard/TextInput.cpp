@@ -99,15 +99,15 @@ NfcKeyboardSetState (
   // A card reader has no lock keys to light, so a lock state is taken and dropped, as a
   // terminal takes it: the console splitter hands every keyboard's lock keys to every
   // other, always with EFI_KEY_STATE_EXPOSED, and fails at the first that refuses.
-  constexpr EFI_KEY_TOGGLE_STATE  KnownStates = EFI_TOGGLE_STATE_VALID | EFI_KEY_STATE_EXPOSED |
-                                                EFI_SCROLL_LOCK_ACTIVE | EFI_NUM_LOCK_ACTIVE | EFI_CAPS_LOCK_ACTIVE;
+  constexpr EFI_KEY_TOGGLE_STATE  KNOWN_STATES = EFI_TOGGLE_STATE_VALID | EFI_KEY_STATE_EXPOSED |
+                                                 EFI_SCROLL_LOCK_ACTIVE | EFI_NUM_LOCK_ACTIVE | EFI_CAPS_LOCK_ACTIVE;
 
   (VOID)This;
   if (KeyToggleState == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
-  if (((*KeyToggleState & EFI_TOGGLE_STATE_VALID) == 0) || ((*KeyToggleState & ~KnownStates) != 0)) {
+  if (((*KeyToggleState & EFI_TOGGLE_STATE_VALID) == 0) || ((*KeyToggleState & ~KNOWN_STATES) != 0)) {
     return EFI_UNSUPPORTED;
   }
 
@@ -208,7 +208,7 @@ NfcKeyboardUnregisterKeyNotify (
 
 VOID
 EFIAPI
-WaitForKeyNotify (
+NfcKeyboardWaitForKeyNotify (
   IN EFI_EVENT  Event,
   IN VOID       *Context
   )

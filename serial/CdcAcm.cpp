@@ -30,10 +30,12 @@ constexpr auto  mCdcAcmName = Char16 (u"CDC ACM USB UART");
   @param[in]  DataInterface  The data interface's number.
   @param[out] Master         The communication interface's number.
 
-  @retval TRUE   Found.
-  @retval FALSE  No such union, a request failed, or no pool.
+  @retval EFI_SUCCESS           Found; *Master holds it.
+  @retval EFI_NOT_FOUND         No such union.
+  @retval EFI_DEVICE_ERROR      A descriptor could not be read.
+  @retval EFI_OUT_OF_RESOURCES  No pool for the configuration.
 **/
-BOOLEAN
+EFI_STATUS
 CdcFindMaster (
   EFI_USB_IO_PROTOCOL  *UsbIo,
   UINT8                DataInterface,
@@ -56,7 +58,7 @@ CdcFindMaster (
       (Header.DescriptorType != USB_DESC_TYPE_CONFIG) ||
       (Header.TotalLength < sizeof (Header)))
   {
-    return FALSE;
+    return EFI_DEVICE_ERROR;
   }
 
   UINT16  Length = MIN (Header.TotalLength, CDC_CONFIG_MAX_LENGTH);
@@ -65,12 +67,13 @@ CdcFindMaster (
   UINT8  *Config = (UINT8 *)AllocateZeroPool (Length);
 
   if (Config == NULL) {
-    return FALSE;
+    return EFI_OUT_OF_RESOURCES;
   }
 
-  BOOLEAN  Found = FALSE;
+  BOOLEAN     Found  = FALSE;
+  EFI_STATUS  Status = UsbGetDescriptor (UsbIo, USB_DESC_TYPE_CONFIG << 8, 0, Length, Config, &UsbStatus);
 
-  if (!EFI_ERROR (UsbGetDescriptor (UsbIo, USB_DESC_TYPE_CONFIG << 8, 0, Length, Config, &UsbStatus))) {
+  if (!EFI_ERROR (Status)) {
     BOOLEAN  InAcm  = FALSE;
     UINT16   Offset = 0;
     while (!Found && (Length - Offset >= 2)) {
@@ -103,7 +106,7 @@ CdcFindMaster (
   }
 
   FreePool (Config);
-  return Found;
+  return EFI_ERROR (Status) ? EFI_DEVICE_ERROR : Found ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 /**
@@ -112,17 +115,17 @@ CdcFindMaster (
   @param[in]  Attributes  The line.
   @param[out] Coding      The request's data.
 
-  @retval TRUE   Every field has a code.
-  @retval FALSE  A rate of 0 or above 32 bits, or a value outside the enums.
+  @retval EFI_SUCCESS      Every field has a code.
+  @retval EFI_UNSUPPORTED  A rate of 0 or above 32 bits, or a value outside the enums.
 **/
-BOOLEAN
+EFI_STATUS
 CdcLineCoding (
   CONST SERIAL_ATTRIBUTES  *Attributes,
   UINT8                    *Coding
   )
 {
   if ((Attributes->BaudRate == 0) || (Attributes->BaudRate > MAX_UINT32)) {
-    return FALSE;
+    return EFI_UNSUPPORTED;
   }
 
   UINT32  Rate = (UINT32)Attributes->BaudRate;
@@ -139,7 +142,7 @@ CdcLineCoding (
       break;
     case TwoStopBits:     Coding[4] = 2;
       break;
-    default:              return FALSE;
+    default:              return EFI_UNSUPPORTED;
   }
 
   switch (Attributes->Parity) {
@@ -153,11 +156,11 @@ CdcLineCoding (
       break;
     case SpaceParity: Coding[5] = 4;
       break;
-    default:          return FALSE;
+    default:          return EFI_UNSUPPORTED;
   }
 
   Coding[6] = Attributes->DataBits;
-  return TRUE;
+  return EFI_SUCCESS;
 }
 
 // Any device of the class, whatever its IDs: the data interface a union names.
@@ -171,7 +174,7 @@ CdcAcmMatches (
   UINT8  Master;
 
   return (BOOLEAN)((InterfaceDescriptor->InterfaceClass == USB_CDC_DATA_CLASS) &&
-                   CdcFindMaster (UsbIo, InterfaceDescriptor->InterfaceNumber, &Master));
+                   !EFI_ERROR (CdcFindMaster (UsbIo, InterfaceDescriptor->InterfaceNumber, &Master)));
 }
 
 EFI_STATUS
@@ -181,7 +184,7 @@ CdcAcmOpen (
 {
   UINT8  Master;
 
-  if (!CdcFindMaster (Device->UsbIo, Device->InterfaceDescriptor.InterfaceNumber, &Master)) {
+  if (EFI_ERROR (CdcFindMaster (Device->UsbIo, Device->InterfaceDescriptor.InterfaceNumber, &Master))) {
     return EFI_DEVICE_ERROR;
   }
 
@@ -200,7 +203,7 @@ CdcAcmLineValid (
 {
   UINT8  Coding[CDC_LINE_CODING_SIZE];
 
-  return CdcLineCoding (Attributes, Coding);
+  return (BOOLEAN) !EFI_ERROR (CdcLineCoding (Attributes, Coding));
 }
 
 EFI_STATUS
@@ -211,7 +214,7 @@ CdcAcmSetLine (
 {
   UINT8  Coding[CDC_LINE_CODING_SIZE];
 
-  if (!CdcLineCoding (New, Coding)) {
+  if (EFI_ERROR (CdcLineCoding (New, Coding))) {
     return EFI_DEVICE_ERROR;
   }
 

@@ -51,7 +51,7 @@ UsbSerialGetControllerName (
   // this driver opens a USB I/O for a child, so finding one also proves it manages the
   // controller.
   EFI_HANDLE  Child;
-  EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
+  EFI_STATUS  Status = UsbSerialFindChild (ControllerHandle, &Child);
 
   if (EFI_ERROR (Status) || (Child == NULL)) {
     return EFI_UNSUPPORTED;

@@ -5,6 +5,8 @@
 #include "FtdiSerial.h"
 
 #include <Char16.h>
+#include <OpenInfo.h>
+#include <UartPath.h>
 
 extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
@@ -51,56 +53,6 @@ SomeChipRuns (
 }
 
 BOOLEAN
-IsUartNode (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
-  )
-{
-  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == MSG_UART_DP) &&
-                   (DevicePathNodeLength (Node) == sizeof (UART_DEVICE_PATH)));
-}
-
-BOOLEAN
-IsFlowControlNode (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
-  )
-{
-  // The map is read behind the GUID, so a shorter node is not taken for one.
-  return (BOOLEAN)((DevicePathType (Node) == MESSAGING_DEVICE_PATH) && (DevicePathSubType (Node) == MSG_VENDOR_DP) &&
-                   (DevicePathNodeLength (Node) >= sizeof (UART_FLOW_CONTROL_DEVICE_PATH)) &&
-                   CompareGuid (&reinterpret_cast<CONST VENDOR_DEVICE_PATH *>(Node)->Guid, &gEfiUartDevicePathGuid));
-}
-
-UINT32
-FlowControlMapOf (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
-  )
-{
-  return ReadUnaligned32 (
-                          reinterpret_cast<CONST UINT32 *>(
-                                                           reinterpret_cast<CONST UINT8 *>(Node) + OFFSET_OF (UART_FLOW_CONTROL_DEVICE_PATH, FlowControlMap))
-                          );
-}
-
-BOOLEAN
-PathHasFlowControlNode (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Path
-  )
-{
-  for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = Path; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    if (IsFlowControlNode (Node)) {
-      return TRUE;
-    }
-
-    // A zero-length node would never reach the end.
-    if (DevicePathNodeLength (Node) < sizeof (EFI_DEVICE_PATH_PROTOCOL)) {
-      return FALSE;
-    }
-  }
-
-  return FALSE;
-}
-
-BOOLEAN
 IsEndOrNull (
   CONST EFI_DEVICE_PATH_PROTOCOL  *Path
   )
@@ -134,7 +86,7 @@ ChipRunsNode (
   CONST EFI_DEVICE_PATH_PROTOCOL  *RemainingDevicePath
   )
 {
-  if (IsEndOrNull (RemainingDevicePath) || !IsUartNode (RemainingDevicePath)) {
+  if (IsEndOrNull (RemainingDevicePath) || !UartPathIsUartNode (RemainingDevicePath)) {
     return TRUE;
   }
 
@@ -142,8 +94,8 @@ ChipRunsNode (
 
   NodeAttributes (RemainingDevicePath, &Asked);
   CONST EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
-  BOOLEAN                         Flow  = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
-                                                    (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+  BOOLEAN                         Flow  = (BOOLEAN)(!IsDevicePathEnd (Next) && UartPathIsFlowControlNode (Next) &&
+                                                    (UartPathFlowControlMap (Next) == UART_FLOW_CONTROL_HARDWARE));
 
   return (BOOLEAN)(UsbSerialAttributesValid (Chip, &Asked) &&
                    (!Flow || ((Chip->ControlSettable & EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE) != 0)));
@@ -152,32 +104,21 @@ ChipRunsNode (
 
 // The child this driver made for a controller, from the open information of its USB I/O.
 EFI_STATUS
-FindChildOf (
+UsbSerialFindChild (
   EFI_HANDLE  ControllerHandle,
   EFI_HANDLE  *Child
   )
 {
-  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
-  UINTN                                Count;
-
   *Child = NULL;
-  EFI_STATUS  Status = gBS->OpenProtocolInformation (ControllerHandle, &gEfiUsbIoProtocolGuid, &Info, &Count);
-
-  if (EFI_ERROR (Status)) {
-    return Status;
+  return OpenInfoForEachChild (
+                               ControllerHandle,
+                               &gEfiUsbIoProtocolGuid,
+                               gUsbSerialDriverBinding.DriverBindingHandle,
+                               [Child](EFI_HANDLE Found) -> BOOLEAN {
+    *Child = Found;
+    return FALSE;
   }
-
-  for (UINTN Index = 0; Index < Count; Index++) {
-    if (((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0) &&
-        (Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle))
-    {
-      *Child = Info[Index].ControllerHandle;
-      break;
-    }
-  }
-
-  FreePool (Info);
-  return EFI_SUCCESS;
+                               );
 }
 
 namespace {
@@ -227,7 +168,7 @@ ReprogramRunningChild (
   }
 
   EFI_HANDLE  Child;
-  EFI_STATUS  Status = FindChildOf (ControllerHandle, &Child);
+  EFI_STATUS  Status = UsbSerialFindChild (ControllerHandle, &Child);
 
   if (EFI_ERROR (Status)) {
     DEBUG_LOG (DEBUG_INFO, "UsbSerialDriverBindingStart() exit: %r\n", Status);
@@ -255,7 +196,7 @@ ReprogramRunningChild (
   // A node the running chip cannot run must change nothing, not half the line.
   CONST USB_SERIAL_CHIP  *Chip = FtdiFromSerialIo (SerialIo)->Chip;
 
-  if (!IsUartNode (RemainingDevicePath) || !ChipRunsNode (Chip, RemainingDevicePath)) {
+  if (!UartPathIsUartNode (RemainingDevicePath) || !ChipRunsNode (Chip, RemainingDevicePath)) {
     return EFI_UNSUPPORTED;
   }
 
@@ -277,14 +218,14 @@ ReprogramRunningChild (
 
   EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
 
-  if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next)) {
+  if (!IsDevicePathEnd (Next) && UartPathIsFlowControlNode (Next)) {
     UINT32  Control;
     Status = SerialIo->GetControl (SerialIo, &Control);
     if (EFI_ERROR (Status)) {
       return Status;
     }
 
-    if (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE) {
+    if (UartPathFlowControlMap (Next) == UART_FLOW_CONTROL_HARDWARE) {
       Control |= EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE;
     } else {
       Control &= ~static_cast<UINT32>(EFI_SERIAL_HARDWARE_FLOW_CONTROL_ENABLE);
@@ -345,13 +286,13 @@ UsbSerialDriverBindingSupported (
   )
 {
   if (!IsEndOrNull (RemainingDevicePath)) {
-    if (!IsUartNode (RemainingDevicePath)) {
+    if (!UartPathIsUartNode (RemainingDevicePath)) {
       return EFI_UNSUPPORTED;
     }
 
     EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
-    if (!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
-        ((FlowControlMapOf (Next) & ~static_cast<UINT32>(UART_FLOW_CONTROL_HARDWARE)) != 0))
+    if (!IsDevicePathEnd (Next) && UartPathIsFlowControlNode (Next) &&
+        ((UartPathFlowControlMap (Next) & ~static_cast<UINT32>(UART_FLOW_CONTROL_HARDWARE)) != 0))
     {
       return EFI_UNSUPPORTED;
     }
@@ -381,7 +322,7 @@ UsbSerialDriverBindingSupported (
     }
 
     EFI_HANDLE  Child;
-    Status = FindChildOf (ControllerHandle, &Child);
+    Status = UsbSerialFindChild (ControllerHandle, &Child);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -415,7 +356,7 @@ UsbSerialDriverBindingSupported (
       return Status;
     }
 
-    return ((PathHasFlowControlNode (RemainingDevicePath) != PathHasFlowControlNode (ChildPath)) ||
+    return ((UartPathHasFlowControlNode (RemainingDevicePath) != UartPathHasFlowControlNode (ChildPath)) ||
             !ChipRunsNode (FtdiFromSerialIo (SerialIo)->Chip, RemainingDevicePath)) ? EFI_UNSUPPORTED : EFI_SUCCESS;
   }
 
@@ -493,11 +434,11 @@ InitializeUsbSerialDevice (
   LINE_CONTROL       Lines = Device->LineControl;
 
   NodeAttributes (&Device->UartNode.Header, &Asked);
-  if ((RemainingDevicePath != NULL) && IsUartNode (RemainingDevicePath)) {
+  if ((RemainingDevicePath != NULL) && UartPathIsUartNode (RemainingDevicePath)) {
     NodeAttributes (RemainingDevicePath, &Asked);
     EFI_DEVICE_PATH_PROTOCOL  *Next = NextDevicePathNode (RemainingDevicePath);
-    Lines.HardwareFlowControl = (BOOLEAN)(!IsDevicePathEnd (Next) && IsFlowControlNode (Next) &&
-                                          (FlowControlMapOf (Next) == UART_FLOW_CONTROL_HARDWARE));
+    Lines.HardwareFlowControl = (BOOLEAN)(!IsDevicePathEnd (Next) && UartPathIsFlowControlNode (Next) &&
+                                          (UartPathFlowControlMap (Next) == UART_FLOW_CONTROL_HARDWARE));
   }
 
   EFI_STATUS  AttributesStatus = SetAttributesInternal (
@@ -516,7 +457,7 @@ InitializeUsbSerialDevice (
   (VOID)AttributesStatus;
 
   Device->Signature = FTDI_SERIAL_DEVICE_SIGNATURE;
-  CopyMem (&Device->SerialIo, &mFtdiSerialIoTemplate, sizeof (Device->SerialIo));
+  CopyMem (&Device->SerialIo, &gFtdiSerialIoTemplate, sizeof (Device->SerialIo));
   Device->SerialIo.Mode               = &Device->SerialMode;
   Device->SerialMode.ControlMask      = Device->Chip->ControlMask;
   Device->SerialMode.Timeout          = Device->LastAttributes.Timeout;
@@ -852,22 +793,15 @@ DriverStillAttached (
   BOOLEAN  Attached = FALSE;
 
   for (UINTN Handle = 0; (Handle < Count) && !Attached; Handle++) {
-    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
-    UINTN                                Entries;
-    if (EFI_ERROR (gBS->OpenProtocolInformation (Handles[Handle], &gEfiUsbIoProtocolGuid, &Info, &Entries))) {
-      continue;
-    }
-
-    for (UINTN Index = 0; Index < Entries; Index++) {
-      if ((Info[Index].AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle) &&
-          ((Info[Index].Attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER)) != 0))
-      {
-        Attached = TRUE;
-        break;
+    (VOID)OpenInfoForEach (
+                           Handles[Handle],
+                           &gEfiUsbIoProtocolGuid,
+                           [&Attached](CONST EFI_OPEN_PROTOCOL_INFORMATION_ENTRY &Entry) -> BOOLEAN {
+        Attached = (BOOLEAN)((Entry.AgentHandle == gUsbSerialDriverBinding.DriverBindingHandle) &&
+                             ((Entry.Attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER)) != 0));
+        return !Attached;
       }
-    }
-
-    FreePool (Info);
+                           );
   }
 
   return Attached;

@@ -5,17 +5,18 @@
 #include "FtdiSerial.h"
 
 #include <Char16.h>
+#include <OpenInfo.h>
 
 namespace {
 // Sixteenths of the divisor the chip can really run, indexed by the computed sixteenths.
 constexpr UINT8  mBaudRoundTable[16] = { 0, 2, 2, 4, 4, 4, 8, 8, 8, 8, 8, 8, 16, 16, 16, 16 };
 
-constexpr UINT32  kBaseSixteenths = 48000000;
-constexpr UINT32  kMinSixteenths  = 32;
-constexpr UINT32  kMaxSixteenths  = 0x3FFF8;
-constexpr UINT32  kAcceptLow      = 46601941;
-constexpr UINT32  kAcceptHigh     = 49484536;
-constexpr UINT64  kMinBaud        = 178;
+constexpr UINT32  BASE_SIXTEENTHS = 48000000;
+constexpr UINT32  MIN_SIXTEENTHS  = 32;
+constexpr UINT32  MAX_SIXTEENTHS  = 0x3FFF8;
+constexpr UINT32  ACCEPT_LOW      = 46601941;
+constexpr UINT32  ACCEPT_HIGH     = 49484536;
+constexpr UINT64  MIN_BAUD        = 178;
 
 // Walks the child's path to the first node of the given kind.
 EFI_DEVICE_PATH_PROTOCOL *
@@ -50,18 +51,9 @@ FtdiVendorRequest (
   IN UINT32               Timeout
   )
 {
-  EFI_USB_DEVICE_REQUEST  Setup;
-
-  Setup.RequestType = FTDI_REQUEST_TYPE_VENDOR_OUT;
-  Setup.Request     = Request;
-  Setup.Value       = Value;
-  Setup.Index       = Index;
-  Setup.Length      = 0;
-  UINT32  UsbStatus = 0;
-
   // The setup packet announces no data, so the transfer has no data stage either: a host
   // controller that sends one anyway makes the chip stall every request.
-  return UsbIo->UsbControlTransfer (UsbIo, &Setup, EfiUsbNoData, Timeout, NULL, 0, &UsbStatus);
+  return UsbSerialControlWithin (UsbIo, FTDI_REQUEST_TYPE_VENDOR_OUT, Request, Value, Index, NULL, 0, Timeout);
 }
 
 EFI_STATUS
@@ -88,18 +80,18 @@ FtdiComputeDivisor (
     return EFI_INVALID_PARAMETER;
   }
 
-  UINT32  Quotient   = kBaseSixteenths / static_cast<UINT32>(BaudRate);
+  UINT32  Quotient   = BASE_SIXTEENTHS / static_cast<UINT32>(BaudRate);
   UINT32  Sixteenths = (Quotient & ~static_cast<UINT32>(0xF)) + mBaudRoundTable[Quotient & 0xF];
 
-  if (Sixteenths < kMinSixteenths) {
-    Sixteenths = kMinSixteenths;
-  } else if (Sixteenths > kMaxSixteenths) {
-    Sixteenths = kMaxSixteenths;
+  if (Sixteenths < MIN_SIXTEENTHS) {
+    Sixteenths = MIN_SIXTEENTHS;
+  } else if (Sixteenths > MAX_SIXTEENTHS) {
+    Sixteenths = MAX_SIXTEENTHS;
   }
 
   UINT32  Product = static_cast<UINT32>(BaudRate) * Sixteenths;
 
-  if ((Product < kAcceptLow) || (Product > kAcceptHigh)) {
+  if ((Product < ACCEPT_LOW) || (Product > ACCEPT_HIGH)) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -179,7 +171,7 @@ BaudDivisor (
 {
   UINT64  Baud = (BaudRate != 0) ? BaudRate : Fallback;
 
-  if (Baud < kMinBaud) {
+  if (Baud < MIN_BAUD) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -247,20 +239,16 @@ FtdiSyncChildPath (
   // learn that it changed, as it would from a UART's own driver. With none, a reinstall
   // would only have the firmware offer the line around again from inside the caller's
   // call, a reader's probe on someone else's line included.
-  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Info;
-  UINTN                                Count;
-
-  if (EFI_ERROR (gBS->OpenProtocolInformation (Device->ChildHandle, &gEfiDevicePathProtocolGuid, &Info, &Count))) {
-    return EFI_SUCCESS;
-  }
-
   BOOLEAN  Held = FALSE;
 
-  for (UINTN Index = 0; Index < Count; Index++) {
-    Held |= (BOOLEAN)((Info[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0);
+  (VOID)OpenInfoForEach (
+                         Device->ChildHandle,
+                         &gEfiDevicePathProtocolGuid,
+                         [&Held](CONST EFI_OPEN_PROTOCOL_INFORMATION_ENTRY &Entry) -> BOOLEAN {
+    Held |= (BOOLEAN)((Entry.Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0);
+    return TRUE;
   }
-
-  FreePool (Info);
+                         );
   return Held ? gBS->ReinstallProtocolInterface (Device->ChildHandle, &gEfiDevicePathProtocolGuid, Device->ChildDevicePath, Device->ChildDevicePath)
               : EFI_SUCCESS;
 }

@@ -267,7 +267,21 @@ extern CONST CHAR16                  *CONST  gSerialDriverName;
 
 // Every bridge chip's control transfer: RequestType, Request, Value and Index as the chip
 // documents them, Length bytes of Data in the direction RequestType's top bit gives (none
-// for 0). EFI_DEVICE_ERROR when the transfer failed, the chip's stall included.
+// for 0), within Timeout milliseconds. EFI_DEVICE_ERROR when the transfer failed, the
+// chip's stall included.
+EFI_STATUS
+UsbSerialControlWithin (
+  IN     EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN     UINT8                RequestType,
+  IN     UINT8                Request,
+  IN     UINT16               Value,
+  IN     UINT16               Index,
+  IN OUT VOID                 *Data,
+  IN     UINT16               Length,
+  IN     UINT32               Timeout
+  );
+
+// UsbSerialControlWithin with the control timeout, as the chips' requests take it.
 EFI_STATUS
 UsbSerialControl (
   IN     EFI_USB_IO_PROTOCOL  *UsbIo,
@@ -386,7 +400,8 @@ FtdiSetBaudRate (
   @param[in] Index    The request's wIndex: FTDI_REQUEST_INDEX, or what the request reads there.
   @param[in] Timeout  In milliseconds.
 
-  @return The control transfer's status, as the USB stack gave it.
+  @retval EFI_SUCCESS       The chip took the request.
+  @retval EFI_DEVICE_ERROR  The transfer failed, the chip's stall included.
 **/
 EFI_STATUS
 FtdiVendorRequest (
@@ -599,7 +614,7 @@ FtdiPollRefill (
   );
 
 // SerialIo.cpp
-extern CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate;
+extern CONST EFI_SERIAL_IO_PROTOCOL  gFtdiSerialIoTemplate;
 
 // Driver.cpp
 extern EFI_DRIVER_BINDING_PROTOCOL  gUsbSerialDriverBinding;
@@ -613,7 +628,7 @@ extern EFI_DRIVER_BINDING_PROTOCOL  gUsbSerialDriverBinding;
   @return The status of reading the USB I/O's open information.
 **/
 EFI_STATUS
-FindChildOf (
+UsbSerialFindChild (
   IN  EFI_HANDLE  ControllerHandle,
   OUT EFI_HANDLE  *Child
   );

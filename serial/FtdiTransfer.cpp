@@ -7,7 +7,7 @@
 namespace {
 // Host controllers end a transfer the chip NAKed for its whole timeout in different words:
 // NAK itself, or a timeout (XHCI) or not-executed (UHCI) status.
-constexpr UINT32  kIdleUsbStatus = EFI_USB_ERR_NAK | EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_NOTEXECUTE;
+constexpr UINT32  IDLE_USB_STATUS = EFI_USB_ERR_NAK | EFI_USB_ERR_TIMEOUT | EFI_USB_ERR_NOTEXECUTE;
 } // namespace
 
 EFI_STATUS
@@ -41,7 +41,7 @@ FtdiBulkTransfer (
   // while flow control or a slow line holds back what it already has; it is alive either way.
   // A bulk-OUT may have moved some packets first, and *Length counts them.
   if ((Status == EFI_TIMEOUT) && (Write || (*Length == 0)) &&
-      ((UsbStatus & ~kIdleUsbStatus) == 0))
+      ((UsbStatus & ~IDLE_USB_STATUS) == 0))
   {
     return EFI_TIMEOUT;
   }
@@ -66,14 +66,15 @@ FtdiBulkTransfer (
 }
 
 EFI_STATUS
-UsbSerialControl (
+UsbSerialControlWithin (
   IN     EFI_USB_IO_PROTOCOL  *UsbIo,
   IN     UINT8                RequestType,
   IN     UINT8                Request,
   IN     UINT16               Value,
   IN     UINT16               Index,
   IN OUT VOID                 *Data,
-  IN     UINT16               Length
+  IN     UINT16               Length,
+  IN     UINT32               Timeout
   )
 {
   EFI_USB_DEVICE_REQUEST  Setup;
@@ -92,13 +93,27 @@ UsbSerialControl (
                                                      UsbIo,
                                                      &Setup,
                                                      Direction,
-                                                     FTDI_TIMEOUT_CONTROL,
+                                                     Timeout,
                                                      (Length == 0) ? NULL : Data,
                                                      Length,
                                                      &UsbStatus
                                                      );
 
   return EFI_ERROR (Status) ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
+
+EFI_STATUS
+UsbSerialControl (
+  IN     EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN     UINT8                RequestType,
+  IN     UINT8                Request,
+  IN     UINT16               Value,
+  IN     UINT16               Index,
+  IN OUT VOID                 *Data,
+  IN     UINT16               Length
+  )
+{
+  return UsbSerialControlWithin (UsbIo, RequestType, Request, Value, Index, Data, Length, FTDI_TIMEOUT_CONTROL);
 }
 
 EFI_STATUS

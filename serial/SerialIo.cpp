@@ -261,7 +261,7 @@ FtdiSerialRead (
 }
 } // namespace
 
-CONST EFI_SERIAL_IO_PROTOCOL  mFtdiSerialIoTemplate = {
+CONST EFI_SERIAL_IO_PROTOCOL  gFtdiSerialIoTemplate = {
   EFI_SERIAL_IO_PROTOCOL_REVISION1p1,
   FtdiSerialReset,
   FtdiSerialSetAttributes,

@@ -39,7 +39,7 @@ SUITES = [
     ("keyboard/", ["keyboard_tests"]),
     ("apps/NfcKeyboardSetup/", ["setup_tests"]),
     ("debuglog/", ["debuglog_tests", "serial_tests", "keyboard_tests"]),
-    ("include/", ["serial_tests", "bridge_tests", "usbuart_tests", "keyboard_tests"]),
+    ("include/", ["serial_tests", "bridge_tests", "usbuart_tests", "keyboard_tests", "setup_tests"]),
 ]
 
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer")

@@ -49,13 +49,15 @@ extern "C" {
 }
 
 #include <Char16.h>
+#include <PoolPtr.h>
+#include <SerialIoMode.h>
 
 static_assert (sizeof (EFI_KEY_DATA) == 12, "the keyboard hands out 12-byte key records");
 
 namespace {
 // A line of the -w pattern is a full-speed FT232's bulk-OUT packet, so a packet lost
 // or sent twice shows as a line number skipped or repeated.
-constexpr UINTN  WriteLineLength = 64;
+constexpr UINTN  WRITE_LINE_LENGTH = 64;
 
 struct NFC_KEY_TEST_OPTIONS {
   UINTN      KeyCount;
@@ -72,19 +74,6 @@ CHAR8  mLanguageEn[]  = "en";
 
 // Writable, as it stands in for the CHAR16 * a name protocol hands back.
 CHAR16_STRING<1>  mEmpty = Char16 (u"");
-
-// Frees a pool buffer (LocateHandleBuffer's, the text of a path) on every way out.
-// *INDENT-OFF*
-class PoolGuard {
-public:
-  explicit PoolGuard (VOID *Buffer) : mBuffer (Buffer) {}
-  ~PoolGuard () { if (mBuffer != nullptr) { FreePool (mBuffer); } }
-  PoolGuard (const PoolGuard &) = delete;
-  PoolGuard &operator= (const PoolGuard &) = delete;
-private:
-  VOID *mBuffer;
-};
-// *INDENT-ON*
 
 // Prints one whole line. The drivers' debug builds write their log lines to the same
 // UART from timer notifies; above those notifies' TPL, a log line can come before or
@@ -303,8 +292,8 @@ PrintPort (
     return;
   }
 
-  CHAR16     *Text = ConvertDevicePathToText (Path, FALSE, FALSE);
-  PoolGuard  TextGuard (Text);
+  CHAR16         *Text = ConvertDevicePathToText (Path, FALSE, FALSE);
+  PoolPtr<VOID>  TextGuard (Text);
 
   Say (
        "NFCKEYTEST: port %s baud %lu data %u parity %u stop %u fifo %u timeout %u\r\n",
@@ -335,7 +324,7 @@ public:
       return;
     }
 
-    for (UINTN Index = 0; Index < Count && mCount < MaxPorts; Index++) {
+    for (UINTN Index = 0; Index < Count && mCount < MAX_PORTS; Index++) {
       EFI_SERIAL_IO_PROTOCOL  *Io;
       if (IsUsbSerialLine (Handles[Index]) ||
           EFI_ERROR (gBS->HandleProtocol (Handles[Index], &gEfiSerialIoProtocolGuid, reinterpret_cast<VOID **>(&Io))))
@@ -344,7 +333,7 @@ public:
       }
 
       UINT32  Old = Io->Mode->Timeout;
-      if (!EFI_ERROR (SetTimeout (Io, LongTimeoutUs))) {
+      if (!EFI_ERROR (SetTimeout (Io, LONG_TIMEOUT_US))) {
         mPorts[mCount]    = Io;
         mTimeouts[mCount] = Old;
         mCount++;
@@ -365,24 +354,19 @@ public:
   PortWriteTimeouts &operator= (const PortWriteTimeouts &) = delete;
 
 private:
-  static constexpr UINTN   MaxPorts      = 8;
-  static constexpr UINT32  LongTimeoutUs = 1000000;
+  static constexpr UINTN   MAX_PORTS      = 8;
+  static constexpr UINT32  LONG_TIMEOUT_US = 1000000;
 
   static EFI_STATUS SetTimeout (EFI_SERIAL_IO_PROTOCOL *Io, UINT32 Timeout)
   {
-    return Io->SetAttributes (
-                 Io,
-                 Io->Mode->BaudRate,
-                 Io->Mode->ReceiveFifoDepth,
-                 Timeout,
-                 static_cast<EFI_PARITY_TYPE>(Io->Mode->Parity),
-                 static_cast<UINT8>(Io->Mode->DataBits),
-                 static_cast<EFI_STOP_BITS_TYPE>(Io->Mode->StopBits)
-                 );
+    EFI_SERIAL_IO_MODE  Mode = *Io->Mode;
+
+    Mode.Timeout = Timeout;
+    return SerialIoModeApply (Io, &Mode);
   }
 
-  EFI_SERIAL_IO_PROTOCOL  *mPorts[MaxPorts] = {};
-  UINT32                  mTimeouts[MaxPorts] = {};
+  EFI_SERIAL_IO_PROTOCOL  *mPorts[MAX_PORTS] = {};
+  UINT32                  mTimeouts[MAX_PORTS] = {};
   UINTN                   mCount = 0;
 };
 // *INDENT-ON*
@@ -420,9 +404,9 @@ FindLines (
     Count = 0;
   }
 
-  PoolGuard  HandlesGuard (Handles);
-  UINTN      Lines     = 0;
-  UINTN      Keyboards = 0;
+  PoolPtr<VOID>  HandlesGuard (Handles);
+  UINTN          Lines     = 0;
+  UINTN          Keyboards = 0;
 
   for (UINTN Index = 0; Index < Count; Index++) {
     if (!IsUsbSerialLine (Handles[Index])) {
@@ -461,7 +445,7 @@ FindLines (
     TextInputs = 0;
   }
 
-  PoolGuard  InputsGuard (Inputs);
+  PoolPtr<VOID>  InputsGuard (Inputs);
 
   Say ("NFCKEYTEST: text inputs %u\r\n", static_cast<UINT32>(TextInputs));
 }
@@ -480,9 +464,9 @@ DevicesPresent (
     Count = 0;
   }
 
-  PoolGuard  HandlesGuard (Handles);
-  BOOLEAN    Line     = FALSE;
-  BOOLEAN    Keyboard = FALSE;
+  PoolPtr<VOID>  HandlesGuard (Handles);
+  BOOLEAN        Line     = FALSE;
+  BOOLEAN        Keyboard = FALSE;
 
   for (UINTN Index = 0; Index < Count; Index++) {
     if (!IsUsbSerialLine (Handles[Index])) {
@@ -619,7 +603,7 @@ PrintDriverNames (
     Count = 0;
   }
 
-  PoolGuard  HandlesGuard (Handles);
+  PoolPtr<VOID>  HandlesGuard (Handles);
 
   for (UINTN Index = 0; Index < Count; Index++) {
     EFI_DRIVER_BINDING_PROTOCOL  *Binding;
@@ -633,8 +617,8 @@ PrintDriverNames (
       continue;
     }
 
-    CHAR16     *Image = ConvertDevicePathToText (Loaded->FilePath, FALSE, FALSE);
-    PoolGuard  ImageGuard (Image);
+    CHAR16         *Image = ConvertDevicePathToText (Loaded->FilePath, FALSE, FALSE);
+    PoolPtr<VOID>  ImageGuard (Image);
     if (Image == nullptr) {
       Image = mEmpty.Text;
     }
@@ -738,15 +722,15 @@ FillPattern (
   )
 {
   for (UINTN Offset = 0; Offset < Size; Offset++) {
-    UINTN  Column = Offset % WriteLineLength;
-    UINTN  Number = (Offset / WriteLineLength) % 10000;
+    UINTN  Column = Offset % WRITE_LINE_LENGTH;
+    UINTN  Number = (Offset / WRITE_LINE_LENGTH) % 10000;
     UINT8  Byte;
     if (Column < 4) {
       constexpr UINTN  Powers[4] = { 1000, 100, 10, 1 };
       Byte = static_cast<UINT8>('0' + (Number / Powers[Column]) % 10);
-    } else if (Column == WriteLineLength - 2) {
+    } else if (Column == WRITE_LINE_LENGTH - 2) {
       Byte = '\r';
-    } else if (Column == WriteLineLength - 1) {
+    } else if (Column == WRITE_LINE_LENGTH - 1) {
       Byte = '\n';
     } else {
       Byte = static_cast<UINT8>('A' + (Column - 4) % 26);
@@ -851,7 +835,7 @@ WriteLine (
     Status = (Buffer == nullptr) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
   }
 
-  PoolGuard  BufferGuard (Buffer);
+  PoolPtr<VOID>  BufferGuard (Buffer);
 
   if (!EFI_ERROR (Status)) {
     FillPattern (Buffer, Options.WriteBytes);
@@ -934,8 +918,8 @@ NfcKeyTestMain (
     return EFI_OUT_OF_RESOURCES;
   }
 
-  PoolGuard  KeysGuard (Keys);
-  UINTN      KeysRead = 0;
+  PoolPtr<VOID>  KeysGuard (Keys);
+  UINTN          KeysRead = 0;
 
   Status = ReadKeys (TextInEx, Options, Time, Keys, &KeysRead);
   Say (

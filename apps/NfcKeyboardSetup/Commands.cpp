@@ -17,9 +17,9 @@ extern "C" {
 }
 
 namespace {
-constexpr UINT32  mZorvikConfAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
-constexpr UINT32  mConInAttributes      = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
-                                          EFI_VARIABLE_RUNTIME_ACCESS;
+constexpr UINT32  ZORVIK_CONF_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+constexpr UINT32  CONIN_ATTRIBUTES       = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                           EFI_VARIABLE_RUNTIME_ACCESS;
 
 constexpr auto  mZorvikConfName = Char16 (ZORVIK_CONF_VARIABLE_NAME);
 constexpr auto  mConInName      = Char16 (u"ConIn");
@@ -72,7 +72,7 @@ Fail (
 }
 
 // The serial drivers, whose lines the status lists with the bridge each sits on.
-constexpr CONST CHAR16 *CONST  mSerialDriverNames[] = { mSerialDriverName.Text, mUsbUartDriverName.Text };
+constexpr CONST CHAR16 *CONST  mSerialDriverNames[] = { gSerialDriverName.Text, gUsbUartDriverName.Text };
 
 struct SERIAL_LINES {
   PoolPtr<EFI_HANDLE>    Handles;
@@ -92,9 +92,9 @@ CommandStatus (
     Print (CHAR16_TEXT (u"Serial driver \"%s\": %s\n"), mSerialDriverNames[Index], (SerialDrivers[Index] != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
   }
 
-  EFI_HANDLE  KeyboardDriver = FindDriverByName (mKeyboardDriverName.Text);
+  EFI_HANDLE  KeyboardDriver = FindDriverByName (gKeyboardDriverName.Text);
 
-  Print (CHAR16_TEXT (u"Keyboard driver \"%s\": %s\n"), mKeyboardDriverName.Text, (KeyboardDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
+  Print (CHAR16_TEXT (u"Keyboard driver \"%s\": %s\n"), gKeyboardDriverName.Text, (KeyboardDriver != NULL) ? CHAR16_TEXT (u"loaded") : CHAR16_TEXT (u"not loaded"));
 
   STORED_VARIABLE  Conf;
 
@@ -112,7 +112,7 @@ CommandStatus (
            CHAR16_TEXT (u"ZorvikConf: %02x (%s)%s\n"),
            Enabled,
            (Enabled != 0) ? CHAR16_TEXT (u"enabled") : CHAR16_TEXT (u"disabled"),
-           ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != mZorvikConfAttributes) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
+           ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) != ZORVIK_CONF_ATTRIBUTES) ? CHAR16_TEXT (u", other attributes (the keyboard driver rewrites it with its own, keeping the value, at its next load)") : CHAR16_TEXT (u"")
            );
   }
 
@@ -186,7 +186,7 @@ CommandStatus (
 
   if (Held == Wanted) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes, on any USB port\n"));
-  } else if (Running && (ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath) == ConInHasIt)) {
+  } else if (Running && (ConInFind (ConIn.Data.Get (), ConIn.Size, KeyboardPath) == EFI_ALREADY_STARTED)) {
     Print (CHAR16_TEXT (u"NFC keyboard in ConIn: yes\n"));
   } else if (Held != 0) {
     Print (
@@ -213,8 +213,8 @@ CommandSetEnabled (
   // The keyboard driver takes the byte with or without runtime access (an OS tool sets it
   // with it), so such a variable is written in place; one stored otherwise is replaced.
   ReadVariable (mZorvikConfName.Text, &gZorvikConfGuid, &Conf);
-  UINT32  Attributes = (!EFI_ERROR (Conf.Status) && ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) == mZorvikConfAttributes))
-                       ? Conf.Attributes : mZorvikConfAttributes;
+  UINT32  Attributes = (!EFI_ERROR (Conf.Status) && ((Conf.Attributes & ~static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS)) == ZORVIK_CONF_ATTRIBUTES))
+                       ? Conf.Attributes : ZORVIK_CONF_ATTRIBUTES;
 
   if (!EFI_ERROR (Conf.Status) && (Conf.Size == 1) && (Conf.Attributes == Attributes) &&
       (*static_cast<UINT8 *>(Conf.Data.Get ()) == Enabled))
@@ -238,28 +238,28 @@ CommandSetEnabled (
   return EFI_SUCCESS;
 }
 
-using CONIN_EDIT = CONIN_RESULT (*)(
-                                    CONST VOID *,
-                                    UINTN,
-                                    CONST EFI_DEVICE_PATH_PROTOCOL *,
-                                    EFI_DEVICE_PATH_PROTOCOL **,
-                                    UINTN *
-                                    );
+using CONIN_EDIT = EFI_STATUS (*)(
+                                  CONST VOID *,
+                                  UINTN,
+                                  CONST EFI_DEVICE_PATH_PROTOCOL *,
+                                  EFI_DEVICE_PATH_PROTOCOL **,
+                                  UINTN *
+                                  );
 
 // Reads ConIn, has Edit build the new value with Instance, and writes it whole; says
-// why when it fails. *Result is what the edit found; ConIn was written only for ConInChanged.
+// why when it fails. *Result is what the edit found; ConIn was written only for EFI_SUCCESS.
 EFI_STATUS
 EditConIn (
   CONIN_EDIT                      Edit,
   CONST EFI_DEVICE_PATH_PROTOCOL  *Instance,
-  CONIN_RESULT                    *Result,
+  EFI_STATUS                      *Result,
   UINT32                          *Attributes,
   UINTN                           *NewSize
   )
 {
   STORED_VARIABLE  ConIn;
 
-  *Result = ConInNoMemory;
+  *Result = EFI_OUT_OF_RESOURCES;
   ReadVariable (mConInName.Text, &gEfiGlobalVariableGuid, &ConIn);
   if (EFI_ERROR (ConIn.Status) && (ConIn.Status != EFI_NOT_FOUND)) {
     return Fail (ConIn.Status, CHAR16_TEXT (u"cannot read ConIn; it is unchanged"));
@@ -267,18 +267,18 @@ EditConIn (
 
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  NewConIn;
 
-  *Attributes = EFI_ERROR (ConIn.Status) ? mConInAttributes : ConIn.Attributes;
+  *Attributes = EFI_ERROR (ConIn.Status) ? CONIN_ATTRIBUTES : ConIn.Attributes;
   *Result     = Edit (ConIn.Data.Get (), ConIn.Size, Instance, NewConIn.Out (), NewSize);
   switch (*Result) {
-    case ConInChanged:
+    case EFI_SUCCESS:
       break;
-    case ConInHasIt:
-    case ConInLacksIt:
+    case EFI_ALREADY_STARTED:
+    case EFI_NOT_FOUND:
       return EFI_SUCCESS;
-    case ConInMalformed:
+    case EFI_COMPROMISED_DATA:
       Print (CHAR16_TEXT (u"NfcKeyboardSetup: ConIn is malformed (%lu bytes that are no device path); it is left as it is\n"), static_cast<UINT64>(ConIn.Size));
       return EFI_COMPROMISED_DATA;
-    case ConInBadInstance:
+    case EFI_INVALID_PARAMETER:
       return Fail (EFI_INVALID_PARAMETER, CHAR16_TEXT (u"the NFC keyboard's device path is not one valid device path; ConIn is unchanged"));
     default:
       return Fail (EFI_OUT_OF_RESOURCES, CHAR16_TEXT (u"out of memory; ConIn is unchanged"));
@@ -318,19 +318,19 @@ CommandConsole (
     return NoKeyboardRuns ();
   }
 
-  CONIN_RESULT  Result;
-  UINT32        Attributes;
-  UINTN         NewSize;
-  EFI_STATUS    Status = EditConIn (Add ? ConInAdd : ConInRemoveNfcKeyboard, Running ? KeyboardPath : NULL, &Result, &Attributes, &NewSize);
+  EFI_STATUS  Result;
+  UINT32      Attributes;
+  UINTN       NewSize;
+  EFI_STATUS  Status = EditConIn (Add ? ConInAdd : ConInRemoveNfcKeyboard, Running ? KeyboardPath : NULL, &Result, &Attributes, &NewSize);
 
-  if (!Running && !EFI_ERROR (Status) && (Result != ConInChanged)) {
+  if (!Running && !EFI_ERROR (Status) && (Result != EFI_SUCCESS)) {
     return NoKeyboardRuns ();
   }
 
-  if (EFI_ERROR (Status) || (Result != ConInChanged)) {
+  if (EFI_ERROR (Status) || (Result != EFI_SUCCESS)) {
     if (!EFI_ERROR (Status)) {
       Print (
-             (Result == ConInHasIt) ? CHAR16_TEXT (u"ConIn holds the NFC keyboard already; nothing changed\n")
+             (Result == EFI_ALREADY_STARTED) ? CHAR16_TEXT (u"ConIn holds the NFC keyboard already; nothing changed\n")
                                     : CHAR16_TEXT (u"ConIn does not hold the NFC keyboard; nothing changed\n")
              );
     }
@@ -443,16 +443,16 @@ NfcKeyboardSetConInEntry (
   IN BOOLEAN  Install
   )
 {
-  CONIN_RESULT  Result;
-  UINT32        Attributes;
-  UINTN         NewSize;
-  EFI_STATUS    Status = EditConIn (ConInSetUsbSerialEntries, Install ? NfcKeyboardConInEntries () : NULL, &Result, &Attributes, &NewSize);
+  EFI_STATUS  Result;
+  UINT32      Attributes;
+  UINTN       NewSize;
+  EFI_STATUS  Status = EditConIn (ConInSetUsbSerialEntries, Install ? NfcKeyboardConInEntries () : NULL, &Result, &Attributes, &NewSize);
 
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  if (Result != ConInChanged) {
+  if (Result != EFI_SUCCESS) {
     Print (
            Install ? CHAR16_TEXT (u"ConIn: holds the NFC keyboard on any USB port already\n")
                    : CHAR16_TEXT (u"ConIn: holds no NFC keyboard; unchanged\n")

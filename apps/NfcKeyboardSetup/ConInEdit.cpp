@@ -59,9 +59,9 @@ constexpr USB_CLASS_FORM  mCdcAcmForms[] = {
   { 0xEF,               0x02, 0x01 },
 };
 
-constexpr UINT16  mAnyId       = 0xFFFF;
-constexpr UINTN   mBridgeCount = ARRAY_SIZE (gUsbBridgeIds);
-constexpr UINTN   mEntryCount  = mBridgeCount + ARRAY_SIZE (mCdcAcmForms);
+constexpr UINT16  ANY_ID       = 0xFFFF;
+constexpr UINTN   BRIDGE_COUNT = ARRAY_SIZE (gUsbBridgeIds);
+constexpr UINTN   ENTRY_COUNT  = BRIDGE_COUNT + ARRAY_SIZE (mCdcAcmForms);
 
 constexpr UINT8
 LengthByte (
@@ -103,7 +103,7 @@ MakeEntry (
 // The entries back to back are one multi-instance path; a bridge by its IDs names its
 // device whatever classes it gives, as the FT232's entry always has.
 struct USB_SERIAL_CONIN_ENTRIES {
-  USB_SERIAL_CONIN_ENTRY    Entry[mEntryCount];
+  USB_SERIAL_CONIN_ENTRY    Entry[ENTRY_COUNT];
 };
 
 constexpr USB_SERIAL_CONIN_ENTRIES
@@ -112,11 +112,11 @@ MakeEntries (
 {
   USB_SERIAL_CONIN_ENTRIES  Entries = { };
 
-  for (UINTN Index = 0; Index < mEntryCount; Index++) {
-    BOOLEAN  Last = (BOOLEAN)(Index + 1 == mEntryCount);
-    Entries.Entry[Index] = (Index < mBridgeCount)
+  for (UINTN Index = 0; Index < ENTRY_COUNT; Index++) {
+    BOOLEAN  Last = (BOOLEAN)(Index + 1 == ENTRY_COUNT);
+    Entries.Entry[Index] = (Index < BRIDGE_COUNT)
                            ? MakeEntry (gUsbBridgeIds[Index].VendorId, gUsbBridgeIds[Index].ProductId, { 0xFF, 0xFF, 0xFF }, Last)
-                           : MakeEntry (mAnyId, mAnyId, mCdcAcmForms[Index - mBridgeCount], Last);
+                           : MakeEntry (ANY_ID, ANY_ID, mCdcAcmForms[Index - BRIDGE_COUNT], Last);
   }
 
   return Entries;
@@ -124,7 +124,7 @@ MakeEntries (
 
 constexpr USB_SERIAL_CONIN_ENTRIES  mConInEntries = MakeEntries ();
 
-static_assert (sizeof (mConInEntries) == mEntryCount * sizeof (USB_SERIAL_CONIN_ENTRY), "the entries are stored back to back");
+static_assert (sizeof (mConInEntries) == ENTRY_COUNT * sizeof (USB_SERIAL_CONIN_ENTRY), "the entries are stored back to back");
 
 BOOLEAN
 IsNode (
@@ -162,7 +162,7 @@ IsUsbSerialAdapterNode (
   }
 
   for (const USB_CLASS_FORM &Form : mCdcAcmForms) {
-    if ((Class.VendorId == mAnyId) && (Class.ProductId == mAnyId) && (Class.DeviceClass == Form.Class) &&
+    if ((Class.VendorId == ANY_ID) && (Class.ProductId == ANY_ID) && (Class.DeviceClass == Form.Class) &&
         (Class.DeviceSubClass == Form.SubClass) && (Class.DeviceProtocol == Form.Protocol))
     {
       return TRUE;
@@ -170,21 +170,6 @@ IsUsbSerialAdapterNode (
   }
 
   return FALSE;
-}
-
-BOOLEAN
-IsFlowControlNode (
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node
-  )
-{
-  EFI_GUID  Guid;
-
-  if (!IsNode (Node, MSG_VENDOR_DP, sizeof (UART_FLOW_CONTROL_DEVICE_PATH))) {
-    return FALSE;
-  }
-
-  CopyMem (&Guid, &reinterpret_cast<CONST VENDOR_DEVICE_PATH *>(Node)->Guid, sizeof (Guid));
-  return CompareGuid (&Guid, &gEfiUartDevicePathGuid);
 }
 
 // A stored value is trusted only when its end node closes exactly its last byte:
@@ -276,15 +261,16 @@ private:
 };
 // *INDENT-ON*
 
-// Appends one instance to a value being built; a failed copy leaves nothing built.
-BOOLEAN
+// Appends one instance to a value being built; a failed copy (EFI_OUT_OF_RESOURCES)
+// leaves nothing built.
+EFI_STATUS
 AppendInstance (
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  *Built,
   CONST EFI_DEVICE_PATH_PROTOCOL     *Instance
   )
 {
   Built->Reset (AppendDevicePathInstance (Built->Get (), Instance));
-  return (BOOLEAN)(Built->Get () != NULL);
+  return (Built->Get () != NULL) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
 }
 
 UINTN
@@ -311,7 +297,7 @@ IsUsbSerialConsoleInstance (
   }
 
   return (BOOLEAN)((Last[0] != NULL) && IsUsbSerialAdapterNode (Last[0]) &&
-                   IsNode (Last[1], MSG_UART_DP, sizeof (UART_DEVICE_PATH)) && IsFlowControlNode (Last[2]));
+                   UartPathIsUartNode (Last[1]) && UartPathIsFlowControlNode (Last[2]));
 }
 
 CONST EFI_DEVICE_PATH_PROTOCOL *
@@ -333,13 +319,13 @@ ConInEntriesHeld (
   InstanceCursor  Entry (NfcKeyboardConInEntries ());
 
   while (Entry.Advance (&OutOfMemory)) {
-    Held += (ConInFind (ConIn, Size, Entry.Current ()) == ConInHasIt) ? 1 : 0;
+    Held += (ConInFind (ConIn, Size, Entry.Current ()) == EFI_ALREADY_STARTED) ? 1 : 0;
   }
 
   return Held;
 }
 
-CONIN_RESULT
+EFI_STATUS
 ConInSetUsbSerialEntries (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -354,11 +340,11 @@ ConInSetUsbSerialEntries (
   *NewConIn = NULL;
   *NewSize  = 0;
   if ((Keep != NULL) && (!IsDevicePathValid (Keep, 0) || IsDevicePathEnd (Keep))) {
-    return ConInBadInstance;
+    return EFI_INVALID_PARAMETER;
   }
 
   if ((Size != 0) && !IsWholePath (ConIn, Size)) {
-    return ConInMalformed;
+    return EFI_COMPROMISED_DATA;
   }
 
   UINTN  KeepSize = (Keep == NULL) ? 0 : GetDevicePathSize (Keep);
@@ -369,19 +355,19 @@ ConInSetUsbSerialEntries (
     InstanceCursor  Cursor (ConIn);
     while (Cursor.Advance (&OutOfMemory)) {
       if (IsUsbSerialConsoleInstance (Cursor.Current ())) {
-        CONIN_RESULT  InKeep  = (Keep == NULL) ? ConInLacksIt : ConInFind (Keep, KeepSize, Cursor.Current ());
-        CONIN_RESULT  InBuilt = (InKeep == ConInHasIt) ? ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ()) : ConInLacksIt;
-        if ((InKeep == ConInNoMemory) || (InBuilt == ConInNoMemory)) {
-          return ConInNoMemory;
+        EFI_STATUS  InKeep  = (Keep == NULL) ? EFI_NOT_FOUND : ConInFind (Keep, KeepSize, Cursor.Current ());
+        EFI_STATUS  InBuilt = (InKeep == EFI_ALREADY_STARTED) ? ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ()) : EFI_NOT_FOUND;
+        if ((InKeep == EFI_OUT_OF_RESOURCES) || (InBuilt == EFI_OUT_OF_RESOURCES)) {
+          return EFI_OUT_OF_RESOURCES;
         }
 
-        if ((InKeep != ConInHasIt) || (InBuilt == ConInHasIt)) {
+        if ((InKeep != EFI_ALREADY_STARTED) || (InBuilt == EFI_ALREADY_STARTED)) {
           continue;
         }
       }
 
-      if (!AppendInstance (&Built, Cursor.Current ())) {
-        return ConInNoMemory;
+      if (EFI_ERROR (AppendInstance (&Built, Cursor.Current ()))) {
+        return EFI_OUT_OF_RESOURCES;
       }
     }
   }
@@ -389,26 +375,26 @@ ConInSetUsbSerialEntries (
   if (!OutOfMemory && (Keep != NULL)) {
     InstanceCursor  Cursor (Keep);
     while (Cursor.Advance (&OutOfMemory)) {
-      CONIN_RESULT  Held = ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ());
-      if ((Held == ConInNoMemory) || ((Held == ConInLacksIt) && !AppendInstance (&Built, Cursor.Current ()))) {
-        return ConInNoMemory;
+      EFI_STATUS  Held = ConInFind (Built.Get (), SizeOf (Built), Cursor.Current ());
+      if ((Held == EFI_OUT_OF_RESOURCES) || ((Held == EFI_NOT_FOUND) && EFI_ERROR (AppendInstance (&Built, Cursor.Current ())))) {
+        return EFI_OUT_OF_RESOURCES;
       }
     }
   }
 
   if (OutOfMemory) {
-    return ConInNoMemory;
+    return EFI_OUT_OF_RESOURCES;
   }
 
   UINTN  BuiltSize = SizeOf (Built);
 
   if ((BuiltSize == Size) && ((Size == 0) || (CompareMem (Built.Get (), ConIn, Size) == 0))) {
-    return ConInHasIt;
+    return EFI_ALREADY_STARTED;
   }
 
   *NewConIn = Built.Release ();
   *NewSize  = BuiltSize;
-  return ConInChanged;
+  return EFI_SUCCESS;
 }
 
 BOOLEAN
@@ -446,7 +432,7 @@ ConInInstanceCount (
   return Count;
 }
 
-CONIN_RESULT
+EFI_STATUS
 ConInFind (
   IN CONST VOID                      *ConIn,
   IN UINTN                           Size,
@@ -456,15 +442,15 @@ ConInFind (
   BOOLEAN  OutOfMemory;
 
   if (!IsSingleInstance (Instance)) {
-    return ConInBadInstance;
+    return EFI_INVALID_PARAMETER;
   }
 
   if (Size == 0) {
-    return ConInLacksIt;
+    return EFI_NOT_FOUND;
   }
 
   if (!IsWholePath (ConIn, Size)) {
-    return ConInMalformed;
+    return EFI_COMPROMISED_DATA;
   }
 
   UINTN           InstanceSize = GetDevicePathSize (Instance);
@@ -472,14 +458,14 @@ ConInFind (
 
   while (Cursor.Advance (&OutOfMemory)) {
     if (Cursor.Equals (Instance, InstanceSize)) {
-      return ConInHasIt;
+      return EFI_ALREADY_STARTED;
     }
   }
 
-  return OutOfMemory ? ConInNoMemory : ConInLacksIt;
+  return OutOfMemory ? EFI_OUT_OF_RESOURCES : EFI_NOT_FOUND;
 }
 
-CONIN_RESULT
+EFI_STATUS
 ConInAdd (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -491,9 +477,9 @@ ConInAdd (
   *NewConIn = NULL;
   *NewSize  = 0;
 
-  CONIN_RESULT  Found = ConInFind (ConIn, Size, Instance);
+  EFI_STATUS  Found = ConInFind (ConIn, Size, Instance);
 
-  if (Found != ConInLacksIt) {
+  if (Found != EFI_NOT_FOUND) {
     return Found;
   }
 
@@ -502,15 +488,15 @@ ConInAdd (
   EFI_DEVICE_PATH_PROTOCOL        *Result = AppendDevicePathInstance (Base, Instance);
 
   if (Result == NULL) {
-    return ConInNoMemory;
+    return EFI_OUT_OF_RESOURCES;
   }
 
   *NewConIn = Result;
   *NewSize  = GetDevicePathSize (Result);
-  return ConInChanged;
+  return EFI_SUCCESS;
 }
 
-CONIN_RESULT
+EFI_STATUS
 ConInRemoveNfcKeyboard (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -526,15 +512,15 @@ ConInRemoveNfcKeyboard (
   *NewConIn = NULL;
   *NewSize  = 0;
   if ((Instance != NULL) && !IsSingleInstance (Instance)) {
-    return ConInBadInstance;
+    return EFI_INVALID_PARAMETER;
   }
 
   if (Size == 0) {
-    return ConInLacksIt;
+    return EFI_NOT_FOUND;
   }
 
   if (!IsWholePath (ConIn, Size)) {
-    return ConInMalformed;
+    return EFI_COMPROMISED_DATA;
   }
 
   // Any of the install's entries goes, an earlier install's one FT232 entry among them.
@@ -542,27 +528,27 @@ ConInRemoveNfcKeyboard (
   InstanceCursor  Cursor (ConIn);
 
   while (Cursor.Advance (&OutOfMemory)) {
-    CONIN_RESULT  Entry = ConInFind (NfcKeyboardConInEntries (), sizeof (mConInEntries), Cursor.Current ());
-    if (Entry == ConInNoMemory) {
-      return ConInNoMemory;
+    EFI_STATUS  Entry = ConInFind (NfcKeyboardConInEntries (), sizeof (mConInEntries), Cursor.Current ());
+    if (Entry == EFI_OUT_OF_RESOURCES) {
+      return EFI_OUT_OF_RESOURCES;
     }
 
-    if ((Entry == ConInHasIt) || ((Instance != NULL) && Cursor.Equals (Instance, InstanceSize))) {
+    if ((Entry == EFI_ALREADY_STARTED) || ((Instance != NULL) && Cursor.Equals (Instance, InstanceSize))) {
       Dropped = TRUE;
-    } else if (!AppendInstance (&Kept, Cursor.Current ())) {
-      return ConInNoMemory;
+    } else if (EFI_ERROR (AppendInstance (&Kept, Cursor.Current ()))) {
+      return EFI_OUT_OF_RESOURCES;
     }
   }
 
   if (OutOfMemory) {
-    return ConInNoMemory;
+    return EFI_OUT_OF_RESOURCES;
   }
 
   if (!Dropped) {
-    return ConInLacksIt;
+    return EFI_NOT_FOUND;
   }
 
   *NewSize  = SizeOf (Kept);
   *NewConIn = Kept.Release ();
-  return ConInChanged;
+  return EFI_SUCCESS;
 }

@@ -5,6 +5,7 @@
 **/
 #include "NfcKeyboardSetup.h"
 
+#include <OpenInfo.h>
 #include <UsbBridgeIds.h>
 
 extern "C" {
@@ -20,36 +21,6 @@ extern "C" {
 #include <Library/DevicePathLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
-}
-
-static_assert (sizeof (UART_FLOW_CONTROL_DEVICE_PATH) == 24, "the flow-control node is 24 bytes on the wire");
-
-BOOLEAN
-DevicePathEndsInUartFlowControl (
-  IN CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
-  )
-{
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Node;
-  CONST EFI_DEVICE_PATH_PROTOCOL  *Last;
-
-  // A path from another driver is walked only once it is known to end.
-  if ((DevicePath == NULL) || !IsDevicePathValid (DevicePath, 0)) {
-    return FALSE;
-  }
-
-  Last = NULL;
-  for (Node = DevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
-    Last = Node;
-  }
-
-  if ((Last == NULL) || (DevicePathType (Last) != MESSAGING_DEVICE_PATH) ||
-      (DevicePathSubType (Last) != MSG_VENDOR_DP) ||
-      (DevicePathNodeLength (Last) != sizeof (UART_FLOW_CONTROL_DEVICE_PATH)))
-  {
-    return FALSE;
-  }
-
-  return CompareGuid (&reinterpret_cast<CONST UART_FLOW_CONTROL_DEVICE_PATH *>(Last)->Guid, &gEfiUartDevicePathGuid);
 }
 
 EFI_HANDLE
@@ -117,7 +88,7 @@ FindNfcKeyboard (
       continue;
     }
 
-    if (DevicePathEndsInUartFlowControl (Path)) {
+    if (UartPathEndsInFlowControl (Path)) {
       *Handle     = TextInputs[Index];
       *DevicePath = Path;
       return EFI_SUCCESS;
@@ -156,34 +127,24 @@ FindSerialLines (
   UINTN  Stored = 0;
 
   for (UINTN Index = 0; Index < Converters.Count (); Index++) {
-    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY  *Entries;
-    UINTN                                EntryCount;
-
-    if (EFI_ERROR (gBS->OpenProtocolInformation (Converters[Index], &gEfiUsbIoProtocolGuid, &Entries, &EntryCount))) {
-      continue;
-    }
-
-    for (UINTN Entry = 0; Entry < EntryCount; Entry++) {
-      if ((Entries[Entry].AgentHandle != SerialDriver) ||
-          ((Entries[Entry].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) == 0))
-      {
-        continue;
-      }
-
+    (VOID)OpenInfoForEachChild (
+                                Converters[Index],
+                                &gEfiUsbIoProtocolGuid,
+                                SerialDriver,
+                                [&](EFI_HANDLE Child) -> BOOLEAN {
       // A driver may hold more than one interface of a device for one line (a CDC device's two).
       UINTN  Seen = 0;
-      while ((Seen < Stored) && (Found[Seen] != Entries[Entry].ControllerHandle)) {
+      while ((Seen < Stored) && (Found[Seen] != Child)) {
         Seen++;
       }
 
       if ((Seen == Stored) && (Stored < Converters.Count ())) {
-        Found[Stored++] = Entries[Entry].ControllerHandle;
+        Found[Stored++] = Child;
       }
-    }
 
-    if (Entries != NULL) {
-      FreePool (Entries);
+      return TRUE;
     }
+                                );
   }
 
   if (Stored == 0) {

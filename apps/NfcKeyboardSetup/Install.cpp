@@ -29,7 +29,7 @@ extern "C" {
 
 namespace {
 // Driver images are tens of kilobytes; anything near this is not ours.
-constexpr UINT64  mLargestImage = SIZE_4MB;
+constexpr UINT64  LARGEST_IMAGE = SIZE_4MB;
 
 constexpr auto  mSetupFileName = Char16 (u"NfcKeyboardSetup.efi");
 // A new copy is written beside the old one under this suffix, the old one kept under
@@ -40,17 +40,17 @@ constexpr auto  mOldSuffix = Char16 (u".old");
 // A file or folder on a volume: Path from the volume's root, "" for the root itself.
 struct LOCATION {
   EFI_HANDLE    Volume;
-  CHAR16        Path[mPathChars];
+  CHAR16        Path[PATH_CHARS];
 };
 
 // An open file, closed on every way out.
 // *INDENT-OFF*
-class OPEN_FILE {
+class OpenFile {
 public:
-  OPEN_FILE () : mFile (NULL) {}
-  ~OPEN_FILE () { Close (); }
-  OPEN_FILE (const OPEN_FILE &) = delete;
-  OPEN_FILE &operator= (const OPEN_FILE &) = delete;
+  OpenFile () : mFile (NULL) {}
+  ~OpenFile () { Close (); }
+  OpenFile (const OpenFile &) = delete;
+  OpenFile &operator= (const OpenFile &) = delete;
 
   EFI_FILE_PROTOCOL *Get () const { return mFile; }
   EFI_FILE_PROTOCOL **Out () { Close (); return &mFile; }
@@ -79,18 +79,19 @@ private:
 };
 // *INDENT-ON*
 
-BOOLEAN
+// Folder\Name then Suffix in Out; EFI_BAD_BUFFER_SIZE when the path is too long for it.
+EFI_STATUS
 Join (
-  CHAR16        (&Out)[mPathChars],
+  CHAR16        (&Out)[PATH_CHARS],
   CONST CHAR16  *Folder,
   CONST CHAR16  *Name,
   CONST CHAR16  *Suffix = CHAR16_TEXT (u"")
   )
 {
-  return (BOOLEAN)(!RETURN_ERROR (StrCpyS (Out, mPathChars, Folder)) &&
-                   !RETURN_ERROR (StrCatS (Out, mPathChars, CHAR16_TEXT (u"\\"))) &&
-                   !RETURN_ERROR (StrCatS (Out, mPathChars, Name)) &&
-                   !RETURN_ERROR (StrCatS (Out, mPathChars, Suffix)));
+  return (!RETURN_ERROR (StrCpyS (Out, PATH_CHARS, Folder)) &&
+          !RETURN_ERROR (StrCatS (Out, PATH_CHARS, CHAR16_TEXT (u"\\"))) &&
+          !RETURN_ERROR (StrCatS (Out, PATH_CHARS, Name)) &&
+          !RETURN_ERROR (StrCatS (Out, PATH_CHARS, Suffix))) ? EFI_SUCCESS : EFI_BAD_BUFFER_SIZE;
 }
 
 VOID
@@ -111,11 +112,11 @@ Open (
   CONST CHAR16  *Path,
   UINT64        Mode,
   UINT64        Attributes,
-  OPEN_FILE     *File
+  OpenFile      *File
   )
 {
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
-  OPEN_FILE                        Root;
+  OpenFile                         Root;
 
   EFI_STATUS  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, reinterpret_cast<VOID **>(&FileSystem));
 
@@ -142,8 +143,8 @@ ReadFile (
   FILE_DATA     *File
   )
 {
-  OPEN_FILE  Opened;
-  UINT64     Size;
+  OpenFile  Opened;
+  UINT64    Size;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ, 0, &Opened);
 
@@ -155,7 +156,7 @@ ReadFile (
     return Status;
   }
 
-  if (Size > mLargestImage) {
+  if (Size > LARGEST_IMAGE) {
     return EFI_BAD_BUFFER_SIZE;
   }
 
@@ -178,7 +179,7 @@ DeleteFile (
   CONST CHAR16  *Path
   )
 {
-  OPEN_FILE  Opened;
+  OpenFile  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
 
@@ -201,7 +202,7 @@ WriteNewFile (
   CONST FILE_DATA  &File
   )
 {
-  OPEN_FILE  Opened;
+  OpenFile  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0, &Opened);
 
@@ -228,7 +229,7 @@ Rename (
   CONST CHAR16  *NewName
   )
 {
-  OPEN_FILE  Opened;
+  OpenFile  Opened;
 
   EFI_STATUS  Status = Open (Volume, Path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Opened);
 
@@ -290,7 +291,7 @@ CheckRoom (
   )
 {
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
-  OPEN_FILE                        Root;
+  OpenFile                         Root;
   PoolPtr<EFI_FILE_SYSTEM_INFO>    Info;
   UINTN                            InfoSize = 0;
 
@@ -345,7 +346,7 @@ OwnImage (
   }
 
   Image->Volume = Loaded->DeviceHandle;
-  return ((Loaded->FilePath != NULL) && FilePathText (Loaded->FilePath, Image->Path)) ? EFI_SUCCESS : EFI_NOT_FOUND;
+  return ((Loaded->FilePath != NULL) && !EFI_ERROR (FilePathText (Loaded->FilePath, Image->Path))) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 // The folder the driver images are read from: Given or the shell's current folder,
@@ -372,11 +373,11 @@ SourceFolder (
     Folder->Path[(Length > 0) ? Length - 1 : 0] = 0;
 
     if ((Given != NULL) && (Given[0] == u'\\')) {
-      return RETURN_ERROR (StrCpyS (Folder->Path, mPathChars, Given)) ? EFI_BAD_BUFFER_SIZE : EFI_SUCCESS;
+      return RETURN_ERROR (StrCpyS (Folder->Path, PATH_CHARS, Given)) ? EFI_BAD_BUFFER_SIZE : EFI_SUCCESS;
     }
 
-    CHAR16  Joined[mPathChars];
-    if ((Given != NULL) && (!Join (Joined, Folder->Path, Given) || RETURN_ERROR (StrCpyS (Folder->Path, mPathChars, Joined)))) {
+    CHAR16  Joined[PATH_CHARS];
+    if ((Given != NULL) && (EFI_ERROR (Join (Joined, Folder->Path, Given)) || RETURN_ERROR (StrCpyS (Folder->Path, PATH_CHARS, Joined)))) {
       return EFI_BAD_BUFFER_SIZE;
     }
 
@@ -394,7 +395,7 @@ SourceFolder (
 
   if ((Remaining == NULL) ||
       EFI_ERROR (gBS->LocateDevicePath (&gEfiSimpleFileSystemProtocolGuid, &Remaining, &Folder->Volume)) ||
-      !FilePathText (Remaining, Folder->Path))
+      EFI_ERROR (FilePathText (Remaining, Folder->Path)))
   {
     return EFI_NOT_FOUND;
   }
@@ -695,15 +696,15 @@ CopyFile (
   CONST FILE_DATA  &File
   )
 {
-  CHAR16     Path[mPathChars];
-  CHAR16     NewPath[mPathChars];
-  CHAR16     OldPath[mPathChars];
-  CHAR16     OldName[mPathChars];
+  CHAR16     Path[PATH_CHARS];
+  CHAR16     NewPath[PATH_CHARS];
+  CHAR16     OldPath[PATH_CHARS];
+  CHAR16     OldName[PATH_CHARS];
   FILE_DATA  There;
 
-  if (!Join (Path, mInstallFolder.Text, Name) || !Join (NewPath, mInstallFolder.Text, Name, mNewSuffix.Text) ||
-      !Join (OldPath, mInstallFolder.Text, Name, mOldSuffix.Text) ||
-      RETURN_ERROR (StrCpyS (OldName, mPathChars, Name)) || RETURN_ERROR (StrCatS (OldName, mPathChars, mOldSuffix.Text)))
+  if (EFI_ERROR (Join (Path, gInstallFolder.Text, Name)) || EFI_ERROR (Join (NewPath, gInstallFolder.Text, Name, mNewSuffix.Text)) ||
+      EFI_ERROR (Join (OldPath, gInstallFolder.Text, Name, mOldSuffix.Text)) ||
+      RETURN_ERROR (StrCpyS (OldName, PATH_CHARS, Name)) || RETURN_ERROR (StrCatS (OldName, PATH_CHARS, mOldSuffix.Text)))
   {
     return EFI_BAD_BUFFER_SIZE;
   }
@@ -762,8 +763,8 @@ MakeInstallFolder (
   EFI_HANDLE  Target
   )
 {
-  OPEN_FILE                   Folder;
-  static CONST CHAR16 *CONST  Paths[] = { CHAR16_TEXT (u"\\EFI"), mInstallFolder.Text };
+  OpenFile                    Folder;
+  static CONST CHAR16 *CONST  Paths[] = { CHAR16_TEXT (u"\\EFI"), gInstallFolder.Text };
 
   for (CONST CHAR16 *Path : Paths) {
     EFI_STATUS  Status = Open (
@@ -787,9 +788,9 @@ InstalledImagePath (
   CONST CHAR16  *FileName
   )
 {
-  CHAR16  Path[mPathChars];
+  CHAR16  Path[PATH_CHARS];
 
-  return Join (Path, mInstallFolder.Text, FileName) ? FileDevicePath (Target, Path) : NULL;
+  return !EFI_ERROR (Join (Path, gInstallFolder.Text, FileName)) ? FileDevicePath (Target, Path) : NULL;
 }
 
 /**
@@ -842,14 +843,14 @@ CheckImage (
 EFI_STATUS
 StartDrivers (
   EFI_HANDLE  Target,
-  CONST BOOLEAN  (&Lacking)[ARRAY_SIZE (mDrivers)]
+  CONST BOOLEAN  (&Lacking)[ARRAY_SIZE (gDrivers)]
   )
 {
   BOOLEAN  Started = FALSE;
 
-  for (UINTN Index = ARRAY_SIZE (mDrivers); Index-- > 0;) {
-    if (FindDriverByName (mDrivers[Index].Name) != NULL) {
-      Print (CHAR16_TEXT (u"\"%s\": runs already\n"), mDrivers[Index].Name);
+  for (UINTN Index = ARRAY_SIZE (gDrivers); Index-- > 0;) {
+    if (FindDriverByName (gDrivers[Index].Name) != NULL) {
+      Print (CHAR16_TEXT (u"\"%s\": runs already\n"), gDrivers[Index].Name);
       continue;
     }
 
@@ -857,7 +858,7 @@ StartDrivers (
       continue;
     }
 
-    PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Path (InstalledImagePath (Target, mDrivers[Index].FileName));
+    PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Path (InstalledImagePath (Target, gDrivers[Index].FileName));
     EFI_HANDLE                         Image  = NULL;
     EFI_STATUS                         Status = (Path.Get () == NULL) ? EFI_OUT_OF_RESOURCES
                                                 : gBS->LoadImage (FALSE, gImageHandle, Path.Get (), NULL, 0, &Image);
@@ -869,11 +870,11 @@ StartDrivers (
     }
 
     if (EFI_ERROR (Status)) {
-      return Fail (Status, CHAR16_TEXT (u"cannot start"), mDrivers[Index].FileName);
+      return Fail (Status, CHAR16_TEXT (u"cannot start"), gDrivers[Index].FileName);
     }
 
     Started = TRUE;
-    Print (CHAR16_TEXT (u"\"%s\": started\n"), mDrivers[Index].Name);
+    Print (CHAR16_TEXT (u"\"%s\": started\n"), gDrivers[Index].Name);
   }
 
   if (Started) {
@@ -903,11 +904,11 @@ DeleteInstallFolder (
   EFI_HANDLE  Volume
   )
 {
-  OPEN_FILE  Folder;
-  UINT64     Info[(SIZE_OF_EFI_FILE_INFO + mPathChars * sizeof (CHAR16)) / sizeof (UINT64) + 1];
-  auto       *Entry = reinterpret_cast<EFI_FILE_INFO *>(Info);
+  OpenFile  Folder;
+  UINT64    Info[(SIZE_OF_EFI_FILE_INFO + PATH_CHARS * sizeof (CHAR16)) / sizeof (UINT64) + 1];
+  auto      *Entry = reinterpret_cast<EFI_FILE_INFO *>(Info);
 
-  if (EFI_ERROR (Open (Volume, mInstallFolder.Text, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Folder))) {
+  if (EFI_ERROR (Open (Volume, gInstallFolder.Text, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &Folder))) {
     return EFI_SUCCESS;
   }
 
@@ -915,7 +916,7 @@ DeleteInstallFolder (
     UINTN       Size   = sizeof (Info);
     EFI_STATUS  Status = Folder.Get ()->Read (Folder.Get (), &Size, Entry);
     if (EFI_ERROR (Status)) {
-      return Fail (Status, CHAR16_TEXT (u"cannot list"), mInstallFolder.Text);
+      return Fail (Status, CHAR16_TEXT (u"cannot list"), gInstallFolder.Text);
     }
 
     if (Size == 0) {
@@ -926,7 +927,7 @@ DeleteInstallFolder (
       continue;
     }
 
-    OPEN_FILE  File;
+    OpenFile  File;
     Status = Folder.Get ()->Open (Folder.Get (), File.Out (), Entry->FileName, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0);
     if (!EFI_ERROR (Status)) {
       Status = File.Delete ();
@@ -940,7 +941,7 @@ DeleteInstallFolder (
   EFI_STATUS  Status = Folder.Delete ();
 
   if (Status != EFI_SUCCESS) {
-    return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, CHAR16_TEXT (u"cannot delete"), mInstallFolder.Text);
+    return Fail (EFI_ERROR (Status) ? Status : EFI_ACCESS_DENIED, CHAR16_TEXT (u"cannot delete"), gInstallFolder.Text);
   }
 
   PrintPath (CHAR16_TEXT (u"\\EFI\\NfcKeyboard: deleted from %s\n"), Volume);
@@ -959,10 +960,10 @@ IsBuiltIn (
 }
 } // namespace
 
-BOOLEAN
+EFI_STATUS
 FilePathText (
   IN  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath,
-  OUT CHAR16                          (&Out)[mPathChars]
+  OUT CHAR16                          (&Out)[PATH_CHARS]
   )
 {
   UINTN  Length = 0;
@@ -970,7 +971,7 @@ FilePathText (
   Out[0] = 0;
   for (CONST EFI_DEVICE_PATH_PROTOCOL *Node = DevicePath; !IsDevicePathEnd (Node); Node = NextDevicePathNode (Node)) {
     if ((DevicePathType (Node) != MEDIA_DEVICE_PATH) || (DevicePathSubType (Node) != MEDIA_FILEPATH_DP)) {
-      return FALSE;
+      return EFI_UNSUPPORTED;
     }
 
     auto   *Chars = reinterpret_cast<CONST UINT8 *>(Node) + sizeof (EFI_DEVICE_PATH_PROTOCOL);
@@ -979,8 +980,8 @@ FilePathText (
     if ((Length > 0) && (Out[Length - 1] != u'\\') && (Count > 0) &&
         (ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Chars)) != u'\\'))
     {
-      if (Length + 1 >= mPathChars) {
-        return FALSE;
+      if (Length + 1 >= PATH_CHARS) {
+        return EFI_BUFFER_TOO_SMALL;
       }
 
       Out[Length++] = u'\\';
@@ -992,8 +993,8 @@ FilePathText (
         break;
       }
 
-      if (Length + 1 >= mPathChars) {
-        return FALSE;
+      if (Length + 1 >= PATH_CHARS) {
+        return EFI_BUFFER_TOO_SMALL;
       }
 
       Out[Length++] = Char;
@@ -1002,7 +1003,7 @@ FilePathText (
     Out[Length] = 0;
   }
 
-  return TRUE;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS
@@ -1012,19 +1013,19 @@ NfcKeyboardInstall (
 {
   LOCATION     Source;
   LOCATION     Own;
-  FILE_DATA    Files[ARRAY_SIZE (mDrivers) + 1];
-  BOOLEAN      BuiltIn[ARRAY_SIZE (mDrivers)];
-  BOOLEAN      Lacking[ARRAY_SIZE (mDrivers)] = { };
+  FILE_DATA    Files[ARRAY_SIZE (gDrivers) + 1];
+  BOOLEAN      BuiltIn[ARRAY_SIZE (gDrivers)];
+  BOOLEAN      Lacking[ARRAY_SIZE (gDrivers)] = { };
   BOOLEAN      FromFiles                      = FALSE;
-  CHAR16       Path[mPathChars];
+  CHAR16       Path[PATH_CHARS];
   EFI_HANDLE   Target = NULL;
   TARGET_KIND  Kind   = TargetFixedSystemPartition;
 
-  for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
-    BuiltIn[Index] = IsBuiltIn (mDrivers[Index]);
+  for (UINTN Index = 0; Index < ARRAY_SIZE (gDrivers); Index++) {
+    BuiltIn[Index] = IsBuiltIn (gDrivers[Index]);
     FromFiles      = (BOOLEAN)(FromFiles || !BuiltIn[Index]);
     if (BuiltIn[Index]) {
-      Print (CHAR16_TEXT (u"\"%s\": built into the firmware, no load option needed\n"), mDrivers[Index].Name);
+      Print (CHAR16_TEXT (u"\"%s\": built into the firmware, no load option needed\n"), gDrivers[Index].Name);
     }
   }
 
@@ -1044,24 +1045,24 @@ NfcKeyboardInstall (
     PrintPath (CHAR16_TEXT (u"Images from: %s"), Source.Volume);
     Print (CHAR16_TEXT (u"%s\\\n"), Source.Path);
     for (UINTN Index = 0; Index < ARRAY_SIZE (Files); Index++) {
-      BOOLEAN  Driver = (BOOLEAN)(Index < ARRAY_SIZE (mDrivers));
+      BOOLEAN  Driver = (BOOLEAN)(Index < ARRAY_SIZE (gDrivers));
       if (Driver && BuiltIn[Index]) {
         continue;
       }
 
       // The tool copies itself from where it was started.
       EFI_HANDLE  Volume = Driver ? Source.Volume : Own.Volume;
-      BOOLEAN     Named  = Driver ? Join (Path, Source.Path, mDrivers[Index].FileName)
-                                  : (BOOLEAN) !RETURN_ERROR (StrCpyS (Path, mPathChars, Own.Path));
-      Status = Named ? ReadFile (Volume, Path, &Files[Index]) : EFI_BAD_BUFFER_SIZE;
+      EFI_STATUS  Named  = Driver ? Join (Path, Source.Path, gDrivers[Index].FileName)
+                                  : StrCpyS (Path, PATH_CHARS, Own.Path);
+      Status = !EFI_ERROR (Named) ? ReadFile (Volume, Path, &Files[Index]) : EFI_BAD_BUFFER_SIZE;
 
       // A folder made before a driver existed lacks its image. The install goes on with what
       // the folder holds and gives that driver no option: an earlier install's option for it
       // goes, as this one copies no image for it to load (an old copy stays, unused, until the
       // uninstall). Its ConIn entries stay; no driver binds what they match.
-      if (Driver && (Status == EFI_NOT_FOUND) && (mDrivers[Index].Lacking != NULL)) {
+      if (Driver && (Status == EFI_NOT_FOUND) && (gDrivers[Index].Lacking != NULL)) {
         Lacking[Index] = TRUE;
-        Print (CHAR16_TEXT (u"%s: not there; installing without it\n"), mDrivers[Index].FileName);
+        Print (CHAR16_TEXT (u"%s: not there; installing without it\n"), gDrivers[Index].FileName);
         continue;
       }
 
@@ -1092,11 +1093,11 @@ NfcKeyboardInstall (
   EFI_STATUS  Status = FromFiles ? MakeInstallFolder (Target) : EFI_SUCCESS;
 
   for (UINTN Index = 0; FromFiles && !EFI_ERROR (Status) && (Index < ARRAY_SIZE (Files)); Index++) {
-    if ((Index < ARRAY_SIZE (mDrivers)) && (BuiltIn[Index] || Lacking[Index])) {
+    if ((Index < ARRAY_SIZE (gDrivers)) && (BuiltIn[Index] || Lacking[Index])) {
       continue;
     }
 
-    Status = CopyFile (Target, (Index < ARRAY_SIZE (mDrivers)) ? mDrivers[Index].FileName : mSetupFileName.Text, Files[Index]);
+    Status = CopyFile (Target, (Index < ARRAY_SIZE (gDrivers)) ? gDrivers[Index].FileName : mSetupFileName.Text, Files[Index]);
   }
 
   if (!EFI_ERROR (Status)) {
@@ -1111,15 +1112,15 @@ NfcKeyboardInstall (
 
   // The firmware loads a built-in driver itself: an earlier install's option for it, left
   // after a firmware update that brought it, would load it a second time.
-  for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (mDrivers)); Index++) {
+  for (UINTN Index = 0; !EFI_ERROR (Status) && (Index < ARRAY_SIZE (gDrivers)); Index++) {
     if (BuiltIn[Index] || Lacking[Index]) {
-      Status = DriverOptionRemove (mDrivers[Index].FileName, mDrivers[Index].Name);
+      Status = DriverOptionRemove (gDrivers[Index].FileName, gDrivers[Index].Name);
       continue;
     }
 
-    PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  ImagePath (InstalledImagePath (Target, mDrivers[Index].FileName));
+    PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  ImagePath (InstalledImagePath (Target, gDrivers[Index].FileName));
     Status = (ImagePath.Get () == NULL) ? EFI_OUT_OF_RESOURCES
-             : DriverOptionEnsure (mDrivers[Index].FileName, mDrivers[Index].Name, ImagePath.Get ());
+             : DriverOptionEnsure (gDrivers[Index].FileName, gDrivers[Index].Name, ImagePath.Get ());
   }
 
   // An earlier install's DriverOrder gained the new driver's option at its end.
@@ -1168,9 +1169,9 @@ NfcKeyboardInstall (
     Print (CHAR16_TEXT (u"  Not in the console yet: run install again after the next boot.\n"));
   }
 
-  for (UINTN Index = 0; Index < ARRAY_SIZE (mDrivers); Index++) {
+  for (UINTN Index = 0; Index < ARRAY_SIZE (gDrivers); Index++) {
     if (Lacking[Index]) {
-      Print (CHAR16_TEXT (u"  Without %s, %s.\n"), mDrivers[Index].FileName, mDrivers[Index].Lacking);
+      Print (CHAR16_TEXT (u"  Without %s, %s.\n"), gDrivers[Index].FileName, gDrivers[Index].Lacking);
     }
   }
 
@@ -1186,7 +1187,7 @@ NfcKeyboardUninstall (
   EFI_HANDLE  Target = NULL;
 
   // Every step runs even when one fails, so as much as can go goes.
-  EFI_STATUS  Result = UninstallVariables (IsBuiltIn (mDrivers[ARRAY_SIZE (mDrivers) - 1]));
+  EFI_STATUS  Result = UninstallVariables (IsBuiltIn (gDrivers[ARRAY_SIZE (gDrivers) - 1]));
 
   // Our folder goes wherever an install can have put it.
   EFI_STATUS  Status = OwnImage (&Own);

@@ -18,8 +18,8 @@ extern "C" {
 
 namespace {
 constexpr auto    mRecordName       = Char16 (u"NfcKeyboardUndo");
-constexpr UINT32  mRecordAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
-constexpr UINT32  mRecordSignature  = SIGNATURE_32 ('N', 'K', 'U', '1');
+constexpr UINT32  RECORD_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+constexpr UINT32  RECORD_SIGNATURE  = SIGNATURE_32 ('N', 'K', 'U', '1');
 
 // A recorded value: unknown (unreadable, or changed by others since our install), absent or present.
 enum RECORDED_STATE : UINT8 {
@@ -63,8 +63,8 @@ struct RECORD_VALUE {
   PoolPtr<UINT8>    Data;
   UINTN             Size;
 
-  // Takes a variable as read; FALSE when no pool is left for its copy.
-  BOOLEAN
+  // Takes a variable as read; EFI_OUT_OF_RESOURCES when no pool is left for its copy.
+  EFI_STATUS
   Take (
     const STORED_VARIABLE  &Variable
     )
@@ -73,7 +73,7 @@ struct RECORD_VALUE {
     return Take (State, Variable.Data.Get (), Variable.Size);
   }
 
-  BOOLEAN
+  EFI_STATUS
   Take (
     UINT8       NewState,
     CONST VOID  *Bytes,
@@ -83,7 +83,7 @@ struct RECORD_VALUE {
     State = NewState;
     Size  = (State == RecordedPresent) ? NewSize : 0;
     Data.Reset ((Size == 0) ? NULL : static_cast<UINT8 *>(AllocateCopyPool (Size, Bytes)));
-    return (BOOLEAN)((Size == 0) || (Data.Get () != NULL));
+    return ((Size == 0) || (Data.Get () != NULL)) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
   }
 
   // Whether a variable as read holds this value; an unknown value matches nothing.
@@ -108,9 +108,9 @@ struct RECORD_ITEM {
 };
 
 // *INDENT-OFF*
-class INSTALL_RECORD {
+class InstallRecord {
 public:
-  INSTALL_RECORD () : mFound (FALSE), mStoredSize (0) {}
+  InstallRecord () : mFound (FALSE), mStoredSize (0) {}
 
   BOOLEAN      Found () const { return mFound; }
   RECORD_ITEM  &operator[] (UINTN Index) { return mItems[Index]; }
@@ -150,7 +150,7 @@ public:
     }
 
     UINT8  *Write = Bytes.Get ();
-    WriteUnaligned32 (reinterpret_cast<UINT32 *>(Write), mRecordSignature);
+    WriteUnaligned32 (reinterpret_cast<UINT32 *>(Write), RECORD_SIGNATURE);
     Write += sizeof (UINT32);
     for (const RECORD_ITEM &Item : mItems) {
       RECORD_ITEM_HEADER  Header = { Item.Before.State, Item.After.State, Item.Attributes,
@@ -165,7 +165,7 @@ public:
       return EFI_SUCCESS;
     }
 
-    EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mRecordName.Text), &gZorvikConfGuid, mRecordAttributes, Size, Bytes.Get ());
+    EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mRecordName.Text), &gZorvikConfGuid, RECORD_ATTRIBUTES, Size, Bytes.Get ());
     if (!EFI_ERROR (Status)) {
       mStored.Reset (Bytes.Release ());
       mStoredSize = Size;
@@ -190,7 +190,7 @@ private:
   {
     UINTN  Offset = sizeof (UINT32);
 
-    if ((mStoredSize < Offset) || (ReadUnaligned32 (reinterpret_cast<UINT32 *>(mStored.Get ())) != mRecordSignature)) {
+    if ((mStoredSize < Offset) || (ReadUnaligned32 (reinterpret_cast<UINT32 *>(mStored.Get ())) != RECORD_SIGNATURE)) {
       return FALSE;
     }
 
@@ -206,8 +206,8 @@ private:
           (mStoredSize - Offset < Header.BeforeSize) || (mStoredSize - Offset - Header.BeforeSize < Header.AfterSize) ||
           ((Header.Before != RecordedPresent) && (Header.BeforeSize != 0)) ||
           ((Header.After != RecordedPresent) && (Header.AfterSize != 0)) ||
-          !Item.Before.Take (Header.Before, mStored.Get () + Offset, Header.BeforeSize) ||
-          !Item.After.Take (Header.After, mStored.Get () + Offset + Header.BeforeSize, Header.AfterSize))
+          EFI_ERROR (Item.Before.Take (Header.Before, mStored.Get () + Offset, Header.BeforeSize)) ||
+          EFI_ERROR (Item.After.Take (Header.After, mStored.Get () + Offset + Header.BeforeSize, Header.AfterSize)))
       {
         return FALSE;
       }
@@ -241,8 +241,11 @@ ReadRecorded (
   without our entries, DriverOrder without our options' numbers (an odd last byte kept),
   and ZorvikConf unknown when DriverOrder held ours, so the uninstall sets it to 00.
   DriverOrder comes first, as ZorvikConf depends on it.
+
+  @retval EFI_SUCCESS           *Before holds the value.
+  @retval EFI_OUT_OF_RESOURCES  No pool for it.
 **/
-BOOLEAN
+EFI_STATUS
 TakeBefore (
   UINTN                  Index,
   const STORED_VARIABLE  &Now,
@@ -263,12 +266,12 @@ TakeBefore (
   if (Index == RecordConIn) {
     PoolPtr<EFI_DEVICE_PATH_PROTOCOL>  Without;
     UINTN                              Size;
-    CONIN_RESULT                       Result = ConInRemoveNfcKeyboard (Bytes, Now.Size, NULL, Without.Out (), &Size);
-    if (Result == ConInNoMemory) {
-      return FALSE;
+    EFI_STATUS                         Result = ConInRemoveNfcKeyboard (Bytes, Now.Size, NULL, Without.Out (), &Size);
+    if (Result == EFI_OUT_OF_RESOURCES) {
+      return Result;
     }
 
-    return (Result != ConInChanged) ? Before->Take (Now)
+    return (Result != EFI_SUCCESS) ? Before->Take (Now)
            : Before->Take ((Size == 0) ? RecordedAbsent : RecordedPresent, Without.Get (), Size);
   }
 
@@ -276,7 +279,7 @@ TakeBefore (
   UINTN           Size = 0;
 
   if (Kept.Get () == NULL) {
-    return FALSE;
+    return EFI_OUT_OF_RESOURCES;
   }
 
   for (UINTN Offset = 0; Offset < Now.Size; Offset += sizeof (UINT16)) {
@@ -322,8 +325,8 @@ InstallRecordBefore (
   VOID
   )
 {
-  INSTALL_RECORD  Record;
-  BOOLEAN         OursInOrder = FALSE;
+  InstallRecord  Record;
+  BOOLEAN        OursInOrder = FALSE;
 
   // From the last item on, so DriverOrder is read before ZorvikConf (TakeBefore).
   EFI_STATUS  Status = Record.Load ();
@@ -335,13 +338,13 @@ InstallRecordBefore (
     ReadRecorded (Index, &Now);
     if (!Record.Found ()) {
       Item.Attributes = Now.Attributes;
-      Status          = TakeBefore (Index, Now, &Item.Before, &OursInOrder) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+      Status          = TakeBefore (Index, Now, &Item.Before, &OursInOrder);
     } else if (mRecorded[Index].Shared && !Item.After.Holds (Now)) {
-      Item.Before.Take (RecordedUnknown, NULL, 0);
+      (VOID)Item.Before.Take (RecordedUnknown, NULL, 0);
     }
 
-    if (!EFI_ERROR (Status) && !Item.After.Take (Now)) {
-      Status = EFI_OUT_OF_RESOURCES;
+    if (!EFI_ERROR (Status)) {
+      Status = Item.After.Take (Now);
     }
   }
 
@@ -361,7 +364,7 @@ InstallRecordAfter (
   VOID
   )
 {
-  INSTALL_RECORD  Record;
+  InstallRecord  Record;
 
   EFI_STATUS  Status = Record.Load ();
 
@@ -369,7 +372,7 @@ InstallRecordAfter (
     STORED_VARIABLE  Now;
 
     ReadRecorded (Index, &Now);
-    Status = Record[Index].After.Take (Now) ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+    Status = Record[Index].After.Take (Now);
   }
 
   if (!EFI_ERROR (Status) && Record.Found ()) {
@@ -388,7 +391,7 @@ UninstallVariables (
   IN BOOLEAN  KeyboardBuiltIn
   )
 {
-  INSTALL_RECORD   Record;
+  InstallRecord    Record;
   STORED_VARIABLE  ConIn;
   STORED_VARIABLE  Order;
 
@@ -426,7 +429,7 @@ UninstallVariables (
   }
 
   Result = EFI_ERROR (Result) ? Result : Status;
-  for (const INSTALLED_DRIVER &Driver : mDrivers) {
+  for (const INSTALLED_DRIVER &Driver : gDrivers) {
     Status = DriverOptionRemove (Driver.FileName, Driver.Name);
     Result = EFI_ERROR (Result) ? Result : Status;
   }

@@ -16,12 +16,12 @@ extern "C" {
 }
 
 namespace {
-constexpr UINT32  mOptionAttributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+constexpr UINT32  OPTION_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                       EFI_VARIABLE_RUNTIME_ACCESS;
-constexpr UINTN  mOptionNumbers = 0x10000;
+constexpr UINTN  OPTION_NUMBERS = 0x10000;
 // Attributes, then the file path list's length.
-constexpr UINTN  mOptionHeaderSize = sizeof (UINT32) + sizeof (UINT16);
-constexpr UINTN  mOptionNameChars  = sizeof ("Driver0000");
+constexpr UINTN  OPTION_HEADER_SIZE = sizeof (UINT32) + sizeof (UINT16);
+constexpr UINTN  OPTION_NAME_CHARS  = sizeof ("Driver0000");
 
 constexpr auto  mDriverOrderName = Char16 (u"DriverOrder");
 
@@ -37,42 +37,49 @@ CharAt (
 VOID
 OptionName (
   UINTN  Number,
-  CHAR16  (&Name)[mOptionNameChars]
+  CHAR16  (&Name)[OPTION_NAME_CHARS]
   )
 {
   UnicodeSPrint (Name, sizeof (Name), CHAR16_TEXT (u"Driver%04X"), Number);
 }
 
-// Driver#### as its four upper-case hex digits say, or -1 for any other name.
-INTN
+/**
+  The number of a Driver#### variable, as its four upper-case hex digits say.
+
+  @retval EFI_SUCCESS    *Number holds it.
+  @retval EFI_NOT_FOUND  The name is no Driver#### name; *Number is untouched.
+**/
+EFI_STATUS
 OptionNumber (
   CONST CHAR16    *Name,
-  CONST EFI_GUID  *Guid
+  CONST EFI_GUID  *Guid,
+  UINTN           *Number
   )
 {
-  if (!CompareGuid (Guid, &gEfiGlobalVariableGuid) || (StrLen (Name) != mOptionNameChars - 1) ||
+  if (!CompareGuid (Guid, &gEfiGlobalVariableGuid) || (StrLen (Name) != OPTION_NAME_CHARS - 1) ||
       (StrnCmp (Name, CHAR16_TEXT (u"Driver"), 6) != 0))
   {
-    return -1;
+    return EFI_NOT_FOUND;
   }
 
-  INTN  Number = 0;
+  UINTN  Value = 0;
 
   for (UINTN Index = 6; Index < 10; Index++) {
     CHAR16  Digit = Name[Index];
     if ((Digit >= u'0') && (Digit <= u'9')) {
-      Number = Number * 16 + (Digit - u'0');
+      Value = Value * 16 + (Digit - u'0');
     } else if ((Digit >= u'A') && (Digit <= u'F')) {
-      Number = Number * 16 + (Digit - u'A' + 10);
+      Value = Value * 16 + (Digit - u'A' + 10);
     } else {
-      return -1;
+      return EFI_NOT_FOUND;
     }
   }
 
-  return Number;
+  *Number = Value;
+  return EFI_SUCCESS;
 }
 
-BOOLEAN
+EFI_STATUS
 ReadOurOption (
   UINTN          Number,
   CONST CHAR16   *FileName,
@@ -89,14 +96,14 @@ enum OPTION_STATE : UINT8 {
 
 // Every Driver#### number in use, and DriverOrder as it was read.
 // *INDENT-OFF*
-class DRIVER_OPTIONS {
+class DriverOptions {
 public:
-  DRIVER_OPTIONS () : mOrderCount (0) {}
+  DriverOptions () : mOrderCount (0) {}
 
   EFI_STATUS
   Read ()
   {
-    mState.Reset (static_cast<UINT8 *>(AllocateZeroPool (mOptionNumbers)));
+    mState.Reset (static_cast<UINT8 *>(AllocateZeroPool (OPTION_NUMBERS)));
     if (mState.Get () == NULL) {
       return EFI_OUT_OF_RESOURCES;
     }
@@ -119,16 +126,18 @@ public:
   BOOLEAN IsTaken (UINTN Number) const { return (BOOLEAN)(mState.Get ()[Number] != OptionFree); }
   VOID    Drop (UINTN Number) { mState.Get ()[Number] = OptionDropped; }
 
-  INTN
-  FirstFree () const
+  // The lowest number nothing holds; EFI_OUT_OF_RESOURCES when every number is taken.
+  EFI_STATUS
+  FirstFree (UINTN *Free) const
   {
-    for (UINTN Number = 0; Number < mOptionNumbers; Number++) {
+    for (UINTN Number = 0; Number < OPTION_NUMBERS; Number++) {
       if (!IsTaken (Number)) {
-        return static_cast<INTN>(Number);
+        *Free = Number;
+        return EFI_SUCCESS;
       }
     }
 
-    return -1;
+    return EFI_OUT_OF_RESOURCES;
   }
 
   // Writes DriverOrder without the dropped numbers and with Append (-1: none) at its
@@ -159,11 +168,11 @@ public:
     return Store (NewOrder.Get (), Count);
   }
 
-  // Writes DriverOrder with our options in mDrivers' order in the places they hold.
+  // Writes DriverOrder with our options in gDrivers' order in the places they hold.
   EFI_STATUS
   SortOurs ()
   {
-    constexpr UINT8  NotOurs = ARRAY_SIZE (mDrivers);
+    constexpr UINT8  NOT_OURS = ARRAY_SIZE (gDrivers);
 
     if (mOrderCount == 0) {
       return EFI_SUCCESS;
@@ -176,11 +185,11 @@ public:
     }
 
     for (UINTN Index = 0; Index < mOrderCount; Index++) {
-      Rank.Get ()[Index] = NotOurs;
-      for (UINT8 Driver = 0; (Driver < NotOurs) && (Rank.Get ()[Index] == NotOurs); Driver++) {
+      Rank.Get ()[Index] = NOT_OURS;
+      for (UINT8 Driver = 0; (Driver < NOT_OURS) && (Rank.Get ()[Index] == NOT_OURS); Driver++) {
         PoolPtr<VOID>  Option;
         UINTN          Size;
-        if (ReadOurOption (Order (Index), mDrivers[Driver].FileName, mDrivers[Driver].Name, &Option, &Size)) {
+        if (!EFI_ERROR (ReadOurOption (Order (Index), gDrivers[Driver].FileName, gDrivers[Driver].Name, &Option, &Size))) {
           Rank.Get ()[Index] = Driver;
         }
       }
@@ -188,10 +197,10 @@ public:
 
     // Our places are filled driver by driver; someone else's entry stays where it is.
     UINTN  Place = 0;
-    for (UINT8 Driver = 0; Driver < NotOurs; Driver++) {
+    for (UINT8 Driver = 0; Driver < NOT_OURS; Driver++) {
       for (UINTN Index = 0; Index < mOrderCount; Index++) {
         if (Rank.Get ()[Index] == Driver) {
-          while (Rank.Get ()[Place] == NotOurs) {
+          while (Rank.Get ()[Place] == NOT_OURS) {
             Place++;
           }
 
@@ -214,7 +223,7 @@ private:
 
     // An order left empty goes, as it was before the install made it.
     EFI_STATUS  Status = gRT->SetVariable (const_cast<CHAR16 *>(mDriverOrderName.Text), &gEfiGlobalVariableGuid,
-                                           mOptionAttributes, Count * sizeof (UINT16), (Count == 0) ? NULL : const_cast<UINT16 *>(NewOrder));
+                                           OPTION_ATTRIBUTES, Count * sizeof (UINT16), (Count == 0) ? NULL : const_cast<UINT16 *>(NewOrder));
     if (EFI_ERROR (Status) && !((Count == 0) && (Status == EFI_NOT_FOUND))) {
       Print (CHAR16_TEXT (u"NfcKeyboardSetup: cannot write DriverOrder (%r)\n"), Status);
       return Status;
@@ -259,8 +268,8 @@ private:
         return Status;
       }
 
-      INTN  Number = OptionNumber (Name.Get (), &Guid);
-      if (Number >= 0) {
+      UINTN  Number;
+      if (!EFI_ERROR (OptionNumber (Name.Get (), &Guid, &Number))) {
         mState.Get ()[Number] = OptionTaken;
       }
     }
@@ -281,8 +290,8 @@ IsMediaNode (
   return (BOOLEAN)((DevicePathType (Node) == MEDIA_DEVICE_PATH) && (DevicePathSubType (Node) == SubType));
 }
 
-// Reads Driver####; FALSE when it is absent or not ours.
-BOOLEAN
+// Reads Driver####; EFI_NOT_FOUND when it is absent or not ours.
+EFI_STATUS
 ReadOurOption (
   UINTN          Number,
   CONST CHAR16   *FileName,
@@ -291,12 +300,12 @@ ReadOurOption (
   UINTN          *Size
   )
 {
-  CHAR16  Name[mOptionNameChars];
+  CHAR16  Name[OPTION_NAME_CHARS];
 
   OptionName (Number, Name);
   *Size = 0;
-  return (BOOLEAN)(!EFI_ERROR (GetEfiGlobalVariable2 (Name, Option->Out (), Size)) &&
-                   LoadOptionIsOurs (Option->Get (), *Size, FileName, Description));
+  return (!EFI_ERROR (GetEfiGlobalVariable2 (Name, Option->Out (), Size)) &&
+          LoadOptionIsOurs (Option->Get (), *Size, FileName, Description)) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 // TRUE when Text is Folder, a separator and FileName, letter case aside (FAT's names have none).
@@ -306,14 +315,14 @@ IsInstalledPath (
   CONST CHAR16  *FileName
   )
 {
-  UINTN  FolderLength = StrLen (mInstallFolder.Text);
+  UINTN  FolderLength = StrLen (gInstallFolder.Text);
 
   if ((StrLen (Text) != FolderLength + 1 + StrLen (FileName)) || (Text[FolderLength] != u'\\')) {
     return FALSE;
   }
 
   for (UINTN Index = 0; Text[Index] != 0; Index++) {
-    CHAR16  Wanted = (Index < FolderLength) ? mInstallFolder.Text[Index]
+    CHAR16  Wanted = (Index < FolderLength) ? gInstallFolder.Text[Index]
                      : (Index == FolderLength) ? u'\\' : FileName[Index - FolderLength - 1];
     if (CharToUpper (Text[Index]) != CharToUpper (Wanted)) {
       return FALSE;
@@ -330,13 +339,13 @@ WriteOption (
   CONST VOID  *Option
   )
 {
-  CHAR16  Name[mOptionNameChars];
+  CHAR16  Name[OPTION_NAME_CHARS];
 
   OptionName (Number, Name);
   EFI_STATUS  Status = gRT->SetVariable (
                                          Name,
                                          &gEfiGlobalVariableGuid,
-                                         (Option == NULL) ? 0 : mOptionAttributes,
+                                         (Option == NULL) ? 0 : OPTION_ATTRIBUTES,
                                          Size,
                                          const_cast<VOID *>(Option)
                                          );
@@ -357,12 +366,12 @@ LoadOptionFilePath (
 {
   auto  *Bytes = static_cast<CONST UINT8 *>(Option);
 
-  if ((Option == NULL) || (Size < mOptionHeaderSize)) {
+  if ((Option == NULL) || (Size < OPTION_HEADER_SIZE)) {
     return NULL;
   }
 
   UINTN  PathLength = ReadUnaligned16 (reinterpret_cast<CONST UINT16 *>(Bytes + sizeof (UINT32)));
-  UINTN  Offset     = mOptionHeaderSize;
+  UINTN  Offset     = OPTION_HEADER_SIZE;
 
   // The description: a NUL-terminated string between the header and the path.
   for ( ; ; ) {
@@ -395,17 +404,17 @@ LoadOptionIsOurs (
 {
   CONST EFI_DEVICE_PATH_PROTOCOL  *Path   = LoadOptionFilePath (Option, Size);
   CONST EFI_DEVICE_PATH_PROTOCOL  *Before = NULL;
-  CHAR16                          Text[mPathChars];
+  CHAR16                          Text[PATH_CHARS];
 
   if (Path == NULL) {
     return FALSE;
   }
 
   // The description ends right before the path; its NUL was found there.
-  UINTN  DescriptionSize = static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Path) - static_cast<CONST UINT8 *>(Option)) - mOptionHeaderSize;
+  UINTN  DescriptionSize = static_cast<UINTN>(reinterpret_cast<CONST UINT8 *>(Path) - static_cast<CONST UINT8 *>(Option)) - OPTION_HEADER_SIZE;
 
   if ((DescriptionSize != StrSize (Description)) ||
-      (CompareMem (static_cast<CONST UINT8 *>(Option) + mOptionHeaderSize, Description, DescriptionSize) != 0))
+      (CompareMem (static_cast<CONST UINT8 *>(Option) + OPTION_HEADER_SIZE, Description, DescriptionSize) != 0))
   {
     return FALSE;
   }
@@ -419,7 +428,7 @@ LoadOptionIsOurs (
   }
 
   return (BOOLEAN)((Before != NULL) && IsMediaNode (Before, MEDIA_HARDDRIVE_DP) && !IsDevicePathEnd (Node) &&
-                   FilePathText (Node, Text) && IsInstalledPath (Text, FileName));
+                   !EFI_ERROR (FilePathText (Node, Text)) && IsInstalledPath (Text, FileName));
 }
 
 VOID *
@@ -432,7 +441,7 @@ LoadOptionBuild (
   UINTN  DescriptionSize = StrSize (Description);
   UINTN  PathSize        = GetDevicePathSize (FilePath);
 
-  *Size = mOptionHeaderSize + DescriptionSize + PathSize;
+  *Size = OPTION_HEADER_SIZE + DescriptionSize + PathSize;
   auto  *Option = static_cast<UINT8 *>(AllocatePool (*Size));
 
   if (Option == NULL) {
@@ -442,8 +451,8 @@ LoadOptionBuild (
 
   WriteUnaligned32 (reinterpret_cast<UINT32 *>(Option), LOAD_OPTION_ACTIVE);
   WriteUnaligned16 (reinterpret_cast<UINT16 *>(Option + sizeof (UINT32)), static_cast<UINT16>(PathSize));
-  CopyMem (Option + mOptionHeaderSize, Description, DescriptionSize);
-  CopyMem (Option + mOptionHeaderSize + DescriptionSize, FilePath, PathSize);
+  CopyMem (Option + OPTION_HEADER_SIZE, Description, DescriptionSize);
+  CopyMem (Option + OPTION_HEADER_SIZE + DescriptionSize, FilePath, PathSize);
   return Option;
 }
 
@@ -454,9 +463,9 @@ DriverOptionEnsure (
   IN CONST EFI_DEVICE_PATH_PROTOCOL  *FilePath
   )
 {
-  DRIVER_OPTIONS  Options;
-  UINTN           WantedSize;
-  INTN            Chosen = -1;
+  DriverOptions  Options;
+  UINTN          WantedSize;
+  INTN           Chosen = -1;
 
   EFI_STATUS  Status = Options.Read ();
 
@@ -472,11 +481,11 @@ DriverOptionEnsure (
   }
 
   // The lowest-numbered option for the file stays; any other is a leftover.
-  for (UINTN Number = 0; Number < mOptionNumbers; Number++) {
+  for (UINTN Number = 0; Number < OPTION_NUMBERS; Number++) {
     PoolPtr<VOID>  Option;
     UINTN          Size;
 
-    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, Description, &Option, &Size)) {
+    if (!Options.IsTaken (Number) || EFI_ERROR (ReadOurOption (Number, FileName, Description, &Option, &Size))) {
       continue;
     }
 
@@ -506,13 +515,15 @@ DriverOptionEnsure (
   }
 
   if (Chosen < 0) {
-    Chosen = Options.FirstFree ();
-    if (Chosen < 0) {
-      Print (CHAR16_TEXT (u"NfcKeyboardSetup: every Driver#### number is taken (%r)\n"), EFI_OUT_OF_RESOURCES);
-      return EFI_OUT_OF_RESOURCES;
+    UINTN  Free;
+    Status = Options.FirstFree (&Free);
+    if (EFI_ERROR (Status)) {
+      Print (CHAR16_TEXT (u"NfcKeyboardSetup: every Driver#### number is taken (%r)\n"), Status);
+      return Status;
     }
 
-    Status = WriteOption (static_cast<UINTN>(Chosen), WantedSize, Wanted.Get ());
+    Chosen = static_cast<INTN>(Free);
+    Status = WriteOption (Free, WantedSize, Wanted.Get ());
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -528,7 +539,7 @@ DriverOrderSort (
   VOID
   )
 {
-  DRIVER_OPTIONS  Options;
+  DriverOptions  Options;
 
   EFI_STATUS  Status = Options.Read ();
 
@@ -540,11 +551,11 @@ DriverOptionIsOurs (
   IN UINT16  Number
   )
 {
-  for (const INSTALLED_DRIVER &Driver : mDrivers) {
+  for (const INSTALLED_DRIVER &Driver : gDrivers) {
     PoolPtr<VOID>  Option;
     UINTN          Size;
 
-    if (ReadOurOption (Number, Driver.FileName, Driver.Name, &Option, &Size)) {
+    if (!EFI_ERROR (ReadOurOption (Number, Driver.FileName, Driver.Name, &Option, &Size))) {
       return TRUE;
     }
   }
@@ -558,8 +569,8 @@ DriverOptionRemove (
   IN CONST CHAR16  *Description
   )
 {
-  DRIVER_OPTIONS  Options;
-  UINTN           Removed = 0;
+  DriverOptions  Options;
+  UINTN          Removed = 0;
 
   EFI_STATUS  Status = Options.Read ();
 
@@ -568,11 +579,11 @@ DriverOptionRemove (
     return Status;
   }
 
-  for (UINTN Number = 0; Number < mOptionNumbers; Number++) {
+  for (UINTN Number = 0; Number < OPTION_NUMBERS; Number++) {
     PoolPtr<VOID>  Option;
     UINTN          Size;
 
-    if (!Options.IsTaken (Number) || !ReadOurOption (Number, FileName, Description, &Option, &Size)) {
+    if (!Options.IsTaken (Number) || EFI_ERROR (ReadOurOption (Number, FileName, Description, &Option, &Size))) {
       continue;
     }
 

@@ -17,55 +17,55 @@ extern "C" {
 
 namespace {
 // More words than any command takes, so an overlong line still reads as unknown.
-constexpr UINTN  mMaxArgs = 8;
+constexpr UINTN  MAX_ARGS = 8;
 
 // A menu nobody answers gives the machine back to its boot manager after this long
 // without a choice, with the boot manager's own watchdog armed again.
-constexpr UINTN   mAnswerSeconds   = 120;
-constexpr UINTN   mWatchdogSeconds = 5 * 60;
-constexpr UINT64  mOneSecond       = 10 * 1000 * 1000;   // in the timer's 100 ns units
+constexpr UINTN   ANSWER_SECONDS   = 120;
+constexpr UINTN   WATCHDOG_SECONDS = 5 * 60;
+constexpr UINT64  ONE_SECOND       = 10 * 1000 * 1000;   // in the timer's 100 ns units
 
 // The watchdog off for one scope, and armed as the boot manager arms it on the way out.
 // *INDENT-OFF*
-class WATCHDOG_OFF {
+class WatchdogOff {
 public:
-  WATCHDOG_OFF () { gBS->SetWatchdogTimer (0, 0, 0, NULL); }
-  ~WATCHDOG_OFF () { gBS->SetWatchdogTimer (mWatchdogSeconds, 0, 0, NULL); }
-  WATCHDOG_OFF (const WATCHDOG_OFF &) = delete;
-  WATCHDOG_OFF &operator= (const WATCHDOG_OFF &) = delete;
+  WatchdogOff () { gBS->SetWatchdogTimer (0, 0, 0, NULL); }
+  ~WatchdogOff () { gBS->SetWatchdogTimer (WATCHDOG_SECONDS, 0, 0, NULL); }
+  WatchdogOff (const WatchdogOff &) = delete;
+  WatchdogOff &operator= (const WatchdogOff &) = delete;
 };
 // *INDENT-ON*
 
 // The menu's clock: a timer event that ticks every second, closed on every way out, and
 // the seconds counted since the last choice.
 // *INDENT-OFF*
-class SECOND_TICKS {
+class SecondTicks {
 public:
-  SECOND_TICKS () : mEvent (NULL), mSeconds (0)
+  SecondTicks () : mEvent (NULL), mSeconds (0)
   {
     if (!EFI_ERROR (gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &mEvent)) &&
-        EFI_ERROR (gBS->SetTimer (mEvent, TimerPeriodic, mOneSecond)))
+        EFI_ERROR (gBS->SetTimer (mEvent, TimerPeriodic, ONE_SECOND)))
     {
       gBS->CloseEvent (mEvent);
       mEvent = NULL;
     }
   }
 
-  ~SECOND_TICKS ()
+  ~SecondTicks ()
   {
     if (mEvent != NULL) {
       gBS->CloseEvent (mEvent);
     }
   }
 
-  SECOND_TICKS (const SECOND_TICKS &) = delete;
-  SECOND_TICKS &operator= (const SECOND_TICKS &) = delete;
+  SecondTicks (const SecondTicks &) = delete;
+  SecondTicks &operator= (const SecondTicks &) = delete;
 
   EFI_EVENT Event () const { return mEvent; }
   VOID      Restart () { mSeconds = 0; }
 
-  // Counts a tick; TRUE once mAnswerSeconds have gone by since the last choice.
-  BOOLEAN Tick () { return (BOOLEAN)(++mSeconds >= mAnswerSeconds); }
+  // Counts a tick; TRUE once ANSWER_SECONDS have gone by since the last choice.
+  BOOLEAN Tick () { return (BOOLEAN)(++mSeconds >= ANSWER_SECONDS); }
 
 private:
   EFI_EVENT  mEvent;
@@ -102,7 +102,7 @@ IsText (
 // first signalled event of its list, so the tick comes first in it.
 CHAR16
 ReadKey (
-  SECOND_TICKS  &Ticks
+  SecondTicks  &Ticks
   )
 {
   EFI_INPUT_KEY  Key;
@@ -141,10 +141,10 @@ NfcKeyboardMenu (
   )
 {
   // The boot manager arms a five-minute watchdog for the image it starts; a user
-  // reading the menu takes as long as they like, up to mAnswerSeconds a choice. Only a
+  // reading the menu takes as long as they like, up to ANSWER_SECONDS a choice. Only a
   // choice restarts the clock, so keys that choose nothing cannot hold the machine.
-  WATCHDOG_OFF  Watchdog;
-  SECOND_TICKS  Ticks;
+  WatchdogOff  Watchdog;
+  SecondTicks  Ticks;
 
   Print (CHAR16_TEXT (u"NFC keyboard setup\n\n"));
   NfcKeyboardShowStatus ();
@@ -244,7 +244,7 @@ NfcKeyboardSetupMain (
   }
 
   // Started without the shell (a boot option, say): the load options carry the line.
-  CHAR16  *Argv[mMaxArgs];
+  CHAR16  *Argv[MAX_ARGS];
   UINTN   Argc  = 0;
   CHAR16  *Line = NULL;
 
@@ -262,7 +262,7 @@ NfcKeyboardSetupMain (
 
     CopyMem (Line, LoadedImage->LoadOptions, Chars * sizeof (CHAR16));
     if (IsText (Line)) {
-      Argc = SplitCommandLine (Line, Argv, mMaxArgs);
+      Argc = SplitCommandLine (Line, Argv, MAX_ARGS);
     }
   }
 

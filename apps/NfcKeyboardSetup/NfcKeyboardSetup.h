@@ -15,11 +15,13 @@ extern "C" {
 }
 
 #include <Char16.h>
+#include <PoolPtr.h>
+#include <UartPath.h>
 #include <NfcKeyboardNames.h>
 
-constexpr auto  mSerialDriverName   = Char16 (USB_SERIAL_DRIVER_NAME);
-constexpr auto  mUsbUartDriverName  = Char16 (USB_UART_DRIVER_NAME);
-constexpr auto  mKeyboardDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
+constexpr auto  gSerialDriverName   = Char16 (USB_SERIAL_DRIVER_NAME);
+constexpr auto  gUsbUartDriverName  = Char16 (USB_UART_DRIVER_NAME);
+constexpr auto  gKeyboardDriverName = Char16 (NFC_KEYBOARD_DRIVER_NAME);
 
 struct INSTALLED_DRIVER {
   CONST CHAR16    *FileName;
@@ -31,56 +33,17 @@ struct INSTALLED_DRIVER {
 
 // In load order, the serial drivers' options first in DriverOrder; the keyboard driver
 // last, as the uninstall asks whether it is built in.
-constexpr INSTALLED_DRIVER  mDrivers[] = {
-  { CHAR16_TEXT (u"OstrelDriver.efi"), mSerialDriverName.Text,   NULL },
-  { CHAR16_TEXT (u"UsbUartDxe.efi"),   mUsbUartDriverName.Text,
+constexpr INSTALLED_DRIVER  gDrivers[] = {
+  { CHAR16_TEXT (u"OstrelDriver.efi"), gSerialDriverName.Text,   NULL },
+  { CHAR16_TEXT (u"UsbUartDxe.efi"),   gUsbUartDriverName.Text,
     CHAR16_TEXT (u"readers on USB-serial bridges other than the FT232 (CP210x, CH340, PL2303, CDC ACM, FTDI's other chips) are not covered") },
-  { CHAR16_TEXT (u"ZorvikDxe.efi"),    mKeyboardDriverName.Text, NULL },
+  { CHAR16_TEXT (u"ZorvikDxe.efi"),    gKeyboardDriverName.Text, NULL },
 };
 
 // Where an install puts the images on the EFI system partition, and the longest path
 // text the tool handles.
-constexpr auto   mInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
-constexpr UINTN  mPathChars     = 256;
-
-// A pool buffer owned by one scope.
-// *INDENT-OFF*
-template<typename T>
-class PoolPtr {
-public:
-  PoolPtr () : mPointer (NULL) {}
-  explicit PoolPtr (T *Pointer) : mPointer (Pointer) {}
-  ~PoolPtr () { Reset (); }
-  PoolPtr (const PoolPtr &) = delete;
-  PoolPtr &operator= (const PoolPtr &) = delete;
-
-  T *Get () const { return mPointer; }
-  T **Out () { Reset (); return &mPointer; }
-
-  // Lets go of the buffer without freeing it (it was freed or handed on elsewhere).
-  T *
-  Release ()
-  {
-    T  *Pointer = mPointer;
-
-    mPointer = NULL;
-    return Pointer;
-  }
-
-  VOID
-  Reset (T *Pointer = NULL)
-  {
-    if (mPointer != NULL) {
-      FreePool (mPointer);
-    }
-
-    mPointer = Pointer;
-  }
-
-private:
-  T  *mPointer;
-};
-// *INDENT-ON*
+constexpr auto   gInstallFolder = Char16 (u"\\EFI\\NfcKeyboard");
+constexpr UINTN  PATH_CHARS     = 256;
 
 // A LocateHandleBuffer result, freed on every way out; empty when none has the protocol.
 // Without a protocol it holds every handle.
@@ -109,16 +72,15 @@ private:
 // *INDENT-ON*
 
 //
-// What a look-up in, or an edit of, a multi-instance ConIn value found.
+// What a look-up in, or an edit of, a multi-instance ConIn value found:
 //
-enum CONIN_RESULT {
-  ConInChanged,       ///< An edit built the whole new value (NULL and 0 bytes: nothing is left).
-  ConInHasIt,         ///< The instance is in ConIn already.
-  ConInLacksIt,       ///< The instance is not in ConIn.
-  ConInMalformed,     ///< ConIn's bytes are no valid device path; nothing was built.
-  ConInBadInstance,   ///< The instance is not one valid single-instance device path.
-  ConInNoMemory
-};
+//   EFI_SUCCESS            An edit built the whole new value (NULL and 0 bytes: nothing is left).
+//   EFI_ALREADY_STARTED    The instance is in ConIn already.
+//   EFI_NOT_FOUND          The instance is not in ConIn.
+//   EFI_COMPROMISED_DATA   ConIn's bytes are no valid device path; nothing was built.
+//   EFI_INVALID_PARAMETER  The instance is not one valid single-instance device path.
+//   EFI_OUT_OF_RESOURCES   No pool for a copy or for the new value.
+//
 
 //
 // ConIn as bytes: Size 0 (ConIn NULL) stands for an absent variable.
@@ -159,13 +121,13 @@ ConInInstanceCount (
   @param[in] Size      Its size in bytes; 0 for an absent ConIn.
   @param[in] Instance  One single-instance device path.
 
-  @retval ConInHasIt        ConIn holds Instance.
-  @retval ConInLacksIt      It does not, or ConIn is absent.
-  @retval ConInMalformed    ConIn is no valid device path.
-  @retval ConInBadInstance  Instance is not one valid single-instance path.
-  @retval ConInNoMemory     A copy of an instance could not be made.
+  @retval EFI_ALREADY_STARTED    ConIn holds Instance.
+  @retval EFI_NOT_FOUND          It does not, or ConIn is absent.
+  @retval EFI_COMPROMISED_DATA   ConIn is no valid device path.
+  @retval EFI_INVALID_PARAMETER  Instance is not one valid single-instance path.
+  @retval EFI_OUT_OF_RESOURCES   A copy of an instance could not be made.
 **/
-CONIN_RESULT
+EFI_STATUS
 ConInFind (
   IN CONST VOID                      *ConIn,
   IN UINTN                           Size,
@@ -178,13 +140,13 @@ ConInFind (
   @param[in]  ConIn      The value; Size 0 for an absent ConIn.
   @param[in]  Size       Its size in bytes.
   @param[in]  Instance   One single-instance device path.
-  @param[out] NewConIn   The new value, a pool buffer the caller frees; NULL unless ConInChanged.
+  @param[out] NewConIn   The new value, a pool buffer the caller frees; NULL unless EFI_SUCCESS.
   @param[out] NewSize    Its size in bytes.
 
-  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
-  @retval other         As ConInFind; nothing was built.
+  @retval EFI_SUCCESS  *NewConIn and *NewSize hold the new value.
+  @retval other        As ConInFind; nothing was built.
 **/
-CONIN_RESULT
+EFI_STATUS
 ConInAdd (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -233,19 +195,6 @@ ReplaceVariable (
 //
 // The firmware's handles.
 //
-
-/**
-  Tells whether a path from any driver ends in a UART flow-control node, as the
-  keyboard's line does; the path is checked before it is walked.
-
-  @param[in] DevicePath  The path, or NULL.
-
-  @return TRUE when its last node is a flow-control node.
-**/
-BOOLEAN
-DevicePathEndsInUartFlowControl (
-  IN CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath
-  );
 
 /**
   Finds a loaded driver by the name its component name 2 protocol gives in "en".
@@ -411,10 +360,10 @@ ConInEntriesHeld (
   @param[out] NewConIn  The new value, a pool buffer the caller frees; NULL when nothing is left.
   @param[out] NewSize   Its size in bytes.
 
-  @retval ConInChanged  *NewConIn and *NewSize hold the new value.
-  @retval other         As ConInFind; nothing was built.
+  @retval EFI_SUCCESS  *NewConIn and *NewSize hold the new value.
+  @retval other        As ConInFind; nothing was built.
 **/
-CONIN_RESULT
+EFI_STATUS
 ConInRemoveNfcKeyboard (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -435,13 +384,13 @@ ConInRemoveNfcKeyboard (
   @param[out] NewConIn  The new value, a pool buffer the caller frees; NULL when nothing is left.
   @param[out] NewSize   Its size in bytes.
 
-  @retval ConInChanged      *NewConIn and *NewSize hold the new value.
-  @retval ConInHasIt        ConIn is as it should be already; nothing was built.
-  @retval ConInMalformed    ConIn is no valid device path.
-  @retval ConInBadInstance  Keep is no valid device path.
-  @retval ConInNoMemory     No pool for the new value.
+  @retval EFI_SUCCESS            *NewConIn and *NewSize hold the new value.
+  @retval EFI_ALREADY_STARTED    ConIn is as it should be already; nothing was built.
+  @retval EFI_COMPROMISED_DATA   ConIn is no valid device path.
+  @retval EFI_INVALID_PARAMETER  Keep is no valid device path.
+  @retval EFI_OUT_OF_RESOURCES   No pool for the new value.
 **/
-CONIN_RESULT
+EFI_STATUS
 ConInSetUsbSerialEntries (
   IN  CONST VOID                      *ConIn,
   IN  UINTN                           Size,
@@ -461,12 +410,14 @@ ConInSetUsbSerialEntries (
   @param[in]  DevicePath  File-path nodes, then an end node.
   @param[out] Out         The text.
 
-  @return FALSE when another node comes among them, or the text is too long for Out.
+  @retval EFI_SUCCESS           Out holds the text.
+  @retval EFI_UNSUPPORTED       Another node comes among them.
+  @retval EFI_BUFFER_TOO_SMALL  The text is too long for Out.
 **/
-BOOLEAN
+EFI_STATUS
 FilePathText (
   IN  CONST EFI_DEVICE_PATH_PROTOCOL  *DevicePath,
-  OUT CHAR16                          (&Out)[mPathChars]
+  OUT CHAR16                          (&Out)[PATH_CHARS]
   );
 
 /**
@@ -560,7 +511,7 @@ DriverOptionRemove (
   );
 
 /**
-  Puts our options in DriverOrder into mDrivers' order, in the places they hold there,
+  Puts our options in DriverOrder into gDrivers' order, in the places they hold there,
   so an option added to an earlier install loads where a new install's would; every
   other entry keeps its place. An unchanged order is not written.
 
@@ -690,9 +641,9 @@ NfcKeyboardSetEnabled (
 
   @param[in] Install  TRUE to put the entries in, FALSE to take the USB-serial consoles out.
 
-  @retval EFI_SUCCESS          ConIn is as asked (it may have been already).
-  @retval EFI_COMPROMISED_DATA ConIn is no valid device path; it is left as it is.
-  @retval other                ConIn could not be read or written; it is unchanged.
+  @retval EFI_SUCCESS           ConIn is as asked (it may have been already).
+  @retval EFI_COMPROMISED_DATA  ConIn is no valid device path; it is left as it is.
+  @retval other                 ConIn could not be read or written; it is unchanged.
 **/
 EFI_STATUS
 NfcKeyboardSetConInEntry (

@@ -18,17 +18,17 @@ extern "C" {
 namespace fake {
 namespace {
 
-constexpr size_t  kPacket = 64;
+constexpr size_t  PACKET_BYTES = 64;
 
 // The three fraction bits of the divisor, two in wValue's top and the third in wIndex's
 // bit 0, index these eighths.
-constexpr uint32_t  kFractionEighths[8] = { 0, 4, 2, 1, 3, 5, 6, 7 };
+constexpr uint32_t  mFractionEighths[8] = { 0, 4, 2, 1, 3, 5, 6, 7 };
 
 // The rate the chip runs for a SET_BAUD_RATE, decoded from both words as the chip does.
 uint32_t
 ChipBaud (uint16_t Value, uint16_t Index)
 {
-  uint32_t  Eighths = (Value & 0x3FFFu) * 8 + kFractionEighths[(Value >> 14) | ((Index & 1u) << 2)];
+  uint32_t  Eighths = (Value & 0x3FFFu) * 8 + mFractionEighths[(Value >> 14) | ((Index & 1u) << 2)];
   if (Eighths == 0) {
     return 3000000;
   }
@@ -154,24 +154,24 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     size_t Moved = 0;
     UINT64 Waited = 0;
     for (size_t Packet; Moved < *DataLength; Moved += Packet) {
-      Packet = std::min<size_t> (kPacket, *DataLength - Moved);
+      Packet = std::min<size_t> (PACKET_BYTES, *DataLength - Moved);
       if (Packet > C->OutRoom) {
         break;
       }
       if (C->PacedLine) {
-        const size_t kTxBuffer = 128;
+        const size_t TX_BUFFER_BYTES = 128;
         UINT64 Drained = (Firmware::NowUs () - C->TxDrainedUs) * C->BaudRate / 10000000;
         C->TxHeld      = (Drained >= C->TxHeld) ? 0 : C->TxHeld - Drained;
         C->TxDrainedUs = Firmware::NowUs ();
-        if (C->TxHeld + Packet > kTxBuffer) {
-          UINT64 Need = ((C->TxHeld + Packet - kTxBuffer) * 10000000ull + C->BaudRate - 1) / C->BaudRate;
+        if (C->TxHeld + Packet > TX_BUFFER_BYTES) {
+          UINT64 Need = ((C->TxHeld + Packet - TX_BUFFER_BYTES) * 10000000ull + C->BaudRate - 1) / C->BaudRate;
           if (Waited + Need > Timeout * 1000ull) {
             Firmware::AdvanceUs (Timeout * 1000ull - Waited);
             break;
           }
           Waited += Need;
           Firmware::AdvanceUs (Need);
-          C->TxHeld      = kTxBuffer - Packet;
+          C->TxHeld      = TX_BUFFER_BYTES - Packet;
           C->TxDrainedUs = Firmware::NowUs ();
         }
         C->TxHeld += Packet;
@@ -267,11 +267,11 @@ BulkTransfer (EFI_USB_IO_PROTOCOL *This, UINT8 Endpoint, VOID *Data, UINTN *Data
     size_t Start = Used;
     Out[Used++] = C->ModemStatus;
     Out[Used++] = C->LineStatus;
-    while (!C->Pending.empty () && (Used - Start < kPacket) && (Used < Room)) {
+    while (!C->Pending.empty () && (Used - Start < PACKET_BYTES) && (Used < Room)) {
       Out[Used++] = C->Pending.front ();
       C->Pending.pop_front ();
     }
-    if (Used - Start < kPacket) {
+    if (Used - Start < PACKET_BYTES) {
       break;
     }
   } while (Used < Room);
@@ -339,7 +339,7 @@ Bulk (UINT8 Address)
   E.DescriptorType  = 5;
   E.EndpointAddress = Address;
   E.Attributes      = 2;
-  E.MaxPacketSize   = kPacket;
+  E.MaxPacketSize   = PACKET_BYTES;
   return E;
 }
 

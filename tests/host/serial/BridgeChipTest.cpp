@@ -127,7 +127,7 @@ Flow (uint8_t Handshake, uint8_t Replace)
   return F;
 }
 
-const std::vector<ROW>  kRows = {
+const std::vector<ROW>  mRows = {
   { &gCp210xChip, Open, {}, {}, { { 0x41, 0x00, 0x0001, 1, 0, {} } } },
   LineRow (&gCp210xChip, 115200, 8, NoParity, OneStopBit,
            { { 0x41, 0x03, 0x0800, 1, 0, {} }, { 0x41, 0x1E, 0, 1, 4, { 0x00, 0xC2, 0x01, 0x00 } } }),
@@ -176,14 +176,14 @@ const std::vector<ROW>  kRows = {
 // Every operation sends exactly its transfers; a failure of any of them ends it there
 // with EFI_DEVICE_ERROR.
 TEST_F (BridgeChip, SendsItsRequestsAndReportsAFailedOne) {
-  for (size_t I = 0; I < kRows.size (); I++) {
-    for (size_t Fail = 0; Fail <= kRows[I].Sent.size (); Fail++) {
+  for (size_t I = 0; I < mRows.size (); I++) {
+    for (size_t Fail = 0; Fail <= mRows[I].Sent.size (); Fail++) {
       SetUp ();
       Usb.FailNth = Fail;
-      EFI_STATUS  Status = Run (kRows[I]);
+      EFI_STATUS  Status = Run (mRows[I]);
       if (Fail == 0) {
         EXPECT_EQ (Status, EFI_SUCCESS) << "row " << I;
-        EXPECT_EQ (Sent (), kRows[I].Sent) << "row " << I;
+        EXPECT_EQ (Sent (), mRows[I].Sent) << "row " << I;
       } else {
         EXPECT_EQ (Status, EFI_DEVICE_ERROR) << "row " << I << " failing transfer " << Fail;
         EXPECT_EQ (Usb.Transfers.size (), Fail) << "row " << I;

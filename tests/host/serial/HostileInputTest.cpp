@@ -152,23 +152,23 @@ TEST_F (OstrelHostile, RandomBulkInContentsKeepTheRingBounded) {
 // A vendor node of the flow-control subtype that is too short to hold a map is not a
 // flow-control node: Supported and Start never read behind its end.
 TEST_F (OstrelHostile, ShortFlowControlNodeIsNeverReadPastItsEnd) {
-  constexpr size_t  kUart = sizeof (UART_DEVICE_PATH);
-  constexpr size_t  kShort = 8;
+  constexpr size_t  UART_NODE_SIZE = sizeof (UART_DEVICE_PATH);
+  constexpr size_t  SHORT_NODE_SIZE = 8;
   // Exactly sized, so a read past the end node lands outside the allocation.
-  std::vector<uint8_t>  Bytes (kUart + kShort + 4, 0);
+  std::vector<uint8_t>  Bytes (UART_NODE_SIZE + SHORT_NODE_SIZE + 4, 0);
   UART_DEVICE_PATH      U = {};
   U.Header.Type    = MESSAGING_DEVICE_PATH;
   U.Header.SubType = MSG_UART_DP;
-  U.Header.Length[0] = (UINT8)kUart;
+  U.Header.Length[0] = (UINT8)UART_NODE_SIZE;
   U.BaudRate = 9600;
   U.DataBits = 8;
   U.Parity   = 1;
   U.StopBits = 1;
-  std::memcpy (Bytes.data (), &U, kUart);
-  Bytes[kUart]     = MESSAGING_DEVICE_PATH;
-  Bytes[kUart + 1] = MSG_VENDOR_DP;
-  Bytes[kUart + 2] = (UINT8)kShort;
-  size_t  End      = kUart + kShort;
+  std::memcpy (Bytes.data (), &U, UART_NODE_SIZE);
+  Bytes[UART_NODE_SIZE]     = MESSAGING_DEVICE_PATH;
+  Bytes[UART_NODE_SIZE + 1] = MSG_VENDOR_DP;
+  Bytes[UART_NODE_SIZE + 2] = (UINT8)SHORT_NODE_SIZE;
+  size_t  End      = UART_NODE_SIZE + SHORT_NODE_SIZE;
   Bytes[End]       = 0x7F;
   Bytes[End + 1]   = 0xFF;
   Bytes[End + 2]   = 4;

@@ -69,7 +69,7 @@ protected:
     EFI_STATUS  S = Starting ? gUsbSerialDriverBinding.Start (&gUsbSerialDriverBinding, Controller, P)
                              : gUsbSerialDriverBinding.Supported (&gUsbSerialDriverBinding, Controller, P);
     EFI_HANDLE  Child;
-    FindChildOf (Controller, &Child);
+    UsbSerialFindChild (Controller, &Child);
     Sio = Child ? (EFI_SERIAL_IO_PROTOCOL *)fake::Firmware::Find (Child, gEfiSerialIoProtocolGuid) : nullptr;
     Dev = Sio ? FtdiFromSerialIo (Sio) : nullptr;
     return S;

@@ -41,12 +41,12 @@ protected:
   void TearDown () override { EXPECT_EQ (fake::Firmware::LiveAllocations (), 0u); }
 
   // Runs an edit and hands back what it built, freeing the pool copy.
-  CONIN_RESULT
+  EFI_STATUS
   Edit (bool Add, const BYTES &ConIn, const BYTES &Instance, BYTES *Out)
   {
     EFI_DEVICE_PATH_PROTOCOL  *New = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(1);
     UINTN                     Size = 99;
-    CONIN_RESULT              Result = Add
+    EFI_STATUS              Result = Add
       ? ConInAdd (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size)
       : ConInRemoveNfcKeyboard (ConIn.empty () ? nullptr : ConIn.data (), ConIn.size (), Path (Instance), &New, &Size);
 
@@ -66,7 +66,7 @@ protected:
 TEST_F (ConInEdit, AddAppendsAfterEveryOtherInstanceUnchanged) {
   BYTES  Out;
 
-  EXPECT_EQ (Edit (true, MultiInstance ({ Keyboard2 (), Terminal () }), KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Edit (true, MultiInstance ({ Keyboard2 (), Terminal () }), KeyboardPath (), &Out), EFI_SUCCESS);
   EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal (), KeyboardPath () }));
   EXPECT_EQ (ConInInstanceCount (Out.data (), Out.size ()), 3u);
 }
@@ -74,14 +74,14 @@ TEST_F (ConInEdit, AddAppendsAfterEveryOtherInstanceUnchanged) {
 TEST_F (ConInEdit, AddToAnAbsentConInGivesTheKeyboardAlone) {
   BYTES  Out;
 
-  EXPECT_EQ (Edit (true, {}, KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Edit (true, {}, KeyboardPath (), &Out), EFI_SUCCESS);
   EXPECT_EQ (Out, KeyboardPath ());
 }
 
 TEST_F (ConInEdit, AddWhenPresentBuildsNothing) {
   BYTES  Out;
 
-  EXPECT_EQ (Edit (true, MultiInstance ({ KeyboardPath (), Terminal () }), KeyboardPath (), &Out), ConInHasIt);
+  EXPECT_EQ (Edit (true, MultiInstance ({ KeyboardPath (), Terminal () }), KeyboardPath (), &Out), EFI_ALREADY_STARTED);
   EXPECT_TRUE (Out.empty ());
 }
 
@@ -95,9 +95,9 @@ TEST_F (ConInEdit, LookalikeInstancesAreNotTheKeyboard) {
   BYTES  ConIn   = MultiInstance ({ Slower, Hw, Adapter, Longer });
   BYTES  Out;
 
-  EXPECT_EQ (ConInFind (ConIn.data (), ConIn.size (), Path (KeyboardPath ())), ConInLacksIt);
-  EXPECT_EQ (Edit (false, ConIn, KeyboardPath (), &Out), ConInLacksIt);
-  EXPECT_EQ (Edit (true, ConIn, KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (ConInFind (ConIn.data (), ConIn.size (), Path (KeyboardPath ())), EFI_NOT_FOUND);
+  EXPECT_EQ (Edit (false, ConIn, KeyboardPath (), &Out), EFI_NOT_FOUND);
+  EXPECT_EQ (Edit (true, ConIn, KeyboardPath (), &Out), EFI_SUCCESS);
   EXPECT_EQ (Out, MultiInstance ({ Slower, Hw, Adapter, Longer, KeyboardPath () }));
 }
 
@@ -105,16 +105,16 @@ TEST_F (ConInEdit, RemoveTakesOutEveryCopyAndKeepsTheOthersInOrder) {
   BYTES  Out;
 
   EXPECT_EQ (Edit (false, MultiInstance ({ KeyboardPath (), Keyboard2 (), KeyboardPath (), Terminal () }), KeyboardPath (), &Out),
-             ConInChanged);
+             EFI_SUCCESS);
   EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal () }));
 }
 
 TEST_F (ConInEdit, RemovingTheOnlyInstanceLeavesNothing) {
   BYTES  Out;
 
-  EXPECT_EQ (Edit (false, KeyboardPath (), KeyboardPath (), &Out), ConInChanged);
+  EXPECT_EQ (Edit (false, KeyboardPath (), KeyboardPath (), &Out), EFI_SUCCESS);
   EXPECT_TRUE (Out.empty ());
-  EXPECT_EQ (Edit (false, {}, KeyboardPath (), &Out), ConInLacksIt);
+  EXPECT_EQ (Edit (false, {}, KeyboardPath (), &Out), EFI_NOT_FOUND);
 }
 
 // Stored bytes that are no device path are never rebuilt: a rewrite would keep
@@ -130,9 +130,9 @@ TEST_F (ConInEdit, MalformedValuesAreRefusedByEveryOperation) {
 
   for (const BYTES &Bad : { NoEnd, Trailing, Cut, ZeroLength, Tiny }) {
     EXPECT_FALSE (ConInIsWellFormed (Bad.data (), Bad.size ()));
-    EXPECT_EQ (ConInFind (Bad.data (), Bad.size (), Path (KeyboardPath ())), ConInMalformed);
-    EXPECT_EQ (Edit (true, Bad, KeyboardPath (), &Out), ConInMalformed);
-    EXPECT_EQ (Edit (false, Bad, KeyboardPath (), &Out), ConInMalformed);
+    EXPECT_EQ (ConInFind (Bad.data (), Bad.size (), Path (KeyboardPath ())), EFI_COMPROMISED_DATA);
+    EXPECT_EQ (Edit (true, Bad, KeyboardPath (), &Out), EFI_COMPROMISED_DATA);
+    EXPECT_EQ (Edit (false, Bad, KeyboardPath (), &Out), EFI_COMPROMISED_DATA);
     EXPECT_EQ (ConInInstanceCount (Bad.data (), Bad.size ()), 0u);
   }
 }
@@ -141,12 +141,12 @@ TEST_F (ConInEdit, OnlyOneWholeInstanceIsAddedOrRemoved) {
   BYTES  Two = MultiInstance ({ KeyboardPath (), Terminal () });
   BYTES  Out;
 
-  EXPECT_EQ (Edit (true, Keyboard2 (), Two, &Out), ConInBadInstance);
-  EXPECT_EQ (Edit (false, Keyboard2 (), End (), &Out), ConInBadInstance);
+  EXPECT_EQ (Edit (true, Keyboard2 (), Two, &Out), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Edit (false, Keyboard2 (), End (), &Out), EFI_INVALID_PARAMETER);
   // A node of length 0 would hold a walk on itself for ever.
   BYTES  ZeroLength = Cat ({ AdapterPath (), { 3, 5, 0, 0 }, End () });
-  EXPECT_EQ (Edit (true, Keyboard2 (), ZeroLength, &Out), ConInBadInstance);
-  EXPECT_EQ (Edit (false, Keyboard2 (), ZeroLength, &Out), ConInBadInstance);
+  EXPECT_EQ (Edit (true, Keyboard2 (), ZeroLength, &Out), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (Edit (false, Keyboard2 (), ZeroLength, &Out), EFI_INVALID_PARAMETER);
 }
 
 TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
@@ -155,10 +155,10 @@ TEST_F (ConInEdit, OutOfMemoryBuildsNothing) {
 
   for (size_t Nth = 1; Nth <= 3; Nth++) {
     fake::Firmware::FailAllocation (Nth);
-    CONIN_RESULT  Result = Edit (false, ConIn, KeyboardPath (), &Out);
+    EFI_STATUS  Result = Edit (false, ConIn, KeyboardPath (), &Out);
     fake::Firmware::FailAllocation (0);
-    EXPECT_TRUE ((Result == ConInNoMemory) || (Result == ConInChanged)) << Nth;
-    if (Result == ConInNoMemory) {
+    EXPECT_TRUE ((Result == EFI_OUT_OF_RESOURCES) || (Result == EFI_SUCCESS)) << Nth;
+    if (Result == EFI_OUT_OF_RESOURCES) {
       EXPECT_TRUE (Out.empty ());
     } else {
       EXPECT_EQ (Out, MultiInstance ({ Keyboard2 (), Terminal () }));
@@ -215,18 +215,18 @@ TEST_F (ConInEdit, SetUsbSerialEntriesLeavesOneCopyOfEachEntryOrNone) {
   BYTES  Cut = Keyboard2 ();
 
   Cut.pop_back ();
-  struct { BYTES ConIn; bool Keep; CONIN_RESULT Result; BYTES Built; } Cases[] = {
-    { MultiInstance ({ Keyboard2 (), Entry, Terminal () }), true, ConInHasIt, {} },
-    { MultiInstance ({ Entry, Keyboard2 (), Entry }), true, ConInChanged, MultiInstance ({ Entry, Keyboard2 () }) },
-    { MultiInstance ({ KeyboardPath (), Keyboard2 (), Ft232Terminal }), true, ConInChanged,
+  struct { BYTES ConIn; bool Keep; EFI_STATUS Result; BYTES Built; } Cases[] = {
+    { MultiInstance ({ Keyboard2 (), Entry, Terminal () }), true, EFI_ALREADY_STARTED, {} },
+    { MultiInstance ({ Entry, Keyboard2 (), Entry }), true, EFI_SUCCESS, MultiInstance ({ Entry, Keyboard2 () }) },
+    { MultiInstance ({ KeyboardPath (), Keyboard2 (), Ft232Terminal }), true, EFI_SUCCESS,
       MultiInstance ({ Keyboard2 (), Ft232Terminal, Entry }) },
-    { MultiInstance ({ Keyboard2 (), Ft232ConInEntry (), Terminal () }), true, ConInChanged,
+    { MultiInstance ({ Keyboard2 (), Ft232ConInEntry (), Terminal () }), true, EFI_SUCCESS,
       MultiInstance ({ Keyboard2 (), Ft232ConInEntry (), Terminal (), Rest }) },
-    { {}, true, ConInChanged, Entry },
-    { MultiInstance ({ Entry, Keyboard2 (), KeyboardPath (), Ft232ConInEntry () }), false, ConInChanged, Keyboard2 () },
-    { Entry, false, ConInChanged, {} },
-    { Keyboard2 (), false, ConInHasIt, {} },
-    { Cut, true, ConInMalformed, {} },
+    { {}, true, EFI_SUCCESS, Entry },
+    { MultiInstance ({ Entry, Keyboard2 (), KeyboardPath (), Ft232ConInEntry () }), false, EFI_SUCCESS, Keyboard2 () },
+    { Entry, false, EFI_SUCCESS, {} },
+    { Keyboard2 (), false, EFI_ALREADY_STARTED, {} },
+    { Cut, true, EFI_COMPROMISED_DATA, {} },
   };
   for (size_t Index = 0; Index < ARRAY_SIZE (Cases); Index++) {
     auto                      &Case = Cases[Index];

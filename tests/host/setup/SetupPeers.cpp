@@ -43,7 +43,7 @@ struct NAMED_DRIVER {
   EFI_DRIVER_BINDING_PROTOCOL   Binding;
   const char16_t                *Name;
 };
-std::deque<NAMED_DRIVER>            mDrivers;
+std::deque<NAMED_DRIVER>            gDrivers;
 std::deque<EFI_SERIAL_IO_PROTOCOL>  mSerialIos;
 struct BRIDGE_IO {
   EFI_USB_IO_PROTOCOL  UsbIo;                    // first, so This is the record
@@ -214,8 +214,8 @@ BYTES Ft232ConInEntry () { return Cat ({ UsbClass (0x0403, 0x6001, 0xFF, 0xFF, 0
 EFI_HANDLE
 AddDriver (const char16_t *Name, EFI_HANDLE Image)
 {
-  mDrivers.push_back ({});
-  NAMED_DRIVER  &Driver = mDrivers.back ();
+  gDrivers.push_back ({});
+  NAMED_DRIVER  &Driver = gDrivers.back ();
 
   Driver.Names.GetDriverName     = GetDriverName;
   Driver.Names.GetControllerName = GetControllerName;
@@ -401,7 +401,7 @@ std::deque<VOLUME>  mVolumes;
 
 // One open of a file, with its own position and access. It is pool memory, as the FAT
 // driver's file instances are, so a handle left open shows as a leak.
-struct OPEN_FILE {
+struct OpenFile {
   EFI_FILE_PROTOCOL  File;                       // first, so This is the record
   VOLUME             *Volume;
   NODE               *Node;
@@ -410,7 +410,7 @@ struct OPEN_FILE {
   EFI_STATUS         Error;                      // a failed disk write sticks to the open file
 };
 
-OPEN_FILE *Self (EFI_FILE_PROTOCOL *This) { return reinterpret_cast<OPEN_FILE *>(This); }
+OpenFile *Self (EFI_FILE_PROTOCOL *This) { return reinterpret_cast<OpenFile *>(This); }
 
 std::u16string
 Upper (std::u16string Name)
@@ -503,7 +503,7 @@ EFI_STATUS EFIAPI
 FileOpen (EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName, UINT64 OpenMode, UINT64 Attributes)
 {
   constexpr UINT64  Read = EFI_FILE_MODE_READ, Write = Read | EFI_FILE_MODE_WRITE, Create = Write | EFI_FILE_MODE_CREATE;
-  OPEN_FILE         *File = Self (This);
+  OpenFile         *File = Self (This);
   NODE              *Found;
   std::u16string    Leaf;
 
@@ -568,7 +568,7 @@ FileDelete (EFI_FILE_PROTOCOL *This)
 EFI_STATUS EFIAPI
 FileRead (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
 {
-  OPEN_FILE  *File = Self (This);
+  OpenFile  *File = Self (This);
   NODE       *Node = File->Node;
 
   if (!Node->Directory) {
@@ -605,7 +605,7 @@ FileRead (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
 EFI_STATUS EFIAPI
 FileWrite (EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer)
 {
-  OPEN_FILE  *File = Self (This);
+  OpenFile  *File = Self (This);
   BYTES      &Data = File->Node->Data;
 
   VOLUME     *Volume = File->Volume;
@@ -678,7 +678,7 @@ FileGetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN *BufferSize, VOID *B
 EFI_STATUS EFIAPI
 FileSetInfo (EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN BufferSize, VOID *Buffer)
 {
-  OPEN_FILE       *File = Self (This);
+  OpenFile       *File = Self (This);
   NODE            *Node = File->Node;
   auto            *Info = static_cast<EFI_FILE_INFO *>(Buffer);
   NODE            *Found;
@@ -766,9 +766,9 @@ FileFlush (EFI_FILE_PROTOCOL *This)
 EFI_FILE_PROTOCOL *
 NewOpen (VOLUME *Volume, NODE *Node, bool Writable)
 {
-  OPEN_FILE  *File = nullptr;
+  OpenFile  *File = nullptr;
 
-  EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, sizeof (OPEN_FILE), (VOID **)&File), EFI_SUCCESS);
+  EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, sizeof (OpenFile), (VOID **)&File), EFI_SUCCESS);
   *File = { { EFI_FILE_PROTOCOL_REVISION, FileOpen, FileClose, FileDelete, FileRead, FileWrite, NULL, NULL, FileGetInfo,
               FileSetInfo, FileFlush }, Volume, Node, Writable, 0, EFI_SUCCESS };
   return &File->File;
