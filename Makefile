@@ -8,7 +8,7 @@ BUILD     := $(REPO)/build
 # beside the first, while the firmware and the host tests may build at once.
 LOCK      := flock $(BUILD)/.lock
 HOST_LOCK := flock $(BUILD)/.lock-host
-# BUILT=1: the images are built already (make test builds them once, first).
+# BUILT=1: the images are built already (e2e-test's stick comes from the build it ran).
 BUILD_DEP  = $(if $(BUILT),,build)
 EDK2_DIR   = $(shell $(REPO)/tools/setup-deps.sh | tail -n 1)
 # The arches `build` makes and `test` boots, each in its own firmware; ARCHS=X64 for X64
@@ -76,10 +76,14 @@ format-check:
 	$(REPO)/tools/format.sh "$(EDK2_DIR)" --check
 
 # Host tests: the driver sources for Linux under ASan and UBSan.
+# The compiler's output goes to build/host-build.log, shown when the build fails. The lock
+# is held to the end of the run, so the timed boots, which wait for it, run alone.
 host-test:
 	@mkdir -p $(BUILD)
-	$(HOST_LOCK) sh -c 'cmake -S $(REPO)/tests/host -B $(BUILD)/host -DEDK2_PATH="$(EDK2_DIR)" >/dev/null && cmake --build $(BUILD)/host -j$$(nproc)'
-	cd $(BUILD)/host && ctest --output-on-failure -j$$(nproc)
+	$(HOST_LOCK) sh -c 'cmake -S $(REPO)/tests/host -B $(BUILD)/host -DEDK2_PATH="$(EDK2_DIR)" >/dev/null \
+	  && { cmake --build $(BUILD)/host -j$$(nproc) > $(BUILD)/host-build.log 2>&1 \
+	       || { cat $(BUILD)/host-build.log; exit 1; }; } \
+	  && cd $(BUILD)/host && ctest --output-on-failure -j$$(nproc)'
 
 # Release images carry no port I/O and no log text; x86 debug images carry both, and
 # AArch64 ones, which have no COM1, neither.
@@ -95,14 +99,14 @@ sim-test:
 
 # The scenarios boot the unsigned stick; signing variables given to `make test` sign nothing.
 e2e-test: $(BUILD_DEP) sim-test
-	$(MAKE) usb-image SIGN_KEY= SIGN_CERT=
+	$(MAKE) usb-image SIGN_KEY= SIGN_CERT= BUILT=1
 	python3 $(REPO)/tests/e2e/run.py
 
 # The firmware build keeps about one core busy (most of it is EDK II's single-threaded
-# AutoGen), so the host tests build beside it; the boots come after both.
+# AutoGen), so the host tests build beside it, and the untimed boots start as soon as
+# the images are there; the timed boots wait for the host tests to end (tests/e2e/run.py).
 test: format-check
-	$(MAKE) --no-print-directory -j2 build host-test
-	$(MAKE) --no-print-directory image-check e2e-test BUILT=1
+	$(MAKE) --no-print-directory -j3 host-test image-check e2e-test
 
 demo: build
 	python3 $(REPO)/tools/demo.py

@@ -16,8 +16,9 @@ E2E_KEEP=1 (or --keep) keeps each run's folder (console.txt, com1.raw, pn532.log
 
 Each scenario runs in a worker process of its own (a class with a shared boot in one,
 whole). The host has two cores and a TCG boot takes one, so the scenarios whose figures
-are no timings run two at a time; then those of the classes marked TIMED, one by one,
-with nothing else running. A scenario's line is printed whole as it ends. The workers
+are no timings run two at a time; then those of the classes marked TIMED (less their
+tests marked common.side_by_side), one by one, with nothing else running: not even the
+host tests, which make test builds beside the untimed boots. A scenario's line is printed whole as it ends. The workers
 take the accelerator this process chose (its KVM probe runs once), and a copy of the
 build's images and stick taken as the run starts (E2E_BUILD names another build).
 """
@@ -81,8 +82,29 @@ def scenarios(k):
             timed = getattr(cls, "TIMED", False)
             shared = any(getattr(cls, m).__func__ is not getattr(unittest.TestCase, m).__func__
                          for m in ("setUpClass", "tearDownClass"))
-            units += [(timed, tests)] if shared else [(timed, [t]) for t in tests]
+            units += [(timed, tests)] if shared else [
+                (timed and getattr(getattr(cls, t._testMethodName), "timed", True), [t]) for t in tests]
     return units
+
+
+def wait_for_host_tests(bound=1800):
+    """make test builds and runs the host tests beside the untimed boots; their lock is
+    held until they end, so the timed boots wait for it and run alone."""
+    path = os.path.join(REPO, "build", ".lock-host")
+    if not os.path.exists(path):
+        return
+    deadline = time.monotonic() + bound
+    with open(path) as f:
+        while True:
+            try:
+                fcntl.flock(f, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                fcntl.flock(f, fcntl.LOCK_UN)
+                return
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    print("e2e: the host tests still hold %s after %d s; timing anyway" % (path, bound), flush=True)
+                    return
+                time.sleep(1)
 
 
 class Lines(unittest.TestResult):
@@ -303,6 +325,7 @@ def main():
             for done in [pool.submit(runner.run_unit, n, tests) for n, tests in together]:
                 done.result()
             split = time.monotonic()
+            wait_for_host_tests()
             for n, tests in alone:
                 runner.run_unit(n, tests)
         except KeyboardInterrupt:
