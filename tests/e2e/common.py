@@ -70,6 +70,14 @@ def script(app, enable=True, before="", after="", load_flags="", serial_first=Fa
     return "\n".join(lines) + "\n"
 
 
+def side_by_side(test):
+    """Marks a scenario of a TIMED class whose only time figure is a bound it checks, not
+    a measurement (a waiting consumer returns within seconds, where a fault costs its whole
+    timeout): it runs with the untimed boots."""
+    test.timed = False
+    return test
+
+
 class Scenario(unittest.TestCase):
     """A scenario's checks are assert* calls; the ones that should all be reported
     whatever the others found each go in a subTest. figure() notes a measured value for

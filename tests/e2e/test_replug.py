@@ -16,8 +16,8 @@ from harness import QemuRun  # noqa: E402
 
 
 class Replug(Scenario):
-    # The waiting consumer's return after the unplug is a figure in seconds.
-    TIMED = True
+    # Untimed: the waiting consumer's return after the unplug, in seconds, is a bound
+    # (seconds where a fault costs the app's whole 30 s wait), not a measurement.
 
     def test_unplug_and_replug_xhci(self):
         replug_rounds(self, "xhci")
