@@ -50,6 +50,9 @@ done
 # so two of them keep two cores busy where one keeps one. Each writes only its own
 # Build/<TARGET>_GCC5 folder and reads its own copy of Conf.
 pids=()
+# Background jobs of a script start with SIGINT ignored: on ^C, a kill or a failed step
+# here, stop them rather than leave them writing Build/ and holding the caller's lock.
+trap 'kill "${pids[@]}" 2>/dev/null; wait' INT TERM EXIT
 for t in $TARGETS; do
   conf="$WS/Conf-$t"
   mkdir -p "$conf"
@@ -67,6 +70,7 @@ for t in $TARGETS; do
   cat "$WS/build-$t.log"
   i=$((i + 1))
 done
+trap - INT TERM EXIT
 [ "$failed" -eq 0 ] || { echo "edk2-build: build failed" >&2; exit 1; }
 
 for a in $ARCHS; do
