@@ -17,21 +17,30 @@ CFG="$REPO/build/uncrustify.cfg"
 # - newlines: EDK II's sources keep CRLF; this tree keeps LF, as git and the host tools
 #   read it.
 mkdir -p "$REPO/build"
+SOURCE_CFG="$EDK2/.pytool/Plugin/UncrustifyCheck/uncrustify.cfg"
 grep -vE '^(indent_func_call_edk2_style|align_edk2_style|cmt_align_doxygen_javadoc_tags)[[:space:]]*=' \
-  "$EDK2/.pytool/Plugin/UncrustifyCheck/uncrustify.cfg" \
+  "$SOURCE_CFG" \
   | sed -E 's/^newlines([[:space:]]*)=[[:space:]]*crlf/newlines\1= lf/' > "$CFG.tmp"
 mv "$CFG.tmp" "$CFG"
 
-# Another uncrustify release lays some constructs out differently, so only the release this
-# tree was formatted with can judge it.
+# Another uncrustify release, or another EDK II release's configuration, lays some
+# constructs out differently, so only the pair this tree was formatted with judges it;
+# with any other the check is skipped, and says so.
 RELEASE="0.72."
+CFG_SHA256="d28c069ec040fe110015c2c0730c26f4fe4997e827c827ecbc0b32f1232f8401"
 if ! uncrustify --version | grep -q "^Uncrustify-$RELEASE"; then
-  echo "format: $(uncrustify --version) is not uncrustify $RELEASE*, which formatted this tree; not run" >&2
+  echo "format: SKIPPED: $(uncrustify --version) is not uncrustify $RELEASE*, which formatted this tree" >&2
+  exit 0
+fi
+if [ "$(sha256sum < "$SOURCE_CFG" | cut -d' ' -f1)" != "$CFG_SHA256" ]; then
+  echo "format: SKIPPED: $SOURCE_CFG is not the configuration this tree was formatted with" >&2
   exit 0
 fi
 
 cd "$REPO"
 mapfile -t FILES < <(git ls-files -- serial keyboard debuglog apps include | grep -E '\.(cpp|h)$')
+# git ls-files failing inside the substitution does not stop the script: no file is a fault.
+[ "${#FILES[@]}" -gt 0 ] || { echo "format: no sources found (not a git checkout?)" >&2; exit 1; }
 
 if [ "$MODE" = "--check" ]; then
   bad=0
