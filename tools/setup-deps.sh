@@ -22,7 +22,9 @@ log () { echo "setup: $*" >&2; }
 
 # Make may run this twice at once (the firmware and the host tests build side by side):
 # the second waits for the first's installs and unpacking, then finds them done.
-LOCK_DIR="${XDG_CACHE_HOME:-$HOME/.cache}/nfckeyboard"
+# The cache folder holds the lock, or the temporary folder when EDK2_PATH names the tree
+# and no cache is needed.
+if [ -n "${EDK2_PATH:-}" ]; then LOCK_DIR="${TMPDIR:-/tmp}"; else LOCK_DIR="${XDG_CACHE_HOME:-$HOME/.cache}/nfckeyboard"; fi
 mkdir -p "$LOCK_DIR"
 exec 9>"$LOCK_DIR/.setup-lock"
 flock 9
