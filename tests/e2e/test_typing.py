@@ -282,7 +282,9 @@ class NoisyLine(Scenario):
             run.start()
             run.wait_for(r"^E2E-SCRIPT-END", BOOT)
             run.wait_prompt(30)
-            for line, seconds in (("quiet", 0), ("noise", 20), ("hum", 12), ("flood", 12)):
+            # Each disturbance outlasts the echoes and the command typed under it (about two
+            # seconds) several times over; the card is placed once it has ended.
+            for line, seconds in (("quiet", 0), ("noise", 8), ("hum", 6), ("flood", 6)):
                 if seconds:
                     run.sim.fault(line, seconds)
                     time.sleep(1)
